@@ -1,0 +1,4 @@
+// filemend: checks the system files and rewrites corrupted ones.
+#include "platform/kmx_platform.h"
+
+int main() { return 0; }

@@ -1,0 +1,159 @@
+// kmx-sim: the emulated machine's own tool.
+//   kmx-sim boot               lay out the machine from $KMX_MACHINE
+//   kmx-sim peek ADDR          print the 32-bit word at a physical address
+//   kmx-sim poke ADDR VALUE    write it
+//   kmx-sim button press|release
+//   kmx-sim plug SLOT 0|1      plug a board into a slot or pull it
+// Plain-storage register windows are files under $KMX_SIM_DIR/mem shared by
+// every process of the machine, so these act on the same registers that the
+// programs see.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <jansson.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "drv/hub.h"
+#include "os/os.h"
+
+namespace {
+
+constexpr uint32_t PERIPH_INPUTS = HUB_PERIPHERAL_PHY + 0x28;
+
+struct Region {
+    uint32_t phys, size;
+};
+// Windows whose backing file the boot step creates.
+const Region kRegions[] = {
+    {HUB_SPI_PHY, HUB_SPI_SIZE},       {HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE},
+    {HUB_ZYNQ_PHY, HUB_ZYNQ_SIZE},     {SOC_SPI_PHY, SOC_WIN_SIZE},
+    {SOC_VID_PHY, SOC_WIN_SIZE},       {SOC_APBSYS_PHY, SOC_WIN_SIZE},
+};
+
+bool find_region(uint32_t addr, Region &r) {
+    for (const Region &c : kRegions)
+        if (addr >= c.phys && addr - c.phys < c.size) {
+            r = c;
+            return true;
+        }
+    return false;
+}
+
+bool word_io(uint32_t addr, uint32_t *value, bool write) {
+    Region r;
+    if (!find_region(addr, r)) {
+        fprintf(stderr, "kmx-sim: 0x%08x is in no emulated window\n", addr);
+        return false;
+    }
+    const std::string path = kos::sim_mem_path(r.phys);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "kmx-sim: %s: %s\n", path.c_str(), strerror(errno));
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size < off_t(r.size) && ftruncate(fd, r.size) != 0) {
+        close(fd);
+        return false;
+    }
+    const off_t off = off_t((addr - r.phys) & ~3u);
+    ssize_t n = write ? pwrite(fd, value, 4, off) : pread(fd, value, 4, off);
+    close(fd);
+    return n == 4;
+}
+
+bool write_text(const std::string &path, const std::string &text) {
+    for (size_t p = path.find('/', 1); p != std::string::npos; p = path.find('/', p + 1))
+        mkdir(path.substr(0, p).c_str(), 0755);
+    return kos::write_file_atomic(path.c_str(), text);
+}
+
+int boot() {
+    const char *desc_path = getenv("KMX_MACHINE");
+    if (!desc_path || !*desc_path) {
+        fprintf(stderr, "kmx-sim: KMX_MACHINE is not set\n");
+        return 1;
+    }
+    json_error_t err;
+    json_t *desc = json_load_file(desc_path, 0, &err);
+    if (!desc) {
+        fprintf(stderr, "kmx-sim: %s:%d: %s\n", desc_path, err.line, err.text);
+        return 1;
+    }
+    mkdir(kos::sim_dir().c_str(), 0755);
+    mkdir((kos::sim_dir() + "/mem").c_str(), 0755);
+    for (const Region &r : kRegions) {
+        uint32_t zero = 0;
+        if (!word_io(r.phys, &zero, true)) return 1;
+    }
+
+    // Plug detect reads 1 for an empty slot; the button reads 1 released.
+    uint32_t inputs = 0xFFu | (1u << 16);
+    json_t *boards = json_object_get(desc, "boards");
+    size_t i;
+    json_t *b;
+    json_array_foreach(boards, i, b) {
+        json_int_t slot = json_integer_value(json_object_get(b, "slot"));
+        if (slot < 0 || slot > 7) {
+            fprintf(stderr, "kmx-sim: board slot %lld out of range\n", (long long)slot);
+            return 1;
+        }
+        inputs &= ~(1u << slot);
+    }
+    if (json_is_true(json_object_get(desc, "button_pressed"))) inputs &= ~(1u << 16);
+    if (!word_io(PERIPH_INPUTS, &inputs, true)) return 1;
+
+    std::string env;
+    const char *key;
+    json_t *val;
+    json_object_foreach(json_object_get(desc, "uboot"), key, val) {
+        env += key;
+        env += '=';
+        env += json_is_string(val) ? json_string_value(val) : "";
+        env += '\n';
+    }
+    if (!write_text(kos::sim_dir() + "/uboot.env", env)) return 1;
+
+    json_object_foreach(json_object_get(desc, "files"), key, val) {
+        if (!json_is_string(val) || !write_text(key, json_string_value(val))) {
+            fprintf(stderr, "kmx-sim: cannot write %s\n", key);
+            return 1;
+        }
+    }
+    json_decref(desc);
+    return 0;
+}
+
+uint32_t number(const char *s) { return uint32_t(strtoul(s, nullptr, 0)); }
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "boot") return boot();
+    if (cmd == "peek" && argc == 3) {
+        uint32_t v = 0;
+        if (!word_io(number(argv[2]), &v, false)) return 1;
+        printf("0x%08x\n", v);
+        return 0;
+    }
+    if (cmd == "poke" && argc == 4) {
+        uint32_t v = number(argv[3]);
+        return word_io(number(argv[2]), &v, true) ? 0 : 1;
+    }
+    if ((cmd == "button" && argc == 3) || (cmd == "plug" && argc == 4)) {
+        uint32_t v = 0;
+        if (!word_io(PERIPH_INPUTS, &v, false)) return 1;
+        const unsigned bit = cmd == "button" ? 16u : number(argv[2]) & 7u;
+        const bool low = cmd == "button" ? std::string(argv[2]) == "press" : number(argv[3]) != 0;
+        v = low ? (v & ~(1u << bit)) : (v | (1u << bit));
+        return word_io(PERIPH_INPUTS, &v, true) ? 0 : 1;
+    }
+    fprintf(stderr,
+            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release | plug SLOT 0|1\n");
+    return 2;
+}

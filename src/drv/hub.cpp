@@ -1,0 +1,139 @@
+#include "drv/hub.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "module/kmx_log.h"
+#include "os/os.h"
+#include "platform/kmx_platform.h"
+
+namespace {
+
+struct HubDev {
+    kos::Window *win;
+    uint32_t phys;
+    uint32_t size;
+    const char *name;
+};
+
+HubDev s_fpga_dev[3] = {
+    {nullptr, HUB_SPI_PHY, HUB_SPI_SIZE, "spi"},
+    {nullptr, HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE, "peripheral"},
+    {nullptr, HUB_ZYNQ_PHY, HUB_ZYNQ_SIZE, "zynq"},
+};
+
+HubDev s_soc_dev[3] = {
+    {nullptr, SOC_SPI_PHY, SOC_WIN_SIZE, "spi"},
+    {nullptr, SOC_VID_PHY, SOC_WIN_SIZE, "vid_vid"},
+    {nullptr, SOC_APBSYS_PHY, SOC_WIN_SIZE, "apb_sys"},
+};
+
+void map_all(HubDev (&devs)[3]) {
+    kmx_logf(2, "max range: 0x%x.\n", unsigned(sysconf(_SC_PAGESIZE) * 2));
+    kmx_logf(2, "total: %d dev will mmap.\n", 3);
+    int fd = kos::mem_open(O_SYNC);
+    if (fd < 0) {
+        kmx_logf(5, "open /dev/mem:");
+        kos::terminate(0);
+    }
+    for (HubDev &d : devs) {
+        d.win = kos::window_map(fd, d.name, d.phys, d.size);
+        if (!d.win) {
+            kmx_logf(5, "mmap %s:phy:0x%08x => vir:%p size:0x%x fail.\n", d.name, d.phys, (void *)-1, d.size);
+            kos::mem_close(fd);
+            kos::terminate(0);
+        }
+        kmx_logf(2, "mmap %s:phy:0x%08x => vir:%p size:0x%x ok.\n", d.name, d.phys, kos::window_base(d.win), d.size);
+    }
+    kmx_logf(2, "total: %d dev mmap done.\n", 3);
+    kos::mem_close(fd);
+}
+
+void unmap_all(HubDev (&devs)[3]) {
+    for (HubDev &d : devs) {
+        if (!d.win) continue;
+        kmx_logf(2, "unmap %s:vir:%p.\n", d.name, kos::window_base(d.win));
+        kos::Window *w = d.win;
+        d.win = nullptr;  // accessors see "unmapped" before the memory goes
+        kos::window_unmap(w);
+    }
+}
+
+HubDev &spi_dev() {
+    switch (g_platform) {
+    case ZYNQ_SPI_B3:
+    case ZYNQ_SPI_B13:
+    case ZYNQ_HUB_B3:
+    case ZYNQ_HUB_B13:
+        return s_fpga_dev[0];
+    case SOC:
+        return s_soc_dev[0];
+    default:
+        kmx_logf(5, "the platform is undefined !!! \n");
+        kos::terminate(0);
+    }
+}
+
+HubDev &peripheral_dev() {
+    switch (g_platform) {
+    case ZYNQ_SPI_B3:
+    case ZYNQ_SPI_B13:
+    case ZYNQ_HUB_B3:
+    case ZYNQ_HUB_B13:
+        return s_fpga_dev[1];
+    case SOC:
+        return s_soc_dev[1];
+    default:
+        kmx_logf(5, "the platform is undefined !!! \n");
+        kos::terminate(0);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void hub_init(void) { map_all(s_fpga_dev); }
+void hub_deinit(void) { unmap_all(s_fpga_dev); }
+void soc_hub_init(void) { map_all(s_soc_dev); }
+void soc_hub_deinit(void) { unmap_all(s_soc_dev); }
+
+void Xil_SPI_Out32(uint32_t offset, uint32_t value) {
+    HubDev &d = spi_dev();
+    kos::window_write32(d.win, offset & (d.size - 1), value);
+}
+
+uint32_t Xil_SPI_In32(uint32_t offset) {
+    HubDev &d = spi_dev();
+    return kos::window_read32(d.win, offset & (d.size - 1));
+}
+
+void Xil_Peripheral_Out32(uint32_t offset, uint32_t value) {
+    HubDev &d = peripheral_dev();
+    kos::window_write32(d.win, offset & (d.size - 1), value);
+}
+
+uint32_t Xil_Peripheral_In32(uint32_t offset) {
+    HubDev &d = peripheral_dev();
+    return kos::window_read32(d.win, offset & (d.size - 1));
+}
+
+void Xil_Zynq_Out32(uint32_t offset, uint32_t value) {
+    kos::window_write32(s_fpga_dev[2].win, offset & (HUB_ZYNQ_SIZE - 1), value);
+}
+
+uint32_t Xil_Zynq_In32(uint32_t offset) { return kos::window_read32(s_fpga_dev[2].win, offset & (HUB_ZYNQ_SIZE - 1)); }
+
+void Soc_Peripheral_Out32(uint32_t offset, uint32_t value) {
+    kos::window_write32(s_soc_dev[1].win, offset & (SOC_WIN_SIZE - 1), value);
+}
+
+uint32_t Soc_Peripheral_In32(uint32_t offset) { return kos::window_read32(s_soc_dev[1].win, offset & (SOC_WIN_SIZE - 1)); }
+
+void Soc_Apbsys_Out32(uint32_t offset, uint32_t value) {
+    kos::window_write32(s_soc_dev[2].win, offset & (SOC_WIN_SIZE - 1), value);
+}
+
+uint32_t Soc_Apbsys_In32(uint32_t offset) { return kos::window_read32(s_soc_dev[2].win, offset & (SOC_WIN_SIZE - 1)); }
+
+}  // extern "C"

@@ -1,0 +1,95 @@
+// The one layer between the library and what the board's Linux gives it:
+// time, process ending, the shell, register windows and small file helpers.
+// The Linux implementation is the board's; with KMX_EMULATION compiled in and
+// a machine description named in KMX_MACHINE, the same calls reach the
+// emulated machine instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/time.h>
+
+namespace kos {
+
+// ---- time ---------------------------------------------------------------
+// Every sleep and every monotonic reading goes through here. Under emulation
+// KMX_TIME_SCALE=N makes sleeps N times shorter and the monotonic clock N
+// times faster, so waiting threads still see each other progress. The wall
+// clock (file contents, log stamps) stays real unless a test overrides it.
+double time_scale();
+void set_time_scale(double scale);
+uint64_t mono_us();
+uint64_t mono_ms();
+void sleep_us(uint64_t us);
+void sleep_ms(uint64_t ms);
+void sleep_s(unsigned s);
+struct timeval wall_time();
+using WallClockFn = struct timeval (*)();
+void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
+
+// ---- ending the process ---------------------------------------------------
+// exit() with the status the callers expect; flushes syslog-bound output.
+[[noreturn]] void terminate(int status);
+// A start-up step that must not go on: sleep in 10 s steps forever.
+[[noreturn]] void halt_forever();
+
+// ---- shell ------------------------------------------------------------------
+// capture: run through /bin/sh and collect up to `limit` bytes of output;
+// false only when the pipe cannot be opened. status: system()'s raw result.
+class ShellBackend {
+public:
+    virtual ~ShellBackend() = default;
+    virtual bool capture(const char *cmd, std::string &out, size_t limit) = 0;
+    virtual int status(const char *cmd) = 0;
+};
+bool shell_capture(const char *cmd, std::string &out, size_t limit = 64 * 1024);
+int shell_status(const char *cmd);
+// nullptr restores the real shell. Test binaries install a recording fake.
+void set_shell_backend(ShellBackend *backend);
+
+// ---- register windows -----------------------------------------------------
+// A window of physical memory mapped for 32-bit access. Nothing outside this
+// layer dereferences a mapped register.
+struct Window;
+// Opens the physical-memory device (/dev/mem on the board) with O_RDWR and
+// the given extra flags; -1 with errno on failure.
+int mem_open(int extra_flags);
+void mem_close(int fd);
+// Maps `size` bytes at `phys` through a descriptor from mem_open. Returns
+// nullptr (errno set) on failure; the caller logs and decides.
+Window *window_map(int mem_fd, const char *name, uint32_t phys, uint32_t size);
+void window_unmap(Window *w);
+// A null or unmapped window reads 0 and drops writes: a thread that races
+// the teardown must not fault. Offsets are masked to the window.
+uint32_t window_read32(const Window *w, uint32_t off);
+void window_write32(Window *w, uint32_t off, uint32_t val);
+void *window_base(const Window *w);  // the mapped address, for log lines
+uint32_t window_size(const Window *w);
+
+// Active emulated devices: a window whose reads and writes act.
+class ActiveWindow {
+public:
+    virtual ~ActiveWindow() = default;
+    virtual uint32_t read32(uint32_t off) = 0;
+    virtual void write32(uint32_t off, uint32_t val) = 0;
+};
+using ActiveFactory = ActiveWindow *(*)(uint32_t phys, uint32_t size);
+void register_active_window(uint32_t phys, ActiveFactory factory);
+
+// ---- emulation ------------------------------------------------------------
+// True when this process runs inside an emulated machine.
+bool emulated();
+// The machine's state folder (KMX_SIM_DIR, "/run/sim" by default).
+std::string sim_dir();
+// Path of the shared backing file of a plain-storage window.
+std::string sim_mem_path(uint32_t phys);
+
+// ---- files ------------------------------------------------------------------
+// Replace `path` whole: write a temporary file beside it, fsync, rename.
+// Readers never see a half-written file.
+bool write_file_atomic(const char *path, std::string_view data);
+bool read_file(const char *path, std::string &out, size_t limit = 1 << 20);
+
+}  // namespace kos

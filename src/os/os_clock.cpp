@@ -1,0 +1,68 @@
+#include "os/os.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace kos {
+namespace {
+
+double initial_scale() {
+#if KMX_EMULATION
+    const char *s = getenv("KMX_TIME_SCALE");
+    if (s && *s && getenv("KMX_MACHINE")) {
+        double v = strtod(s, nullptr);
+        if (v >= 1.0 && v <= 1e6) return v;
+    }
+#endif
+    return 1.0;
+}
+
+std::atomic<double> s_scale{initial_scale()};
+std::atomic<WallClockFn> s_wall{nullptr};
+
+uint64_t raw_mono_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+const uint64_t s_mono_base = raw_mono_us();
+
+}  // namespace
+
+double time_scale() { return s_scale.load(); }
+void set_time_scale(double scale) { s_scale.store(scale < 1.0 ? 1.0 : scale); }
+
+uint64_t mono_us() {
+    const uint64_t elapsed = raw_mono_us() - s_mono_base;
+    // Start well above zero so that "0 = never" stays distinguishable.
+    return s_mono_base + uint64_t(double(elapsed) * s_scale.load());
+}
+
+uint64_t mono_ms() { return mono_us() / 1000u; }
+
+void sleep_us(uint64_t us) {
+    const double scaled = double(us) / s_scale.load();
+    struct timespec ts;
+    ts.tv_sec = time_t(scaled / 1e6);
+    ts.tv_nsec = long((scaled - double(ts.tv_sec) * 1e6) * 1000.0);
+    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void sleep_ms(uint64_t ms) { sleep_us(ms * 1000u); }
+void sleep_s(unsigned s) { sleep_us(uint64_t(s) * 1000000u); }
+
+struct timeval wall_time() {
+    if (WallClockFn fn = s_wall.load()) return fn();
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv;
+}
+
+void set_wall_clock(WallClockFn fn) { s_wall.store(fn); }
+
+}  // namespace kos

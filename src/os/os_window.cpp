@@ -1,0 +1,159 @@
+#include "os/os.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kos {
+
+struct Window {
+    volatile uint32_t *base = nullptr;  // plain storage or real registers
+    ActiveWindow *active = nullptr;     // emulated device that acts
+    uint32_t phys = 0;
+    uint32_t size = 0;
+};
+
+namespace {
+
+std::mutex &active_lock() {
+    static std::mutex m;
+    return m;
+}
+std::map<uint32_t, ActiveFactory> &active_registry() {
+    static std::map<uint32_t, ActiveFactory> r;
+    return r;
+}
+
+#if KMX_EMULATION
+volatile uint32_t *map_sim_storage(uint32_t phys, uint32_t size) {
+    const std::string dir = sim_dir() + "/mem";
+    mkdir(dir.c_str(), 0755);
+    const std::string path = sim_mem_path(phys);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size < off_t(size)) {
+        if (ftruncate(fd, off_t(size)) != 0) {
+            close(fd);
+            return nullptr;
+        }
+    }
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    int e = errno;
+    close(fd);
+    errno = e;
+    return p == MAP_FAILED ? nullptr : static_cast<volatile uint32_t *>(p);
+}
+#endif
+
+}  // namespace
+
+int mem_open(int extra_flags) {
+#if KMX_EMULATION
+    if (emulated()) return open("/dev/null", O_RDWR | O_CLOEXEC);
+#endif
+    return open("/dev/mem", O_RDWR | O_CLOEXEC | extra_flags);
+}
+
+void mem_close(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+Window *window_map(int mem_fd, const char *name, uint32_t phys, uint32_t size) {
+    (void)name;
+    auto *w = new Window;
+    w->phys = phys;
+    w->size = size;
+#if KMX_EMULATION
+    if (emulated()) {
+        ActiveFactory factory = nullptr;
+        {
+            std::lock_guard<std::mutex> g(active_lock());
+            auto it = active_registry().find(phys);
+            if (it != active_registry().end()) factory = it->second;
+        }
+        if (factory) w->active = factory(phys, size);
+        if (!w->active) w->base = map_sim_storage(phys, size);
+        if (!w->active && !w->base) {
+            delete w;
+            return nullptr;
+        }
+        return w;
+    }
+#endif
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, mem_fd, off_t(phys));
+    if (p == MAP_FAILED) {
+        int e = errno;
+        delete w;
+        errno = e;
+        return nullptr;
+    }
+    w->base = static_cast<volatile uint32_t *>(p);
+    return w;
+}
+
+void window_unmap(Window *w) {
+    if (!w) return;
+    if (w->base) munmap(const_cast<uint32_t *>(w->base), w->size);
+    delete w->active;
+    delete w;
+}
+
+uint32_t window_read32(const Window *w, uint32_t off) {
+    if (!w) return 0;
+    off &= (w->size - 1) & ~3u;
+    if (w->active) return w->active->read32(off);
+    return w->base ? w->base[off / 4] : 0;
+}
+
+void window_write32(Window *w, uint32_t off, uint32_t val) {
+    if (!w) return;
+    off &= (w->size - 1) & ~3u;
+    if (w->active)
+        w->active->write32(off, val);
+    else if (w->base)
+        w->base[off / 4] = val;
+}
+
+void *window_base(const Window *w) {
+    if (!w) return nullptr;
+    return w->base ? const_cast<uint32_t *>(w->base) : static_cast<void *>(w->active);
+}
+
+uint32_t window_size(const Window *w) { return w ? w->size : 0; }
+
+void register_active_window(uint32_t phys, ActiveFactory factory) {
+    std::lock_guard<std::mutex> g(active_lock());
+    active_registry()[phys] = factory;
+}
+
+bool emulated() {
+#if KMX_EMULATION
+    static const bool on = [] {
+        const char *m = getenv("KMX_MACHINE");
+        return m && *m;
+    }();
+    return on;
+#else
+    return false;
+#endif
+}
+
+std::string sim_dir() {
+    const char *d = getenv("KMX_SIM_DIR");
+    return (d && *d) ? d : "/run/sim";
+}
+
+std::string sim_mem_path(uint32_t phys) {
+    char name[32];
+    snprintf(name, sizeof name, "/mem/%08x.bin", phys);
+    return sim_dir() + name;
+}
+
+}  // namespace kos

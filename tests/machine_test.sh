@@ -1,0 +1,213 @@
+#!/bin/bash
+# Checks for sim/machine, the emulated-machine launcher, and its stubs.
+#
+#   tests/machine_test.sh [BUILD_DIR]
+#
+# BUILD_DIR (or $KMX_BUILD_DIR) is passed to the launcher as --bin.
+
+set -u
+
+here=$(cd "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
+machine=$here/../sim/machine
+bin=${1:-${KMX_BUILD_DIR:-$here/../build}}
+M=("$machine" --bin "$bin")
+
+pass=0
+fail=0
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/machine_test.XXXXXX") || exit 1
+trap 'rm -rf -- "$scratch"' EXIT
+
+ok() {
+    pass=$((pass + 1))
+}
+bad() {
+    echo "FAIL: $*" >&2
+    fail=$((fail + 1))
+}
+expect_eq() { # NAME EXPECTED ACTUAL
+    if [[ $2 == "$3" ]]; then
+        ok
+    else
+        bad "$1: expected [$2], got [$3]"
+    fi
+}
+expect_status() { # NAME EXPECTED CMD...
+    local name=$1 want=$2
+    shift 2
+    "$@" >/dev/null 2>&1
+    expect_eq "$name" "$want" "$?"
+}
+# Run a shell snippet in a fresh machine; stdout in $out, stderr in $err, status in $rc.
+run_in() {
+    out=$("${M[@]}" -- sh -c "$1" 2>"$scratch/err")
+    rc=$?
+    err=$(cat "$scratch/err")
+}
+
+# --- exit status and output ---------------------------------------------------
+expect_status "true exits 0" 0 "${M[@]}" true
+expect_status "exit 7 is passed through" 7 "${M[@]}" sh -c 'exit 7'
+expect_status "false exits 1" 1 "${M[@]}" -- false
+expect_status "missing command exits 127" 127 "${M[@]}" -- /nonexistent/cmd
+expect_status "unknown option is rejected" 125 "$machine" --no-such-option true
+expect_status "missing desc file is rejected" 125 "${M[@]}" --desc "$scratch/none.json" true
+
+run_in 'echo hello; echo oops >&2'
+expect_eq "stdout is only the command's" "hello" "$out"
+expect_eq "stderr is only the command's" "oops" "$err"
+
+# A process left behind must not outlive the machine: it holds our stdout
+# pipe, so this command substitution only returns once it has been killed.
+out=$("${M[@]}" -- sh -c 'sleep 100000 & echo started')
+expect_eq "left-over processes are ended" "started" "$out"
+
+run_in 'tr "\0" " " </proc/1/cmdline'
+if [[ $out == *--kmx-sim-inside* ]]; then ok; else bad "PID 1 is not the launcher: $out"; fi
+
+# --- file system ----------------------------------------------------------------
+marker=kmx-machine-test.$$.$RANDOM
+: >"/tmp/$marker.host"
+run_in "test -e /tmp/$marker.host && echo visible; echo x >/tmp/$marker.inside && cat /tmp/$marker.inside"
+expect_eq "host /tmp is hidden, machine /tmp is writable" "x" "$out"
+if [[ -e /tmp/$marker.inside ]]; then
+    bad "file written in machine /tmp is visible on the host"
+    rm -f "/tmp/$marker.inside"
+else
+    ok
+fi
+rm -f "/tmp/$marker.host"
+
+# /tmp is empty apart from the way to dirs kept visible (repo or build dir
+# may themselves live below /tmp).
+run_in 'for e in /tmp/* /tmp/.[!.]*; do [ -e "$e" ] && echo "$e"; done; true'
+extra=""
+for e in $out; do
+    case "$here/" in "$e"/*) continue ;; esac
+    case "$(realpath -m -- "$bin")/" in "$e"/*) continue ;; esac
+    case "$(pwd -P)/" in "$e"/*) continue ;; esac
+    extra="$extra $e"
+done
+expect_eq "machine /tmp starts empty" "" "$extra"
+
+for d in /config /miners /events /opt /run; do
+    run_in "touch $d/.probe && ls -A $d | grep -v -e '^\\.probe\$' -e '^sim\$' -e '^\\.overlay\$' -e '^mount\$' | head -1"
+    expect_eq "$d is a fresh writable dir" "0:" "$rc:$out"
+done
+
+run_in "echo data >/etc/$marker && cat /etc/$marker"
+expect_eq "/etc is writable inside" "data" "$out"
+if [[ -e /etc/$marker ]]; then
+    bad "write to machine /etc reached the host"
+    rm -f "/etc/$marker"
+else
+    ok
+fi
+
+run_in 'test -c /dev/null && test -c /dev/zero && test -c /dev/urandom && echo ok'
+expect_eq "device nodes" "ok" "$out"
+
+# --- network and /sys/class -----------------------------------------------------------
+run_in 'cat /sys/class/net/eth0/address'
+expect_eq "eth0 MAC in /sys/class" "02:00:c0:00:02:0a" "$out"
+run_in 'cat /sys/class/misc/dna/dna; test -d /sys/class/gpio && echo gpio'
+expect_eq "dna and gpio in /sys/class" "0x0123456789abcdef
+gpio" "$out"
+run_in 'ip -4 addr show eth0'
+if [[ $out == *"inet 192.0.2.10/24"* ]]; then ok; else bad "eth0 address: $out"; fi
+run_in 'ip link show eth0'
+if [[ $out == *"02:00:c0:00:02:0a"* ]]; then ok; else bad "eth0 link MAC: $out"; fi
+run_in 'ip -4 addr show | grep -c inet'
+expect_eq "only lo and eth0 have addresses" "2" "$out"
+
+# --- environment ------------------------------------------------------------------
+run_in 'echo "$KMX_SIM_DIR $KMX_MACHINE $KMX_TIME_SCALE"; cat "$KMX_MACHINE"'
+expect_eq "environment defaults" "/run/sim /run/sim/machine.json 200
+{}" "$out"
+out=$(KMX_TIME_SCALE=7 "${M[@]}" -- sh -c 'echo $KMX_TIME_SCALE')
+expect_eq "KMX_TIME_SCALE is kept when set" "7" "$out"
+
+printf '{"model": "test-board"}\n' >"$scratch/desc.json"
+out=$("${M[@]}" --desc "$scratch/desc.json" -- cat /run/sim/machine.json)
+expect_eq "desc copied to /run/sim/machine.json" '{"model": "test-board"}' "$out"
+
+if command -v jq >/dev/null 2>&1; then
+    printf '{"files": {"/etc/hwrevision": "board 1.0\\n", "/config/a/b.conf": "k=v"}}\n' \
+        >"$scratch/files.json"
+    out=$("${M[@]}" --desc "$scratch/files.json" -- sh -c 'cat /etc/hwrevision /config/a/b.conf')
+    expect_eq "desc files are written" "board 1.0
+k=v" "$out"
+    printf '{"files": {"/var/lib/kmx-should-not-exist": "x"}}\n' >"$scratch/bad.json"
+    expect_status "desc file outside the machine is refused" 125 \
+        "${M[@]}" --desc "$scratch/bad.json" true
+    if [[ -e /var/lib/kmx-should-not-exist ]]; then bad "desc wrote to the host"; else ok; fi
+fi
+
+# --- stubs -----------------------------------------------------------------------
+run_in 'fw_setenv standby 0; fw_setenv msg hello  big   world; fw_printenv standby msg; fw_printenv -n msg'
+expect_eq "fw_setenv / fw_printenv round trip" "standby=0
+msg=hello big world
+hello big world" "$out"
+
+run_in 'fw_setenv a 1; fw_setenv b 2; fw_setenv a 3; fw_printenv'
+expect_eq "fw_setenv replaces in place of duplicates" "b=2
+a=3" "$out"
+
+run_in 'fw_setenv a 1; fw_setenv a; fw_printenv a'
+expect_eq "fw_setenv without value deletes" "1:" "$rc:$out"
+expect_eq "missing variable message" '## Error: "a" not defined' "$err"
+
+run_in 'fw_setenv ab 1; fw_printenv a'
+expect_eq "fw_printenv does not match a prefix" "1:" "$rc:$out"
+
+run_in 'fw_setenv standby 0; systemctl restart zel-monitor; sync; cat /run/sim/calls.log'
+expect_eq "calls are recorded" "fw_setenv standby 0
+systemctl restart zel-monitor
+sync" "$out"
+
+run_in 'systemctl is-active foo'
+expect_eq "systemctl is-active" "0:active" "$rc:$out"
+
+run_in 'test -e /run/sim/rebooted && echo early; reboot; test -e /run/sim/rebooted && echo rebooted; command -v reboot'
+expect_eq "reboot stub" "rebooted
+/usr/bin/reboot" "$out"
+
+run_in 'flagutils read; flagutils set; flagutils read; flagutils clear; flagutils read'
+expect_eq "flagutils" "0
+1
+0" "$out"
+
+run_in 'for c in fw_printenv fw_setenv systemctl sync flagutils filemend.stub; do command -v $c; done; true'
+expect_eq "stubs are installed in /usr/bin" "/usr/bin/fw_printenv
+/usr/bin/fw_setenv
+/usr/bin/systemctl
+/usr/bin/sync
+/usr/bin/flagutils" "$out"
+
+# --- keep dir ----------------------------------------------------------------------
+"${M[@]}" --keep "$scratch/keep" -- sh -c 'echo t >/tmp/kept; fw_setenv k v' >/dev/null 2>&1
+expect_eq "--keep copies /tmp" "t" "$(cat "$scratch/keep/tmp/kept" 2>/dev/null)"
+expect_eq "--keep copies /run/sim" "k=v" "$(cat "$scratch/keep/sim/uboot.env" 2>/dev/null)"
+
+# --- cwd and paths below masked dirs ------------------------------------------------
+mkdir -p "$scratch/work"
+printf '#!/bin/sh\necho script "$1"\n' >"$scratch/work/s.sh"
+chmod +x "$scratch/work/s.sh"
+out=$(cd "$scratch/work" && "${M[@]}" -- sh -c 'pwd -P; ./s.sh arg')
+expect_eq "cwd and its files stay visible" "$(cd "$scratch/work" && pwd -P)
+script arg" "$out"
+out=$("${M[@]}" -- "$scratch/work/s.sh" abs)
+expect_eq "command given by path stays visible" "script abs" "$out"
+
+# --- parallel machines ----------------------------------------------------------------
+pids=()
+for i in 1 2 3 4 5 6 7 8; do
+    "${M[@]}" -- sh -c "fw_setenv n $i; test \"\$(fw_printenv -n n)\" = $i && ip -4 addr show eth0 | grep -q 192.0.2.10" \
+        >/dev/null 2>&1 &
+    pids+=($!)
+done
+pfail=0
+for p in "${pids[@]}"; do wait "$p" || pfail=$((pfail + 1)); done
+expect_eq "parallel machines" "0" "$pfail"
+
+echo "$pass passed, $fail failed"
+((fail == 0))

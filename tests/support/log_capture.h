@@ -1,0 +1,15 @@
+// Captures the library's finished log lines (priority and text). Lines are
+// also echoed to stderr so death tests can match them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct LogLine {
+    int priority;
+    std::string text;
+};
+
+void log_capture_clear();
+std::vector<LogLine> log_captured();
+bool log_contains(const std::string &text);
