@@ -10,6 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if KMX_EMULATION
+#include "sim/devices/machine_desc.h"
+#endif
+
 namespace kos {
 
 struct Window {
@@ -31,6 +35,11 @@ std::map<uint32_t, ActiveFactory> &active_registry() {
 }
 
 #if KMX_EMULATION
+void register_sim_devices_once() {
+    static std::once_flag once;
+    std::call_once(once, sim::register_devices);
+}
+
 volatile uint32_t *map_sim_storage(uint32_t phys, uint32_t size) {
     const std::string dir = sim_dir() + "/mem";
     mkdir(dir.c_str(), 0755);
@@ -72,6 +81,7 @@ Window *window_map(int mem_fd, const char *name, uint32_t phys, uint32_t size) {
     w->size = size;
 #if KMX_EMULATION
     if (emulated()) {
+        register_sim_devices_once();
         ActiveFactory factory = nullptr;
         {
             std::lock_guard<std::mutex> g(active_lock());
