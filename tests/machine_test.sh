@@ -167,7 +167,7 @@ sync" "$out"
 run_in 'systemctl is-active foo'
 expect_eq "systemctl is-active" "0:active" "$rc:$out"
 
-run_in 'test -e /run/sim/rebooted && echo early; reboot; test -e /run/sim/rebooted && echo rebooted; command -v reboot'
+run_in 'test -e /run/sim/rebooted && echo early; reboot; test -e /run/sim/rebooted && echo rebooted; readlink -f "$(command -v reboot)"'
 expect_eq "reboot stub" "rebooted
 /usr/bin/reboot" "$out"
 
@@ -176,7 +176,7 @@ expect_eq "flagutils" "0
 1
 0" "$out"
 
-run_in 'for c in fw_printenv fw_setenv systemctl sync flagutils filemend.stub; do command -v $c; done; true'
+run_in 'for c in fw_printenv fw_setenv systemctl sync flagutils filemend.stub; do p=$(command -v $c) && readlink -f "$p"; done; true'
 expect_eq "stubs are installed in /usr/bin" "/usr/bin/fw_printenv
 /usr/bin/fw_setenv
 /usr/bin/systemctl
