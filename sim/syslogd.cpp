@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -189,10 +190,13 @@ int main(int argc, char** argv) {
     // Messages are limited to 8 KiB by the senders; leave headroom so a longer
     // one is truncated rather than split.
     static char buf[16 * 1024 + 1];
+    // A stop signal landing just before recv() must not leave it blocked.
+    struct timeval tick{0, 100000};
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     while (!g_stop) {
         ssize_t n = ::recv(sock, buf, sizeof(buf) - 1, 0);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             std::fprintf(stderr, "kmx-sim-syslogd: recv: %s\n", std::strerror(errno));
             break;
         }
@@ -203,6 +207,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Lines already queued when the machine stops still belong in the log.
+    if (g_stop) {
+        ssize_t n;
+        while ((n = ::recv(sock, buf, sizeof(buf) - 1, MSG_DONTWAIT)) > 0)
+            if (!write_all(log_fd, format_line(parse(std::string_view(buf, static_cast<std::size_t>(n)))))) break;
+    }
     ::unlink(sock_path.c_str());
     ::close(sock);
     ::close(log_fd);
