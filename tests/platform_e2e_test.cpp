@@ -106,4 +106,30 @@ TEST(PlatformStartup, ExitRunsOnceAndLeavesFansAndChainsDown) {
     EXPECT_TRUE(has(log, "all chains power down")) << log;
 }
 
+TEST(Logging, LinesReachSyslogWithFacilityPrefixAndFilter) {
+    MachineRun all = run_machine("{}", {build_path("log_emitter"), "0"});
+    ASSERT_EQ(all.status, 0);
+    const std::string a = all.syslog();
+    EXPECT_TRUE(has(a, "kmx_lib local0.debug debug line\n")) << a;
+    EXPECT_TRUE(has(a, "kmx_lib local0.err error 100% plain\n")) << a;
+    EXPECT_TRUE(has(a, "kmx_lib local0.info info 2\n")) << a;
+    // Tag and local time stamp "[NIMP:YYYY-MM-DD hh:mm:ss.mmm] ".
+    size_t at = a.find("kmx_lib local0.warning [NIMP:");
+    ASSERT_NE(at, std::string::npos) << a;
+    const std::string stamp = a.substr(at + 29, 25);
+    EXPECT_EQ(stamp.size(), 25u);
+    EXPECT_EQ(stamp[4], '-');
+    EXPECT_EQ(stamp[10], ' ');
+    EXPECT_EQ(stamp[19], '.');
+    EXPECT_EQ(stamp.substr(23), "] ");
+    EXPECT_TRUE(has(a, "] warning with prefix\n")) << a;
+
+    MachineRun filtered = run_machine("{}", {build_path("log_emitter"), "4"});
+    const std::string f = filtered.syslog();
+    EXPECT_FALSE(has(f, "debug line")) << f;
+    EXPECT_FALSE(has(f, "info 2")) << f;
+    EXPECT_TRUE(has(f, "warning with prefix")) << f;
+    EXPECT_TRUE(has(f, "error 100% plain")) << f;
+}
+
 }  // namespace
