@@ -50,6 +50,15 @@ bool read_text(const char *path, char *buf, size_t size) {
     return true;
 }
 
+// /etc/cgminer.conf (at most 4095 bytes) parsed; false when unopenable.
+// The tree is null when the text is not JSON.
+bool load_factory(cJSON **root) {
+    char text[4096];
+    if (!read_text(FACTORY_FILE, text, sizeof text)) return false;
+    *root = cJSON_Parse(text);
+    return true;
+}
+
 // Merge while locked: the encrypted user keeps its name up to the first
 // dot (a dot at position 0 does not count) and takes the plain user's
 // suffix from its dot on, when there is one with text after it.
@@ -138,11 +147,9 @@ extern "C" int load_conf_file(pool_config *pool_p) {
 }
 
 extern "C" bool kmx_parse_cgminer_config(pool_conf *pool) {
-    if (!pool) return false;
-    char text[4096];
-    if (!read_text(FACTORY_FILE, text, sizeof text)) return false;
+    cJSON *root = nullptr;
+    if (!pool || !load_factory(&root)) return false;
     memset(pool, 0, sizeof(pool_conf) * KMX_POOL_NUM);
-    cJSON *root = cJSON_Parse(text);
     cJSON *pools = root ? cJSON_GetObjectItemCaseSensitive(root, "pools") : nullptr;
     if (cJSON_IsArray(pools)) {
         int n = cJSON_GetArraySize(pools);
@@ -158,10 +165,8 @@ extern "C" bool kmx_parse_cgminer_config(pool_conf *pool) {
 }
 
 extern "C" bool kmx_get_tune_status(bool *tuned) {
-    if (!tuned) return false;
-    char text[4096];
-    if (!read_text(FACTORY_FILE, text, sizeof text)) return false;
-    cJSON *root = cJSON_Parse(text);
+    cJSON *root = nullptr;
+    if (!tuned || !load_factory(&root)) return false;
     cJSON *v = root ? cJSON_GetObjectItemCaseSensitive(root, "VidOptimal") : nullptr;
     *tuned = !cJSON_IsFalse(v);
     cJSON_Delete(root);
