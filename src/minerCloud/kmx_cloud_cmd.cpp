@@ -1,0 +1,218 @@
+// Commands from checked server replies. No reply field ever reaches a
+// shell: every command text below is fixed, and pool texts, the mode and
+// the adjust value only go into cgminer.conf through the JSON printer.
+#include <cjson/cJSON.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "minerCloud/kmx_cloud.h"
+#include "misc/kmx_report.h"
+#include "module/kmx_log.h"
+#include "module/kmx_ops.h"
+#include "os/os.h"
+
+pthread_mutex_t g_cgconf_file_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+const char *const CGMINER_CONF = "/config/cgminer.conf";
+const char *const NETWORK_FILE = "/config/network/25-wired.network";
+const size_t CONF_BUF = 4096;
+const char *const MODE_KEYS[3] = {"N5performance", "N5factory", "N5efficient"};
+
+int run(const char *cmd) { return kos::shell_status(cmd); }
+
+struct FileLock {
+    FileLock() { pthread_mutex_lock(&g_cgconf_file_lock); }
+    ~FileLock() { pthread_mutex_unlock(&g_cgconf_file_lock); }
+};
+
+// Read cgminer.conf whole; a missing file, a file that cannot be parsed or
+// a root that is not an object leaves the file alone.
+cJSON *load_conf(const char *func) {
+    if (access(CGMINER_CONF, F_OK) != 0) {
+        kmx_logf(5, "%s    %s  %d  open %s failed !\n", "minerCloud", func, __LINE__, CGMINER_CONF);
+        return nullptr;
+    }
+    std::string text;
+    if (!kos::read_file(CGMINER_CONF, text)) {
+        kmx_logf(5, "%s    %s  %d  open %s failed !\n", "minerCloud", func, __LINE__, CGMINER_CONF);
+        return nullptr;
+    }
+    cJSON *root = cJSON_Parse(text.c_str());
+    if (!cJSON_IsObject(root)) {
+        kmx_logf(5, "%s  %d  %s is not a JSON object !\n", func, __LINE__, CGMINER_CONF);
+        cJSON_Delete(root);
+        return nullptr;
+    }
+    return root;
+}
+
+// Print and replace the file whole (temporary file and rename).
+bool store_conf(cJSON *root, const char *func) {
+    char *text = cJSON_PrintUnformatted(root);
+    bool ok = text && strlen(text) < CONF_BUF;
+    if (!ok) {
+        kmx_logf(5, "%s   %d", func, __LINE__);
+    } else {
+        ok = kos::write_file_atomic(CGMINER_CONF, text);
+        if (!ok) kmx_logf(5, "%s  %d  cannot replace %s !\n", func, __LINE__, CGMINER_CONF);
+    }
+    free(text);
+    return ok;
+}
+
+void copy_text(char *dst, size_t size, cJSON *obj, const char *key) {
+    cJSON *it = cJSON_GetObjectItemCaseSensitive(obj, key);
+    const char *v = cJSON_IsString(it) && it->valuestring ? it->valuestring : "";
+    snprintf(dst, size, "%s", v);
+}
+
+void cmd_set_pools(cJSON *root) {
+    run("fw_setenv  iflag  0\n");
+    pool_conf pools[KMX_POOL_NUM];
+    memset(pools, 0, sizeof pools);
+    cJSON *data = cJSON_GetObjectItemCaseSensitive(root, "data");
+    if (!data) {
+        kmx_logf(5, "%s  %d  data is null!", __func__, __LINE__);
+        return;
+    }
+    int n = cJSON_IsArray(data) ? cJSON_GetArraySize(data) : 0;
+    for (int i = 0; i < n && i < KMX_POOL_NUM; i++) {
+        cJSON *item = cJSON_GetArrayItem(data, i);
+        copy_text(pools[i].url, sizeof pools[i].url, item, "url");
+        copy_text(pools[i].user, sizeof pools[i].user, item, "user");
+        copy_text(pools[i].pass, sizeof pools[i].pass, item, "pass");
+    }
+    kmx_set_pools(pools);
+    run("flagutils set\n");
+    run("systemctl restart cgminer\n");
+}
+
+void cmd_runmode(cJSON *root) {
+    cJSON *data = cJSON_GetObjectItemCaseSensitive(root, "data");
+    if (!cJSON_IsObject(data)) {
+        kmx_logf(5, "%s  %d  data is null!", __func__, __LINE__);
+        return;
+    }
+    char adjust[9] = "";
+    if (!cJSON_GetObjectItemCaseSensitive(data, "N5adjust"))
+        kmx_logf(5, "%s  %d  N5adjust is null!", __func__, __LINE__);
+    copy_text(adjust, sizeof adjust, data, "N5adjust");
+    char mode[32] = "";
+    for (const char *k : MODE_KEYS)
+        if (cJSON_GetObjectItemCaseSensitive(data, k)) copy_text(mode, sizeof mode, data, k);
+    kmx_set_runmode(reinterpret_cast<unsigned char *>(mode), reinterpret_cast<unsigned char *>(adjust));
+    run("systemctl restart cgminer\n");
+}
+
+bool is_b37() { return strncmp(kmx_get_hwversion(), "B37", 3) == 0; }
+
+}  // namespace
+
+void kmx_cloud_run_cmd(int cmd, cJSON *root) {
+    switch (cmd) {
+    case 1: cmd_set_pools(root); break;
+    case 2: kmx_reboot_miner(); break;
+    case 3: kmx_reset_factory_conf(); break;
+    case 4: kmx_set_dhcp(); break;
+    case 5:
+        run("flagutils set");
+        sync();
+        run("systemctl restart cgminer\n");
+        break;
+    case 6:
+        run("flagutils clear");
+        sync();
+        run("systemctl restart cgminer\n");
+        break;
+    case 9: cmd_runmode(root); break;
+    case 10: kmx_set_red_led(0); break;
+    case 11: kmx_set_red_led(1); break;
+    default: break;  // reserved, the device's own report code, or unknown
+    }
+}
+
+extern "C" bool kmx_set_pools(pool_conf *pool) {
+    if (!pool) return false;
+    FileLock lock;
+    cJSON *root = load_conf(__func__);
+    if (!root) return false;
+    cJSON_DeleteItemFromObjectCaseSensitive(root, "pools");
+    cJSON *arr = cJSON_AddArrayToObject(root, "pools");
+    for (int i = 0; i < KMX_POOL_NUM; i++) {
+        if (!pool[i].url[0]) continue;
+        pool[i].url[KMX_POOL_TEXT - 1] = pool[i].user[KMX_POOL_TEXT - 1] = pool[i].pass[KMX_POOL_TEXT - 1] = '\0';
+        cJSON *o = cJSON_CreateObject();
+        cJSON_AddStringToObject(o, "url", pool[i].url);
+        cJSON_AddStringToObject(o, "user", pool[i].user);
+        cJSON_AddStringToObject(o, "pass", pool[i].pass);
+        cJSON_AddItemToArray(arr, o);
+    }
+    bool ok = store_conf(root, __func__);
+    cJSON_Delete(root);
+    return ok;
+}
+
+extern "C" bool kmx_set_runmode(const unsigned char *mode, const unsigned char *adjust) {
+    const char *m = mode ? reinterpret_cast<const char *>(mode) : "";
+    const char *a = adjust ? reinterpret_cast<const char *>(adjust) : "";
+    FileLock lock;
+    cJSON *root = load_conf(__func__);
+    if (!root) return false;
+    cJSON_DeleteItemFromObjectCaseSensitive(root, "N5adjust");
+    // Every mode key goes, so exactly one mode can be true afterwards.
+    for (const char *k : MODE_KEYS)
+        while (cJSON_GetObjectItemCaseSensitive(root, k)) cJSON_DeleteItemFromObjectCaseSensitive(root, k);
+    cJSON_AddStringToObject(root, "N5adjust", a);
+    bool known = false;
+    for (const char *k : MODE_KEYS)
+        if (strcmp(m, k) == 0) known = true;
+    if (known)
+        cJSON_AddTrueToObject(root, m);
+    else
+        kmx_logf(5, "%s  %d  not surport run_mode:%s!\n", __func__, __LINE__, m);
+    bool ok = store_conf(root, __func__);
+    cJSON_Delete(root);
+    return ok;
+}
+
+extern "C" bool kmx_reboot_miner(void) {
+    run(is_b37() ? "sync;sleep 1;reboot" : "sync;sleep 1;reboot -f");
+    return true;
+}
+
+extern "C" bool kmx_reset_factory_conf(void) {
+    // The text removes everything in the current folder after its cd: it
+    // runs only when /config is a folder, so a failed cd cannot remove the
+    // daemon's working folder.
+    struct stat st;
+    if (stat("/config/", &st) != 0 || !S_ISDIR(st.st_mode)) {
+        kmx_logf(5, "%s  %d  /config is not a folder, reset refused !\n", __func__, __LINE__);
+        return true;
+    }
+    if (is_b37())
+        run("cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf; sync;reboot");
+    else
+        run("cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf;sync;sleep 1; reboot -f");
+    return true;
+}
+
+extern "C" int kmx_set_dhcp(void) {
+    static const char text[] = "[Match]\nName=eth0\n[Network]\nDHCP=yes\n[DHCP]\nClientIdentifier=mac\n";
+    {
+        FileLock lock;
+        struct stat st;
+        if (stat("/config/network", &st) != 0 || !S_ISDIR(st.st_mode) || !kos::write_file_atomic(NETWORK_FILE, text)) {
+            kmx_logf(5, "fopen %s fail.\n", NETWORK_FILE);
+            return 0;
+        }
+    }
+    sync();
+    return run("systemctl restart systemd-networkd\n");
+}

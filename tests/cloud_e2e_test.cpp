@@ -1,0 +1,161 @@
+// End to end: the report driver in an emulated machine talks to the
+// stand-in management server, whose scripted replies must have their
+// visible effects (files, stub calls, LED register) and no others.
+#include <gtest/gtest.h>
+#include <jansson.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/machine_runner.h"
+
+namespace {
+
+std::string desc() {
+    std::ifstream in(std::string(KMX_SOURCE_DIR) + "/tests/machines/fpga_three_boards.json");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+const std::string ID = R"("plantId":7,"ip":"192.0.2.10","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1)";
+
+MachineRun run(const std::string &script) {
+    const std::string bin = build_path("");
+    std::string setup =
+        "set -u\nB=" + bin +
+        "\nmkdir -p /config/network\n"
+        "echo 'B37 rk9h.abc' > /etc/hwrevision\n"
+        "printf '%s' '{\"pools\":[{\"url\":\"stratum+tcp://a:1\",\"user\":\"u.w\",\"pass\":\"x\"}],\"api-listen\":true}' "
+        "> /config/cgminer.conf\n"
+        "serve() { rm -f /tmp/ready; $B/kmx-sim-mgmt --ready /tmp/ready \"$@\" & "
+        "while [ ! -f /tmp/ready ]; do sleep 0.02; done; }\n"
+        "led() { $B/kmx-sim peek 0x43C00024 > /tmp/led.$1; }\n";
+    return run_machine(desc(), {"bash", "-c", setup + script});
+}
+
+std::vector<json_t *> reports(const MachineRun &r) {
+    std::vector<json_t *> out;
+    std::istringstream in(r.file("/run/sim/mgmt_reports.jsonl"));
+    std::string line;
+    while (std::getline(in, line)) {
+        json_error_t e;
+        out.push_back(json_loads(line.c_str(), 0, &e));
+    }
+    return out;
+}
+
+std::string script_file(const std::vector<std::string> &lines) {
+    std::string s = "cat > /tmp/script <<'EOS'\n";
+    for (const std::string &l : lines) s += l + "\n";
+    return s + "EOS\n";
+}
+
+TEST(CloudE2E, ReportReachesTheServerAndEachCommandHasItsEffect) {
+    std::string conf = R"({"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001","nuc_mac":"aa:bb"})";
+    MachineRun r = run(
+        "printf '%s' '" + conf + "' > /etc/dtu.conf.def\n" +
+        script_file({
+            "{" + ID + R"J(,"cmd":1,"data":[{"url":"stratum+tcp://new:3333","user":"acc.w1","pass":"p';reboot;'"},{"url":"$(touch /tmp/pwned)","user":"`touch /tmp/pwned`","pass":"x"}]})J",
+            "{" + ID + R"(,"cmd":10})",
+            "{" + ID + R"(,"cmd":5})",
+            R"({"plantId":7,"ip":"192.0.2.10","mac":"02:00:c0:00:02:0b","src_id":2,"dst_id":1,"cmd":6})",
+            "{" + ID + R"(,"cmd":2})",
+            "---",
+            "badsum {" + ID + R"(,"cmd":6})",
+            "---",
+            "{" + ID + R"(,"cmd":11})",
+            "{" + ID + R"(,"cmd":6})",
+            "{" + ID + R"(,"cmd":2})",
+        }) +
+        "serve --port 20001 --script /tmp/script --connections 3\n"
+        "$B/kmx-cloud-driver --led; led 1; cp /run/sim/calls.log /tmp/calls.1\n"
+        "$B/kmx-cloud-driver --led; cp /run/sim/calls.log /tmp/calls.2\n"
+        "$B/kmx-cloud-driver --led; led 3\n"
+        "wait; cp /config/cgminer.conf /tmp/cgminer.conf; cp /config/dtu.conf /tmp/dtu.conf\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "report 1: ok\nreport 1: ok\nreport 1: ok\n");
+
+    auto reps = reports(r);
+    ASSERT_EQ(reps.size(), 3u) << r.file("/run/sim/mgmt_reports.jsonl");
+    json_t *rep = reps[0];
+    EXPECT_EQ(json_integer_value(json_object_get(rep, "cmd")), 7);
+    EXPECT_EQ(json_integer_value(json_object_get(rep, "plantId")), 7);
+    EXPECT_STREQ(json_string_value(json_object_get(rep, "ip")), "192.0.2.10");
+    EXPECT_STREQ(json_string_value(json_object_get(rep, "mac")), "02:00:c0:00:02:0a");
+    EXPECT_STREQ(json_string_value(json_object_get(rep, "nucmac")), "aa:bb");
+    EXPECT_TRUE(json_is_null(json_object_get(rep, "err_msg")));
+    json_t *data = json_array_get(json_object_get(rep, "data"), 0);
+    ASSERT_TRUE(json_is_object(data));
+    EXPECT_STREQ(json_string_value(json_object_get(data, "type")), "rk9h");
+    EXPECT_STREQ(json_string_value(json_object_get(data, "hwver")), "B37");
+    EXPECT_STREQ(json_string_value(json_object_get(data, "duty")), "55");
+    EXPECT_STREQ(json_string_value(json_object_get(data, "dna")), "0x0123456789abcdef");
+    EXPECT_EQ(json_integer_value(json_object_get(data, "cpuUsage")), 4);
+    EXPECT_EQ(json_integer_value(json_object_get(data, "memUsage")), 39);
+    EXPECT_EQ(json_integer_value(json_object_get(data, "runtime")), 3600);
+    EXPECT_EQ(json_array_size(json_object_get(data, "chains")), 2u);
+    EXPECT_EQ(json_integer_value(json_object_get(json_array_get(json_object_get(data, "chains"), 1), "id")), 2);
+    EXPECT_EQ(json_array_size(json_object_get(data, "pools_ip")), 3u);
+    EXPECT_TRUE(json_is_false(json_object_get(data, "lock")));
+    EXPECT_TRUE(json_is_true(json_object_get(reps[1] ? json_array_get(json_object_get(reps[1], "data"), 0) : nullptr,
+                                             "lock")));
+    for (json_t *j : reps) json_decref(j);
+
+    // Connection 1: pools, LED lit, lock; the wrong-MAC unlock and all after it refused.
+    EXPECT_EQ(r.file("/tmp/cgminer.conf"),
+              R"J({"api-listen":true,"pools":[{"url":"stratum+tcp://new:3333","user":"acc.w1","pass":"p';reboot;'"},{"url":"$(touch /tmp/pwned)","user":"`touch /tmp/pwned`","pass":"x"}]})J");
+    EXPECT_EQ(r.file("/tmp/pwned"), "");
+    const std::string calls1 = r.file("/tmp/calls.1");
+    EXPECT_NE(calls1.find("fw_setenv iflag 0\nflagutils set\nsystemctl restart cgminer\n"), std::string::npos) << calls1;
+    EXPECT_NE(calls1.find("flagutils set\nsystemctl restart cgminer\n", calls1.find("cgminer\n") + 8), std::string::npos);
+    EXPECT_EQ(calls1.find("flagutils clear"), std::string::npos);
+    EXPECT_EQ(calls1.find("reboot"), std::string::npos);
+    EXPECT_EQ(std::stoul(r.file("/tmp/led.1"), nullptr, 0) & 0x400u, 0x400u);  // red LED lit
+    // Connection 2: a bad sum byte: nothing.
+    EXPECT_EQ(r.file("/tmp/calls.2").find("flagutils clear"), std::string::npos);
+    // Connection 3: LED dark, unlock, reboot with the B37 text.
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_NE(calls.find("flagutils clear\nsystemctl restart cgminer\nsync\nreboot\n"), std::string::npos) << calls;
+    EXPECT_EQ(std::stoul(r.file("/tmp/led.3"), nullptr, 0) & 0x400u, 0u);
+    EXPECT_EQ(r.file("/run/sim/flag"), "0\n");
+    EXPECT_EQ(r.file("/tmp/dtu.conf"), conf);
+}
+
+TEST(CloudE2E, TenthFailedConnectSwitchesToTheNucServer) {
+    MachineRun r = run(
+        R"(printf '%s' '{"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20009","nuc_ip":"127.0.0.2","nuc_port":"20002","compressed":"true"}' > /config/dtu.conf
+)"
+        "serve --addr 127.0.0.2 --port 20002\n"
+        "$B/kmx-cloud-driver --reports 11\nwait\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto reps = reports(r);
+    ASSERT_EQ(reps.size(), 1u);
+    // Compressed: LZ4 block, compression type 1.
+    EXPECT_EQ(json_integer_value(json_object_get(reps[0], "_flag")), 0x40);
+    EXPECT_EQ(json_integer_value(json_object_get(reps[0], "cmd")), 7);
+    json_decref(reps[0]);
+    EXPECT_NE(r.syslog().find("switch from Cloud server [127.0.0.1:20009] to Nuc server [127.0.0.2:20002]"),
+              std::string::npos);
+    EXPECT_NE(r.syslog().find("cnt=10"), std::string::npos);
+}
+
+TEST(CloudE2E, SilentOrResettingServerDoesNotStallOrKillTheSender) {
+    MachineRun r = run(
+        R"(printf '%s' '{"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001"}' > /config/dtu.conf
+printf 'stall\n' > /tmp/script
+)"
+        "serve --port 20001 --script /tmp/script\n"
+        "$B/kmx-cloud-driver\nwait\n"
+        // A peer that closes before reading: the write must not end the process.
+        "python3 -c 'import socket,struct;s=socket.socket();s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1);"
+        "s.bind((\"127.0.0.1\",20001));s.listen(1);open(\"/tmp/ready\",\"w\").close();c,_=s.accept();"
+        "c.setsockopt(socket.SOL_SOCKET,socket.SO_LINGER,struct.pack(\"ii\",1,0));c.close()' &\n"
+        "rm -f /tmp/ready; while [ ! -f /tmp/ready ]; do sleep 0.02; done\n"
+        "$B/kmx-cloud-driver; echo status $?\nwait\n");
+    EXPECT_EQ(r.out, "report 1: ok\nreport 1: ok\nstatus 0\n") << r.syslog();
+}
+
+}  // namespace
