@@ -5,17 +5,12 @@
 #include <random>
 
 #include "drv/kmx_chip_frame.h"
+#include "sim/devices/chip.h"
 
 namespace {
 
-uint16_t bitwise_modbus(const uint8_t *p, int n) {
-    uint16_t crc = 0xFFFF;
-    for (int i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
-    return crc;
-}
+// The emulated chips' plain bitwise CRC-16/MODBUS as the reference.
+uint16_t bitwise_modbus(const uint8_t *p, int n) { return sim::chip_crc16(p, size_t(n)); }
 
 TEST(Crc16, CheckValueAndRandomData) {
     EXPECT_EQ(CRC16_2(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x4B37);

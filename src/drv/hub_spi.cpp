@@ -67,6 +67,15 @@ void set_speed(uint8_t c, int index, const uint32_t (&table)[6], const char *fn)
     wr(c, HUB_SPI_CFG, (rd(c, HUB_SPI_CFG) & ~0x00FF0000u) | table[index]);
 }
 
+// Control bits held low for 1 ms, then raised again.
+int pulse_low(uint8_t c, uint32_t bits, const char *fn) {
+    if (!chain_ok(c, fn)) return 1;
+    wr(c, HUB_SPI_CTRL, rd(c, HUB_SPI_CTRL) & ~bits);
+    kos::sleep_ms(1);
+    wr(c, HUB_SPI_CTRL, rd(c, HUB_SPI_CTRL) | bits);
+    return 0;
+}
+
 uint32_t temp_cfg(int threshold, int msb, int lsb, int large_en, int mode) {
     return (uint32_t(threshold) & 0xFFF) | uint32_t(large_en & 1) << 13 | uint32_t(mode & 1) << 14 |
            (uint32_t(lsb) & 0xFF) << 16 | (uint32_t(msb) & 0xFF) << 24;
@@ -98,21 +107,9 @@ int hub_spi_init(uint8_t spi_id, int chip_num) {
     return 0;
 }
 
-int reset_hub(uint8_t spi_id) {
-    if (!chain_ok(spi_id, __func__)) return 1;
-    wr(spi_id, HUB_SPI_CTRL, rd(spi_id, HUB_SPI_CTRL) & ~0xFu);
-    kos::sleep_ms(1);
-    wr(spi_id, HUB_SPI_CTRL, rd(spi_id, HUB_SPI_CTRL) | 0xFu);
-    return 0;
-}
+int reset_hub(uint8_t spi_id) { return pulse_low(spi_id, 0xFu, __func__); }
 
-int reset_rx_buffer(uint8_t spi_id) {
-    if (!chain_ok(spi_id, __func__)) return 1;
-    wr(spi_id, HUB_SPI_CTRL, rd(spi_id, HUB_SPI_CTRL) & ~0x4u);
-    kos::sleep_ms(1);
-    wr(spi_id, HUB_SPI_CTRL, rd(spi_id, HUB_SPI_CTRL) | 0x4u);
-    return 0;
-}
+int reset_rx_buffer(uint8_t spi_id) { return pulse_low(spi_id, 0x4u, __func__); }
 
 void hub_spi_set_chipnum(uint8_t spi_id, int chip_num) {
     if (!chain_ok(spi_id, __func__)) return;
