@@ -10,6 +10,11 @@ section "start-up: sys_platform_init(4, $chip_type, 4, $chip_count) with boards 
 echo "exit status: $?"
 sleep 0.2
 
+section "chain 0: power on, reset the chips, BIST, register, job and nonce"
+"$bin/kmx-chain-probe" 4 4 "$chip_count" 0 2
+echo "exit status: $?"
+sleep 0.2
+
 section "syslog (/dev/log of the machine)"
 cat /run/sim/syslog.log
 

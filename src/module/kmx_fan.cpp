@@ -6,6 +6,9 @@
 
 c_fan_cfg g_fan_cfg = {1, char(255), 0, 50, 10, 2, false, false};
 int g_fan_speed_set = 0;
+int g_temp_hi_thr;
+int g_temp_lo_thr;
+int g_dangerous_temp;
 
 extern "C" void kmx_fan_speed_set(uint8_t fan_id, int speed) {
     int duty = speed;

@@ -22,6 +22,10 @@ typedef struct c_fan_cfg {
 
 extern c_fan_cfg g_fan_cfg;
 extern int g_fan_speed_set;
+/* Raw hub temperature thresholds (lower raw = hotter), set by the fan set-up. */
+extern int g_temp_hi_thr;
+extern int g_temp_lo_thr;
+extern int g_dangerous_temp;
 
 void kmx_fan_speed_set(uint8_t fan_id, int speed);
 void kmx_fanctrl_set_fan_speed(int speed);

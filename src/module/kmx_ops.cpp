@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include "drv/hub.h"
+#include "drv/hub_cmd.h"
 #include "drv/hub_gpio.h"
+#include "drv/hub_spi.h"
 #include "misc/kmx_errcode.h"
 #include "module/kmx_log.h"
 #include "module/kmx_wd.h"
@@ -87,6 +89,24 @@ void init_kmx_chain(void) {
     }
 }
 
+static void fill_hub_cmd(void (*set_speed)(uint8_t, int)) {
+    init_hub_cmd(g_chain_num, g_chip_num);
+    s_cmd->set_speed = set_speed;
+    s_cmd->cmd_reset = hub_cmd_reset;
+    s_cmd->cmd_reset_hub = hub_cmd_reset_hub;
+    s_cmd->cmd_clean_spi_chain = hub_cmd_clean_spi_chain;
+    s_cmd->cmd_bist_start = hub_cmd_bist_start;
+    s_cmd->cmd_bist_collect = hub_cmd_bist_collect;
+    s_cmd->cmd_bist_fix = hub_cmd_bist_fix;
+    s_cmd->cmd_write_register = hub_cmd_write_register;
+    s_cmd->cmd_read_register = hub_cmd_read_register;
+    s_cmd->cmd_read_write_reg0d = hub_cmd_read_write_reg0d;
+    s_cmd->cmd_write_job = hub_cmd_write_job;
+    s_cmd->cmd_read_result = hub_cmd_read_result;
+    s_cmd->cmd_auto_nonce = hub_cmd_auto_nonce;
+    s_cmd->cmd_read_nonce = hub_cmd_read_nonce;
+}
+
 void init_kmx_cmd(void) {
     memset(s_cmd, 0, sizeof *s_cmd);
     switch (g_platform) {
@@ -95,8 +115,10 @@ void init_kmx_cmd(void) {
         break;
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
+        fill_hub_cmd(hub_set_spi_speed);
         break;
     case SOC:
+        fill_hub_cmd(soc_set_spi_speed);
         break;
     case OPI_H3:
         break;
@@ -161,9 +183,11 @@ void exit_kmx_cmd(void) {
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
         hub_deinit();
+        exit_hub_cmd(g_chain_num);
         break;
     case SOC:
         soc_hub_deinit();
+        exit_hub_cmd(g_chain_num);
         break;
     default:
         platform_undefined();

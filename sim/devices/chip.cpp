@@ -1,0 +1,185 @@
+#include "sim/devices/chip.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/devices/machine_desc.h"
+
+// Choices where the chips' behaviour is ours to make (kept here, in one place):
+// - Power-up or a reset-all (04 xx 00 00) leaves the chips without ids;
+//   BIST start (01) enumerates them and answers the count in byte 3.
+// - After a BIST reset (04 xx 20 20) BIST start answers 0 until the next
+//   reset-all.
+// - A job reset (BD BD) drops queued results; the chain clean (FF FF) acts
+//   like a reset-all.
+// - A broadcast (chip 0) acts on every chip; the reply comes from the last
+//   chip that answers, with its id.
+// - Each job written to chip k queues one result for k: data byte i is
+//   job byte (2 + i) XOR k. A read-result (08) with nothing queued answers
+//   [08, 00, zeros]: the echo passes, the id says "no result".
+// - Register writes (09, 0D) store the data into the chip's register image;
+//   reads (0A, 0D) return it. The sensor code sits in image bytes 7-8
+//   (10 bits), the core count in byte 11.
+// - Frames sent by the hub carry zero CRC words; the chips do not check them.
+
+namespace sim {
+
+uint16_t chip_crc16(const uint8_t *p, size_t n) {
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; i++) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; b++) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+    }
+    return crc;
+}
+
+uint16_t chip_frame_crc16(const uint8_t *p, size_t n) {
+    std::vector<uint8_t> sw(p, p + n);
+    for (size_t i = 0; i + 1 < n; i += 2) std::swap(sw[i], sw[i + 1]);
+    return chip_crc16(sw.data(), n);
+}
+
+ChipChain::ChipChain(json_t *board) {
+    if (!board) return;
+    chips_ = int(std::clamp<long long>(desc_int(board, "chips", 0), 0, 255));
+    chip_type_ = int(desc_int(board, "chip_type", 0)) & 0xF;
+    dead_ = desc_bool(board, "dead", false);
+    silent_ = int(desc_int(board, "silent_chip", 0));
+    crc_error_ = desc_bool(board, "crc_error", false);
+    temp_raw_ = int(desc_int(board, "temp_raw", 600));
+    never_completes_ = desc_bool(board, "temp_never_completes", false);
+    chip_.resize(size_t(chips_));
+    reset_chips();
+}
+
+void ChipChain::reset_chips() {
+    bist_reset_ = false;
+    for (size_t i = 0; i < chip_.size(); i++) {
+        Chip &c = chip_[i];
+        memset(c.reg0a, 0, sizeof c.reg0a);
+        const int raw = (temp_raw_ + int(i)) & 0x3FF;
+        c.reg0a[7] = uint8_t(raw >> 8);
+        c.reg0a[8] = uint8_t(raw);
+        c.reg0a[11] = 32;  // cores
+        memcpy(c.reg0d, c.reg0a, sizeof c.reg0d);
+        c.results.clear();
+    }
+}
+
+void ChipChain::lose_state() {
+    std::lock_guard<std::mutex> g(lock_);
+    reset_chips();
+}
+
+int ChipChain::answering() const {
+    if (dead_) return 0;
+    if (silent_ > 0 && silent_ <= chips_) return silent_ - 1;
+    return chips_;
+}
+
+std::vector<int> ChipChain::sensor_codes() {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<int> v;
+    for (int i = 0; i < answering(); i++) v.push_back((chip_[size_t(i)].reg0a[7] << 8 | chip_[size_t(i)].reg0a[8]) & 0x3FF);
+    return v;
+}
+
+void ChipChain::reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply,
+                            size_t reply_len) {
+    std::vector<uint8_t> f(dlen + 4, 0);
+    f[0] = code;
+    f[1] = id;
+    if (dlen) memcpy(f.data() + 2, data, dlen);
+    uint16_t crc = chip_frame_crc16(f.data(), dlen + 2);
+    if (crc_error_) crc ^= 0x0001;
+    f[dlen + 2] = uint8_t(crc >> 8);
+    f[dlen + 3] = uint8_t(crc);
+    memcpy(reply, f.data(), std::min(reply_len, f.size()));
+}
+
+void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
+    std::lock_guard<std::mutex> g(lock_);
+    memset(reply, 0, reply_len);
+    if (len < 2) return;
+    const uint8_t code = frame[0] & 0xF;
+    const int id = frame[1];
+    const int live = answering();
+    if (live == 0) return;
+    if (id > live) return;  // no such chip, or behind a silent one
+    const int last = id == 0 ? live : id;
+    const int first = id == 0 ? 1 : id;
+    // Bytes of the reply available for data: header 2, CRC 2.
+    const size_t dlen = reply_len >= 4 ? reply_len - 4 : 0;
+    Chip &target = chip_[size_t(last - 1)];
+    switch (code) {
+    case 0x04: {
+        const uint8_t p = len >= 4 ? frame[2] : 0;
+        if (p == 0x00 || p == 0xFF) {
+            reset_chips();
+        } else if (p == 0xBD) {
+            for (int k = first; k <= last; k++) chip_[size_t(k - 1)].results.clear();
+        } else if (p == 0x20) {
+            bist_reset_ = true;
+        }
+        const uint8_t r[4] = {uint8_t(chip_type_ << 4 | 0x4), uint8_t(last), 0, 0};
+        memcpy(reply, r, std::min<size_t>(reply_len, 4));
+        return;
+    }
+    case 0x01: {
+        const int n = bist_reset_ ? 0 : live;
+        const uint8_t r[4] = {0x01, uint8_t(last), 0, uint8_t(n)};
+        memcpy(reply, r, std::min<size_t>(reply_len, 4));
+        return;
+    }
+    case 0x09:
+    case 0x0D: {
+        const size_t n = std::min<size_t>(len > 2 ? len - 2 : 0, 12);
+        for (int k = first; k <= last; k++) {
+            Chip &c = chip_[size_t(k - 1)];
+            memcpy(c.reg0d, frame + 2, n);
+            if (code == 0x09) memcpy(c.reg0a, frame + 2, n);
+        }
+        if (code == 0x09) {
+            reply[0] = 0x09;
+            if (reply_len > 1) reply[1] = uint8_t(last);
+            return;
+        }
+        uint8_t data[60] = {};
+        memcpy(data, target.reg0d, 12);
+        reply_frame(0x1D, uint8_t(last), data, std::min<size_t>(dlen, sizeof data), reply, reply_len);
+        return;
+    }
+    case 0x0A: {
+        uint8_t data[60] = {};
+        memcpy(data, target.reg0a, 12);
+        reply_frame(0x1A, uint8_t(last), data, std::min<size_t>(dlen, sizeof data), reply, reply_len);
+        return;
+    }
+    case 0x07: {
+        if (id == 0) return;
+        std::vector<uint8_t> res(60, 0);
+        for (size_t i = 0; i < res.size() && 2 + i < len; i++) res[i] = uint8_t(frame[2 + i] ^ id);
+        if (target.results.size() < 64) target.results.push_back(res);
+        return;
+    }
+    case 0x08: {
+        for (int k = first; k <= last; k++) {
+            Chip &c = chip_[size_t(k - 1)];
+            if (c.results.empty()) continue;
+            std::vector<uint8_t> res = c.results.front();
+            c.results.pop_front();
+            reply_frame(0x18, uint8_t(k), res.data(), std::min(dlen, res.size()), reply, reply_len);
+            return;
+        }
+        reply[0] = 0x08;
+        return;
+    }
+    default:
+        // 0x03, 0x0B, 0x05, 0x06 and unknown codes: echo only.
+        reply[0] = code;
+        if (reply_len > 1) reply[1] = uint8_t(last);
+        return;
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,61 @@
+// An emulated chain of chips on one SPI link, speaking the chip command
+// protocol: [code, chip id, data..., CRC-16 high, low]. Built from the
+// machine description's board object:
+//   "chips": N            chips on the board (default 0 = nothing answers)
+//   "chip_type": T        reset replies carry T in the high nibble
+//   "dead": true          the board never answers (all-zero words)
+//   "silent_chip": k      chip k never answers; enumeration stops before it
+//   "crc_error": true     every reply carries a corrupted CRC
+//   "temp_raw": v         raw sensor code of chip 1 (chip i: v + i - 1)
+//   "temp_never_completes": true   the hub's temperature sweep never ends
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <jansson.h>
+#include <mutex>
+#include <vector>
+
+namespace sim {
+
+// CRC-16/MODBUS, bitwise; frames use it over byte-pair-swapped input.
+uint16_t chip_crc16(const uint8_t *p, size_t n);
+uint16_t chip_frame_crc16(const uint8_t *p, size_t n);
+
+class ChipChain {
+public:
+    explicit ChipChain(json_t *board);  // null: empty slot
+
+    // One frame in; reply_len bytes of reply out (zeros where no chip
+    // answers). Thread-safe.
+    void exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
+    // Power removed or reset held: the chips lose ids, registers and work.
+    void lose_state();
+    // Raw sensor codes of the chips that answer (empty when none do).
+    std::vector<int> sensor_codes();
+    bool sweep_never_completes() const { return never_completes_; }
+
+private:
+    struct Chip {
+        uint8_t reg0a[12];
+        uint8_t reg0d[12];
+        std::deque<std::vector<uint8_t>> results;
+    };
+    void reset_chips();
+    int answering() const;  // chips reachable from the hub
+    void reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply, size_t reply_len);
+
+    std::mutex lock_;
+    int chips_ = 0;
+    int chip_type_ = 0;
+    bool dead_ = false;
+    int silent_ = 0;
+    bool crc_error_ = false;
+    int temp_raw_ = 600;
+    bool never_completes_ = false;
+    bool bist_reset_ = false;
+    std::vector<Chip> chip_;
+};
+
+}  // namespace sim

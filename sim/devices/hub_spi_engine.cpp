@@ -1,0 +1,296 @@
+// The hub's SPI engines as an active window: one block of registers per
+// chain (c * 0x200), each driving an emulated chain of chips built from the
+// board in slot c. Status is computed on each read and each command write
+// acts at once, so the driver's polls succeed on their first read.
+//
+// Both push-code sets (0xA5/0xB5 and 0xAD/0xBD) are accepted. The frame
+// length is taken from the length word's bits 24-30 and the reply length
+// from bits 8-14; bits 0-7 and 16-23 and the chip-count register are stored
+// only.
+//
+// Chain power: on the FPGA hub the chain answers only while its power
+// enable (peripheral word 0x20, bit 18 + c) is 1 and its reset line
+// (bit 9 + c) is 1; a power or reset drop loses the chips' state. The SoC
+// hub's lines are SoC pads, not modelled here: its chains are treated as
+// powered.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "drv/hub.h"
+#include "os/os.h"
+#include "sim/devices/chip.h"
+#include "sim/devices/hub_spi_engine.h"
+#include "sim/devices/machine_desc.h"
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kBlock = 0x200;
+constexpr uint32_t kChains = 8;
+constexpr uint32_t kChainEn = 0x1200;
+
+struct ChainBlock {
+    std::mutex lock;
+    std::array<uint32_t, kBlock / 4> regs{};
+    uint8_t rx[64] = {};
+    unsigned rx_words = 0;
+    bool done = false;
+    bool error = false;
+    bool auto_poll = false;
+    std::deque<std::vector<uint8_t>> auto_queue;
+    bool sweep_pending = false;
+    std::unique_ptr<ChipChain> chain;
+};
+
+class HubSpiEngine : public kos::ActiveWindow {
+public:
+    HubSpiEngine(uint32_t phys, uint32_t size) : size_(size), fpga_(phys == HUB_SPI_PHY) {
+        for (uint32_t c = 0; c < kChains; c++) {
+            block_[c].chain = std::make_unique<ChipChain>(board_in_slot(int(c)));
+            block_[c].regs[0x04 / 4] = 0x1F;
+        }
+        if (fpga_) {
+            int fd = kos::mem_open(0);
+            periph_ = kos::window_map(fd, "peripheral", HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE);
+            kos::mem_close(fd);
+        }
+    }
+    ~HubSpiEngine() override { kos::window_unmap(periph_); }
+
+    uint32_t read32(uint32_t off) override {
+        const uint32_t c = off / kBlock;
+        if (c >= kChains) {
+            std::lock_guard<std::mutex> g(global_lock_);
+            return global_word(off);
+        }
+        ChainBlock &b = block_[c];
+        std::lock_guard<std::mutex> g(b.lock);
+        const uint32_t r = off % kBlock;
+        if (r == 0x18) return status(c, b);
+        if (r >= 0x20 && r < 0x60) {
+            const uint32_t i = r - 0x20;
+            return uint32_t(b.rx[i]) | uint32_t(b.rx[i + 1]) << 8 | uint32_t(b.rx[i + 2]) << 16 |
+                   uint32_t(b.rx[i + 3]) << 24;
+        }
+        return b.regs[r / 4];
+    }
+
+    void write32(uint32_t off, uint32_t v) override {
+        const uint32_t c = off / kBlock;
+        if (c >= kChains) {
+            std::lock_guard<std::mutex> g(global_lock_);
+            global_word(off) = v;
+            return;
+        }
+        ChainBlock &b = block_[c];
+        std::lock_guard<std::mutex> g(b.lock);
+        const uint32_t r = off % kBlock;
+        if (r == 0x18) return;  // read only
+        b.regs[r / 4] = v;
+        if (r == 0x04) control(b, v);
+        if (r == 0x14) command(c, b, v);
+        if (r == 0x160 && (v & 0x1000) && b.sweep_pending) sweep(b);
+    }
+
+private:
+    uint32_t &global_word(uint32_t off) {
+        if (global_.empty()) global_.assign(size_ / 4, 0);
+        return global_[off / 4];
+    }
+
+    bool enabled(uint32_t c) {
+        std::lock_guard<std::mutex> g(global_lock_);
+        return (global_word(kChainEn) >> c) & 1;
+    }
+
+    // The chain's power and reset lines; while either is low the chips hold
+    // no state.
+    bool lines_ok(uint32_t c, ChainBlock &b) {
+        bool ok = true;
+        if (fpga_) {
+            const uint32_t w = kos::window_read32(periph_, 0x20);
+            ok = ((w >> (18 + c)) & 1) && ((w >> (9 + c)) & 1);
+        }
+        if (!ok) b.chain->lose_state();
+        return ok;
+    }
+
+    void transfer(uint32_t c, ChainBlock &b, const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
+        if (lines_ok(c, b))
+            b.chain->exchange(frame, len, reply, reply_len);
+        else
+            memset(reply, 0, reply_len);
+    }
+
+    void clear_rx(ChainBlock &b) {
+        memset(b.rx, 0, sizeof b.rx);
+        b.rx_words = 0;
+    }
+
+    void control(ChainBlock &b, uint32_t v) {
+        if ((v & 0xB) != 0xB) {  // engine reset held
+            clear_rx(b);
+            b.done = b.error = false;
+            b.auto_poll = false;
+            b.auto_queue.clear();
+            b.sweep_pending = false;
+        } else if (!(v & 0x4)) {
+            clear_rx(b);
+        }
+    }
+
+    // Frame = header word's two bytes, then (W - 1) * 2 bytes of the
+    // transmit buffer.
+    std::vector<uint8_t> frame(ChainBlock &b) {
+        const uint32_t lw = b.regs[0x10 / 4];
+        const unsigned w = (lw >> 24) & 0x7F;
+        std::vector<uint8_t> f;
+        const uint32_t hdr = b.regs[0x60 / 4];
+        f.push_back(uint8_t(hdr));
+        f.push_back(uint8_t(hdr >> 8));
+        for (unsigned i = 0; w > 0 && i < (w - 1) * 2 && i < 252; i++)
+            f.push_back(uint8_t(b.regs[(0x64 + (i & ~3u)) / 4] >> (8 * (i & 3))));
+        return f;
+    }
+
+    void present_auto(ChainBlock &b) {
+        clear_rx(b);
+        if (b.auto_queue.empty()) return;
+        const std::vector<uint8_t> &r = b.auto_queue.front();
+        memcpy(b.rx, r.data(), std::min(r.size(), sizeof b.rx));
+        b.rx_words = unsigned(r.size() / 2);
+    }
+
+    // Automatic polling offers the read-result frame once per status read.
+    void poll_once(uint32_t c, ChainBlock &b) {
+        if (b.auto_queue.size() >= 64) return;
+        const uint32_t hdr = b.regs[0x60 / 4];
+        const uint8_t f[2] = {uint8_t(hdr), uint8_t(hdr >> 8)};
+        const unsigned rw = std::min<unsigned>((b.regs[0x10 / 4] >> 8) & 0x7F, 32);
+        std::vector<uint8_t> reply(rw * 2, 0);
+        transfer(c, b, f, 2, reply.data(), reply.size());
+        if (reply.size() >= 2 && reply[1] != 0) {
+            b.auto_queue.push_back(reply);
+            if (b.auto_queue.size() == 1) present_auto(b);
+        }
+    }
+
+    uint32_t status(uint32_t c, ChainBlock &b) {
+        if (b.auto_poll) poll_once(c, b);
+        uint32_t st = 0;
+        if (b.done) st |= 0x1;
+        if (b.error) st |= 0x4;
+        if (b.rx_words) st |= 0x10 | (b.rx_words & 0xFF) << 8;
+        return st;
+    }
+
+    void command(uint32_t c, ChainBlock &b, uint32_t v) {
+        if ((b.regs[0x04 / 4] & 0xB) != 0xB) return;  // reset held
+        const uint32_t ctrl = b.regs[0x04 / 4];
+        switch (v) {
+        case 0xA5:
+        case 0xB5:
+        case 0xAD:
+        case 0xBD: {
+            if (!enabled(c)) return;
+            const std::vector<uint8_t> f = frame(b);
+            const unsigned rw = (b.regs[0x10 / 4] >> 8) & 0x7F;
+            uint8_t reply[256] = {};
+            transfer(c, b, f.data(), f.size(), reply, rw * 2);
+            if (rw > 0) {
+                memcpy(b.rx, reply, std::min<size_t>(rw * 2, sizeof b.rx));
+                b.rx_words = std::min(rw, 32u);
+            }
+            b.done = true;
+            return;
+        }
+        case 0x800:
+            if (!b.auto_poll) clear_rx(b);
+            return;
+        case 0x2:
+            b.done = b.error = false;
+            return;
+        case 0x0:
+            b.auto_poll = false;
+            b.auto_queue.clear();
+            clear_rx(b);
+            return;
+        case 0x304:
+            if (!enabled(c)) return;
+            b.auto_poll = true;
+            b.auto_queue.clear();
+            clear_rx(b);
+            return;
+        case 0xB00:
+            if (!b.auto_queue.empty()) b.auto_queue.pop_front();
+            present_auto(b);
+            return;
+        case 0x4:
+            b.sweep_pending = !b.chain->sweep_never_completes();
+            b.regs[0x170 / 4] &= ~(1u << 24);
+            return;
+        case 0x1000:
+        case 0x3000: {
+            // Manual mode: one word each way. The chips answer whole frames
+            // only, so a word clocked on its own brings back zeros.
+            if (!(ctrl & 0x20) || !enabled(c)) return;
+            clear_rx(b);
+            b.done = true;
+            return;
+        }
+        default:
+            if ((v & ~0x4000u) == 0xA1 || (v & ~0x4000u) == 0xB1) {
+                if (!enabled(c)) return;
+                const std::vector<uint8_t> f = frame(b);
+                uint8_t none[1];
+                transfer(c, b, f.data(), f.size(), none, 0);
+                b.done = true;
+            }
+            return;  // other values are stored only
+        }
+    }
+
+    // Lowest raw code = hottest: 0x16C holds the three smallest codes,
+    // 0x168 the three largest, 0x170 the total / 2 with bit 24 = complete.
+    void sweep(ChainBlock &b) {
+        b.sweep_pending = false;
+        std::vector<int> v = b.chain->sensor_codes();
+        std::sort(v.begin(), v.end());
+        auto pack = [](const std::vector<int> &x) {
+            uint32_t w = 0;
+            for (size_t i = 0; i < 3 && i < x.size(); i++) w |= uint32_t(x[i] & 0x3FF) << (10 * i);
+            return w;
+        };
+        std::vector<int> hi(v.begin(), v.begin() + long(std::min<size_t>(3, v.size())));
+        std::vector<int> lo(v.rbegin(), v.rbegin() + long(std::min<size_t>(3, v.size())));
+        long sum = 0;
+        for (int x : v) sum += x;
+        b.regs[0x16C / 4] = pack(hi);
+        b.regs[0x168 / 4] = pack(lo);
+        b.regs[0x170 / 4] = uint32_t(sum / 2) & 0xFFFF;
+        b.regs[0x170 / 4] |= 1u << 24;
+    }
+
+    uint32_t size_;
+    bool fpga_;
+    kos::Window *periph_ = nullptr;
+    std::mutex global_lock_;
+    std::vector<uint32_t> global_;
+    std::array<ChainBlock, kChains> block_;
+};
+
+kos::ActiveWindow *make_engine(uint32_t phys, uint32_t size) { return new HubSpiEngine(phys, size); }
+
+}  // namespace
+
+void register_hub_spi_engine() {
+    kos::register_active_window(HUB_SPI_PHY, make_engine);
+    kos::register_active_window(SOC_SPI_PHY, make_engine);
+}
+
+}  // namespace sim

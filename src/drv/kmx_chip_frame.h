@@ -1,0 +1,61 @@
+/* Chip command frames on a chain's SPI link: CRC-16, length words, frame
+ * builders and reply checks. Shared by every link that talks to the chips
+ * (hub engine, direct SPI, the board test). */
+#ifndef KMX_CHIP_FRAME_H
+#define KMX_CHIP_FRAME_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Command codes (low nibble of frame byte 0). */
+#define CHIP_CMD_BIST_START 0x01
+#define CHIP_CMD_BIST_FIX 0x03
+#define CHIP_CMD_RESET 0x04
+#define CHIP_CMD_WRITE_REG05 0x05
+#define CHIP_CMD_READ_REG06 0x06
+#define CHIP_CMD_WRITE_JOB 0x07
+#define CHIP_CMD_READ_RESULT 0x08
+#define CHIP_CMD_WRITE_REG 0x09
+#define CHIP_CMD_READ_REG 0x0A
+#define CHIP_CMD_BIST_COLLECT 0x0B
+#define CHIP_CMD_RW_REG0D 0x0D
+
+/* Fixed length words. */
+#define CHIP_LW_RESET 0x03000200u
+#define CHIP_LW_BIST 0x02000200u
+#define CHIP_LW_CLEAN 0x10001000u
+
+/* CRC-16/MODBUS (reflected 0xA001, init 0xFFFF), a nibble at a time. */
+uint16_t CRC16_2(const uint8_t *buf, int len);
+
+/* CRC of a frame: header and data (len bytes, even) with each byte pair
+ * swapped. */
+uint16_t chip_frame_crc(const uint8_t *frame, int len);
+/* Store the frame CRC after len bytes, high byte first. */
+void chip_frame_seal(uint8_t *frame, int len);
+/* True when bytes len and len+1 hold the frame CRC of bytes 0..len-1. */
+bool chip_frame_crc_ok(const uint8_t *frame, int len);
+/* The CRC as received after len bytes. */
+uint16_t chip_frame_rx_crc(const uint8_t *frame, int len);
+
+/* Length words for `len` data bytes (n = len / 2). */
+uint32_t chip_lw_write(int len); /* 0x09, 0x05, 0x06, 0x0D */
+uint32_t chip_lw_read(int len);  /* 0x0A, 0x08, automatic result polling */
+uint32_t chip_lw_job(int len);   /* 0x07, len = the whole frame */
+
+/* [cmd, chip, data[0..len-1]] into frame; the rest of the frame (CRC words,
+ * padding) is left as the caller zeroed it. Returns 2 + len. */
+int chip_frame_build(uint8_t *frame, uint8_t cmd, uint8_t chip, const uint8_t *data, int len);
+
+/* Reply byte 0 carries the code of the command sent in its low nibble. */
+bool chip_frame_echo_ok(uint8_t sent0, uint8_t rx0);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,71 @@
+// CRC-16 and chip frames against fixed vectors.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "drv/kmx_chip_frame.h"
+#include "sim/devices/chip.h"
+
+namespace {
+
+// The emulated chips' plain bitwise CRC-16/MODBUS as the reference.
+uint16_t bitwise_modbus(const uint8_t *p, int n) { return sim::chip_crc16(p, size_t(n)); }
+
+TEST(Crc16, CheckValueAndRandomData) {
+    EXPECT_EQ(CRC16_2(reinterpret_cast<const uint8_t *>("123456789"), 9), 0x4B37);
+    std::mt19937 rng(7);
+    uint8_t buf[300];
+    for (int round = 0; round < 50; round++) {
+        const int n = int(rng() % sizeof buf);
+        for (int i = 0; i < n; i++) buf[i] = uint8_t(rng());
+        ASSERT_EQ(CRC16_2(buf, n), bitwise_modbus(buf, n)) << n;
+    }
+}
+
+TEST(Crc16, FrameCrcOverSwappedPairs) {
+    uint8_t reply[8] = {0x1A, 0x03, 0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(chip_frame_crc(reply, 6), 0x8270);
+    chip_frame_seal(reply, 6);
+    EXPECT_EQ(reply[6], 0x82);
+    EXPECT_EQ(reply[7], 0x70);
+    EXPECT_TRUE(chip_frame_crc_ok(reply, 6));
+    // A CRC taken over the unswapped bytes must fail the check.
+    EXPECT_EQ(CRC16_2(reply, 6), 0xD4F7);
+    reply[6] = 0xD4;
+    reply[7] = 0xF7;
+    EXPECT_FALSE(chip_frame_crc_ok(reply, 6));
+
+    const uint8_t reg0d[14] = {0x1A, 0x01, 0x02, 0x50, 0xA0, 0x06, 0x28, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(chip_frame_crc(reg0d, 14), 0x38B2);
+
+    uint8_t job[158] = {0x17, 0x0A};
+    EXPECT_EQ(chip_frame_crc(job, 158), 0x319E);
+    memset(job + 2, 0xFF, sizeof job - 2);
+    EXPECT_EQ(chip_frame_crc(job, 158), 0x4A61);
+}
+
+TEST(ChipFrame, LengthWords) {
+    EXPECT_EQ(chip_lw_write(6), 0x06040504u);
+    EXPECT_EQ(chip_lw_write(12), 0x09070807u);
+    EXPECT_EQ(chip_lw_read(4), 0x02000403u);
+    EXPECT_EQ(chip_lw_read(12), 0x02000807u);
+    EXPECT_EQ(chip_lw_read(8), 0x02000605u);
+    EXPECT_EQ(chip_lw_job(160), 0x514F0000u);
+    EXPECT_EQ(CHIP_LW_RESET, 0x03000200u);
+    EXPECT_EQ(CHIP_LW_BIST, 0x02000200u);
+    EXPECT_EQ(CHIP_LW_CLEAN, 0x10001000u);
+}
+
+TEST(ChipFrame, BuildLeavesCrcWordsZeroAndChecksEcho) {
+    uint8_t f[16] = {};
+    const uint8_t reg[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(chip_frame_build(f, CHIP_CMD_WRITE_REG, 3, reg, 6), 8);
+    const uint8_t want[12] = {0x09, 0x03, 1, 2, 3, 4, 5, 6, 0, 0, 0, 0};
+    EXPECT_EQ(memcmp(f, want, 12), 0);
+    EXPECT_EQ(chip_frame_build(f, CHIP_CMD_BIST_START, 0, nullptr, 0), 2);
+    EXPECT_TRUE(chip_frame_echo_ok(0x0A, 0x1A));
+    EXPECT_FALSE(chip_frame_echo_ok(0x0A, 0x00));
+}
+
+}  // namespace

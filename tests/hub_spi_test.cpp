@@ -1,0 +1,184 @@
+// The hub's SPI engine primitives and chip commands against the emulated
+// engine of this test's own machine (boards of 80 chips in slots 0, 2, 5).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "drv/hub.h"
+#include "drv/hub_cmd.h"
+#include "drv/hub_gpio.h"
+#include "drv/hub_spi.h"
+#include "drv/hub_temp.h"
+#include "drv/kmx_chip_frame.h"
+#include "module/kmx_fan.h"
+#include "module/kmx_ops.h"
+#include "platform/kmx_platform.h"
+#include "support/log_capture.h"
+
+namespace {
+
+bool log_has(const std::string &part) {
+    for (const LogLine &l : log_captured())
+        if (l.text.find(part) != std::string::npos) return true;
+    return false;
+}
+
+uint32_t blk(uint8_t c, uint32_t off) { return Xil_SPI_In32(HUB_SPI_BLOCK(c) + off); }
+
+class HubSpi : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        g_platform = ZYNQ_HUB_B13;
+        hub_init();
+        init_kmx_gpio();  // plug detect goes through the GPIO table
+    }
+    void SetUp() override {
+        for (uint8_t c : {0, 1, 2}) {
+            hub_set_power_en(c, 1);
+            hub_set_reset(c, 1);
+            hub_spi_init(c, 80);
+        }
+        g_chip_type = 0;
+    }
+};
+
+TEST_F(HubSpi, InitAndSpeedSelect) {
+    EXPECT_EQ(blk(0, HUB_SPI_CFG), 0x50044004u);
+    EXPECT_EQ(blk(0, HUB_SPI_CHIPNUM), 80u);
+    EXPECT_EQ(blk(0, HUB_SPI_CTRL), 0x1Fu);
+    EXPECT_EQ(Xil_SPI_In32(HUB_SPI_CHAIN_EN) & 0x7u, 0x7u);
+    hub_set_spi_speed(0, 5);
+    hub_set_spi_speed(0, 0);
+    EXPECT_EQ(blk(0, HUB_SPI_CFG) & 0x00FF0100u, 0x00020100u);
+    hub_set_spi_speed(0, 6);  // out of the table: ignored
+    hub_set_spi_speed(0, -1);
+    EXPECT_EQ(blk(0, HUB_SPI_CFG) & 0x00FF0000u, 0x00020000u);
+    EXPECT_TRUE(log_has("speed index 6 out of range"));
+    // Masked offsets: a physical address reads the same register.
+    EXPECT_EQ(Xil_SPI_In32(0x43C30000u + 0x1C), 80u);
+}
+
+TEST_F(HubSpi, ResetBistAndRegisterRoundTrip) {
+    uint8_t in[2] = {0, 0}, out[4] = {};
+    ASSERT_TRUE(hub_cmd_reset(0, 0, in, out));
+    EXPECT_EQ(out[0] & 0xF, 0x4);
+    EXPECT_EQ(hub_cmd_bist_start(0, 0), 80);
+    uint8_t bist[2] = {0x20, 0x20};
+    ASSERT_TRUE(hub_cmd_reset(0, 0, bist, out));
+    EXPECT_EQ(hub_cmd_bist_start(0, 0), 0);
+    EXPECT_TRUE(hub_cmd_bist_collect(0, 0));
+    EXPECT_TRUE(hub_cmd_bist_fix(0, 0));
+
+    uint8_t reg[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, back[12] = {};
+    ASSERT_TRUE(hub_cmd_write_register(0, 7, reg, 12));
+    ASSERT_TRUE(hub_cmd_read_register(0, 7, back, 12));
+    EXPECT_EQ(memcmp(reg, back, 12), 0);
+    uint8_t rw[12] = {};
+    ASSERT_TRUE(hub_cmd_read_write_reg0d(0, 7, reg, 12, rw));
+    EXPECT_EQ(memcmp(reg, rw, 12), 0);
+}
+
+TEST_F(HubSpi, LengthsCheckedBeforeTheEngine) {
+    uint8_t buf[300] = {};
+    EXPECT_FALSE(hub_cmd_read_register(0, 1, buf, 13));   // odd
+    EXPECT_FALSE(hub_cmd_read_register(0, 1, buf, 62));   // reply would not fit
+    EXPECT_FALSE(hub_cmd_write_job(0, 1, buf, 254));      // frame would not fit
+    EXPECT_FALSE(hub_cmd_write_register(9, 1, buf, 12));  // no such chain
+    // The word count is 7 bits: a full byte of 0xFF still fills only the
+    // transmit buffer and leaves the temperature registers after it alone.
+    Xil_SPI_Out32(HUB_SPI_BLOCK(0) + HUB_SPI_TEMP_CFG, 0x123);
+    memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(push_one_cmd(0, buf, 0xFF000000u, 1), 0);
+    EXPECT_EQ(blk(0, HUB_SPI_TEMP_CFG), 0x123u);
+    EXPECT_EQ(blk(0, HUB_SPI_TX + 248), 0xEEEEEEEEu);
+    // A reply longer than the receive buffer is refused, not over-read.
+    EXPECT_EQ(pop_one_rece(0, buf, 0x00004000u), 1);
+}
+
+TEST_F(HubSpi, JobsResultsAndAutomaticNonces) {
+    uint8_t in[2] = {0, 0}, out[4];
+    ASSERT_TRUE(hub_cmd_reset(0, 0, in, out));
+    uint8_t res[10] = {};
+    EXPECT_FALSE(hub_cmd_read_result(0, 0, res, 8));  // nothing queued: id 0, no log
+    EXPECT_FALSE(log_contains("spi crc error"));
+    uint8_t job[160] = {CHIP_CMD_WRITE_JOB, 3, 0x11, 0x22};
+    ASSERT_TRUE(hub_cmd_write_job(0, 3, job, 160));
+    ASSERT_TRUE(hub_cmd_read_result(0, 3, res, 8));
+    EXPECT_EQ(res[0] & 0xF, 0x8);
+    EXPECT_EQ(res[1], 3);
+    EXPECT_EQ(res[2], 0x11 ^ 3);
+
+    EXPECT_FALSE(hub_cmd_read_nonce(0, res, 8));
+    job[1] = 4;
+    ASSERT_TRUE(hub_cmd_write_job(0, 4, job, 160));
+    ASSERT_TRUE(hub_cmd_auto_nonce(0, 1, 8));
+    EXPECT_EQ(blk(0, HUB_SPI_AUTO_INTERVAL), 255u);
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), 0x02000605u);
+    EXPECT_EQ(blk(0, HUB_SPI_HDR), 0x0008u);
+    ASSERT_TRUE(hub_cmd_read_nonce(0, res, 8));
+    EXPECT_EQ(res[1], 4);
+    EXPECT_FALSE(hub_cmd_read_nonce(0, res, 8));  // popped
+    ASSERT_TRUE(hub_cmd_auto_nonce(0, 0, 8));
+}
+
+TEST_F(HubSpi, EmptySlotAndPowerOffFailWithEchoLine) {
+    uint8_t in[2] = {0, 0}, out[4];
+    EXPECT_FALSE(hub_cmd_reset(1, 0, in, out));  // no board in slot 1
+    EXPECT_EQ(hub_cmd_bist_start(1, 0), -1);
+    EXPECT_TRUE(log_contains("chain1: ERROR - spi recv data invalid: 01|00"));
+    hub_set_power_en(2, 0);
+    EXPECT_EQ(hub_cmd_bist_start(2, 0), -1);
+    hub_set_power_en(2, 1);
+    ASSERT_TRUE(hub_cmd_reset(2, 0, in, out));
+    EXPECT_EQ(hub_cmd_bist_start(2, 0), 80);
+}
+
+TEST_F(HubSpi, ChainDisabledTimesOut) {
+    Xil_SPI_Out32(HUB_SPI_CHAIN_EN, Xil_SPI_In32(HUB_SPI_CHAIN_EN) & ~1u);
+    EXPECT_EQ(hub_cmd_bist_start(0, 0), -1);
+    EXPECT_TRUE(log_contains("chain0: ERROR - failed to recv spi data"));
+}
+
+TEST_F(HubSpi, TemperatureSweep) {
+    g_temp_hi_thr = 1;
+    g_temp_lo_thr = 1000;
+    g_dangerous_temp = 100;
+    kmx_temp_s temps[8] = {};
+    kmx_fan_temp_s ctl = {};
+    ctl.kmx_temp = temps;
+    g_chip_num = 80;
+    // Emulated sensors: chip i reads 600 + i - 1.
+    EXPECT_TRUE(hub_cmd_get_temp(&ctl, 0));
+    EXPECT_EQ(temps[0].temp_highest[0], 600);
+    EXPECT_EQ(temps[0].temp_lowest[0], 679);
+    EXPECT_EQ(temps[0].final_temp_avg, 639);
+    EXPECT_EQ(blk(0, HUB_SPI_TEMP_CFG) & 0x1000u, 0u);
+    EXPECT_FALSE(hub_cmd_get_temp(&ctl, 1));  // empty slot
+    EXPECT_FALSE(hub_cmd_get_temp(nullptr, 0));
+    g_chip_num = 0;
+    EXPECT_TRUE(hub_cmd_get_temp(&ctl, 0));
+    EXPECT_EQ(temps[0].final_temp_avg, 0);
+}
+
+TEST_F(HubSpi, TwoChainThreadsAtOnce) {
+    auto run = [](uint8_t c, bool *ok) {
+        uint8_t reg[12], back[12];
+        *ok = true;
+        for (int i = 0; i < 200; i++) {
+            for (int k = 0; k < 12; k++) reg[k] = uint8_t(c * 16 + i + k);
+            if (!hub_cmd_write_register(c, 1, reg, 12) || !hub_cmd_read_register(c, 1, back, 12) ||
+                memcmp(reg, back, 12) != 0)
+                *ok = false;
+        }
+    };
+    bool ok0 = false, ok2 = false;
+    std::thread a(run, 0, &ok0), b(run, 2, &ok2);
+    a.join();
+    b.join();
+    EXPECT_TRUE(ok0);
+    EXPECT_TRUE(ok2);
+}
+
+}  // namespace
