@@ -4,6 +4,7 @@
 //   kmx-sim poke ADDR VALUE    write it
 //   kmx-sim button press|release
 //   kmx-sim plug SLOT 0|1      plug a board into a slot or pull it
+//   kmx-sim mtd-erase DEV OFF LEN   erase a range of a flash partition
 // Plain-storage register windows are files under $KMX_SIM_DIR/mem shared by
 // every process of the machine, so these act on the same registers that the
 // programs see.
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include "drv/hub.h"
+#include "os/devices.h"
 #include "os/os.h"
 
 namespace {
@@ -70,6 +72,30 @@ bool write_text(const std::string &path, const std::string &text) {
     for (size_t p = path.find('/', 1); p != std::string::npos; p = path.find('/', p + 1))
         mkdir(path.substr(0, p).c_str(), 0755);
     return kos::write_file_atomic(path.c_str(), text);
+}
+
+// A raw flash partition: an erased image file, reached as /dev/mtd<N>
+// (erases) and /dev/mtdblock<N> (reads and writes).
+bool make_flash(int n, size_t size) {
+    const std::string img = kos::sim_dir() + "/mtd" + std::to_string(n) + ".img";
+    int fd = open(img.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) {
+        std::string ff(size, '\xFF');
+        const bool ok = write(fd, ff.data(), ff.size()) == ssize_t(ff.size());
+        close(fd);
+        if (!ok) return false;
+    } else if (errno != EEXIST) {
+        return false;
+    }
+    for (const char *kind : {"/dev/mtd", "/dev/mtdblock"}) {
+        const std::string link = kind + std::to_string(n);
+        unlink(link.c_str());
+        if (symlink(img.c_str(), link.c_str()) != 0) {
+            fprintf(stderr, "kmx-sim: %s: %s\n", link.c_str(), strerror(errno));
+            return false;
+        }
+    }
+    return true;
 }
 
 int boot() {
@@ -125,7 +151,7 @@ int boot() {
         }
     }
     json_decref(desc);
-    return 0;
+    return make_flash(11, 0x40000) ? 0 : 1;
 }
 
 uint32_t number(const char *s) { return uint32_t(strtoul(s, nullptr, 0)); }
@@ -153,7 +179,9 @@ int main(int argc, char **argv) {
         v = low ? (v & ~(1u << bit)) : (v | (1u << bit));
         return word_io(PERIPH_INPUTS, &v, true) ? 0 : 1;
     }
+    if (cmd == "mtd-erase" && argc == 5)
+        return kos::mtd_erase(argv[2], number(argv[3]), number(argv[4])) ? 0 : 1;
     fprintf(stderr,
-            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release | plug SLOT 0|1\n");
+            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release | plug SLOT 0|1 | mtd-erase DEV OFF LEN\n");
     return 2;
 }
