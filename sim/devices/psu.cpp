@@ -13,7 +13,10 @@
 //   keepalive_timeout outputs drop when the supply's own time-out passes
 //                     without a transaction
 //   vendor "GP", fwver [1,65], gp_fwver "65", errorcode N, sync_output N,
-//   voltage cV (initial set voltage), current cA (drawn by an output that is on)
+//   voltage cV (initial set voltage), current cA (drawn by an output that is on),
+//   offset_cv cV (added to what an output that is on measures)
+// A test may replace these keys while the machine runs: see Desc below.
+// Removing psu.state returns the supply to its power-on state.
 // Every transaction is appended to psu.log: "W <frame>" for a write,
 // "R <request> -> <reply>" for a read, "X <request>" for a failed transfer.
 #include <cerrno>
@@ -44,7 +47,17 @@ struct PsuState {
 };
 constexpr uint32_t kMagic = 0x50535531;
 
-json_t *psu_desc() { return json_object_get(machine_desc(), "psu"); }
+// The supply's keys; a test may swap them while the machine runs by
+// writing <sim dir>/psu.json (read at every transaction).
+struct Desc {
+    Desc() {
+        const std::string over = kos::sim_dir() + "/psu.json";
+        d = json_load_file(over.c_str(), 0, nullptr);
+        if (!d) d = json_incref(json_object_get(machine_desc(), "psu"));
+    }
+    ~Desc() { json_decref(d); }
+    json_t *d;
+};
 
 std::string hex(const uint8_t *b, size_t n) {
     std::string s;
@@ -56,11 +69,11 @@ std::string hex(const uint8_t *b, size_t n) {
     return s;
 }
 
-void fresh_state(PsuState &st) {
+void fresh_state(PsuState &st, json_t *d) {
     memset(&st, 0, sizeof st);
     st.magic = kMagic;
-    st.fails_left = int32_t(desc_int(psu_desc(), "fail_reads", 0));
-    const uint16_t v = uint16_t(desc_int(psu_desc(), "voltage", 1250));
+    st.fails_left = int32_t(desc_int(d, "fail_reads", 0));
+    const uint16_t v = uint16_t(desc_int(d, "voltage", 1250));
     for (int i = 0; i <= kOutputs; i++) st.set_cv[i] = v;
 }
 
@@ -68,11 +81,11 @@ void fresh_state(PsuState &st) {
 // in flight on the bus at any time, whichever process issues it.
 class Locked {
 public:
-    Locked() {
+    explicit Locked(json_t *d) {
         const std::string path = kos::sim_dir() + "/psu.state";
         fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ >= 0) flock(fd_, LOCK_EX);
-        if (fd_ < 0 || pread(fd_, &st, sizeof st, 0) != ssize_t(sizeof st) || st.magic != kMagic) fresh_state(st);
+        if (fd_ < 0 || pread(fd_, &st, sizeof st, 0) != ssize_t(sizeof st) || st.magic != kMagic) fresh_state(st, d);
     }
     ~Locked() {
         if (fd_ < 0) return;
@@ -98,17 +111,16 @@ bool valid_request(const uint8_t *b, size_t len) {
     return b[len - 2] == sum(b, 2, len - 3);
 }
 
-uint16_t measured_cv(const PsuState &st, int out) {
+uint16_t measured_cv(const PsuState &st, int out, json_t *d) {
     // With synchronised outputs the first output feeds every chain.
-    const bool sync = desc_int(psu_desc(), "sync_output", 0) == 1;
+    const bool sync = desc_int(d, "sync_output", 0) == 1;
     const int feed = sync ? 1 : out;
-    return st.on[feed] ? st.set_cv[feed] : 0;
+    return st.on[feed] ? uint16_t(st.set_cv[feed] + desc_int(d, "offset_cv", 0)) : 0;
 }
 
 // Fills the data bytes of a reply (bytes 6 .. L-3) for a read command.
-void fill_reply(PsuState &st, const uint8_t *req, uint8_t *rep, size_t len) {
-    json_t *d = psu_desc();
-    memcpy(rep, req, 6);
+void fill_reply(PsuState &st, const uint8_t *req, uint8_t *rep, size_t len, json_t *d) {
+    memcpy(rep, req, len - 2);  // the reply mirrors the request
     const int out = req[6] >= 1 && req[6] <= kOutputs ? req[6] : 0;
     auto put16 = [&](size_t at, unsigned v) {
         rep[at] = uint8_t(v & 0xFF);
@@ -117,12 +129,12 @@ void fill_reply(PsuState &st, const uint8_t *req, uint8_t *rep, size_t len) {
     switch (req[3]) {
     case 0x02:
         rep[6] = uint8_t(out);
-        put16(8, measured_cv(st, out));
+        put16(8, measured_cv(st, out, d));
         break;
     case 0x06:
     case 0x87:
         rep[6] = uint8_t(out);
-        put16(8, measured_cv(st, out) ? unsigned(desc_int(d, "current", 1000)) : 0);
+        put16(8, measured_cv(st, out, d) ? unsigned(desc_int(d, "current", 1000)) : 0);
         break;
     case 0x88:
         rep[6] = uint8_t(out);
@@ -189,7 +201,7 @@ int fail(int e, const uint8_t *req, size_t len) {
 
 }  // namespace
 
-bool psu_present() { return !desc_bool(psu_desc(), "absent", false); }
+bool psu_present() { return !desc_bool(Desc().d, "absent", false); }
 
 void record_line(const char *name, const std::string &line) {
     const std::string path = kos::sim_dir() + "/" + name;
@@ -207,8 +219,9 @@ int psu_transfer(struct i2c_msg *msgs, int n) {
     }
     const uint8_t *req = msgs[0].buf;
     const size_t len = msgs[0].len;
-    json_t *d = psu_desc();
-    Locked lk;
+    Desc desc;
+    json_t *d = desc.d;
+    Locked lk(d);
     PsuState &st = lk.st;
     const uint64_t now = kos::mono_ms();
     if (desc_bool(d, "keepalive_timeout", false) && st.timeout_units && st.last_ms &&
@@ -234,7 +247,7 @@ int psu_transfer(struct i2c_msg *msgs, int n) {
         errno = EINVAL;
         return -1;
     }
-    fill_reply(st, req, msgs[1].buf, len);
+    fill_reply(st, req, msgs[1].buf, len, d);
     record_line("psu.log", "R " + hex(req, len) + " -> " + hex(msgs[1].buf, len));
     return 2;
 }
