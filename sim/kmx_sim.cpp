@@ -5,6 +5,7 @@
 //   kmx-sim button press|release
 //   kmx-sim plug SLOT 0|1      plug a board into a slot or pull it
 //   kmx-sim mtd-erase DEV OFF LEN   erase a range of a flash partition
+//   kmx-sim dd if=.. of=.. bs=.. count=.. skip=.. seek=..   the dd stub
 // Plain-storage register windows are files under $KMX_SIM_DIR/mem shared by
 // every process of the machine, so these act on the same registers that the
 // programs see.
@@ -98,6 +99,61 @@ bool make_flash(int n, size_t size) {
     return true;
 }
 
+// dd for the operands in use. A regular output file is truncated after the
+// written part, as dd does; a flash image (the stand-in for a block device)
+// is not.
+int dd(int argc, char **argv) {
+    std::string in, out;
+    unsigned long long bs = 512, count = ~0ull, skip = 0, seek = 0;
+    for (int i = 0; i < argc; i++) {
+        const std::string a = argv[i];
+        const size_t eq = a.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string k = a.substr(0, eq), v = a.substr(eq + 1);
+        if (k == "if") in = v;
+        else if (k == "of") out = v;
+        else if (k == "bs") bs = strtoull(v.c_str(), nullptr, 10);
+        else if (k == "count") count = strtoull(v.c_str(), nullptr, 10);
+        else if (k == "skip" || k == "seek") {
+            if (v.empty() || v[0] == '-') {
+                fprintf(stderr, "dd: invalid number: '%s'\n", v.c_str());
+                return 1;
+            }
+            (k == "skip" ? skip : seek) = strtoull(v.c_str(), nullptr, 10);
+        }
+    }
+    char real[4096];
+    const bool flash = realpath(out.c_str(), real) && std::string(real).find("/mtd") != std::string::npos &&
+                       std::string(real).rfind(".img") == strlen(real) - 4;
+    int ifd = open(in.c_str(), O_RDONLY);
+    if (ifd < 0) {
+        fprintf(stderr, "dd: failed to open '%s': %s\n", in.c_str(), strerror(errno));
+        return 1;
+    }
+    int ofd = open(out.c_str(), O_WRONLY | O_CREAT, 0644);
+    if (ofd < 0) {
+        fprintf(stderr, "dd: failed to open '%s': %s\n", out.c_str(), strerror(errno));
+        close(ifd);
+        return 1;
+    }
+    std::string buf(bs, '\0');
+    unsigned long long blocks = 0, bytes = 0;
+    off_t ipos = off_t(skip * bs), opos = off_t(seek * bs);
+    for (; blocks < count; blocks++) {
+        const ssize_t n = pread(ifd, buf.data(), bs, ipos);
+        if (n <= 0) break;
+        if (pwrite(ofd, buf.data(), size_t(n), opos) != n) break;
+        ipos += n;
+        opos += n;
+        bytes += unsigned(n);
+    }
+    if (!flash && ftruncate(ofd, opos) != 0) perror("dd");
+    close(ifd);
+    close(ofd);
+    fprintf(stderr, "%llu bytes copied\n", bytes);
+    return 0;
+}
+
 int boot() {
     const char *desc_path = getenv("KMX_MACHINE");
     if (!desc_path || !*desc_path) {
@@ -179,6 +235,7 @@ int main(int argc, char **argv) {
         v = low ? (v & ~(1u << bit)) : (v | (1u << bit));
         return word_io(PERIPH_INPUTS, &v, true) ? 0 : 1;
     }
+    if (cmd == "dd") return dd(argc - 2, argv + 2);
     if (cmd == "mtd-erase" && argc == 5)
         return kos::mtd_erase(argv[2], number(argv[3]), number(argv[4])) ? 0 : 1;
     fprintf(stderr,
