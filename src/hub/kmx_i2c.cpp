@@ -71,21 +71,31 @@ bool transact(const uint8_t *req, int len, uint8_t *reply, const Texts &t = kTex
     return ok;
 }
 
-void dump_reply(const uint8_t *r) {
+using Dump = void (*)(const uint8_t *reply, int len);
+
+// Replies logged as they arrive, valid or not.
+void dump_reply(const uint8_t *r, int len) {
     char line[128];
     int n = snprintf(line, sizeof line, "%s,%d:", __FILE__, __LINE__);
-    for (int i = 0; i < 12 && n < int(sizeof line); i++)
+    for (int i = 0; i < len && n < int(sizeof line); i++)
         n += snprintf(line + n, sizeof line - size_t(n), i ? ",%02x" : "%02x", r[i]);
+    kmx_logf(5, "%s", line);
+}
+
+void dump_gp_reply(const uint8_t *r, int len) {
+    char line[128];
+    int n = snprintf(line, sizeof line, "@gp_fwver:");
+    for (int i = 0; i < len && n < int(sizeof line); i++) n += snprintf(line + n, sizeof line - size_t(n), " %02x", r[i]);
     kmx_logf(5, "%s", line);
 }
 
 // A read command: the request built from cmd and payload, the reply
 // checked; false (logged) on any failure.
-bool read_cmd(uint8_t cmd, const uint8_t *payload, int n, uint8_t *reply, bool dump = false) {
+bool read_cmd(uint8_t cmd, const uint8_t *payload, int n, uint8_t *reply, Dump dump = nullptr) {
     uint8_t req[32];
     const int len = kmx_psu_build_frame(cmd, payload, n, req);
     if (!transact(req, len, reply)) return false;
-    if (dump) dump_reply(reply);
+    if (dump) dump(reply, len);
     const int c = kmx_psu_check_reply(reply, len);
     if (c == -1) {
         kmx_logf(5, "%s,%d:No data or bad data received\n", __FILE__, __LINE__);
@@ -107,7 +117,7 @@ bool write_cmd(uint8_t cmd, const uint8_t *payload, int n, const Texts &t = kTex
 int u16_at(const uint8_t *r, int at) { return r[at] | (r[at + 1] << 8); }
 
 // Reads a u16 at bytes 8-9 of a per-output command; -1 on failure.
-int output_value(uint8_t cmd, int chain, bool dump = false) {
+int output_value(uint8_t cmd, int chain, Dump dump = nullptr) {
     const uint8_t p[4] = {uint8_t(chain + 1), 0, 0, 0};
     uint8_t r[12];
     if (!read_cmd(cmd, p, 4, r, dump)) return -1;
@@ -116,12 +126,12 @@ int output_value(uint8_t cmd, int chain, bool dump = false) {
 
 int get_vol_on_i2c(int chain) { return output_value(0x02, chain); }
 int get_current_on_i2c(int chain) { return output_value(0x06, chain); }
-int get_real_current_on_i2c(int chain) { return output_value(0x87, chain, true); }
+int get_real_current_on_i2c(int chain) { return output_value(0x87, chain, dump_reply); }
 
 int get_status_on_i2c(int chain, int status[3]) {
     const uint8_t p[4] = {uint8_t(chain + 1), 0, 0, 0};
     uint8_t r[12];
-    if (!read_cmd(0x88, p, 4, r, true)) return -1;
+    if (!read_cmd(0x88, p, 4, r, dump_reply)) return -1;
     for (int i = 0; i < 3; i++) status[i] = r[7 + i];
     return 0;
 }
@@ -260,21 +270,8 @@ int get_psu_errorcode_on_i2c(void) {
 
 int get_gp_fwver_on_i2c(void) {
     const uint8_t p[10] = {0};
-    uint8_t req[18], r[18];
-    const int len = kmx_psu_build_frame(0x17, p, 10, req);
-    if (!transact(req, len, r)) return -1;
-    char line[128];
-    int n = snprintf(line, sizeof line, "@gp_fwver:");
-    for (int i = 0; i < 18 && n < int(sizeof line); i++) n += snprintf(line + n, sizeof line - size_t(n), " %02x", r[i]);
-    kmx_logf(5, "%s", line);
-    const int c = kmx_psu_check_reply(r, len);
-    if (c != 0) {
-        if (c == -1)
-            kmx_logf(5, "%s,%d:No data or bad data received\n", __FILE__, __LINE__);
-        else
-            kmx_logf(5, "%s,%d:check sum error\n", __FILE__, __LINE__);
-        return -1;
-    }
+    uint8_t r[18];
+    if (!read_cmd(0x17, p, 10, r, dump_gp_reply)) return -1;
     r[12] = 0;
     const int v = atoi(reinterpret_cast<const char *>(r + 10));
     kmx_logf(5, "gp fwver: %d", v);

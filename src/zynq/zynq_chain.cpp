@@ -81,40 +81,21 @@ bool zynq_chain_power_on(uint8_t chain_id, uint8_t mode) {
     if (absent(chain_id)) return false;
     if (mode == 1) mode = 0;
     kmx_logf(3, "chain%d: power-on mode %d", chain_id, mode + 1);
-    const uint8_t c = chain_id;
-    if (mode == 0) {
-        kmx_set_reset(c, 1);
-        kos::sleep_s(1);
-        set_i2c_psu_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_power_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_reset(c, 0);
-        kos::sleep_s(1);
-        kmx_set_start_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_reset(c, 1);
-        kos::sleep_s(1);
-    } else if (mode == 2) {
-        set_i2c_psu_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_power_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_start_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_reset(c, 1);
-        kos::sleep_s(1);
-        kmx_set_reset(c, 0);
-        kos::sleep_s(1);
-        kmx_set_reset(c, 1);
-        kos::sleep_s(1);
-    } else {
-        set_i2c_psu_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_power_en(c, 1);
-        kos::sleep_s(1);
-        kmx_set_reset(c, 1);
-        kmx_set_start_en(c, 1);
+    // One letter per step, each followed by 1 s: r reset 1, z reset 0,
+    // s supply on, p power enable 1, t start enable 1, b reset 1 and start 1.
+    const char *steps = mode == 0 ? "rspztr" : mode == 2 ? "sptrzr" : "spb";
+    for (const char *st = steps; *st; st++) {
+        switch (*st) {
+        case 'r': kmx_set_reset(chain_id, 1); break;
+        case 'z': kmx_set_reset(chain_id, 0); break;
+        case 's': set_i2c_psu_en(chain_id, 1); break;
+        case 'p': kmx_set_power_en(chain_id, 1); break;
+        case 't': kmx_set_start_en(chain_id, 1); break;
+        default:
+            kmx_set_reset(chain_id, 1);
+            kmx_set_start_en(chain_id, 1);
+            break;
+        }
         kos::sleep_s(1);
     }
     return true;
