@@ -36,3 +36,11 @@ for fan in 0 1 2; do
 done
 echo "fan enable word: $("$bin/kmx-sim" peek 0x43C00008)"
 echo "(this board type drives its fans inverted: \"100 %\" is an on-count of 0)"
+
+section "power supply: sys_platform_init + sys_init in the mining process (supply on I2C)"
+"$bin/kmx-psu-probe" 1 3
+echo "exit status: $?"
+echo "--- /tmp/psu_info (vendor, firmware, error code)"
+cat /tmp/psu_info 2>/dev/null || echo "not written"
+echo "--- the supply's last transactions on /dev/i2c-0"
+tail -n 4 /run/sim/psu.log 2>/dev/null

@@ -4,6 +4,8 @@
 //   kmx-sim poke ADDR VALUE    write it
 //   kmx-sim button press|release
 //   kmx-sim plug SLOT 0|1      plug a board into a slot or pull it
+//   kmx-sim mtd-erase DEV OFF LEN   erase a range of a flash partition
+//   kmx-sim dd if=.. of=.. bs=.. count=.. skip=.. seek=..   the dd stub
 // Plain-storage register windows are files under $KMX_SIM_DIR/mem shared by
 // every process of the machine, so these act on the same registers that the
 // programs see.
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include "drv/hub.h"
+#include "os/devices.h"
 #include "os/os.h"
 
 namespace {
@@ -70,6 +73,85 @@ bool write_text(const std::string &path, const std::string &text) {
     for (size_t p = path.find('/', 1); p != std::string::npos; p = path.find('/', p + 1))
         mkdir(path.substr(0, p).c_str(), 0755);
     return kos::write_file_atomic(path.c_str(), text);
+}
+
+// A raw flash partition: an erased image file, reached as /dev/mtd<N>
+// (erases) and /dev/mtdblock<N> (reads and writes).
+bool make_flash(int n, size_t size) {
+    const std::string img = kos::sim_dir() + "/mtd" + std::to_string(n) + ".img";
+    int fd = open(img.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) {
+        std::string ff(size, '\xFF');
+        const bool ok = write(fd, ff.data(), ff.size()) == ssize_t(ff.size());
+        close(fd);
+        if (!ok) return false;
+    } else if (errno != EEXIST) {
+        return false;
+    }
+    for (const char *kind : {"/dev/mtd", "/dev/mtdblock"}) {
+        const std::string link = kind + std::to_string(n);
+        unlink(link.c_str());
+        if (symlink(img.c_str(), link.c_str()) != 0) {
+            fprintf(stderr, "kmx-sim: %s: %s\n", link.c_str(), strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+// dd for the operands in use. A regular output file is truncated after the
+// written part, as dd does; a flash image (the stand-in for a block device)
+// is not.
+int dd(int argc, char **argv) {
+    std::string in, out;
+    unsigned long long bs = 512, count = ~0ull, skip = 0, seek = 0;
+    for (int i = 0; i < argc; i++) {
+        const std::string a = argv[i];
+        const size_t eq = a.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string k = a.substr(0, eq), v = a.substr(eq + 1);
+        if (k == "if") in = v;
+        else if (k == "of") out = v;
+        else if (k == "bs") bs = strtoull(v.c_str(), nullptr, 10);
+        else if (k == "count") count = strtoull(v.c_str(), nullptr, 10);
+        else if (k == "skip" || k == "seek") {
+            if (v.empty() || v[0] == '-') {
+                fprintf(stderr, "dd: invalid number: '%s'\n", v.c_str());
+                return 1;
+            }
+            (k == "skip" ? skip : seek) = strtoull(v.c_str(), nullptr, 10);
+        }
+    }
+    char real[4096];
+    const bool flash = realpath(out.c_str(), real) && std::string(real).find("/mtd") != std::string::npos &&
+                       std::string(real).rfind(".img") == strlen(real) - 4;
+    int ifd = open(in.c_str(), O_RDONLY);
+    if (ifd < 0) {
+        fprintf(stderr, "dd: failed to open '%s': %s\n", in.c_str(), strerror(errno));
+        return 1;
+    }
+    int ofd = open(out.c_str(), O_WRONLY | O_CREAT, 0644);
+    if (ofd < 0) {
+        fprintf(stderr, "dd: failed to open '%s': %s\n", out.c_str(), strerror(errno));
+        close(ifd);
+        return 1;
+    }
+    std::string buf(bs, '\0');
+    unsigned long long blocks = 0, bytes = 0;
+    off_t ipos = off_t(skip * bs), opos = off_t(seek * bs);
+    for (; blocks < count; blocks++) {
+        const ssize_t n = pread(ifd, buf.data(), bs, ipos);
+        if (n <= 0) break;
+        if (pwrite(ofd, buf.data(), size_t(n), opos) != n) break;
+        ipos += n;
+        opos += n;
+        bytes += unsigned(n);
+    }
+    if (!flash && ftruncate(ofd, opos) != 0) perror("dd");
+    close(ifd);
+    close(ofd);
+    fprintf(stderr, "%llu bytes copied\n", bytes);
+    return 0;
 }
 
 int boot() {
@@ -125,7 +207,7 @@ int boot() {
         }
     }
     json_decref(desc);
-    return 0;
+    return make_flash(11, 0x40000) ? 0 : 1;
 }
 
 uint32_t number(const char *s) { return uint32_t(strtoul(s, nullptr, 0)); }
@@ -153,7 +235,10 @@ int main(int argc, char **argv) {
         v = low ? (v & ~(1u << bit)) : (v | (1u << bit));
         return word_io(PERIPH_INPUTS, &v, true) ? 0 : 1;
     }
+    if (cmd == "dd") return dd(argc - 2, argv + 2);
+    if (cmd == "mtd-erase" && argc == 5)
+        return kos::mtd_erase(argv[2], number(argv[3]), number(argv[4])) ? 0 : 1;
     fprintf(stderr,
-            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release | plug SLOT 0|1\n");
+            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release | plug SLOT 0|1 | mtd-erase DEV OFF LEN\n");
     return 2;
 }

@@ -136,4 +136,27 @@ void Soc_Apbsys_Out32(uint32_t offset, uint32_t value) {
 
 uint32_t Soc_Apbsys_In32(uint32_t offset) { return kos::window_read32(s_soc_dev[2].win, offset & (SOC_WIN_SIZE - 1)); }
 
+// I2C controller reset after a failed supply transfer. The direct-SPI
+// boards map no processor-system window: there is nothing to pulse.
+void hub_i2c_reset(int i2c_id) {
+    if (g_platform == SOC) {
+        (void)Soc_Apbsys_In32(0x18);
+        if (i2c_id == 0 || i2c_id == 1) {
+            kmx_logf(5, "soc i2c reset is not by xg");
+            kos::sleep_s(1);
+        }
+        kmx_logf(3, "[%s] i2c hw reset done", "soc_hub_i2c_reset");
+        return;
+    }
+    if (!s_fpga_dev[2].win) {
+        kmx_logf(5, "i2c hw reset skipped: zynq window not mapped");
+        return;
+    }
+    Xil_Zynq_Out32(0x224, 1);
+    kos::sleep_s(1);
+    Xil_Zynq_Out32(0x224, 0);
+    kos::sleep_s(1);
+    kmx_logf(3, "i2c hw reset done");
+}
+
 }  // extern "C"

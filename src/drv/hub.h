@@ -34,6 +34,7 @@ void Soc_Peripheral_Out32(uint32_t offset, uint32_t value);
 uint32_t Soc_Peripheral_In32(uint32_t offset);
 void Soc_Apbsys_Out32(uint32_t offset, uint32_t value);
 uint32_t Soc_Apbsys_In32(uint32_t offset);
+void hub_i2c_reset(int i2c_id);
 
 #ifdef __cplusplus
 }

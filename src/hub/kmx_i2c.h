@@ -1,8 +1,9 @@
-/* Power supply on I2C (/dev/i2c-0). */
+/* Power supply on I2C (/dev/i2c-0, address 0x01). Output of chain c is c+1. */
 #ifndef KMX_I2C_H
 #define KMX_I2C_H
 
 #include <stdbool.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -12,11 +13,30 @@ extern char g_power_vendor[10];
 extern char g_power_ver[10];
 extern int g_power_errorcode;
 
-bool kmx_i2c_is_sync_output(void);
 float kmx_i2c_get_voltage(int chain);
+float kmx_i2c_get_current(int chain);
+float kmx_i2c_get_real_current(int chain);
+int kmx_i2c_get_status(int chain, int status[3]);
+float kmx_i2c_get_power(int chain);
+bool kmx_soft_reset_power(int chain);
+bool hub_set_power_en_i2c(int chain, int value);
+bool hub_set_vid_i2c(uint8_t chain, int vid);
+bool hub_set_vid_on_i2c(uint8_t chain, int vid);
+bool kmx_i2c_set_timeout(int seconds);
+bool kmx_i2c_is_sync_output(void);
 int get_vendor_on_i2c(void);
 int get_fwver_on_i2c(void);
 int get_psu_errorcode_on_i2c(void);
+int get_gp_fwver_on_i2c(void);
+bool kmx_i2c_feed_watchdog(bool forced);
+
+/* Frame helpers, shared with the board test. A request is n + 8 bytes:
+ * 00 AB 00 cmd 00 n payload.. checksum CD, the checksum being the 8-bit sum
+ * of bytes 2 .. 5+n. Returns the frame length. */
+int kmx_psu_build_frame(uint8_t cmd, const uint8_t *payload, int n, uint8_t *out);
+/* 0 for a valid reply of len bytes, -1 for a bad start or end byte, -2 for
+ * a bad checksum. */
+int kmx_psu_check_reply(const uint8_t *reply, int len);
 
 #ifdef __cplusplus
 }

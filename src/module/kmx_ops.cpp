@@ -77,9 +77,13 @@ void init_kmx_chain(void) {
     case ZYNQ_SPI_B13:
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
+        s_chain->record_params = zynq_record_params;
+        [[fallthrough]];
     case SOC:
+        s_chain->power_on = zynq_chain_power_on;
         s_chain->power_down = zynq_chain_power_down;
         s_chain->hw_reset = zynq_chain_hw_reset;
+        s_chain->power_on_all = zynq_chain_power_on_all;
         s_chain->power_down_all = zynq_chain_power_down_all;
         break;
     case OPI_H3:

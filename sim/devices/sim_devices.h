@@ -1,0 +1,31 @@
+// Emulated character devices behind src/os/devices.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <linux/i2c.h>
+#include <string>
+
+namespace sim {
+
+// Supply on /dev/i2c-0 (address 0x01).
+bool psu_present();
+int psu_transfer(struct i2c_msg *msgs, int n);  // count or -1 with errno
+
+// Regulator UART: whether the line exists ("uart": {"missing": true} drops
+// it), and the bytes written on `path` during one open.
+bool tty_present(const std::string &path);
+// Regulator UART: the bytes written on `path` during one open.
+void uart_received(const std::string &path, const uint8_t *data, size_t len);
+
+// VID generator and other ioctl devices: one recorded request.
+int ioctl_device(const std::string &path, unsigned long request, unsigned long arg);
+
+// Raw flash: the image file standing for an MTD device, erase semantics.
+std::string mtd_image(const std::string &mtd_path);
+bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len);
+
+// Appends one line to a record file under the machine's state folder.
+void record_line(const char *name, const std::string &line);
+
+}  // namespace sim
