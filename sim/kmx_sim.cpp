@@ -21,7 +21,9 @@
 
 #include "drv/hub.h"
 #include "os/devices.h"
+#include "drv/soc_gpio.h"
 #include "os/os.h"
+#include "sim/devices/gpio_devices.h"
 
 namespace {
 
@@ -35,7 +37,10 @@ const Region kRegions[] = {
     {HUB_SPI_PHY, HUB_SPI_SIZE},       {HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE},
     {HUB_ZYNQ_PHY, HUB_ZYNQ_SIZE},     {SOC_SPI_PHY, SOC_WIN_SIZE},
     {SOC_VID_PHY, SOC_WIN_SIZE},       {SOC_APBSYS_PHY, SOC_WIN_SIZE},
+    {SOC_GPIO_PHY, SOC_WIN_SIZE},  // register words; input words read raw here
 };
+constexpr int kSocButtonPad = 69;
+const int kSocPlugPads[8] = {39, 43, 47, 75, 79, 83, 155, 151};
 
 bool find_region(uint32_t addr, Region &r) {
     for (const Region &c : kRegions)
@@ -188,6 +193,16 @@ int boot() {
     }
     if (json_is_true(json_object_get(desc, "button_pressed"))) inputs &= ~(1u << 16);
     if (!word_io(PERIPH_INPUTS, &inputs, true)) return 1;
+    // The SoC board's pads and the Zynq boards' sysfs lines follow the same
+    // boards and straps.
+    if (!sim::soc_pads_boot()) {
+        fprintf(stderr, "kmx-sim: cannot lay out the SoC pads\n");
+        return 1;
+    }
+    if (!write_text("/sys/class/gpio/export", "") || !write_text("/sys/class/gpio/unexport", "")) {
+        fprintf(stderr, "kmx-sim: cannot create the gpio export files\n");
+        return 1;
+    }
 
     std::string env;
     const char *key;
@@ -233,7 +248,8 @@ int main(int argc, char **argv) {
         const unsigned bit = cmd == "button" ? 16u : number(argv[2]) & 7u;
         const bool low = cmd == "button" ? std::string(argv[2]) == "press" : number(argv[3]) != 0;
         v = low ? (v & ~(1u << bit)) : (v | (1u << bit));
-        return word_io(PERIPH_INPUTS, &v, true) ? 0 : 1;
+        const int pad = cmd == "button" ? kSocButtonPad : kSocPlugPads[bit];
+        return word_io(PERIPH_INPUTS, &v, true) && sim::soc_pad_set_external(pad, low ? 0 : 1) ? 0 : 1;
     }
     if (cmd == "dd") return dd(argc - 2, argv + 2);
     if (cmd == "mtd-erase" && argc == 5)

@@ -83,7 +83,6 @@ TEST_F(OpsTest, EmptySlotsEndTheProcessWithTheirName) {
     EXPECT_EXIT(kmx_cmd_clean_spi_hub(0), testing::ExitedWithCode(0), "kmx_cmd_clean_spi_hub not register !");
     EXPECT_EXIT(kmx_cmd_auto_nonce(0, 1, 4), testing::ExitedWithCode(0), "kmx_cmd_auto_nonce not register !");
     EXPECT_EXIT(kmx_cmd_read_nonce(0, nullptr, 4), testing::ExitedWithCode(0), "kmx_cmd_read_nonce not register !");
-    EXPECT_EXIT(kmx_get_pwm(0), testing::ExitedWithCode(0), "kmx_get_pwm not register !");
 }
 
 TEST_F(OpsTest, GetTempIsNeverRegistered) {

@@ -11,6 +11,9 @@ extern "C" {
 #endif
 
 #define KMX_MAX_FAN 8
+/* Fans the back-ends drive; larger ids reach other registers or requests. */
+#define KMX_FAN_COUNT 3
+#define SOC_FAN_DEV "/dev/pwm_fan_devnode"
 
 /* Peripheral window offsets of the FPGA hub. */
 #define HUB_GPIO_CTRL 0x04
@@ -52,6 +55,18 @@ void hub_set_green_led(int mode);
 void hub_set_red_led(int mode);
 void hub_set_pwm(uint8_t fan_id, int frequency, int duty);
 void hub_get_pwm(uint8_t fan_id, int *frequency, int *duty);
+
+void soc_init_hub_gpio(void);
+void soc_hub_set_power_en(uint8_t chain_id, int value);
+void soc_hub_set_start_en(uint8_t chain_id, int value);
+void soc_hub_set_reset(uint8_t chain_id, int value);
+void soc_hub_set_led(uint8_t chain_id, int mode);
+int soc_hub_get_plug(uint8_t chain_id);
+int soc_hub_get_button(void);
+void soc_hub_set_green_led(int mode);
+void soc_hub_set_red_led(int mode);
+void soc_hub_set_pwm(uint8_t fan_id, int frequency, int duty);
+void soc_hub_get_pwm(uint8_t fan_id, int *frequency, int *duty);
 
 #ifdef __cplusplus
 }

@@ -1,8 +1,10 @@
 #include "misc/kmx_misc.h"
 
+#include "drv/soc_gpio.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
+#include "zynq/zynq_gpio.h"
 
 int g_miner_subtype = -1;
 
@@ -12,6 +14,16 @@ bool in(int v, std::initializer_list<int> set) {
     for (int s : set)
         if (v == s) return true;
     return false;
+}
+
+int strap_line(int line) {
+    zynq_gpio_init(line, 1);
+    return zynq_gpio_read(line);
+}
+
+int strap_pad(int pad) {
+    sarn_gpio_write(pad, 0, 1);
+    return sarn_gpio_read(pad);
 }
 
 }  // namespace
@@ -29,10 +41,14 @@ extern "C" int misc_get_vid_type(void) {
         case ZYNQ_SPI_B3:
         case ZYNQ_SPI_B13:
         case ZYNQ_HUB_B3:
-        case ZYNQ_HUB_B13:
-        case SOC:
-            // Strap lines arrive with the sysfs and pad GPIO back-ends.
-            return 0;
+        case ZYNQ_HUB_B13: {
+            const int l957 = strap_line(957), l943 = strap_line(943), l935 = strap_line(935), l956 = strap_line(956);
+            return l943 * 8 + l957 * 4 + l935 * 2 + l956;
+        }
+        case SOC: {
+            const int p161 = strap_pad(161), p144 = strap_pad(144), p145 = strap_pad(145), p146 = strap_pad(146);
+            return p161 * 8 + p144 * 4 + p145 * 2 + p146;
+        }
         case OPI_H3:
             return -1;
         default:
@@ -49,5 +65,9 @@ extern "C" bool misc_vid_type_is_i2c(void) {
 
 extern "C" int misc_get_vendor(void) {
     // The vendor straps exist on the SoC board only.
-    return 0;
+    if (g_platform != SOC) return 0;
+    const int p160 = strap_pad(160), p159 = strap_pad(159);
+    const int vendor = p160 * 2 + p159;
+    // A pad that could not be read (-1) must not index the vendor names.
+    return (vendor >= 0 && vendor <= 3) ? vendor : 0;
 }

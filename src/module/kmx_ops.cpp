@@ -10,13 +10,16 @@
 #include "drv/hub_cmd.h"
 #include "drv/hub_gpio.h"
 #include "drv/hub_spi.h"
+#include "drv/soc_gpio.h"
 #include "misc/kmx_errcode.h"
 #include "module/kmx_log.h"
 #include "module/kmx_wd.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "hub/kmx_vid.h"
+#include "zynq/spi_gpio.h"
 #include "zynq/zynq_chain.h"
+#include "zynq/zynq_gpio.h"
 
 uint8_t g_chain_alive[8];
 kmx_chain_callback_t g_chain_callback;
@@ -136,6 +139,12 @@ void init_kmx_gpio(void) {
     switch (g_platform) {
     case ZYNQ_SPI_B3:
     case ZYNQ_SPI_B13:
+        init_spi_gpio(g_chain_num);
+        s_gpio->set_power_en = spi_set_power_en;
+        s_gpio->set_start_en = spi_set_start_en;
+        s_gpio->set_reset = spi_set_reset;
+        s_gpio->set_led = spi_set_led;
+        s_gpio->get_plug = spi_get_plug;
         break;
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
@@ -151,6 +160,15 @@ void init_kmx_gpio(void) {
         s_gpio->get_button = hub_get_button;
         break;
     case SOC:
+        soc_init_hub_gpio();
+        s_gpio->set_power_en = soc_hub_set_power_en;
+        s_gpio->set_start_en = soc_hub_set_start_en;
+        s_gpio->set_reset = soc_hub_set_reset;
+        s_gpio->set_led = soc_hub_set_led;
+        s_gpio->get_plug = soc_hub_get_plug;
+        s_gpio->set_green_led = soc_hub_set_green_led;
+        s_gpio->set_red_led = soc_hub_set_red_led;
+        s_gpio->get_button = soc_hub_get_button;
         break;
     case OPI_H3:
         break;
@@ -164,6 +182,8 @@ void init_kmx_pwm(void) {
     switch (g_platform) {
     case ZYNQ_SPI_B3:
     case ZYNQ_SPI_B13:
+        s_pwm->set_pwm = zynq_set_pwm;
+        s_pwm->get_pwm = zynq_get_pwm;
         break;
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
@@ -171,6 +191,8 @@ void init_kmx_pwm(void) {
         s_pwm->get_pwm = hub_get_pwm;
         break;
     case SOC:
+        s_pwm->set_pwm = soc_hub_set_pwm;
+        s_pwm->get_pwm = soc_hub_get_pwm;
         break;
     case OPI_H3:
         break;
@@ -202,9 +224,13 @@ void exit_kmx_gpio(void) {
     switch (g_platform) {
     case ZYNQ_SPI_B3:
     case ZYNQ_SPI_B13:
+        exit_spi_gpio(g_chain_num);
+        break;
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
+        break;
     case SOC:
+        soc_exit_gpio();
         break;
     default:
         platform_undefined();

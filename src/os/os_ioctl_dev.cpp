@@ -1,0 +1,114 @@
+#include "os/ioctl_dev.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "os/os.h"
+
+#if KMX_EMULATION
+#include "sim/devices/machine_desc.h"
+#endif
+
+namespace kos {
+
+namespace {
+
+struct Registry {
+    std::mutex lock;
+    std::map<std::string, DeviceFactory> factories;
+    std::map<int, std::unique_ptr<EmulatedDevice>> open;  // by descriptor
+};
+
+Registry &registry() {
+    static Registry r;
+    return r;
+}
+
+#if KMX_EMULATION
+void register_sim_devices_once() {
+    static std::once_flag once;
+    std::call_once(once, sim::register_devices);
+}
+
+EmulatedDevice *emulated_fd(int fd) {
+    std::lock_guard<std::mutex> g(registry().lock);
+    auto it = registry().open.find(fd);
+    return it == registry().open.end() ? nullptr : it->second.get();
+}
+
+int result(int r) {
+    if (r == 0) return 0;
+    errno = -r;
+    return -1;
+}
+#endif
+
+}  // namespace
+
+void register_emulated_device(const char *path, DeviceFactory factory) {
+    std::lock_guard<std::mutex> g(registry().lock);
+    registry().factories[path] = factory;
+}
+
+int dev_open(const char *path, int flags) {
+#if KMX_EMULATION
+    if (emulated()) {
+        register_sim_devices_once();
+        DeviceFactory factory = nullptr;
+        {
+            std::lock_guard<std::mutex> g(registry().lock);
+            auto it = registry().factories.find(path);
+            if (it != registry().factories.end()) factory = it->second;
+        }
+        if (!factory) {
+            errno = ENOENT;
+            return -1;
+        }
+        EmulatedDevice *dev = factory(path);
+        if (!dev) return -1;
+        // A real descriptor keeps the numbers unique and close() honest.
+        int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            delete dev;
+            return -1;
+        }
+        std::lock_guard<std::mutex> g(registry().lock);
+        registry().open[fd].reset(dev);
+        return fd;
+    }
+#endif
+    return open(path, flags | O_CLOEXEC);
+}
+
+int dev_ioctl_int(int fd, unsigned long request, int value) {
+#if KMX_EMULATION
+    if (EmulatedDevice *dev = emulated_fd(fd)) return result(dev->ioctl_int(request, value));
+#endif
+    return ioctl(fd, request, value);
+}
+
+int dev_ioctl_out(int fd, unsigned long request, int *out) {
+#if KMX_EMULATION
+    if (EmulatedDevice *dev = emulated_fd(fd)) return result(dev->ioctl_out(request, out));
+#endif
+    return ioctl(fd, request, out);
+}
+
+void dev_close(int fd) {
+    if (fd < 0) return;
+#if KMX_EMULATION
+    {
+        std::lock_guard<std::mutex> g(registry().lock);
+        registry().open.erase(fd);
+    }
+#endif
+    close(fd);
+}
+
+}  // namespace kos
