@@ -145,6 +145,7 @@ void init_kmx_gpio(void) {
         s_gpio->set_reset = spi_set_reset;
         s_gpio->set_led = spi_set_led;
         s_gpio->get_plug = spi_get_plug;
+        s_gpio->set_vid = spi_set_vid;
         break;
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
@@ -166,6 +167,7 @@ void init_kmx_gpio(void) {
         s_gpio->set_reset = soc_hub_set_reset;
         s_gpio->set_led = soc_hub_set_led;
         s_gpio->get_plug = soc_hub_get_plug;
+        s_gpio->set_vid = soc_hub_set_vid;
         s_gpio->set_green_led = soc_hub_set_green_led;
         s_gpio->set_red_led = soc_hub_set_red_led;
         s_gpio->get_button = soc_hub_get_button;
