@@ -1,5 +1,6 @@
 #include "zynq/zynq_chain.h"
 
+#include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"
@@ -38,4 +39,20 @@ extern "C" bool zynq_chain_power_down_all(void) {
         kmx_set_led(c, 1);
     }
     return true;
+}
+
+namespace {
+// 1 while the chain's supply output is switched on.
+int i2c_psu_en[KMX_MAX_CHAIN];
+}  // namespace
+
+// Only the remembered state for now; the supply command follows with the
+// supply link.
+extern "C" void set_i2c_psu_en(int chain, int enable) {
+    if (chain < 0 || chain >= KMX_MAX_CHAIN || !misc_vid_type_is_i2c()) return;
+    i2c_psu_en[chain] = enable;
+}
+
+extern "C" bool kmx_get_i2c_psu(int chain) {
+    return chain >= 0 && chain < KMX_MAX_CHAIN && i2c_psu_en[chain] != 0;
 }
