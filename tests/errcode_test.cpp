@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "misc/kmx_errcode.h"
 #include "os/os.h"
@@ -110,6 +112,73 @@ TEST_F(ErrcodeTest, HistoryAppendsOnlyOnChange) {
 
 TEST_F(ErrcodeTest, CleanStateIsRecordedAsWholeMachine) {
     EXPECT_EXIT(clean_state(), testing::ExitedWithCode(0), "");
+}
+
+[[noreturn]] void long_lines_deduplicated() {
+    // A message near the longest and a 168-chip list: the previous line's
+    // fields are still found, so a repeat is not appended again.
+    std::string m(240, 'm');
+    int chips[KMX_MAX_CHIP];
+    for (int i = 0; i < KMX_MAX_CHIP; i++) chips[i] = i + 1;
+    kmx_set_errcode(ERRCODE_BAD_CHIP, m.data(), false, 2, chips, KMX_MAX_CHIP);
+    kmx_set_errcode(ERRCODE_BAD_CHIP, m.data(), false, 2, chips, KMX_MAX_CHIP);
+    std::string log = read("/tmp/errlog");
+    if (lines(log) != 1) exit(1);
+    // Cut to 254 characters.
+    size_t a = log.find("/3/31/"), b = log.find('\n');
+    if (a == std::string::npos || b - (a + 6) != 254) exit(2);
+    if (log.compare(a + 6, 28, "BAD_CHIP.chain(3).chip(1 2 3") != 0) exit(3);
+    // A file whose only line is not ours: appended after it.
+    if (!kos::write_file_atomic("/tmp/errlog", std::string(2000, 'x'))) exit(4);
+    kmx_set_errcode(ERRCODE_BAD_CHIP, nullptr, false, 2, nullptr, 0);
+    if (read("/tmp/errlog").find("/3/31/BAD_CHIP.chain(3).chip().msg()\n") == std::string::npos) exit(5);
+    exit(0);
+}
+
+[[noreturn]] void no_chain_in_use() {
+    g_chain_num = 0;
+    g_chain_num_tar = 0;
+    kmx_set_errcode(ERRCODE_NOT_PLUGGED, nullptr, false, 255, nullptr, 0);
+    // The history records what was raised, not an empty slot.
+    if (read("/tmp/errlog").find("/ff/21/NOT_PLUGGED.chain(ff).chip().msg()\n") == std::string::npos) exit(1);
+    // Neither a slot nor the whole machine: nothing changes.
+    char x[] = "x";
+    kmx_set_errcode(ERRCODE_OVERHEAT, x, true, 9, nullptr, 0);
+    kmx_set_errcode(ERRCODE_OVERHEAT, x, true, -1, nullptr, 0);
+    kmx_save_errcode();
+    if (read("/tmp/errcode") != "21\nNOT_PLUGGED.chain(ff).chip().msg()\n") exit(2);
+    if (lines(read("/tmp/errlog")) != 1) exit(3);
+    exit(0);
+}
+
+TEST_F(ErrcodeTest, LongHistoryLinesAreFoundAndChipListsBounded) {
+    EXPECT_EXIT(long_lines_deduplicated(), testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ErrcodeTest, WholeMachineLineWithoutChainsAndInvalidIds) {
+    EXPECT_EXIT(no_chain_in_use(), testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ErrcodeTest, ReaderNeverSeesAnEmptyCodeFile) {
+    kmx_set_errcode(ERRCODE_CONN_FAIL, nullptr, true, 0, nullptr, 0);
+    kmx_save_errcode();
+    std::atomic<bool> stop{false};
+    std::atomic<int> empty{0}, reads{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            FILE *fp = fopen("/tmp/errcode", "r");
+            if (!fp) continue;
+            int c = fgetc(fp);
+            fclose(fp);
+            if (c == EOF) empty++;
+            reads++;
+        }
+    });
+    for (int i = 0; i < 2000; i++) kmx_save_errcode();
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(empty.load(), 0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "misc/kmx_sysinfo_firstform.h"
+#include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"

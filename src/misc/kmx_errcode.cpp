@@ -71,14 +71,19 @@ void local_time_text(char (&out)[64]) {
              tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
 }
 
-// Chain field and code of the history's last line; false when there is none.
+// Longest history line: stamp, chain field, code and a 254-character
+// message fit well inside this.
+constexpr long ERRLOG_TAIL = 1024;
+
+// Chain field and code of the history's last line; false when there is none
+// or it cannot be parsed (the caller then appends).
 bool last_log_entry(std::string &chain_field, std::string &code_field) {
     FILE *fp = fopen(ERRLOG_FILE, "r");
     if (!fp) return false;
-    char tail[128] = "";
+    char tail[ERRLOG_TAIL + 1];
     fseek(fp, 0, SEEK_END);
     long size = ftell(fp);
-    long start = size > 101 ? size - 101 : 0;
+    long start = size > ERRLOG_TAIL ? size - ERRLOG_TAIL : 0;
     fseek(fp, start, SEEK_SET);
     size_t n = fread(tail, 1, sizeof tail - 1, fp);
     fclose(fp);
@@ -89,18 +94,24 @@ bool last_log_entry(std::string &chain_field, std::string &code_field) {
     if (tail[end - 1] == '\n') end--;
     size_t begin = end;
     while (begin > 0 && tail[begin - 1] != '\n') begin--;
+    // No line start inside the window: the line is not one of ours.
+    if (begin == 0 && start > 0) return false;
     std::string line(tail + begin, end - begin);
     size_t a = line.find('/');
     if (a == std::string::npos) return false;
     size_t b = line.find('/', a + 1);
     if (b == std::string::npos) return false;
     size_t c = line.find('/', b + 1);
+    if (c == std::string::npos) return false;
     chain_field = line.substr(a + 1, b - a - 1);
-    code_field = line.substr(b + 1, c == std::string::npos ? std::string::npos : c - b - 1);
+    code_field = line.substr(b + 1, c - b - 1);
     return true;
 }
 
-void save_log_locked(int code, int chain_id) {
+// `whole_msg` is the whole-machine message for chain 255 lines; it is used
+// when no chain is in use, so such a line records what was raised instead
+// of an empty slot.
+void save_log_locked(int code, int chain_id, const char *whole_msg) {
     if (!(chain_id >= 0 && chain_id <= 7) && chain_id != 255) {
         kmx_logf(5, "chain_id(%d) is invalid", chain_id);
         return;
@@ -111,11 +122,14 @@ void save_log_locked(int code, int chain_id) {
     char chain_text[16];
     const char *msg;
     if (chain_id == 255) {
-        int first = g_chain_num > 0 ? g_chain_id[0] : 0;
-        if (first < 0 || first > 7) first = 0;
         snprintf(chain_text, sizeof chain_text, "%x", 255);
-        code = s_err_chain[first];
-        msg = s_errm_chain[first];
+        const int first = g_chain_num > 0 ? g_chain_id[0] : -1;
+        if (first >= 0 && first <= 7) {
+            code = s_err_chain[first];
+            msg = s_errm_chain[first];
+        } else {
+            msg = whole_msg ? whole_msg : "";
+        }
     } else {
         snprintf(chain_text, sizeof chain_text, "%d", chain_id + 1);
         code = s_err_chain[chain_id];
@@ -159,23 +173,31 @@ extern "C" bool kmx_set_errcode(ERRCODE code, char *errmsg, bool overwrite, int 
             used += size_t(n);
         }
     }
+    // An id that is neither a slot nor the whole machine changes nothing;
+    // the history append below refuses it with its own line.
+    if (!(chain_id >= 0 && chain_id <= 7) && chain_id != 255) {
+        save_log_locked(code, chain_id, nullptr);
+        return true;
+    }
     const bool takes = int(code) == s_errcode || overwrite || s_errcode == 0;
     if (takes) s_errcode = code;
     if (chain_id == 255) {
-        if (takes) build_msg(s_errmsg, code, 255, true, chips, errmsg);
+        char whole[256];
+        build_msg(whole, code, 255, true, chips, errmsg);
+        if (takes) memcpy(s_errmsg, whole, sizeof whole);
         for (int i = 0; i < g_chain_num && i < 8; i++) set_slot(code, g_chain_id[i], "", errmsg);
-        save_log_locked(code, 255);
+        save_log_locked(code, 255, whole);
     } else {
-        if (takes && chain_id >= 0 && chain_id <= 7) build_msg(s_errmsg, code, chain_id + 1, false, chips, errmsg);
+        if (takes) build_msg(s_errmsg, code, chain_id + 1, false, chips, errmsg);
         set_slot(code, chain_id, chips, errmsg);
-        save_log_locked(code, chain_id);
+        save_log_locked(code, chain_id, nullptr);
     }
     return true;
 }
 
 extern "C" void kmx_save_errcode_log(int code, int chain_id) {
     std::lock_guard<std::mutex> g(s_errcode_lock);
-    save_log_locked(code, chain_id);
+    save_log_locked(code, chain_id, chain_id == 255 && code == s_errcode ? s_errmsg : "");
 }
 
 extern "C" void kmx_save_errcode(void) {
@@ -205,5 +227,5 @@ extern "C" void kmx_save_errcode(void) {
         kmx_logf(5, "create chain error code file failed!");
         return;
     }
-    if (s_errcode == 0) save_log_locked(0, 255);
+    if (s_errcode == 0) save_log_locked(0, 255, s_errmsg);
 }

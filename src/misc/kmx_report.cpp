@@ -9,7 +9,7 @@
 #include "misc/kmx_board_check.h"
 #include "misc/kmx_pool.h"
 #include "misc/kmx_report_internal.h"
-#include "misc/kmx_sysinfo_firstform.h"
+#include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 
 std::string kmx_build_report(dtu_config *dtu_cfg, chain_status *chains_status, int active_pool_idx) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "misc/kmx_errcode.h"
+#include "module/kmx_chain.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"
@@ -17,12 +18,17 @@ namespace {
 // -1 until the queue is opened: nothing is sent to a queue id that belongs
 // to somebody else.
 std::atomic<int> s_msq_id{-1};
+std::atomic<key_t> s_msq_key{-1};
 int s_wd_shutdown_state[8];
 const char *const WD_STATE_FILE = "/tmp/watchdog";
 
 }  // namespace
 
-extern "C" key_t kmx_wd_get_msq_key(void) { return ftok("/bin/watchdog", 'w'); }
+// The key the queue was opened with; before that, the key it will have.
+extern "C" key_t kmx_wd_get_msq_key(void) {
+    const key_t key = s_msq_key.load();
+    return key != -1 ? key : ftok("/bin/watchdog", 'w');
+}
 
 extern "C" bool kmx_wd_load_state(void) {
     FILE *fp = fopen(WD_STATE_FILE, "r+");
@@ -31,8 +37,9 @@ extern "C" bool kmx_wd_load_state(void) {
         return true;
     }
     int v[8] = {0};
-    if (fscanf(fp, "%d %d %d %d %d %d %d %d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]) == 8)
-        memcpy(s_wd_shutdown_state, v, sizeof v);
+    // A short or damaged file leaves the slots it does not name normal.
+    (void)fscanf(fp, "%d %d %d %d %d %d %d %d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]);
+    memcpy(s_wd_shutdown_state, v, sizeof v);
     fclose(fp);
     return true;
 }
@@ -50,11 +57,12 @@ extern "C" bool kmx_wd_save_state(void) {
 
 extern "C" void kmx_wd_client_init(void) {
     kmx_wd_load_state();
-    key_t key = kmx_wd_get_msq_key();
+    key_t key = ftok("/bin/watchdog", 'w');
     if (key == -1) {
         kmx_logf(5, "ftok error");
         kos::terminate(1);
     }
+    s_msq_key.store(key);
     kmx_logf(3, "<Message Queue> client key: %d", int(key));
     int id = msgget(key, IPC_CREAT | 0777);
     if (id < 0) {
@@ -91,5 +99,6 @@ extern "C" void kmx_wd_chain_shutdown(int chain_id, int reason) {
         kmx_set_errcode(ERRCODE_WATCHDOG, msg, true, chain_id, nullptr, 0);
         kmx_save_errcode();
     }
+    g_poweron_flag = false;
     kmx_chain_power_down(uint8_t(chain_id));
 }

@@ -12,7 +12,6 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 
-volatile bool g_poweron_flag = false;
 
 namespace {
 

@@ -6,12 +6,11 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "module/kmx_chain.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* True while chains are being powered up in parallel. */
-extern volatile bool g_poweron_flag;
 
 bool zynq_chain_power_on(uint8_t chain_id, uint8_t mode);
 bool zynq_chain_power_down(uint8_t chain_id);
