@@ -15,6 +15,8 @@
 // powered.
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -33,6 +35,20 @@ namespace {
 constexpr uint32_t kBlock = 0x200;
 constexpr uint32_t kChains = 8;
 constexpr uint32_t kChainEn = 0x1200;
+
+std::atomic<bool> g_count_time{false};
+std::atomic<uint64_t> g_engine_ns{0};
+
+// Adds the handler's duration to g_engine_ns while counting is on.
+struct HandlerTimer {
+    const bool on = g_count_time.load(std::memory_order_relaxed);
+    const std::chrono::steady_clock::time_point t0 = on ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+    ~HandlerTimer() {
+        if (on)
+            g_engine_ns.fetch_add(uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count()),
+                                  std::memory_order_relaxed);
+    }
+};
 
 struct ChainBlock {
     std::mutex lock;
@@ -63,6 +79,7 @@ public:
     ~HubSpiEngine() override { kos::window_unmap(periph_); }
 
     uint32_t read32(uint32_t off) override {
+        HandlerTimer timer;
         const uint32_t c = off / kBlock;
         if (c >= kChains) {
             std::lock_guard<std::mutex> g(global_lock_);
@@ -81,6 +98,7 @@ public:
     }
 
     void write32(uint32_t off, uint32_t v) override {
+        HandlerTimer timer;
         const uint32_t c = off / kBlock;
         if (c >= kChains) {
             std::lock_guard<std::mutex> g(global_lock_);
@@ -287,6 +305,9 @@ private:
 kos::ActiveWindow *make_engine(uint32_t phys, uint32_t size) { return new HubSpiEngine(phys, size); }
 
 }  // namespace
+
+void hub_spi_engine_count_time(bool on) { g_count_time = on; }
+uint64_t hub_spi_engine_ns() { return g_engine_ns.load(); }
 
 void register_hub_spi_engine() {
     kos::register_active_window(HUB_SPI_PHY, make_engine);
