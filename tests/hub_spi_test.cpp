@@ -123,6 +123,40 @@ TEST_F(HubSpi, JobsResultsAndAutomaticNonces) {
     ASSERT_TRUE(hub_cmd_auto_nonce(0, 0, 8));
 }
 
+// Chip types 9 and 169 write jobs and read results word by word in the
+// engine's manual mode; the reply is found by its first non-zero byte.
+TEST_F(HubSpi, ManualModeJobsAndResults) {
+    uint8_t in[2] = {0, 0}, out[4];
+    ASSERT_TRUE(hub_cmd_reset(0, 0, in, out));
+    g_chip_type = 169;
+    testing::internal::CaptureStdout();
+    uint8_t job[160] = {CHIP_CMD_WRITE_JOB, 3, 0x11, 0x22};
+    ASSERT_TRUE(hub_cmd_write_job(0, 3, job, 160));
+    EXPECT_EQ(blk(0, HUB_SPI_CMD), uint32_t(HUB_CMD_MANUAL_PAD));
+    EXPECT_EQ(blk(0, HUB_SPI_CTRL), 0x1Fu);
+    uint8_t res[10] = {};
+    ASSERT_TRUE(hub_cmd_read_result(0, 3, res, 8));
+    EXPECT_EQ(res[0] & 0xF, 0x8);
+    EXPECT_EQ(res[1], 3);
+    EXPECT_EQ(res[2], 0x11 ^ 3);
+    EXPECT_EQ(res[3], 0x22 ^ 3);
+    // Nothing left: the chain answers [08, 00]; no header complaint.
+    EXPECT_FALSE(hub_cmd_read_result(0, 3, res, 8));
+    // A broadcast read finds the chip that holds a result.
+    g_chip_type = 9;
+    job[1] = 5;
+    ASSERT_TRUE(hub_cmd_write_job(0, 5, job, 160));
+    ASSERT_TRUE(hub_cmd_read_result(0, 0, res, 8));
+    EXPECT_EQ(res[1], 5);
+    // A slot without a board sends nothing back.
+    EXPECT_FALSE(hub_cmd_read_result(1, 2, res, 8));
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, "Get Wrong cmd08 header.\n");
+    // Normal mode still works after the manual exchanges.
+    g_chip_type = 0;
+    EXPECT_EQ(hub_cmd_bist_start(0, 0), 80);
+}
+
 TEST_F(HubSpi, EmptySlotAndPowerOffFailWithEchoLine) {
     uint8_t in[2] = {0, 0}, out[4];
     EXPECT_FALSE(hub_cmd_reset(1, 0, in, out));  // no board in slot 1
