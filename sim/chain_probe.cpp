@@ -53,6 +53,11 @@ int main(int argc, char **argv) {
     printf("chain %d: register write %s, read %s, round trip %s\n", c, w ? "ok" : "failed", r ? "ok" : "failed",
            r && memcmp(reg, back, 12) == 0 ? "same" : "differs");
 
+    // The last chip the chain should have: missing on a short chain or
+    // behind a silent chip.
+    const bool lr = kmx_cmd_read_register(c, uint8_t(chip_num), back, 12);
+    printf("chain %d: chip %d register read %s\n", c, chip_num, lr ? "ok" : "failed");
+
     uint8_t job[160] = {CHIP_CMD_WRITE_JOB, 1};
     for (int i = 2; i < 158; i++) job[i] = uint8_t(i);
     chip_frame_seal(job, 158);

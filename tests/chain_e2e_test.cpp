@@ -8,8 +8,9 @@
 
 namespace {
 
-MachineRun probe(const std::string &board_keys) {
-    const std::string desc = "{\"platform\":4,\"boards\":[{\"slot\":0,\"chip_type\":5,\"chips\":72" + board_keys + "}]}";
+MachineRun probe(const std::string &board_keys, int chips = 72) {
+    const std::string desc = "{\"platform\":4,\"boards\":[{\"slot\":0,\"chip_type\":5,\"chips\":" +
+                             std::to_string(chips) + board_keys + "}]}";
     return run_machine(desc, {build_path("kmx-chain-probe"), "4", "1", "72", "0"});
 }
 
@@ -21,6 +22,7 @@ TEST(ChainProbe, HealthyChainAnswersItsChipCount) {
     EXPECT_TRUE(has(r.out, "chain 0: reset ok, chip type 5\n")) << r.out;
     EXPECT_TRUE(has(r.out, "chain 0: BIST chip count 72\n")) << r.out;
     EXPECT_TRUE(has(r.out, "round trip same\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "chain 0: chip 72 register read ok\n")) << r.out;
     EXPECT_TRUE(has(r.out, "chain 0: job written, result read\n")) << r.out;
     EXPECT_TRUE(has(r.out, "chain 0: auto nonce read\n")) << r.out;
 }
@@ -28,6 +30,21 @@ TEST(ChainProbe, HealthyChainAnswersItsChipCount) {
 TEST(ChainProbe, SilentChipShortensTheChain) {
     MachineRun r = probe(",\"silent_chip\":41");
     EXPECT_TRUE(has(r.out, "chain 0: BIST chip count 40\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "round trip same\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "chain 0: chip 72 register read failed\n")) << r.out;
+    EXPECT_TRUE(has(r.syslog(), "chain0: ERROR - spi recv data invalid: 0A|00")) << r.syslog();
+}
+
+// A board with fewer chips than expected: the chips there answer, BIST
+// counts only them, and the missing last chip's read fails on its echo.
+TEST(ChainProbe, ShortChainCountsTheChipsThatAreThere) {
+    MachineRun r = probe("", 60);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "chain 0: BIST chip count 60\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "round trip same\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "chain 0: job written, result read\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "chain 0: chip 72 register read failed\n")) << r.out;
+    EXPECT_TRUE(has(r.syslog(), "chain0: ERROR - spi recv data invalid: 0A|00")) << r.syslog();
 }
 
 TEST(ChainProbe, CrcErrorsAreRefused) {

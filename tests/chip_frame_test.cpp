@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "drv/kmx_chip_frame.h"
 #include "sim/devices/chip.h"
@@ -20,6 +21,19 @@ TEST(Crc16, CheckValueAndRandomData) {
         const int n = int(rng() % sizeof buf);
         for (int i = 0; i < n; i++) buf[i] = uint8_t(rng());
         ASSERT_EQ(CRC16_2(buf, n), bitwise_modbus(buf, n)) << n;
+    }
+}
+
+// The fast CRC folds eight bytes at a time: every tail length and a whole
+// 4 KiB block must agree with the bitwise one, as must the frame CRC.
+TEST(Crc16, FastEqualsBitwiseOnEveryTailAndLongBlocks) {
+    std::mt19937 rng(11);
+    std::vector<uint8_t> buf(4096);
+    for (int round = 0; round < 4; round++) {
+        for (auto &b : buf) b = uint8_t(rng());
+        for (int n = 0; n <= 40; n++) ASSERT_EQ(CRC16_2(buf.data() + round, n), bitwise_modbus(buf.data() + round, n)) << n;
+        ASSERT_EQ(CRC16_2(buf.data(), 4096), bitwise_modbus(buf.data(), 4096));
+        for (int n = 2; n <= 160; n += 2) ASSERT_EQ(chip_frame_crc(buf.data(), n), sim::chip_frame_crc16(buf.data(), size_t(n))) << n;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "drv/hub.h"
 #include "drv/hub_cmd.h"
@@ -80,6 +81,65 @@ TEST_F(HubSpi, ResetBistAndRegisterRoundTrip) {
     EXPECT_EQ(memcmp(reg, rw, 12), 0);
 }
 
+// The frame a command left in the engine: header word's two bytes, then
+// the transmit buffer, `n` bytes in all.
+std::vector<uint8_t> sent(uint8_t c, size_t n) {
+    std::vector<uint8_t> f;
+    const uint32_t hdr = blk(c, HUB_SPI_HDR);
+    f.push_back(uint8_t(hdr));
+    f.push_back(uint8_t(hdr >> 8));
+    for (size_t i = 0; f.size() < n; i++) f.push_back(uint8_t(blk(c, HUB_SPI_TX + uint32_t(i & ~size_t(3))) >> (8 * (i & 3))));
+    return f;
+}
+
+TEST_F(HubSpi, FramesOfEveryCommandByteForByte) {
+    using V = std::vector<uint8_t>;
+    uint8_t in[2] = {0xBD, 0xBD}, out[4];
+    ASSERT_TRUE(hub_cmd_reset(0, 9, in, out));
+    EXPECT_EQ(sent(0, 6), (V{0x04, 9, 0xBD, 0xBD, 0, 0}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), CHIP_LW_RESET);
+    hub_cmd_clean_spi_chain(0);
+    EXPECT_EQ(sent(0, 6), (V{0x04, 0, 0xFF, 0xFF, 0, 0}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), CHIP_LW_CLEAN);
+    in[0] = in[1] = 0;
+    ASSERT_TRUE(hub_cmd_reset(0, 0, in, out));
+    hub_cmd_bist_start(0, 0);
+    EXPECT_EQ(sent(0, 2), (V{0x01, 0}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), CHIP_LW_BIST);
+    hub_cmd_bist_fix(0, 4);
+    EXPECT_EQ(sent(0, 2), (V{0x03, 4}));
+    hub_cmd_bist_collect(0, 5);
+    EXPECT_EQ(sent(0, 2), (V{0x0B, 5}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), CHIP_LW_BIST);
+
+    uint8_t reg[6] = {1, 2, 3, 4, 5, 6}, back[12];
+    ASSERT_TRUE(hub_cmd_write_register(0, 7, reg, 6));
+    EXPECT_EQ(sent(0, 12), (V{0x09, 7, 1, 2, 3, 4, 5, 6, 0, 0, 0, 0}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), 0x06040504u);
+    ASSERT_TRUE(hub_cmd_write_reg05(0, 7, reg, 6));
+    EXPECT_EQ(sent(0, 12), (V{0x05, 7, 1, 2, 3, 4, 5, 6, 0, 0, 0, 0}));
+    ASSERT_TRUE(hub_cmd_read_reg06(0, 7, reg, 6, back));
+    EXPECT_EQ(sent(0, 12), (V{0x06, 7, 1, 2, 3, 4, 5, 6, 0, 0, 0, 0}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), 0x06040504u);
+    ASSERT_TRUE(hub_cmd_read_write_reg0d(0, 8, reg, 6, back));
+    EXPECT_EQ(sent(0, 12), (V{0x0D, 8, 1, 2, 3, 4, 5, 6, 0, 0, 0, 0}));
+    ASSERT_TRUE(hub_cmd_read_register(0, 8, back, 4));
+    EXPECT_EQ(sent(0, 2), (V{0x0A, 8}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), 0x02000403u);
+
+    uint8_t job[160];
+    for (int i = 0; i < 160; i++) job[i] = uint8_t(i * 7);
+    job[0] = CHIP_CMD_WRITE_JOB;
+    job[1] = 2;
+    ASSERT_TRUE(hub_cmd_write_job(0, 2, job, 160));
+    EXPECT_EQ(sent(0, 160), V(job, job + 160));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), 0x514F0000u);
+    uint8_t res[10];
+    ASSERT_TRUE(hub_cmd_read_result(0, 2, res, 8));
+    EXPECT_EQ(sent(0, 2), (V{0x08, 2}));
+    EXPECT_EQ(blk(0, HUB_SPI_LEN), 0x02000605u);
+}
+
 TEST_F(HubSpi, LengthsCheckedBeforeTheEngine) {
     uint8_t buf[300] = {};
     EXPECT_FALSE(hub_cmd_read_register(0, 1, buf, 13));   // odd
@@ -121,6 +181,40 @@ TEST_F(HubSpi, JobsResultsAndAutomaticNonces) {
     EXPECT_EQ(res[1], 4);
     EXPECT_FALSE(hub_cmd_read_nonce(0, res, 8));  // popped
     ASSERT_TRUE(hub_cmd_auto_nonce(0, 0, 8));
+}
+
+// Chip types 9 and 169 write jobs and read results word by word in the
+// engine's manual mode; the reply is found by its first non-zero byte.
+TEST_F(HubSpi, ManualModeJobsAndResults) {
+    uint8_t in[2] = {0, 0}, out[4];
+    ASSERT_TRUE(hub_cmd_reset(0, 0, in, out));
+    g_chip_type = 169;
+    testing::internal::CaptureStdout();
+    uint8_t job[160] = {CHIP_CMD_WRITE_JOB, 3, 0x11, 0x22};
+    ASSERT_TRUE(hub_cmd_write_job(0, 3, job, 160));
+    EXPECT_EQ(blk(0, HUB_SPI_CMD), uint32_t(HUB_CMD_MANUAL_PAD));
+    EXPECT_EQ(blk(0, HUB_SPI_CTRL), 0x1Fu);
+    uint8_t res[10] = {};
+    ASSERT_TRUE(hub_cmd_read_result(0, 3, res, 8));
+    EXPECT_EQ(res[0] & 0xF, 0x8);
+    EXPECT_EQ(res[1], 3);
+    EXPECT_EQ(res[2], 0x11 ^ 3);
+    EXPECT_EQ(res[3], 0x22 ^ 3);
+    // Nothing left: the chain answers [08, 00]; no header complaint.
+    EXPECT_FALSE(hub_cmd_read_result(0, 3, res, 8));
+    // A broadcast read finds the chip that holds a result.
+    g_chip_type = 9;
+    job[1] = 5;
+    ASSERT_TRUE(hub_cmd_write_job(0, 5, job, 160));
+    ASSERT_TRUE(hub_cmd_read_result(0, 0, res, 8));
+    EXPECT_EQ(res[1], 5);
+    // A slot without a board sends nothing back.
+    EXPECT_FALSE(hub_cmd_read_result(1, 2, res, 8));
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, "Get Wrong cmd08 header.\n");
+    // Normal mode still works after the manual exchanges.
+    g_chip_type = 0;
+    EXPECT_EQ(hub_cmd_bist_start(0, 0), 80);
 }
 
 TEST_F(HubSpi, EmptySlotAndPowerOffFailWithEchoLine) {

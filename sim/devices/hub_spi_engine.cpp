@@ -8,6 +8,12 @@
 // from bits 8-14; bits 0-7 and 16-23 and the chip-count register are stored
 // only.
 //
+// Manual mode (control bit 5): each 0x1000 / 0x3000 command clocks one word
+// out and captures one word back. A frame starts with the first non-zero
+// word and ends when the driver leaves manual mode; the chain then answers
+// it, and the reply is shifted back by the following (padding) words, from
+// the first one on. A new frame drops what is left of an older reply.
+//
 // Chain power: on the FPGA hub the chain answers only while its power
 // enable (peripheral word 0x20, bit 18 + c) is 1 and its reset line
 // (bit 9 + c) is 1; a power or reset drop loses the chips' state. The SoC
@@ -15,6 +21,8 @@
 // powered.
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -34,6 +42,20 @@ constexpr uint32_t kBlock = 0x200;
 constexpr uint32_t kChains = 8;
 constexpr uint32_t kChainEn = 0x1200;
 
+std::atomic<bool> g_count_time{false};
+std::atomic<uint64_t> g_engine_ns{0};
+
+// Adds the handler's duration to g_engine_ns while counting is on.
+struct HandlerTimer {
+    const bool on = g_count_time.load(std::memory_order_relaxed);
+    const std::chrono::steady_clock::time_point t0 = on ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+    ~HandlerTimer() {
+        if (on)
+            g_engine_ns.fetch_add(uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count()),
+                                  std::memory_order_relaxed);
+    }
+};
+
 struct ChainBlock {
     std::mutex lock;
     std::array<uint32_t, kBlock / 4> regs{};
@@ -44,6 +66,10 @@ struct ChainBlock {
     bool auto_poll = false;
     std::deque<std::vector<uint8_t>> auto_queue;
     bool sweep_pending = false;
+    // Manual mode: the words of the frame being clocked out, and what the
+    // chain still has to shift back.
+    std::vector<uint8_t> m_frame;
+    std::deque<uint8_t> m_reply;
     std::unique_ptr<ChipChain> chain;
 };
 
@@ -63,6 +89,7 @@ public:
     ~HubSpiEngine() override { kos::window_unmap(periph_); }
 
     uint32_t read32(uint32_t off) override {
+        HandlerTimer timer;
         const uint32_t c = off / kBlock;
         if (c >= kChains) {
             std::lock_guard<std::mutex> g(global_lock_);
@@ -81,6 +108,7 @@ public:
     }
 
     void write32(uint32_t off, uint32_t v) override {
+        HandlerTimer timer;
         const uint32_t c = off / kBlock;
         if (c >= kChains) {
             std::lock_guard<std::mutex> g(global_lock_);
@@ -91,8 +119,9 @@ public:
         std::lock_guard<std::mutex> g(b.lock);
         const uint32_t r = off % kBlock;
         if (r == 0x18) return;  // read only
+        const uint32_t old_ctrl = b.regs[0x04 / 4];
         b.regs[r / 4] = v;
-        if (r == 0x04) control(b, v);
+        if (r == 0x04) control(c, b, v, old_ctrl);
         if (r == 0x14) command(c, b, v);
         if (r == 0x160 && (v & 0x1000) && b.sweep_pending) sweep(b);
     }
@@ -132,15 +161,38 @@ private:
         b.rx_words = 0;
     }
 
-    void control(ChainBlock &b, uint32_t v) {
+    void control(uint32_t c, ChainBlock &b, uint32_t v, uint32_t old) {
         if ((v & 0xB) != 0xB) {  // engine reset held
             clear_rx(b);
             b.done = b.error = false;
             b.auto_poll = false;
             b.auto_queue.clear();
             b.sweep_pending = false;
-        } else if (!(v & 0x4)) {
-            clear_rx(b);
+            b.m_frame.clear();
+            b.m_reply.clear();
+            return;
+        }
+        if (!(v & 0x4)) clear_rx(b);
+        if ((old & 0x20) && !(v & 0x20) && !b.m_frame.empty()) {
+            uint8_t reply[64];
+            transfer(c, b, b.m_frame.data(), b.m_frame.size(), reply, sizeof reply);
+            b.m_reply.assign(reply, reply + sizeof reply);
+            b.m_frame.clear();
+        }
+    }
+
+    void manual_word(ChainBlock &b) {
+        const uint32_t hdr = b.regs[0x60 / 4];
+        const uint8_t o0 = uint8_t(hdr >> 8), o1 = uint8_t(hdr);
+        if (b.m_frame.empty() && (o0 || o1)) b.m_reply.clear();
+        if (!b.m_frame.empty() || o0 || o1) {
+            b.m_frame.push_back(o0);
+            b.m_frame.push_back(o1);
+        }
+        clear_rx(b);
+        for (int i = 0; i < 2 && !b.m_reply.empty(); i++) {
+            b.rx[i] = b.m_reply.front();
+            b.m_reply.pop_front();
         }
     }
 
@@ -236,10 +288,8 @@ private:
             return;
         case 0x1000:
         case 0x3000: {
-            // Manual mode: one word each way. The chips answer whole frames
-            // only, so a word clocked on its own brings back zeros.
             if (!(ctrl & 0x20) || !enabled(c)) return;
-            clear_rx(b);
+            manual_word(b);
             b.done = true;
             return;
         }
@@ -287,6 +337,9 @@ private:
 kos::ActiveWindow *make_engine(uint32_t phys, uint32_t size) { return new HubSpiEngine(phys, size); }
 
 }  // namespace
+
+void hub_spi_engine_count_time(bool on) { g_count_time = on; }
+uint64_t hub_spi_engine_ns() { return g_engine_ns.load(); }
 
 void register_hub_spi_engine() {
     kos::register_active_window(HUB_SPI_PHY, make_engine);

@@ -3,20 +3,46 @@
 #include <cstring>
 
 namespace {
+// CRC-16/MODBUS nibble table (reflected 0xA001).
 constexpr uint16_t kNibble[16] = {0x0000, 0xCC01, 0xD801, 0x1400, 0xF001, 0x3C00, 0x2800, 0xE401,
                                   0xA001, 0x6C00, 0x7800, 0xB401, 0x5000, 0x9C01, 0x8801, 0x4400};
 
-inline uint16_t crc_step(uint16_t crc, uint8_t b) {
+constexpr uint16_t nibble_step(uint16_t crc, uint8_t b) {
     const uint16_t t = kNibble[(crc ^ b) & 0xF];
     return uint16_t(kNibble[((b >> 4) ^ t ^ (crc >> 4)) & 0xF] ^ (crc >> 8) ^ (t >> 4));
 }
+
+// Byte tables derived at compile time from the nibble step: kSlice[0] is the
+// plain byte-at-a-time table, kSlice[k] advances a byte k further, so eight
+// bytes are folded with eight independent look-ups (slicing by 8).
+struct Slices {
+    uint16_t t[8][256];
+};
+constexpr Slices make_slices() {
+    Slices s{};
+    for (int b = 0; b < 256; b++) s.t[0][b] = nibble_step(0, uint8_t(b));
+    for (int k = 1; k < 8; k++)
+        for (int b = 0; b < 256; b++) s.t[k][b] = uint16_t(s.t[k - 1][b] >> 8 ^ s.t[0][s.t[k - 1][b] & 0xFF]);
+    return s;
+}
+constexpr Slices kSlice = make_slices();
+static_assert(kSlice.t[0][0x31] == nibble_step(0, 0x31));
+
+inline uint16_t crc_step(uint16_t crc, uint8_t b) { return uint16_t(crc >> 8 ^ kSlice.t[0][(crc ^ b) & 0xFF]); }
 }  // namespace
 
 extern "C" {
 
 uint16_t CRC16_2(const uint8_t *buf, int len) {
     uint16_t crc = 0xFFFF;
-    for (int i = 0; i < len; i++) crc = crc_step(crc, buf[i]);
+    int i = 0;
+    for (; i + 8 <= len; i += 8) {
+        const uint8_t *p = buf + i;
+        crc = uint16_t(kSlice.t[7][(p[0] ^ crc) & 0xFF] ^ kSlice.t[6][(p[1] ^ crc >> 8) & 0xFF] ^ kSlice.t[5][p[2]] ^
+                       kSlice.t[4][p[3]] ^ kSlice.t[3][p[4]] ^ kSlice.t[2][p[5]] ^ kSlice.t[1][p[6]] ^
+                       kSlice.t[0][p[7]]);
+    }
+    for (; i < len; i++) crc = crc_step(crc, buf[i]);
     return crc;
 }
 

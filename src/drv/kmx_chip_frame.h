@@ -29,7 +29,7 @@ extern "C" {
 #define CHIP_LW_BIST 0x02000200u
 #define CHIP_LW_CLEAN 0x10001000u
 
-/* CRC-16/MODBUS (reflected 0xA001, init 0xFFFF), a nibble at a time. */
+/* CRC-16/MODBUS (reflected 0xA001, init 0xFFFF, no final XOR). */
 uint16_t CRC16_2(const uint8_t *buf, int len);
 
 /* CRC of a frame: header and data (len bytes, even) with each byte pair
