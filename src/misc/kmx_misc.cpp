@@ -71,3 +71,22 @@ extern "C" int misc_get_vendor(void) {
     // A pad that could not be read (-1) must not index the vendor names.
     return (vendor >= 0 && vendor <= 3) ? vendor : 0;
 }
+
+extern "C" int kmx_get_chip_tech(void) {
+    switch (g_chip_type) {
+    case 3: case 6: case 7: case 10: case 11: case 12:
+        return 1;
+    case 0: case 5: case 9: case 169: {
+        const int top = g_kmx_lib_revision >= 3 ? 69 : 68;
+        return g_miner_subtype >= 64 && g_miner_subtype <= top ? 2 : 0;
+    }
+    default:
+        return -1;
+    }
+}
+
+extern "C" uint64_t kmx_get_systime_ms(void) { return kos::mono_ms(); }
+
+// The supply check proper comes with the supply monitoring; until then a
+// chain's supply counts as good.
+extern "C" bool misc_check_power_supply(int) { return true; }

@@ -3,6 +3,7 @@
 #define KMX_MISC_H
 
 #include <stdbool.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,6 +26,12 @@ bool kmx_read_lock(void);
 int misc_get_vid_type(void);
 bool misc_vid_type_is_i2c(void);
 int misc_get_vendor(void);
+/* Sensor technology of the chips: 0, 1, 2, or -1 for an unknown chip type. */
+int kmx_get_chip_tech(void);
+/* Monotonic milliseconds. */
+uint64_t kmx_get_systime_ms(void);
+/* Checks the chain's supply output; false when it is too low. */
+bool misc_check_power_supply(int chain_id);
 
 #ifdef __cplusplus
 }
