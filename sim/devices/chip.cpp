@@ -47,6 +47,7 @@ uint16_t chip_frame_crc16(const uint8_t *p, size_t n) {
 ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     if (!board) return;
     heat_ = double(desc_int(board, "heat", 0));
+    volt_modelled_ = json_object_get(board, "volt_mv") != nullptr;
     volt_mv_ = int(desc_int(board, "volt_mv", 420));
     mv_per_vid_ = int(desc_int(board, "mv_per_vid", 3));
     chips_ = int(std::clamp<long long>(desc_int(board, "chips", 0), 0, 255));
@@ -218,7 +219,10 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
     std::string text;
     int vid = 0, fixed_t = -1000, raw = -1;
     bool stale = false, silent = false;
-    if (slot_ >= 0 && kos::emulated()) kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
+    const bool controlled =
+        slot_ >= 0 && kos::emulated() && kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
+    // Without a model or controls the register image written stands as is.
+    if (!controlled && heat_ <= 0 && !volt_modelled_) return -1;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {

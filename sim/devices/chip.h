@@ -11,7 +11,8 @@
 //   "heat": W             thermal model on: at full fan stop the chips settle
 //                         W degrees above 25; the fan duty divides the rise
 //                         by (1 + duty / 25); 20 s time constant
-//   "volt_mv": m          core voltage at VID 0 (default 420); each VID
+//   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
+//                         key or a controls file exists); each VID
 //                         step lowers it by "mv_per_vid" (default 3)
 // Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each:
 //   temp N C     chip N (0 = every chip) reads C degrees
@@ -72,6 +73,7 @@ private:
     int slot_ = -1;
     double heat_ = 0;
     int volt_mv_ = 420;
+    bool volt_modelled_ = false;
     int mv_per_vid_ = 3;
     double model_t_ = 25;
     uint64_t model_ms_ = 0;
