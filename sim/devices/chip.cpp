@@ -1,7 +1,12 @@
 #include "sim/devices/chip.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <sstream>
+#include <string>
+
+#include "os/os.h"
 
 #include "sim/devices/machine_desc.h"
 
@@ -39,8 +44,12 @@ uint16_t chip_frame_crc16(const uint8_t *p, size_t n) {
     return chip_crc16(sw.data(), n);
 }
 
-ChipChain::ChipChain(json_t *board) {
+ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     if (!board) return;
+    heat_ = double(desc_int(board, "heat", 0));
+    volt_modelled_ = json_object_get(board, "volt_mv") != nullptr;
+    volt_mv_ = int(desc_int(board, "volt_mv", 420));
+    mv_per_vid_ = int(desc_int(board, "mv_per_vid", 3));
     chips_ = int(std::clamp<long long>(desc_int(board, "chips", 0), 0, 255));
     chip_type_ = int(desc_int(board, "chip_type", 0)) & 0xF;
     dead_ = desc_bool(board, "dead", false);
@@ -49,6 +58,7 @@ ChipChain::ChipChain(json_t *board) {
     temp_raw_ = int(desc_int(board, "temp_raw", 600));
     never_completes_ = desc_bool(board, "temp_never_completes", false);
     chip_.resize(size_t(chips_));
+    last_code_.assign(size_t(chips_), -1);
     reset_chips();
 }
 
@@ -152,6 +162,13 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     case 0x0A: {
         uint8_t data[60] = {};
         memcpy(data, target.reg0a, 12);
+        // Byte 5 bits 0-1 select the sensor: 0 temperature, 1 voltage.
+        const int code = sensor_code(last, (target.reg0a[5] & 0x3) == 1);
+        if (code == -2) return;
+        if (code >= 0) {
+            data[7] = uint8_t((data[7] & 0xFC) | ((code >> 8) & 0x3));
+            data[8] = uint8_t(code);
+        }
         reply_frame(0x1A, uint8_t(last), data, std::min<size_t>(dlen, sizeof data), reply, reply_len);
         return;
     }
@@ -180,6 +197,70 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         if (reply_len > 1) reply[1] = uint8_t(last);
         return;
     }
+}
+
+namespace {
+
+// The tech-0 code closest to reading t degrees (several codes share a degree).
+int code_for(double t) {
+    int best = 0;
+    double err = 1e9;
+    for (int raw = 0; raw < 1024; raw++) {
+        const int c = int(float(588 - raw) * 2.0f / 3.0f + 0.5f);
+        if (std::fabs(c - t) < err) err = std::fabs(c - t), best = raw;
+    }
+    return best;
+}
+
+}  // namespace
+
+// -1: no override (the stored image stands), -2: no reply, else the code.
+int ChipChain::sensor_code(int k, bool volt_mode) {
+    std::string text;
+    int vid = 0, fixed_t = -1000, raw = -1;
+    bool stale = false, silent = false;
+    const bool controlled =
+        slot_ >= 0 && kos::emulated() && kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
+    // Without a model or controls the register image written stands as is.
+    if (!controlled && heat_ <= 0 && !volt_modelled_) return -1;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream l(line);
+        std::string key;
+        int n = 0, v = 0;
+        l >> key >> n;
+        if (key == "vid") vid = n;
+        const bool me = n == 0 || n == k;
+        if (!me) continue;
+        if (key == "temp" && (l >> v)) fixed_t = v;
+        if (key == "raw" && (l >> v)) raw = v;
+        if (key == "stale") stale = true;
+        if (key == "silent") silent = true;
+    }
+    if (silent) return -2;
+    int &last = last_code_[size_t(k - 1)];
+    if (stale && last >= 0) return last;
+    int code = -1;
+    if (volt_mode) {
+        const int mv = std::max(0, volt_mv_ - mv_per_vid_ * vid);
+        code = std::min(1023, (mv << 10) / 1248);
+    } else if (raw >= 0) {
+        code = raw & 0x3FF;
+    } else if (fixed_t > -1000) {
+        code = code_for(fixed_t);
+    } else if (heat_ > 0) {
+        const uint64_t now = kos::mono_ms();
+        const int duty = fan_duty_ ? std::clamp(fan_duty_(), 0, 100) : 0;
+        const double target = 25.0 + heat_ / (1.0 + duty / 25.0);
+        if (model_ms_ == 0) model_t_ = target;
+        else model_t_ += (target - model_t_) * (1.0 - std::exp(-double(now - model_ms_) / 20000.0));
+        model_ms_ = now;
+        // Chips further along run a little warmer.
+        code = code_for(model_t_ + (k - 1) % 4);
+    }
+    if (code >= 0 && !volt_mode) last = code;
+    return code;
 }
 
 }  // namespace sim

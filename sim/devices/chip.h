@@ -8,11 +8,24 @@
 //   "crc_error": true     every reply carries a corrupted CRC
 //   "temp_raw": v         raw sensor code of chip 1 (chip i: v + i - 1)
 //   "temp_never_completes": true   the hub's temperature sweep never ends
+//   "heat": W             thermal model on: at full fan stop the chips settle
+//                         W degrees above 25; the fan duty divides the rise
+//                         by (1 + duty / 25); 20 s time constant
+//   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
+//                         key or a controls file exists); each VID
+//                         step lowers it by "mv_per_vid" (default 3)
+// Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each:
+//   temp N C     chip N (0 = every chip) reads C degrees
+//   raw N V      chip N's sensor gives raw code V (a lying sensor)
+//   stale N      chip N repeats the code it gave last
+//   silent N     chip N ignores register reads
+//   vid V        the chain's current VID (written by the VID emulation)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <jansson.h>
 #include <mutex>
 #include <vector>
@@ -25,7 +38,9 @@ uint16_t chip_frame_crc16(const uint8_t *p, size_t n);
 
 class ChipChain {
 public:
-    explicit ChipChain(json_t *board);  // null: empty slot
+    explicit ChipChain(json_t *board, int slot = -1);  // null: empty slot
+    // Where the thermal model learns the fan duty (percent).
+    void set_fan_duty_source(std::function<int()> f) { fan_duty_ = std::move(f); }
 
     // One frame in; reply_len bytes of reply out (zeros where no chip
     // answers). Thread-safe.
@@ -55,6 +70,17 @@ private:
     int temp_raw_ = 600;
     bool never_completes_ = false;
     bool bist_reset_ = false;
+    int slot_ = -1;
+    double heat_ = 0;
+    int volt_mv_ = 420;
+    bool volt_modelled_ = false;
+    int mv_per_vid_ = 3;
+    double model_t_ = 25;
+    uint64_t model_ms_ = 0;
+    std::function<int()> fan_duty_;
+    std::vector<int> last_code_;
+    // Raw code chip k (1-based) reports now; -1: the read goes unanswered.
+    int sensor_code(int k, bool volt_mode);
     std::vector<Chip> chip_;
 };
 

@@ -27,6 +27,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "drv/hub.h"
@@ -77,7 +79,8 @@ class HubSpiEngine : public kos::ActiveWindow {
 public:
     HubSpiEngine(uint32_t phys, uint32_t size) : size_(size), fpga_(phys == HUB_SPI_PHY) {
         for (uint32_t c = 0; c < kChains; c++) {
-            block_[c].chain = std::make_unique<ChipChain>(board_in_slot(int(c)));
+            block_[c].chain = std::make_unique<ChipChain>(board_in_slot(int(c)), int(c));
+            block_[c].chain->set_fan_duty_source([this] { return fan_duty(); });
             block_[c].regs[0x04 / 4] = 0x1F;
         }
         if (fpga_) {
@@ -127,6 +130,22 @@ public:
     }
 
 private:
+    // Fan 0's duty: the FPGA hub's fan registers, else the fan devices' record.
+    int fan_duty() {
+        if (periph_) {
+            const uint32_t period = kos::window_read32(periph_, 0x40), on = kos::window_read32(periph_, 0x44);
+            return period ? int(uint64_t(on) * 100 / period) : 0;
+        }
+        std::string text;
+        kos::read_file((kos::sim_dir() + "/fans").c_str(), text);
+        std::istringstream in(text);
+        std::string dev, fan, w1, w2;
+        int period = 0, on = 0;
+        while (in >> dev >> fan >> w1 >> period >> w2 >> on)
+            if (fan == "fan0" && period) return on * 100 / period;
+        return 0;
+    }
+
     uint32_t &global_word(uint32_t off) {
         if (global_.empty()) global_.assign(size_ / 4, 0);
         return global_[off / 4];

@@ -9,24 +9,42 @@
 extern "C" {
 #endif
 
+/* Unsigned bytes: a duty of 255 ("not set yet") must stay 255. */
 typedef struct c_fan_cfg {
-    char fan_mode;
-    char fan_speed;
-    char fan_speed_manual;
-    char fan_speed_target;
-    char fan_speed_preheat;
-    char fan_ctrl_cycle;
+    uint8_t fan_mode;
+    uint8_t fan_speed;
+    uint8_t fan_speed_manual;
+    uint8_t fan_speed_target;
+    uint8_t fan_speed_preheat;
+    uint8_t fan_ctrl_cycle;
     bool preheat;
     bool bypass;
 } c_fan_cfg;
 
+enum { FAN_MODE_MANUAL = 0, FAN_MODE_AUTO = 1, FAN_MODE_MAX = 2 };
+enum { FAN_PF_NORMAL = 0, FAN_PF_OVERHEAT = 1, FAN_PF_PREHEAT = 2 };
+
 extern c_fan_cfg g_fan_cfg;
+extern int g_fan_profile;
+extern float g_pid_p;
+extern float g_pid_i;
+extern float g_component_I;
+extern int g_fanctrl_cycles;
+extern bool g_chain_temp_not_update[8];
 extern int g_fan_speed_set;
 /* Raw hub temperature thresholds (lower raw = hotter), set by the fan set-up. */
 extern int g_temp_hi_thr;
 extern int g_temp_lo_thr;
 extern int g_dangerous_temp;
 
+void kmx_fanctrl_get_defcfg(c_fan_cfg *p_cfg);
+void kmx_fanctrl_get_cfg(c_fan_cfg *p_cfg);
+void kmx_fanctrl_init(c_fan_cfg *p_cfg);
+/* The control loop: never returns. */
+void *kmx_fanctrl_thread(void *argv);
+/* One control cycle without the sleep (the loop's body). */
+void fanctrl_step(void);
+float kmx_get_tmp(void);
 void kmx_fan_speed_set(uint8_t fan_id, int speed);
 void kmx_fanctrl_set_fan_speed(int speed);
 void kmx_fanctrl_set_fan_speed_target(int target);
