@@ -79,4 +79,23 @@ bool kmx_get_version_from_env(unsigned char *result, int len) {
     return true;
 }
 
+// First blank-delimited word of /etc/fwrevision (at most 63 characters).
+int kmx_get_fwver_from_etc(char *version) {
+    if (!version) {
+        kmx_logf(5, "%s  %d  version is null !\n", __func__, __LINE__);
+        return -1;
+    }
+    FILE *fp = fopen("/etc/fwrevision", "r");
+    if (!fp) {
+        kmx_logf(5, "%s  %d  open %s failed !\n", __func__, __LINE__, "/etc/fwrevision");
+        return -1;
+    }
+    char word[64] = "";
+    int n = fscanf(fp, "%63s", word);
+    fclose(fp);
+    if (n != 1) return -1;
+    memcpy(version, word, strlen(word) + 1);
+    return 0;
+}
+
 }  // extern "C"

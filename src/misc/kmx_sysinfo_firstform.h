@@ -11,6 +11,7 @@ extern "C" {
 bool kmx_get_mac(unsigned char *mac);
 bool kmx_get_ip(unsigned char *ip);
 bool kmx_get_version_from_env(unsigned char *result, int len);
+int kmx_get_fwver_from_etc(char *version);
 
 #ifdef __cplusplus
 }
