@@ -1,0 +1,208 @@
+// The history files: the loader's repair of bad lines, key writes and reads,
+// counts, the dump format, and the event records.
+#include <gtest/gtest.h>
+#include <iniparser.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "misc/kmx_ini.h"
+#include "support/fake_shell.h"
+#include "support/log_capture.h"
+
+namespace {
+
+const char *kFile = "/tmp/test.ini";
+
+void put(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::trunc) << text; }
+std::string get(const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+std::string key(const char *k, const char *path = kFile) {
+    char buf[512] = "";
+    return kmx_read_key_from_ini(k, buf, path, sizeof buf) ? buf : "<none>";
+}
+
+TEST(IniLoad, BadLinesAreDeletedAndTheNextLoadSucceeds) {
+    put(kFile, "[a]\nx = 1\nno equals here\ny = 2\n\x01\x02\xff\ny = 2\nz = 3\n");
+    EXPECT_EQ(iniparser_load(kFile), nullptr);
+    EXPECT_EQ(get(kFile), "[a]\nx = 1\ny = 2\ny = 2\nz = 3\n");
+    dictionary *d = iniparser_load(kFile);
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(iniparser_getstring(d, "a:z", ""), "3");
+    iniparser_freedict(d);
+}
+
+TEST(IniLoad, TooLongLineIsDeletedAndLoadingStops) {
+    const std::string longline = "k = " + std::string(1100, 'v') + "\n";
+    put(kFile, "[a]\nx = 1\n" + longline + "bad line\ny = 2\n");
+    EXPECT_EQ(iniparser_load(kFile), nullptr);
+    // The later bad line is not reached this time.
+    EXPECT_EQ(get(kFile), "[a]\nx = 1\nbad line\ny = 2\n");
+    EXPECT_EQ(iniparser_load(kFile), nullptr);
+    EXPECT_EQ(get(kFile), "[a]\nx = 1\ny = 2\n");
+    dictionary *d = iniparser_load(kFile);
+    ASSERT_NE(d, nullptr);
+    iniparser_freedict(d);
+}
+
+TEST(IniLoad, TruncatedLastLineWithoutNewlineIsRead) {
+    put(kFile, "[a]\nx = 1\ny = 2");
+    dictionary *d = iniparser_load(kFile);
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(iniparser_getstring(d, "a:y", ""), "2");
+    iniparser_freedict(d);
+}
+
+TEST(IniLoad, ContinuedBadLineIsDeletedWhole) {
+    put(kFile, "[a]\nbad \\\nstill bad\nx = 1\n");
+    EXPECT_EQ(iniparser_load(kFile), nullptr);
+    EXPECT_EQ(get(kFile), "[a]\nx = 1\n");
+}
+
+TEST(IniWrite, DumpFormatAndRoundTrip) {
+    unlink(kFile);
+    ASSERT_TRUE(kmx_write_key_to_ini("times_1", "times_1:start_t", "2024-01-02 03:04:05", kFile));
+    ASSERT_TRUE(kmx_write_key_to_ini("times_1", "times_1:pool1", "stratum+tcp://p:3333", kFile));
+    ASSERT_TRUE(kmx_write_key_to_ini("now", "now:count", "1", kFile));
+    EXPECT_EQ(get(kFile),
+              "\n[times_1]\n"
+              "start_t                        = 2024-01-02 03:04:05\n"
+              "pool1                          = stratum+tcp://p:3333\n\n"
+              "\n[now]\n"
+              "count                          = 1\n\n\n");
+    EXPECT_EQ(key("times_1:start_t"), "2024-01-02 03:04:05");
+    EXPECT_EQ(key("times_1:pool1"), "stratum+tcp://p:3333");
+}
+
+TEST(IniWrite, ValuesStayOnOneLineAndCommentsCutUnquotedValues) {
+    unlink(kFile);
+    ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", "ab\n[evil]\nc", kFile));
+    EXPECT_EQ(key("p:pass"), "ab [evil] c");
+    ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", "x#y", kFile));
+    EXPECT_EQ(key("p:pass"), "x");
+    EXPECT_FALSE(kmx_write_key_to_ini("a]b", "a]b:k", "v", kFile));
+}
+
+TEST(IniRead, NullPrefixAndMissingKeysAndLongValues) {
+    put(kFile, "[a]\nx = nullx\ny = abcdefghij\n");
+    log_capture_clear();
+    EXPECT_EQ(key("a:x"), "<none>");
+    bool logged = false;
+    for (auto &l : log_captured()) logged |= l.text.find("  get a:x failed!\n") != std::string::npos;
+    EXPECT_TRUE(logged);
+    EXPECT_EQ(key("a:missing"), "<none>");
+    char small[5];
+    EXPECT_TRUE(kmx_read_key_from_ini("a:y", small, kFile, sizeof small));
+    EXPECT_STREQ(small, "abcd");
+}
+
+TEST(IniCount, MissingCountIsCreatedPresentOneLeftAlone) {
+    put(kFile, "");
+    int n = 0;
+    EXPECT_TRUE(kmx_get_count_from_ini("now", "count", &n, kFile));
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(key("now:count"), "1");
+    put(kFile, "[now]\ncount=7\n");
+    EXPECT_TRUE(kmx_get_count_from_ini("now", "count", &n, kFile));
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(get(kFile), "[now]\ncount=7\n");
+    EXPECT_TRUE(kmx_update_count_to_ini("now", "now:count", &n, kFile));
+    EXPECT_EQ(n, 8);
+    put(kFile, "[now]\ncount=0\n");
+    EXPECT_TRUE(kmx_update_count_to_ini("now", "now:count", &n, kFile));
+    EXPECT_EQ(n, 1);
+}
+
+TEST(IniCap, FileOverTheCapIsEmptiedBeforeAWrite) {
+    std::string body = "[a]\nx = 1\n";
+    const std::string comment = ";" + std::string(98, '-') + "\n";
+    while (body.size() + comment.size() <= 0x9fffff) body += comment;
+    body += std::string(0x9fffff - body.size() - 1, ';') + "\n";
+    ASSERT_EQ(body.size(), 0x9fffffu);
+    put(kFile, body);
+    ASSERT_TRUE(kmx_write_key_to_ini("b", "b:y", "2", kFile));
+    EXPECT_EQ(key("a:x"), "1");
+    put(kFile, body + ";");
+    ASSERT_TRUE(kmx_write_key_to_ini("b", "b:y", "2", kFile));
+    EXPECT_EQ(get(kFile), "\n[b]\ny                              = 2\n\n\n");
+}
+
+TEST(IniWrite, ConcurrentWritersLoseNothing) {
+    unlink(kFile);
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; t++)
+        ts.emplace_back([t] {
+            for (int i = 0; i < 10; i++) {
+                std::string k = "s:k" + std::to_string(t) + "_" + std::to_string(i);
+                kmx_write_key_to_ini("s", k.c_str(), "v", kFile);
+            }
+        });
+    for (auto &t : ts) t.join();
+    dictionary *d = iniparser_load(kFile);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(iniparser_getsecnkeys(d, "s"), 40);
+    iniparser_freedict(d);
+}
+
+// ---- event records -------------------------------------------------------
+
+const std::string kTime = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+
+TEST(IniEvents, RecordText) {
+    char out[512];
+    kmx_packaging_one_record(3, "", "1.0", out);
+    EXPECT_TRUE(std::regex_match(out, std::regex(kTime + "\tzel_tools\tnull\t1.0"))) << out;
+    kmx_packaging_one_record(9, "a", "b", out);
+    EXPECT_TRUE(std::regex_match(out, std::regex(kTime + "\tunknow\ta\tb"))) << out;
+}
+
+TEST(IniEvents, VersionChangesAreNumberedRecords) {
+    unlink(KMX_EVENTS_INI);
+    FakeShell &sh = fake_shell();
+    auto version = [&](const char *v) {
+        sh.reset();
+        sh.answer("/sbin/fw_printenv -n image_flag", "0\n");
+        sh.answer("/sbin/fw_printenv -n version_0", std::string(v) + "\n");
+        return kmx_system_update_record();
+    };
+    EXPECT_TRUE(version("1.0"));
+    EXPECT_EQ(key("version:now", KMX_EVENTS_INI), "1.0");
+    EXPECT_EQ(key("version:count", KMX_EVENTS_INI), "<none>");
+    EXPECT_TRUE(version("1.0.1"));  // starts with the stored one: no record
+    EXPECT_EQ(key("version:now", KMX_EVENTS_INI), "1.0");
+    EXPECT_TRUE(version("2.0"));
+    EXPECT_EQ(key("version:now", KMX_EVENTS_INI), "2.0");
+    EXPECT_EQ(key("version:count", KMX_EVENTS_INI), "1");
+    EXPECT_TRUE(std::regex_match(key("version:seq_1", KMX_EVENTS_INI), std::regex(kTime + "\tunknow\t1.0\t2.0")));
+    sh.reset();
+}
+
+TEST(IniEvents, UnlockAndNamedEvents) {
+    unlink(KMX_EVENTS_INI);
+    EXPECT_TRUE(kmx_unlock_record());
+    EXPECT_TRUE(kmx_unlock_record());
+    EXPECT_EQ(key("lock:count", KMX_EVENTS_INI), "2");
+    EXPECT_EQ(key("lock:now", KMX_EVENTS_INI), "0");
+    EXPECT_TRUE(std::regex_match(key("lock:seq_2", KMX_EVENTS_INI), std::regex(kTime + "\tgui\t1\t0")));
+
+    EXPECT_TRUE(kmx_write_events_record_to_ini(1, "pool_change_of_a_long_name", "a", "b"));
+    EXPECT_EQ(key("pool_change_of_a_long_name:seq_1", KMX_EVENTS_INI).substr(19), "\tweb\ta\tb");
+    EXPECT_EQ(key("pool_change_of_a_long_name:now", KMX_EVENTS_INI), "b");
+}
+
+TEST(IniStatus, FreeKeyGoesToTheCurrentRun) {
+    put(KMX_STATUS_INI, "[now]\ncount=4\n");
+    EXPECT_TRUE(kmx_write_miners_status_to_ini("foo", "bar"));
+    EXPECT_EQ(key("times_4:foo", KMX_STATUS_INI), "bar");
+    struct timeval tv = {86400 * 365, 0};
+    EXPECT_TRUE(kmx_write_starttime_to_ini(&tv, 123456, KMX_STATUS_INI));
+    EXPECT_TRUE(std::regex_match(key("times_123456:start_t", KMX_STATUS_INI), std::regex(kTime)));
+}
+
+}  // namespace
