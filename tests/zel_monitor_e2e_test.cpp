@@ -38,6 +38,13 @@ MachineRun run_daemon(const std::string &desc, const std::string &body) {
     return run_machine(desc, {"bash", "-c", script});
 }
 
+// The replies as led-client prints them.
+const std::string t = "{\"success\": \"true\"}\\0\n", f = "{\"success\": \"false\"}\\0\n";
+
+MachineRun run_led_clients(const std::string &body) {
+    return run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), body);
+}
+
 TEST(MonitorDaemon, NoArgumentPrintsUsageOnly) {
     MachineRun r = run_machine("{}", {"bash", "-c", "zel-monitor; echo \"rc=$?\"; ls /run/sim/calls.log 2>&1 | wc -l"});
     EXPECT_EQ(r.out,
@@ -110,9 +117,8 @@ TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
         "$C send '{\"green\":\"on\"}'\n"
         "$C send '{\"red_light\":1}'\n"
         "$C send ''\n";
-    MachineRun r = run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), body);
+    MachineRun r = run_led_clients(body);
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string t = "{\"success\": \"true\"}\\0\n", f = "{\"success\": \"false\"}\\0\n";
     // The red LED is bit 10, active low: clear while lit.
     EXPECT_EQ(section(r.out, "ON"), "0x00000000") << r.out;
     EXPECT_TRUE(has(r.out, t + "ON{")) << r.out;
@@ -139,9 +145,8 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
                              "$C send '{\"red_light\":\"on\"}'; kill $idle\n"
                              "for i in $(seq 100); do $C send 'x' >/dev/null; $C reset; done\n"
                              "$C send '{\"red_light\":\"off\"}'\n";
-    MachineRun r = run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), body);
+    MachineRun r = run_led_clients(body);
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string t = "{\"success\": \"true\"}\\0\n", f = "{\"success\": \"false\"}\\0\n";
     EXPECT_TRUE(has(r.out, t + f + t + t + "HWREV")) << r.out;
     EXPECT_TRUE(has(r.file("/run/sim/zm.err"), "ZEL_RECV_BUF_SIZE is too small.")) << r.file("/run/sim/zm.err");
 }
