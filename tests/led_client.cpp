@@ -1,0 +1,80 @@
+// Test client of the LED server on 127.0.0.1:8001.
+//   led-client send TEXT     one request; prints the reply, NUL shown as \0
+//   led-client pad N         a valid request padded with blanks to N bytes
+//   led-client reset         connects, sends half a request, resets
+//   led-client idle          connects and sends nothing until killed
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The daemon may still be starting: retry for a while.
+int connect_server() {
+    for (int i = 0; i < 1000; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(8001);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+        close(fd);
+        usleep(10000);
+    }
+    return -1;
+}
+
+int exchange(const std::string &req) {
+    int fd = connect_server();
+    if (fd < 0) {
+        puts("connect failed");
+        return 1;
+    }
+    if (!req.empty() && write(fd, req.data(), req.size()) != ssize_t(req.size())) return 1;
+    if (req.empty()) shutdown(fd, SHUT_WR);
+    std::string reply;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) reply.append(buf, size_t(n));
+    close(fd);
+    for (char c : reply) {
+        if (c == '\0')
+            fputs("\\0", stdout);
+        else
+            putchar(c);
+    }
+    putchar('\n');
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "send" && argc == 3) return exchange(argv[2]);
+    if (cmd == "pad" && argc == 3) {
+        std::string req = "{\"red_light\":\"on\"}";
+        req.resize(size_t(atoi(argv[2])), ' ');
+        return exchange(req);
+    }
+    if (cmd == "reset" || cmd == "idle") {
+        int fd = connect_server();
+        if (fd < 0) return 1;
+        if (cmd == "idle") {
+            puts("idle");
+            fflush(stdout);
+            pause();
+        }
+        if (write(fd, "{\"red_l", 7) != 7) return 1;
+        linger l{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(fd);
+        return 0;
+    }
+    fprintf(stderr, "usage: led-client send TEXT | pad N | reset | idle\n");
+    return 2;
+}

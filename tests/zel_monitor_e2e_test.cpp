@@ -1,0 +1,154 @@
+// The monitor daemon end to end: the real program runs in the background
+// of an emulated machine; the test reads its syslog lines, the files and
+// calls it left, and talks to its LED server.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/machine_runner.h"
+
+namespace {
+
+bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
+// Text between "<tag>{" and "}<tag>" in the script's output.
+std::string section(const std::string &out, const std::string &tag) {
+    size_t b = out.find(tag + "{");
+    if (b == std::string::npos) return "<missing " + tag + ">";
+    b += tag.size() + 1;
+    size_t e = out.find("}" + tag, b);
+    return e == std::string::npos ? "<unterminated " + tag + ">" : out.substr(b, e - b);
+}
+
+std::string machine(const std::string &uboot, const std::string &files) {
+    return "{\"platform\":4,\"boards\":[],\"uboot\":{" + uboot + "},\"files\":{" + files + "}}";
+}
+
+// Starts the daemon, waits for its LED server, runs `body`, prints what the
+// test looks at.
+MachineRun run_daemon(const std::string &desc, const std::string &body) {
+    const std::string client = build_path("led-client");
+    const std::string script = "mkdir -p /config/etc/ssh && touch /config/etc/ssh/ssh_host_rsa_key\n"
+                               "zel-monitor 1 >/run/sim/zm.out 2>/run/sim/zm.err &\n"
+                               "C=" + client + "\n"
+                               "$C send '{\"red_light\":\"off\"}' >/dev/null\n" +
+                               body +
+                               "printf 'HWREV{%s}HWREV' \"$(cat /etc/hwrevision)\"\n"
+                               "printf 'KEYMODE{%s}KEYMODE' \"$(stat -c %a /config/etc/ssh/ssh_host_rsa_key)\"\n";
+    return run_machine(desc, {"bash", "-c", script});
+}
+
+// The replies as led-client prints them.
+const std::string t = "{\"success\": \"true\"}\\0\n", f = "{\"success\": \"false\"}\\0\n";
+
+MachineRun run_led_clients(const std::string &body) {
+    return run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), body);
+}
+
+TEST(MonitorDaemon, NoArgumentPrintsUsageOnly) {
+    MachineRun r = run_machine("{}", {"bash", "-c", "zel-monitor; echo \"rc=$?\"; ls /run/sim/calls.log 2>&1 | wc -l"});
+    EXPECT_EQ(r.out,
+              "USAGE:\n      zel-monitor interval.\n      interval is the button func check interval\nrc=0\n1\n");
+    EXPECT_EQ(r.file("/run/sim/calls.log"), "");
+    EXPECT_FALSE(has(r.syslog(), "kmx_lib")) << r.syslog();
+}
+
+TEST(MonitorDaemon, StartsAndReconcilesTheMachineType) {
+    MachineRun r = run_daemon(machine("\"miner_type\":\"x\"", "\"/etc/hwrevision\":\"zynq n5.b\\n\","
+                                                              "\"/etc/map.conf\":\"{\\\"x\\\":\\\"n5+\\\"}\""),
+                              "");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "kmx_lib local0.err zel_monitor compile time:")) << log;
+    EXPECT_TRUE(has(log, "kmx_lib local0.err finish")) << log;
+    EXPECT_TRUE(has(log, "open dir hex path:/opt/psu-upgrade/ fail!")) << log;
+    EXPECT_EQ(section(r.out, "HWREV"), "zynq n5+.b");
+    EXPECT_EQ(section(r.out, "KEYMODE"), "600");
+    // Root writable only around the rewrite, then the updater restarted.
+    const std::string calls = r.file("/run/sim/calls.log");
+    size_t rw = calls.find("mount -o rw,remount,dirsync /\n");
+    size_t ro = calls.find("mount -o ro,remount /\n");
+    size_t restart = calls.find("systemctl restart swupdate\n");
+    ASSERT_NE(rw, std::string::npos) << calls;
+    ASSERT_NE(ro, std::string::npos) << calls;
+    ASSERT_NE(restart, std::string::npos) << calls;
+    EXPECT_LT(rw, ro);
+    EXPECT_LT(ro, restart);
+}
+
+TEST(MonitorDaemon, MatchingTypeLeavesTheFileAlone) {
+    MachineRun r = run_daemon(machine("\"miner_type\":\"x\"", "\"/etc/hwrevision\":\"zynq n5+.b\\n\","
+                                                              "\"/etc/map.conf\":\"{\\\"x\\\":\\\"n5+\\\"}\""),
+                              "");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(section(r.out, "HWREV"), "zynq n5+.b");
+    EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "mount")) << r.file("/run/sim/calls.log");
+}
+
+TEST(MonitorDaemon, PendingSupplyUpgradeRunsThenEmptiesAndReboots) {
+    const std::string body = "printf 'UPG{%s}UPG' \"$(ls /opt/psu-upgrade | wc -l)\"\n";
+    const std::string script = "mkdir -p /opt/psu-upgrade && touch /opt/psu-upgrade/readme.txt "
+                               "'/opt/psu-upgrade/x.bin;power_upgrade owned' && ";
+    // The image is laid down before the daemon starts.
+    MachineRun r = run_machine(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/opt/psu-upgrade/p.bin\":\"\""),
+                               {"bash", "-c",
+                                script + "zel-monitor 1 >/dev/null 2>&1 & " + build_path("led-client") +
+                                    " send '{}' >/dev/null; " + body});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_TRUE(has(calls, "power_upgrade 0 p.bin\nmount / -o rw,remount,dirsync\nmount / -o ro,remount\n"
+                           "sync\nsystemctl reboot\n"))
+        << calls;
+    // A name that would run a command never reaches the shell.
+    EXPECT_FALSE(has(calls, "owned")) << calls;
+    EXPECT_EQ(section(r.out, "UPG"), "0");
+    EXPECT_TRUE(has(r.syslog(), "bin file:p.bin")) << r.syslog();
+}
+
+TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
+    const std::string body =
+        "$C send '{\"red_light\":\"on\"}'; printf 'ON{%s}ON' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
+        "$C send '{\"red_light\":\"of\"}'; printf 'OFF{%s}OFF' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
+        "$C send '{\"red_light\":\"\"}'; printf 'EMPTY{%s}EMPTY' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
+        "$C send '{\"red_light\":\"off\"}' >/dev/null\n"
+        "$C send '{\"red_light\":\"tw\"}'; printf 'TW{%s}TW' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
+        "$C send '{\"red_light\":\"onx\"}'\n"
+        "$C send 'not json'\n"
+        "$C send '{\"green\":\"on\"}'\n"
+        "$C send '{\"red_light\":1}'\n"
+        "$C send ''\n";
+    MachineRun r = run_led_clients(body);
+    ASSERT_EQ(r.status, 0) << r.out;
+    // The red LED is bit 10, active low: clear while lit.
+    EXPECT_EQ(section(r.out, "ON"), "0x00000000") << r.out;
+    EXPECT_TRUE(has(r.out, t + "ON{")) << r.out;
+    EXPECT_EQ(section(r.out, "OFF"), "0x00000400") << r.out;
+    EXPECT_EQ(section(r.out, "EMPTY"), "0x00000000") << r.out;
+    EXPECT_EQ(section(r.out, "TW"), "0x00000400") << r.out;
+    EXPECT_TRUE(has(r.out, "}TW" + f + f + f + f + f + "HWREV")) << r.out;
+    const std::string err = r.file("/run/sim/zm.err");
+    EXPECT_TRUE(has(err, "error: red_light_val is not a valid val:onx.\n")) << err;
+    EXPECT_TRUE(has(err, "error: on line 1: ")) << err;
+    EXPECT_TRUE(has(err, "error: red_light not impl.\n")) << err;
+    EXPECT_TRUE(has(err, "error: red_light_val is not a string.\n")) << err;
+    const std::string out = r.file("/run/sim/zm.out");
+    EXPECT_TRUE(has(out, "red_light_val is on.")) << out;
+    EXPECT_TRUE(has(out, "red_light_val is twinkle(not impl).")) << out;
+}
+
+// One client must not stop or stall the server for the others.
+TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
+    const std::string body = "$C pad 1023; $C pad 1024; $C pad 5000 >/dev/null\n"
+                             "$C reset; $C reset\n"
+                             "$C idle >/tmp/idle & idle=$!\n"
+                             "until grep -q idle /tmp/idle; do sleep 0.01; done\n"
+                             "$C send '{\"red_light\":\"on\"}'; kill $idle\n"
+                             "for i in $(seq 100); do $C send 'x' >/dev/null; $C reset; done\n"
+                             "$C send '{\"red_light\":\"off\"}'\n";
+    MachineRun r = run_led_clients(body);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, t + f + t + t + "HWREV")) << r.out;
+    EXPECT_TRUE(has(r.file("/run/sim/zm.err"), "ZEL_RECV_BUF_SIZE is too small.")) << r.file("/run/sim/zm.err");
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The daemon's decisions in-process: the LED server's request parser and the
+// machine-type reconciliation against files in the machine's /tmp, with the
+// shell a recording fake.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "daemon.h"
+#include "os/os.h"
+#include "support/fake_shell.h"
+
+namespace {
+
+using zelmon::LedRequest;
+
+LedRequest parse(const std::string &s) { return zelmon::led_parse_request(s.c_str(), s.size()); }
+
+TEST(LedRequestParser, PrefixesOfTheWordsInOrder) {
+    struct Case {
+        const char *value;
+        bool ok;
+        int led;
+    } cases[] = {
+        {"on", true, zelmon::kLedLit},    {"o", true, zelmon::kLedLit},   {"", true, zelmon::kLedLit},
+        {"off", true, zelmon::kLedDark},  {"of", true, zelmon::kLedDark}, {"twinkle", false, -1},
+        {"tw", false, -1},                {"t", false, -1},               {"onx", false, -1},
+        {"x", false, -1},                 {"offf", false, -1},
+    };
+    for (const Case &c : cases) {
+        LedRequest r = parse(std::string("{\"red_light\":\"") + c.value + "\"}");
+        EXPECT_EQ(r.ok, c.ok) << c.value;
+        EXPECT_EQ(r.led, c.led) << c.value;
+    }
+}
+
+TEST(LedRequestParser, MalformedRequestsChangeNothing) {
+    for (const char *s : {"", "not json", "[\"red_light\"]", "{\"red\":\"on\"}", "{\"red_light\":0}",
+                          "{\"red_light\":null}", "{\"red_light\":\"on\""}) {
+        LedRequest r = parse(s);
+        EXPECT_FALSE(r.ok) << s;
+        EXPECT_EQ(r.led, -1) << s;
+    }
+    // Only the C string counts: bytes after a NUL are not looked at.
+    const char with_nul[] = "{\"red_light\":\"on\"}\0garbage";
+    EXPECT_TRUE(zelmon::led_parse_request(with_nul, sizeof with_nul - 1).ok);
+    const char cut[] = "{\"red_light\"\0:\"on\"}";
+    EXPECT_FALSE(zelmon::led_parse_request(cut, sizeof cut - 1).ok);
+}
+
+class Reconcile : public ::testing::Test {
+protected:
+    const char *hw = "/tmp/hwrevision";
+    const char *map = "/tmp/map.conf";
+    void SetUp() override { fake_shell().reset(); }
+    void given(const std::string &hwrev, const std::string &map_text, const std::string &miner_type) {
+        ASSERT_TRUE(kos::write_file_atomic(hw, hwrev));
+        ASSERT_TRUE(kos::write_file_atomic(map, map_text));
+        fake_shell().answer("/sbin/fw_printenv -n miner_type", miner_type);
+        fake_shell().answer("mount", "");
+        fake_shell().answer("systemctl restart swupdate", "");
+    }
+    std::string hwrevision() {
+        std::string s;
+        kos::read_file(hw, s);
+        return s;
+    }
+    bool rewrote() {
+        for (const std::string &c : fake_shell().commands())
+            if (c.find("mount") == 0) return true;
+        return false;
+    }
+};
+
+TEST_F(Reconcile, UnmappedTypeIsWrittenAsIs) {
+    given("B13 n5.abc\n", "{\"y\":\"n7\"}", "x\n");
+    zelmon::reconcile_hwrevision(hw, map);
+    EXPECT_EQ(hwrevision(), "B13 x.abc");
+    const std::vector<std::string> want{"/sbin/fw_printenv -n miner_type 2>/dev/null\n",
+                                        "mount -o rw,remount,dirsync /", "mount -o ro,remount /",
+                                        "systemctl restart swupdate"};
+    EXPECT_EQ(fake_shell().commands(), want);
+}
+
+TEST_F(Reconcile, NothingChangesWithoutAUsableWantedType) {
+    struct Case {
+        const char *hwrev, *map, *env;
+    } cases[] = {
+        {"B13 n5+.abc", "{\"x\":\"n5+\"}", "x\n"},  // already so
+        {"B13 n5.abc", "{\"x\":5}", "x\n"},          // not a string
+        {"B13 n5.abc", "[\"x\"]", "x\n"},            // not an object
+        {"B13 n5.abc", "{", "x\n"},                  // not JSON
+        {"B13 n5.abc", "{}", ""},                    // miner_type unset
+        // A dot or blank would make the file split differently next boot.
+        {"B13 n5.abc", "{\"x\":\"n5.1\"}", "x\n"},
+        {"B13 n5.abc", "{\"x\":\"n 5\"}", "x\n"},
+        // Would not fit the 49 characters: refused rather than cut.
+        {"B13 n5.abc", "{\"x\":\"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn\"}", "x\n"},
+        // No type in the file: nothing to compare with.
+        {"", "{}", "x\n"},
+        {"B13", "{}", "x\n"},
+    };
+    for (const Case &c : cases) {
+        fake_shell().reset();
+        given(c.hwrev, c.map, c.env);
+        zelmon::reconcile_hwrevision(hw, map);
+        EXPECT_EQ(hwrevision(), c.hwrev) << c.hwrev << " / " << c.map;
+        EXPECT_FALSE(rewrote()) << c.hwrev << " / " << c.map;
+    }
+}
+
+TEST(BoardKind, SocInEitherCaseAndUnreadableFile) {
+    bool readable = false;
+    ASSERT_TRUE(kos::write_file_atomic("/tmp/hw1", "soc n5.b"));
+    EXPECT_TRUE(zelmon::board_is_soc("/tmp/hw1", &readable));
+    EXPECT_TRUE(readable);
+    ASSERT_TRUE(kos::write_file_atomic("/tmp/hw1", "SOC n5.b"));
+    EXPECT_TRUE(zelmon::board_is_soc("/tmp/hw1", &readable));
+    ASSERT_TRUE(kos::write_file_atomic("/tmp/hw1", "zynq n5.b"));
+    EXPECT_FALSE(zelmon::board_is_soc("/tmp/hw1", &readable));
+    EXPECT_FALSE(zelmon::board_is_soc("/tmp/no-such-file", &readable));
+    EXPECT_FALSE(readable);
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// zel-monitor's own pieces: start-up steps, the threads it runs and the
+// helpers they share. Names that the library also defines stay in the
+// zelmon namespace so nothing clashes at link time.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace zelmon {
+
+// The board LEDs follow the library's front functions: any non-zero mode
+// lights an LED, 0 darkens it.
+constexpr int kLedLit = 1;
+constexpr int kLedDark = 0;
+
+// Creates a detached thread; on failure logs `fail_text` at level 5.
+using ThreadBody = void *(*)(void *);
+bool start_detached(ThreadBody body, void *arg, const char *fail_text);
+
+// Runs one command through the library's shell helper, output ignored.
+void run_shell(const char *cmd);
+
+// ---- start-up steps (startup.cpp) ----------------------------------------
+// Reconciles the machine type in /etc/hwrevision with U-Boot's miner_type
+// through /etc/map.conf. The paths are parameters so tests can point them
+// elsewhere; the daemon passes the board's own.
+void reconcile_hwrevision(const char *hwrevision_path, const char *map_path);
+// True when the board kind named in /etc/hwrevision is the SoC board.
+// `readable` is false when the file could not be read.
+bool board_is_soc(const char *hwrevision_path, bool *readable);
+// Runs a pending supply upgrade found in `dir` (rebooting afterwards).
+void run_pending_psu_upgrade(const char *dir);
+
+// ---- LED server (led_server.cpp) -------------------------------------------
+struct LedRequest {
+    bool ok = false;  // reply "true"
+    int led = -1;     // mode for kmx_set_red_led, -1 when unchanged
+};
+// Decides the answer to one request text (not necessarily NUL-terminated).
+LedRequest led_parse_request(const char *text, size_t len);
+// One accepted connection: read the request, act, reply, close.
+void led_serve_client(int client_fd);
+void *thread_socket_server(void *);
+
+// ---- thread bodies, in the order main starts them ---------------------------
+// Not on the SoC board (status.cpp, watchdog.cpp, update_log.cpp).
+void *thread_system_status_monitor(void *);
+void *thread_feed_watchdog(void *);
+void *thread_record_swudate_log(void *);
+// Statistics history and report sender (stats.cpp).
+void *thread_get_stats(void *);
+void *thread_send_stats(void *);
+// Button, network-mode LED and network guards (button.cpp, net_guard.cpp);
+// thread_button_monitor takes the address of the check interval.
+void *thread_key_press_cnt(void *);
+void *thread_button_monitor(void *interval);
+void *thread_net_mode_flag(void *);
+void *thread_check_net(void *);
+void *thread_file_bak(void *);
+
+}  // namespace zelmon
