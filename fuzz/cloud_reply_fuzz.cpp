@@ -1,0 +1,83 @@
+// Reply loop and command dispatch of the management-server link, fed the
+// input as the byte stream a server sends after a report. Besides memory
+// and undefined-behaviour faults, it fails when a command text outside the
+// fixed set reaches the shell, or when cgminer.conf is left unparsable.
+#include <cjson/cJSON.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "drv/hub.h"
+#include "fuzz_support.h"
+#include "minerCloud/kmx_cloud.h"
+#include "module/kmx_ops.h"
+#include "platform/kmx_platform.h"
+
+namespace {
+
+// The machine's identity in replies: plantId 7, eth0 and its MAC.
+const int PLANT_ID = 7;
+const char *const BASE_CONF =
+    R"({"api-listen":true,"pools":[{"url":"stratum+tcp://a:3333","user":"u.1","pass":"x"}],"N5efficient":true})";
+const size_t MAX_INPUT = 64 * 1024;  // below the socket buffer: written before the loop reads
+
+const std::set<std::string> &allowed_commands() {
+    static const std::set<std::string> s = {
+        "fw_setenv  iflag  0\n",
+        "flagutils set\n",
+        "flagutils set",
+        "flagutils clear",
+        "systemctl restart cgminer\n",
+        "systemctl restart systemd-networkd\n",
+        "sync;sleep 1;reboot",
+        "sync;sleep 1;reboot -f",
+        "cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf; sync;reboot",
+        "cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf;sync;sleep 1; reboot -f",
+    };
+    return s;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::setup_machine();
+    // The daemon drives the LEDs through the hub's GPIO table (platform 4).
+    g_platform = 4;
+    hub_init();
+    init_kmx_gpio();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > MAX_INPUT) return -1;
+    fuzz::write_or_die("/config/cgminer.conf", BASE_CONF);
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) fuzz::fail("socketpair", strerror(errno));
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(sv[1], data + done, size - done);
+        if (n <= 0) fuzz::fail("write", strerror(errno));
+        done += size_t(n);
+    }
+    shutdown(sv[1], SHUT_WR);
+
+    dtu_config cfg;
+    memset(&cfg, 0, sizeof cfg);
+    cfg.plantId = PLANT_ID;
+    do_server(sv[0], &cfg);
+    close(sv[0]);
+    close(sv[1]);
+
+    for (const std::string &cmd : fuzz::shell().take())
+        if (!allowed_commands().count(cmd)) fuzz::fail("unexpected shell command", cmd);
+    std::string text;
+    if (!kos::read_file("/config/cgminer.conf", text)) fuzz::fail("cgminer.conf", "missing after the replies");
+    cJSON *root = cJSON_Parse(text.c_str());
+    if (!cJSON_IsObject(root)) fuzz::fail("cgminer.conf is no longer a JSON object", text);
+    cJSON_Delete(root);
+    return 0;
+}
