@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,14 +151,23 @@ TEST(IniWrite, ConcurrentWritersLoseNothing) {
 
 // ---- event records -------------------------------------------------------
 
-const std::string kTime = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+// "YYYY-MM-DD hh:mm:ss" followed by exactly `rest`.
+bool stamped(const std::string &text, const std::string &rest) {
+    const std::string shape = "dddd-dd-dd dd:dd:dd";
+    if (text.size() != shape.size() + rest.size()) return false;
+    for (size_t i = 0; i < shape.size(); i++) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
+    }
+    return text.compare(shape.size(), std::string::npos, rest) == 0;
+}
 
 TEST(IniEvents, RecordText) {
     char out[512];
     kmx_packaging_one_record(3, "", "1.0", out);
-    EXPECT_TRUE(std::regex_match(out, std::regex(kTime + "\tzel_tools\tnull\t1.0"))) << out;
+    EXPECT_TRUE(stamped(out, "\tzel_tools\tnull\t1.0")) << out;
     kmx_packaging_one_record(9, "a", "b", out);
-    EXPECT_TRUE(std::regex_match(out, std::regex(kTime + "\tunknow\ta\tb"))) << out;
+    EXPECT_TRUE(stamped(out, "\tunknow\ta\tb")) << out;
 }
 
 TEST(IniEvents, VersionChangesAreNumberedRecords) {
@@ -179,7 +187,7 @@ TEST(IniEvents, VersionChangesAreNumberedRecords) {
     EXPECT_TRUE(version("2.0"));
     EXPECT_EQ(key("version:now", KMX_EVENTS_INI), "2.0");
     EXPECT_EQ(key("version:count", KMX_EVENTS_INI), "1");
-    EXPECT_TRUE(std::regex_match(key("version:seq_1", KMX_EVENTS_INI), std::regex(kTime + "\tunknow\t1.0\t2.0")));
+    EXPECT_TRUE(stamped(key("version:seq_1", KMX_EVENTS_INI), "\tunknow\t1.0\t2.0"));
     sh.reset();
 }
 
@@ -189,7 +197,7 @@ TEST(IniEvents, UnlockAndNamedEvents) {
     EXPECT_TRUE(kmx_unlock_record());
     EXPECT_EQ(key("lock:count", KMX_EVENTS_INI), "2");
     EXPECT_EQ(key("lock:now", KMX_EVENTS_INI), "0");
-    EXPECT_TRUE(std::regex_match(key("lock:seq_2", KMX_EVENTS_INI), std::regex(kTime + "\tgui\t1\t0")));
+    EXPECT_TRUE(stamped(key("lock:seq_2", KMX_EVENTS_INI), "\tgui\t1\t0"));
 
     EXPECT_TRUE(kmx_write_events_record_to_ini(1, "pool_change_of_a_long_name", "a", "b"));
     EXPECT_EQ(key("pool_change_of_a_long_name:seq_1", KMX_EVENTS_INI).substr(19), "\tweb\ta\tb");
@@ -202,7 +210,7 @@ TEST(IniStatus, FreeKeyGoesToTheCurrentRun) {
     EXPECT_EQ(key("times_4:foo", KMX_STATUS_INI), "bar");
     struct timeval tv = {86400 * 365, 0};
     EXPECT_TRUE(kmx_write_starttime_to_ini(&tv, 123456, KMX_STATUS_INI));
-    EXPECT_TRUE(std::regex_match(key("times_123456:start_t", KMX_STATUS_INI), std::regex(kTime)));
+    EXPECT_TRUE(stamped(key("times_123456:start_t", KMX_STATUS_INI), ""));
 }
 
 }  // namespace
