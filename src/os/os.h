@@ -79,6 +79,9 @@ using ActiveFactory = ActiveWindow *(*)(uint32_t phys, uint32_t size);
 void register_active_window(uint32_t phys, ActiveFactory factory);
 
 // ---- emulation ------------------------------------------------------------
+// Registers the emulated machine's devices, once per process, before the
+// first device of any kind is opened or mapped.
+void sim_devices_ready();
 // True when this process runs inside an emulated machine.
 bool emulated();
 // The machine's state folder (KMX_SIM_DIR, "/run/sim" by default).

@@ -11,9 +11,6 @@
 
 #include "os/os.h"
 
-#if KMX_EMULATION
-#include "sim/devices/machine_desc.h"
-#endif
 
 namespace kos {
 
@@ -31,11 +28,6 @@ Registry &registry() {
 }
 
 #if KMX_EMULATION
-void register_sim_devices_once() {
-    static std::once_flag once;
-    std::call_once(once, sim::register_devices);
-}
-
 EmulatedDevice *emulated_fd(int fd) {
     std::lock_guard<std::mutex> g(registry().lock);
     auto it = registry().open.find(fd);
@@ -59,7 +51,7 @@ void register_emulated_device(const char *path, DeviceFactory factory) {
 int dev_open(const char *path, int flags) {
 #if KMX_EMULATION
     if (emulated()) {
-        register_sim_devices_once();
+        sim_devices_ready();
         DeviceFactory factory = nullptr;
         {
             std::lock_guard<std::mutex> g(registry().lock);

@@ -9,9 +9,6 @@
 
 #include "os/os.h"
 
-#if KMX_EMULATION
-#include "sim/devices/machine_desc.h"
-#endif
 
 namespace kos {
 
@@ -28,13 +25,6 @@ Hooks &hooks() {
     return h;
 }
 
-#if KMX_EMULATION
-void register_sim_devices_once() {
-    static std::once_flag once;
-    std::call_once(once, sim::register_devices);
-}
-#endif
-
 }  // namespace
 
 void register_sysfs_hook(const char *path, SysfsWriteHook hook) {
@@ -46,7 +36,7 @@ int sysfs_open(const char *path, int flags) {
     int fd = open(path, flags | O_CLOEXEC);
 #if KMX_EMULATION
     if (fd >= 0 && emulated()) {
-        register_sim_devices_once();
+        sim_devices_ready();
         std::lock_guard<std::mutex> g(hooks().lock);
         auto it = hooks().by_path.find(path);
         if (it != hooks().by_path.end()) hooks().by_fd[fd] = it->second;

@@ -35,11 +35,6 @@ std::map<uint32_t, ActiveFactory> &active_registry() {
 }
 
 #if KMX_EMULATION
-void register_sim_devices_once() {
-    static std::once_flag once;
-    std::call_once(once, sim::register_devices);
-}
-
 volatile uint32_t *map_sim_storage(uint32_t phys, uint32_t size) {
     const std::string dir = sim_dir() + "/mem";
     mkdir(dir.c_str(), 0755);
@@ -81,7 +76,7 @@ Window *window_map(int mem_fd, const char *name, uint32_t phys, uint32_t size) {
     w->size = size;
 #if KMX_EMULATION
     if (emulated()) {
-        register_sim_devices_once();
+        sim_devices_ready();
         ActiveFactory factory = nullptr;
         {
             std::lock_guard<std::mutex> g(active_lock());
@@ -141,6 +136,13 @@ uint32_t window_size(const Window *w) { return w ? w->size : 0; }
 void register_active_window(uint32_t phys, ActiveFactory factory) {
     std::lock_guard<std::mutex> g(active_lock());
     active_registry()[phys] = factory;
+}
+
+void sim_devices_ready() {
+#if KMX_EMULATION
+    static std::once_flag once;
+    std::call_once(once, sim::register_devices);
+#endif
 }
 
 bool emulated() {
