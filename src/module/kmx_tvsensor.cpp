@@ -8,6 +8,7 @@
 #include "drv/hub.h"
 #include "drv/hub_spi.h"
 #include "misc/kmx_misc.h"
+#include "module/kmx_chain.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"
@@ -28,7 +29,7 @@ int reset_tsadc[8];
 int s_tmp_read_group[8];
 int g_err_chipnum;
 bool g_tuning_over;
-bool g_detect_over;
+
 
 namespace {
 

@@ -35,8 +35,6 @@ extern int reset_tsadc[8];
 extern int s_tmp_read_group[8];
 extern int g_err_chipnum;
 extern bool g_tuning_over;
-/* Set by chain detection once every chain has been found. */
-extern bool g_detect_over;
 
 int kmx_temp_to_centigrade(int temp);
 int kmx_volt_to_mV(int volt);
