@@ -18,6 +18,7 @@
 #include "module/kmx_tvsensor.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
+#include "support/hub_tables.h"
 
 namespace {
 
@@ -27,14 +28,7 @@ void set_chips(int slot, const std::string &text) {
 
 class Sensors : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        g_platform = ZYNQ_HUB_B13;
-        hub_init();
-        init_kmx_gpio();
-        init_kmx_cmd();
-        init_kmx_chain();
-        init_kmx_pwm();
-    }
+    static void SetUpTestSuite() { use_fpga_hub_tables(); }
     void SetUp() override {
         g_chip_type = 0;
         g_miner_subtype = 0;
