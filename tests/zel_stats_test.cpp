@@ -1,0 +1,471 @@
+// The daemon's API client against an in-process scripted peer, the folding
+// of the answers into report records, the hash-rate history in the
+// machine's /tmp and the pool resolver.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/os.h"
+#include "stats.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using namespace zelmon;
+
+// A loopback peer: each connection's first read is recorded, then the
+// handler answers on the socket (and the peer closes it afterwards).
+class Peer {
+public:
+    using Handler = std::function<void(int fd, const std::string &request)>;
+    explicit Peer(Handler h, int port = 0) : handler_(std::move(h)) {
+        lfd_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(uint16_t(port));
+        EXPECT_EQ(bind(lfd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(listen(lfd_, 8), 0);
+        socklen_t len = sizeof a;
+        getsockname(lfd_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Peer() {
+        stop_ = true;
+        shutdown(lfd_, SHUT_RDWR);
+        thread_.join();
+        close(lfd_);
+    }
+    int port() const { return port_; }
+    std::vector<std::string> requests() {
+        std::lock_guard<std::mutex> g(lock_);
+        return requests_;
+    }
+
+private:
+    void run() {
+        for (;;) {
+            int fd = accept(lfd_, nullptr, nullptr);
+            if (fd < 0) return;
+            char buf[4096];
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            std::string req = n > 0 ? std::string(buf, size_t(n)) : std::string();
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                requests_.push_back(req);
+            }
+            handler_(fd, req);
+            close(fd);
+            if (stop_) return;
+        }
+    }
+    Handler handler_;
+    int lfd_ = -1, port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+void send_text(int fd, const std::string &s) {
+    size_t off = 0;
+    while (off < s.size()) {
+        ssize_t n = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        off += size_t(n);
+    }
+}
+
+Peer::Handler answer(const std::string &text) {
+    return [text](int fd, const std::string &) { send_text(fd, text); };
+}
+
+// A JSON object of exactly `size` bytes: {"pad":"xxx..."}.
+std::string json_of_size(size_t size) { return "{\"pad\":\"" + std::string(size - 10, 'x') + "\"}"; }
+
+json_t *call(int port, const char *cmd, int *rc) {
+    json_t *r = reinterpret_cast<json_t *>(0x1);
+    *rc = call_miner_api(cmd, "127.0.0.1", port, &r);
+    return r;
+}
+
+bool logged(const std::string &part) {
+    for (const LogLine &l : log_captured())
+        if (l.text.find(part) != std::string::npos) return true;
+    return false;
+}
+
+// The machine has no name server: unknown names must fail at once rather
+// than after the resolver's timeouts.
+void offline_names() { ASSERT_TRUE(kos::write_file_atomic("/etc/resolv.conf", "nameserver 127.0.0.1\n")); }
+
+json_t *parse(const char *text) {
+    json_error_t e;
+    json_t *j = json_loads(text, 0, &e);
+    EXPECT_NE(j, nullptr) << text << ": " << e.text;
+    return j;
+}
+
+// ---- the client ------------------------------------------------------------------
+
+TEST(MinerApiClient, SendsTheExactCommandOnAFreshConnectionEach) {
+    Peer peer(answer("{\"STATUS\":[]}"));
+    int rc = 0;
+    for (const char *cmd : {kCmdStats, kCmdDevs, kCmdPools}) {
+        json_t *r = call(peer.port(), cmd, &rc);
+        EXPECT_EQ(rc, 0);
+        EXPECT_TRUE(json_is_object(r));
+        json_decref(r);
+    }
+    EXPECT_EQ(peer.requests(), (std::vector<std::string>{"{\"command\" : \"stats\"}", "{\"command\" : \"devs\"}",
+                                                         "{\"command\" : \"pools\"}"}));
+}
+
+TEST(MinerApiClient, AnswersAcrossTheBufferSizesParseWhole) {
+    for (size_t size : {size_t(16383), size_t(16384), size_t(40000), size_t(1) << 20}) {
+        const std::string text = json_of_size(size);
+        // The miner ends its answer with a NUL byte.
+        Peer peer(answer(text + std::string(1, '\0')));
+        int rc = 0;
+        json_t *r = call(peer.port(), kCmdStats, &rc);
+        ASSERT_EQ(rc, 0) << size;
+        EXPECT_EQ(strlen(json_string_value(json_object_get(r, "pad"))), size - 10) << size;
+        json_decref(r);
+    }
+}
+
+TEST(MinerApiClient, FailuresReturnNoResult) {
+    int rc = 0;
+    json_t *r = nullptr;
+    {
+        Peer peer(answer("STATUS=S,When=1|"));  // not JSON
+        r = call(peer.port(), kCmdStats, &rc);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(r, nullptr);
+    }
+    {
+        // Cut short by a reset: the part that arrived is not used, even
+        // when it happens to parse.
+        Peer peer([](int fd, const std::string &) {
+            send_text(fd, "{\"STATS\":[]}");
+            linger lg{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        });
+        r = call(peer.port(), kCmdStats, &rc);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(r, nullptr);
+    }
+    {
+        // Nobody listens any more on this port.
+        int port;
+        {
+            Peer gone(answer("{}"));
+            port = gone.port();
+        }
+        r = call(port, kCmdStats, &rc);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(r, nullptr);
+    }
+    offline_names();
+    r = reinterpret_cast<json_t *>(0x1);
+    EXPECT_EQ(call_miner_api(kCmdStats, "x.invalid", 4028, &r), 1);
+    EXPECT_EQ(r, nullptr);
+}
+
+TEST(MinerApiClient, AStalledOrFloodingMinerDoesNotHoldTheCaller) {
+    int rc = 0;
+    {
+        // Accepts, reads, then neither answers nor closes until we are gone.
+        Peer peer([](int fd, const std::string &) {
+            char c;
+            while (recv(fd, &c, 1, 0) > 0) {
+            }
+        });
+        json_t *r = call(peer.port(), kCmdDevs, &rc);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(r, nullptr);
+    }
+    {
+        // Sends without end: the answer is refused past the cap.
+        Peer peer([](int fd, const std::string &) {
+            const std::string block(65536, ' ');
+            for (size_t sent = 0; sent <= kApiAnswerMax + block.size(); sent += block.size())
+                if (send(fd, block.data(), block.size(), MSG_NOSIGNAL) <= 0) return;
+        });
+        json_t *r = call(peer.port(), kCmdDevs, &rc);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(r, nullptr);
+    }
+}
+
+// ---- report records ------------------------------------------------------------
+
+struct Folded {
+    chain_status rec[kChainRecords];
+    int slots[kChainSlots];
+    int filled;
+};
+
+Folded fold(const char *stats, const char *devs) {
+    Folded f;
+    memset(f.rec, 0, sizeof f.rec);
+    json_t *s = parse(stats);
+    f.filled = fold_stats(s, f.rec, f.slots);
+    json_decref(s);
+    if (devs) {
+        json_t *d = parse(devs);
+        fold_devs(d, f.slots, f.rec);
+        json_decref(d);
+    }
+    return f;
+}
+
+TEST(ReportRecords, ChainIdsPickTheRecordsAndDevsPairByPosition) {
+    Folded f = fold(R"({"STATS":[
+        {"Chain ID":0,"Fan duty":80,"Elapsed":1234,"Temp max":75.9,"Temp":70.25,"PLL":900,"vid Voltage":1300,"power":3200},
+        {"Chain ID":2,"Fan duty":81,"Elapsed":99,"Temp max":75,"Temp":0.0,"PLL":910,"vid Voltage":1310,"power":3100},
+        {"Pool":"summary"}]})",
+                    R"({"DEVS":[
+        {"ASC":0,"Device Elapsed":299,"MHS 5s":1.5,"MHS 1m":2.5,"MHS 5m":3.5,"MHS 15m":4.5,"MHS av":5.5,
+         "Accepted":10,"Rejected":1,"Hardware Errors":2,"Power Vendor":"V","Power Version":"1.0"},
+        {"ASC":2,"Device Elapsed":5000,"MHS 5s":1,"MHS 1m":2,"MHS 5m":3,"MHS 15m":4,"MHS av":5,
+         "Accepted":20,"Rejected":3,"Hardware Errors":4}]})");
+    EXPECT_EQ(f.filled, 2);
+    for (int i = 0; i < kChainRecords; ++i) EXPECT_EQ(f.rec[i].valid, i == 0 || i == 2) << i;
+    const chain_status &a = f.rec[0], &b = f.rec[2];
+    EXPECT_EQ(a.chain_id, 0);
+    EXPECT_EQ(a.fan_duty, 80);
+    EXPECT_EQ(a.runtime, 1234.0);
+    EXPECT_EQ(a.tmp_hi, 75);  // truncated
+    EXPECT_EQ(a.tmp_av, 70);
+    EXPECT_EQ(a.pll, 900);
+    EXPECT_EQ(a.vid_volt, 1300);
+    EXPECT_EQ(a.power, 3200);
+    EXPECT_EQ(a.hash, 1.5);
+    EXPECT_EQ(a.accCnt, 10);
+    EXPECT_EQ(a.rejCnt, 1);
+    EXPECT_EQ(a.hwerrCnt, 2);
+    EXPECT_STREQ(a.powerVendor, "V");
+    EXPECT_STREQ(a.powerVersion, "1.0");
+    EXPECT_EQ(b.chain_id, 2);
+    EXPECT_EQ(b.tmp_hi, 75);  // given as an integer
+    EXPECT_EQ(b.tmp_av, 0);
+    // Integer rates count as rates.
+    EXPECT_EQ(b.hash, 4.0);
+    EXPECT_EQ(b.accCnt, 20);
+    EXPECT_STREQ(b.powerVendor, "");
+}
+
+TEST(ReportRecords, ElementsWithoutAUsableChainIdAreSkippedWithTheirDevs) {
+    Folded f = fold(R"({"STATS":[
+        {"Fan duty":99,"power":1},
+        {"Chain ID":1,"power":11},
+        {"Chain ID":9,"power":99},
+        {"Chain ID":-1,"power":99},
+        {"Chain ID":"3","power":99},
+        {"Chain ID":2.5,"power":99},
+        {"Chain ID":4.0,"power":44},
+        {"Chain ID":5,"power":55}]})",
+                    R"({"DEVS":[{"MHS av":100,"Accepted":100},{"MHS av":1,"Accepted":1},
+        {"MHS av":200,"Accepted":200},{"MHS av":300},{"MHS av":300},{"MHS av":300},{"MHS av":4,"Accepted":4}]})");
+    EXPECT_EQ(f.filled, 3);
+    EXPECT_EQ((std::vector<int>(f.slots, f.slots + kChainSlots)), (std::vector<int>{-1, 1, -1, -1, -1, -1, 4, 5}));
+    // Nothing of the leading summary element lands on chain 0.
+    EXPECT_FALSE(f.rec[0].valid);
+    EXPECT_EQ(f.rec[0].accCnt, 0);
+    EXPECT_EQ(f.rec[1].power, 11);
+    EXPECT_EQ(f.rec[1].accCnt, 1);
+    EXPECT_EQ(f.rec[4].power, 44);
+    EXPECT_EQ(f.rec[4].accCnt, 4);
+    // DEVS shorter than STATS: chain 5 keeps its stats, no rates.
+    EXPECT_TRUE(f.rec[5].valid);
+    EXPECT_EQ(f.rec[5].hash, 0.0);
+    for (int i : {3, 6, 7, 8}) EXPECT_FALSE(f.rec[i].valid) << i;
+}
+
+TEST(ReportRecords, TheRateFollowsTheDeviceAge) {
+    struct Case {
+        int elapsed;
+        double rate;
+    } cases[] = {{299, 1}, {300, 2}, {899, 2}, {900, 3}, {3599, 3}, {3600, 4}};
+    for (const Case &c : cases) {
+        std::string devs = "{\"DEVS\":[{\"Device Elapsed\":" + std::to_string(c.elapsed) +
+                           ",\"MHS 5s\":1.0,\"MHS 1m\":2.0,\"MHS 5m\":3.0,\"MHS 15m\":4.0,\"MHS av\":5.0}]}";
+        Folded f = fold(R"({"STATS":[{"Chain ID":0}]})", devs.c_str());
+        EXPECT_EQ(f.rec[0].hash, c.rate) << c.elapsed;
+    }
+    Folded f = fold(R"({"STATS":[{"Chain ID":0}]})",
+                    R"({"DEVS":[{"Device Elapsed":5000,"MHS 5s":1.0,"MHS 5m":3.0,"MHS av":5.0}]})");
+    EXPECT_EQ(f.rec[0].hash, 5.0);
+}
+
+TEST(ReportRecords, HostileValuesStayInRange) {
+    const std::string vendor(60, 'v');
+    std::string devs = R"({"DEVS":[{"MHS av":1e300,"Accepted":-1e300,"Rejected":"7","Power Vendor":")" + vendor +
+                       R"(","Power Version":5}]})";
+    Folded f = fold(R"({"STATS":[{"Chain ID":0,"Temp max":1e300,"Elapsed":-1e300,"power":[1]}]})", devs.c_str());
+    EXPECT_EQ(f.rec[0].tmp_hi, INT_MAX);
+    EXPECT_EQ(f.rec[0].power, 0);
+    EXPECT_EQ(f.rec[0].accCnt, INT_MIN);
+    EXPECT_EQ(f.rec[0].rejCnt, 0);
+    EXPECT_EQ(std::string(f.rec[0].powerVendor), vendor.substr(0, 29));
+    EXPECT_STREQ(f.rec[0].powerVersion, "");
+    // Answers that are not objects at all.
+    Folded g = fold("[1,2,3]", "[\"DEVS\"]");
+    EXPECT_EQ(g.filled, 0);
+}
+
+TEST(ReportRecords, ActivePool) {
+    json_t *none = parse(R"({"POOLS":[{"POOL":0,"Stratum Active":false},{"POOL":1,"Stratum Active":"true"}]})");
+    json_t *second = parse(R"({"POOLS":[{"POOL":0,"Stratum Active":false},{"POOL":1,"Stratum Active":true},
+                                       {"POOL":2,"Stratum Active":true}]})");
+    EXPECT_EQ(active_pool_index(none, -1), -1);
+    EXPECT_EQ(active_pool_index(second, -1), 1);
+    EXPECT_EQ(active_pool_index(none, 1), 1);
+    EXPECT_EQ(active_pool_index(nullptr, 2), 2);
+    json_decref(none);
+    json_decref(second);
+}
+
+// ---- history ----------------------------------------------------------------
+
+std::string file_text() {
+    std::string s;
+    kos::read_file(kStatsFile, s, 16 << 20);
+    return s;
+}
+
+json_t *history_with(size_t n) {
+    json_t *h = json_array();
+    for (size_t i = 0; i < n; ++i) {
+        json_t *rates = json_object();
+        json_object_set_new(rates, "0", json_integer(json_int_t(i)));
+        json_t *s = json_object();
+        json_object_set_new(s, std::to_string(1000 + i).c_str(), rates);
+        json_array_append_new(h, s);
+    }
+    return h;
+}
+
+// The sample time of element i of the file.
+std::string key_at(json_t *h, size_t i) {
+    void *it = json_object_iter(json_array_get(h, i));
+    return it ? json_object_iter_key(it) : "";
+}
+
+const char *kDevs = R"({"DEVS":[{"ASC":0,"MHS 5m":3.99},{"ASC":2,"MHS 5m":12345},{"MHS 5m":7.0}]})";
+
+TEST(StatsHistory, SamplesAreIntegerRatesUnderTheirTime) {
+    json_t *d = parse(kDevs);
+    json_t *s = stats_sample(d, 1700000000u);
+    char *text = json_dumps(s, JSON_COMPACT);
+    // A board without "ASC" is left out rather than filed as board 0.
+    EXPECT_STREQ(text, "{\"1700000000\":{\"0\":3,\"2\":12345}}");
+    free(text);
+    json_decref(s);
+    json_decref(d);
+    json_t *bad = parse("{\"DEVS\":{}}");
+    EXPECT_EQ(stats_sample(bad, 1), nullptr);
+    json_decref(bad);
+}
+
+TEST(StatsHistory, BoundedAtOneDayDroppingTheOldest) {
+    for (size_t before : {size_t(719), size_t(720), size_t(725)}) {
+        json_t *h = history_with(before);
+        json_t *d = parse(kDevs);
+        history_add(h, stats_sample(d, 5u));
+        json_decref(d);
+        EXPECT_EQ(json_array_size(h), 720u) << before;
+        EXPECT_EQ(key_at(h, 0), std::to_string(1000 + (before < 720 ? 0 : before - 719))) << before;
+        EXPECT_EQ(key_at(h, 719), "5") << before;
+        json_decref(h);
+    }
+}
+
+TEST(StatsHistory, SamplerCycleAgainstTheMiner) {
+    unlink(kStatsFile);
+    ASSERT_TRUE(create_stats_file(nullptr));
+    EXPECT_EQ(file_text(), "[]");
+    {
+        // Miner silent: nothing written.
+        stats_cycle(10);
+        EXPECT_EQ(file_text(), "[]");
+    }
+    Peer peer(answer(kDevs), kMinerPort);
+    stats_cycle(11);
+    stats_cycle(12);
+    EXPECT_EQ(file_text(), "[\n   {\n      \"11\": {\n         \"0\": 3,\n         \"2\": 12345\n      }\n   },\n"
+                           "   {\n      \"12\": {\n         \"0\": 3,\n         \"2\": 12345\n      }\n   }\n]");
+    // A damaged file is replaced rather than stopping the history.
+    for (const char *damage : {"[{\"1\":{\"0\":1}},", "{\"not\":\"an array\"}", ""}) {
+        ASSERT_TRUE(kos::write_file_atomic(kStatsFile, damage));
+        log_capture_clear();
+        stats_cycle(13);
+        json_t *h = nullptr;
+        ASSERT_TRUE(load_stats_file(&h)) << damage;
+        EXPECT_EQ(json_array_size(h), 1u) << damage;
+        EXPECT_EQ(key_at(h, 0), "13");
+        json_decref(h);
+        EXPECT_TRUE(logged("history started afresh")) << damage;
+    }
+    unlink(kStatsFile);
+    stats_cycle(14);
+    json_t *h = nullptr;
+    ASSERT_TRUE(load_stats_file(&h));
+    EXPECT_EQ(json_array_size(h), 1u);
+    json_decref(h);
+}
+
+// ---- pool resolver ----------------------------------------------------------
+
+TEST(PoolResolver, HostsBetweenSchemeAndPort) {
+    bool cut = true;
+    EXPECT_EQ(pool_host("stratum+tcp://pool.example:3333", &cut), "pool.example");
+    EXPECT_FALSE(cut);
+    EXPECT_EQ(pool_host("pool.example:3333", &cut), "");
+    EXPECT_EQ(pool_host("stratum+tcp://pool.example", &cut), "");
+    EXPECT_EQ(pool_host(nullptr, &cut), "");
+    const std::string longname(60, 'h');
+    EXPECT_EQ(pool_host(("stratum+tcp://" + longname + ":1").c_str(), &cut), longname.substr(0, 49));
+    EXPECT_TRUE(cut);
+}
+
+TEST(PoolResolver, ThreeEntriesAlwaysWritten) {
+    offline_names();
+    memset(&pool_ip_rst, 'z', sizeof pool_ip_rst);
+    json_t *pools = parse(R"([{"URL":"stratum+tcp://127.0.0.1:3333"},{"URL":"stratum+tcp://x.invalid:3333"}])");
+    resolve_pools(pools);
+    json_decref(pools);
+    EXPECT_STREQ(pool_ip_rst.pool_url[0], "127.0.0.1");
+    EXPECT_STREQ(pool_ip_rst.pool_ip[0], "127.0.0.1");
+    EXPECT_STREQ(pool_ip_rst.pool_url[1], "x.invalid");
+    EXPECT_STREQ(pool_ip_rst.pool_ip[1], "");
+    EXPECT_STREQ(pool_ip_rst.pool_url[2], "");
+    EXPECT_STREQ(pool_ip_rst.pool_ip[2], "");
+    EXPECT_TRUE(pool_ip_rst.finish_flag);
+
+    pools = parse(R"([{"URL":5},{"url":"stratum+tcp://127.0.0.1:1"},{"URL":"stratum+tcp://localhost:1"}])");
+    resolve_pools(pools);
+    json_decref(pools);
+    EXPECT_STREQ(pool_ip_rst.pool_url[0], "");
+    EXPECT_STREQ(pool_ip_rst.pool_url[1], "");
+    EXPECT_STREQ(pool_ip_rst.pool_url[2], "localhost");
+    EXPECT_STREQ(pool_ip_rst.pool_ip[2], "127.0.0.1");
+    resolve_pools(nullptr);
+    for (int i = 0; i < 3; ++i) EXPECT_STREQ(pool_ip_rst.pool_url[i], "");
+}
+
+}  // namespace
