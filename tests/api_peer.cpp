@@ -13,11 +13,7 @@
 //   @rst N       send the first N bytes of the rest, then reset
 //   @slow MS     wait MS milliseconds before answering
 // --ready FILE is created once the peer listens.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,19 +24,12 @@
 #include <string>
 #include <thread>
 
+#include "support/loopback.h"
+
 namespace {
 
 std::string g_dir;
 std::mutex g_log_lock;
-
-void send_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-        if (k <= 0) return;
-        p += k;
-        n -= size_t(k);
-    }
-}
 
 std::string command_of(const std::string &req) {
     for (const char *c : {"stats", "devs", "pools"})
@@ -79,14 +68,14 @@ void serve(int fd) {
     if (directive.rfind("@slow ", 0) == 0) poll(nullptr, 0, atoi(directive.c_str() + 6));
     if (directive.rfind("@rst ", 0) == 0) {
         size_t keep = std::min(answer.size(), size_t(strtoul(directive.c_str() + 5, nullptr, 10)));
-        send_all(fd, answer.data(), keep);
+        loopback::send_all(fd, answer.data(), keep);
         linger lg{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         close(fd);
         return;
     }
     answer.push_back('\0');
-    send_all(fd, answer.data(), answer.size());
+    loopback::send_all(fd, answer.data(), answer.size());
     close(fd);
 }
 
@@ -105,14 +94,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: kmx-test-api-peer --dir DIR [--port P] [--ready FILE]\n");
         return 2;
     }
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(lfd, 16) != 0) {
+    int lfd = loopback::listen_on(port, 16);
+    if (lfd < 0) {
         perror("kmx-test-api-peer");
         return 1;
     }

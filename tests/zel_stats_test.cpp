@@ -18,6 +18,7 @@
 #include "os/os.h"
 #include "stats.h"
 #include "support/log_capture.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -29,18 +30,8 @@ class Peer {
 public:
     using Handler = std::function<void(int fd, const std::string &request)>;
     explicit Peer(Handler h, int port = 0) : handler_(std::move(h)) {
-        lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(port));
-        EXPECT_EQ(bind(lfd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        EXPECT_EQ(listen(lfd_, 8), 0);
-        socklen_t len = sizeof a;
-        getsockname(lfd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        lfd_ = loopback::listen_on(port, 8, &port_);
+        EXPECT_GE(lfd_, 0);
         thread_ = std::thread([this] { run(); });
     }
     ~Peer() {
@@ -80,17 +71,8 @@ private:
     std::thread thread_;
 };
 
-void send_text(int fd, const std::string &s) {
-    size_t off = 0;
-    while (off < s.size()) {
-        ssize_t n = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        off += size_t(n);
-    }
-}
-
 Peer::Handler answer(const std::string &text) {
-    return [text](int fd, const std::string &) { send_text(fd, text); };
+    return [text](int fd, const std::string &) { loopback::send_all(fd, text); };
 }
 
 // A JSON object of exactly `size` bytes: {"pad":"xxx..."}.
@@ -160,7 +142,7 @@ TEST(MinerApiClient, FailuresReturnNoResult) {
         // Cut short by a reset: the part that arrived is not used, even
         // when it happens to parse.
         Peer peer([](int fd, const std::string &) {
-            send_text(fd, "{\"STATS\":[]}");
+            loopback::send_all(fd, "{\"STATS\":[]}");
             linger lg{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         });
@@ -443,29 +425,27 @@ TEST(PoolResolver, HostsBetweenSchemeAndPort) {
     EXPECT_TRUE(cut);
 }
 
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// Resolves the pools of `json` and returns the three (host, address) entries.
+Entries resolved(const char *json) {
+    json_t *pools = json ? parse(json) : nullptr;
+    resolve_pools(pools);
+    json_decref(pools);
+    Entries e;
+    for (int i = 0; i < 3; ++i) e.emplace_back(pool_ip_rst.pool_url[i], pool_ip_rst.pool_ip[i]);
+    return e;
+}
+
 TEST(PoolResolver, ThreeEntriesAlwaysWritten) {
     offline_names();
     memset(&pool_ip_rst, 'z', sizeof pool_ip_rst);
-    json_t *pools = parse(R"([{"URL":"stratum+tcp://127.0.0.1:3333"},{"URL":"stratum+tcp://x.invalid:3333"}])");
-    resolve_pools(pools);
-    json_decref(pools);
-    EXPECT_STREQ(pool_ip_rst.pool_url[0], "127.0.0.1");
-    EXPECT_STREQ(pool_ip_rst.pool_ip[0], "127.0.0.1");
-    EXPECT_STREQ(pool_ip_rst.pool_url[1], "x.invalid");
-    EXPECT_STREQ(pool_ip_rst.pool_ip[1], "");
-    EXPECT_STREQ(pool_ip_rst.pool_url[2], "");
-    EXPECT_STREQ(pool_ip_rst.pool_ip[2], "");
+    EXPECT_EQ(resolved(R"([{"URL":"stratum+tcp://127.0.0.1:3333"},{"URL":"stratum+tcp://x.invalid:3333"}])"),
+              (Entries{{"127.0.0.1", "127.0.0.1"}, {"x.invalid", ""}, {"", ""}}));
     EXPECT_TRUE(pool_ip_rst.finish_flag);
-
-    pools = parse(R"([{"URL":5},{"url":"stratum+tcp://127.0.0.1:1"},{"URL":"stratum+tcp://localhost:1"}])");
-    resolve_pools(pools);
-    json_decref(pools);
-    EXPECT_STREQ(pool_ip_rst.pool_url[0], "");
-    EXPECT_STREQ(pool_ip_rst.pool_url[1], "");
-    EXPECT_STREQ(pool_ip_rst.pool_url[2], "localhost");
-    EXPECT_STREQ(pool_ip_rst.pool_ip[2], "127.0.0.1");
-    resolve_pools(nullptr);
-    for (int i = 0; i < 3; ++i) EXPECT_STREQ(pool_ip_rst.pool_url[i], "");
+    EXPECT_EQ(resolved(R"([{"URL":5},{"url":"stratum+tcp://127.0.0.1:1"},{"URL":"stratum+tcp://localhost:1"}])"),
+              (Entries{{"", ""}, {"", ""}, {"localhost", "127.0.0.1"}}));
+    EXPECT_EQ(resolved(nullptr), (Entries{{"", ""}, {"", ""}, {"", ""}}));
 }
 
 }  // namespace
