@@ -257,14 +257,15 @@ TEST(ReportRecords, ElementsWithoutAUsableChainIdAreSkippedWithTheirDevs) {
         {"Chain ID":1,"power":11},
         {"Chain ID":9,"power":99},
         {"Chain ID":-1,"power":99},
+        {"ID":"POOL0"},
         {"Chain ID":"3","power":99},
         {"Chain ID":2.5,"power":99},
         {"Chain ID":4.0,"power":44},
         {"Chain ID":5,"power":55}]})",
-                    R"({"DEVS":[{"MHS av":100,"Accepted":100},{"MHS av":1,"Accepted":1},
-        {"MHS av":200,"Accepted":200},{"MHS av":300},{"MHS av":300},{"MHS av":300},{"MHS av":4,"Accepted":4}]})");
+                    R"({"DEVS":[{"MHS av":1,"Accepted":1},{"MHS av":300,"Accepted":300},{"MHS av":300},
+        {"MHS av":300},{"MHS av":300},{"MHS av":4,"Accepted":4}]})");
     EXPECT_EQ(f.filled, 3);
-    EXPECT_EQ((std::vector<int>(f.slots, f.slots + kChainSlots)), (std::vector<int>{-1, 1, -1, -1, -1, -1, 4, 5}));
+    EXPECT_EQ((std::vector<int>(f.slots, f.slots + kChainSlots)), (std::vector<int>{1, -1, -1, -1, -1, 4, 5, -1}));
     // Nothing of the leading summary element lands on chain 0.
     EXPECT_FALSE(f.rec[0].valid);
     EXPECT_EQ(f.rec[0].accCnt, 0);
@@ -275,7 +276,16 @@ TEST(ReportRecords, ElementsWithoutAUsableChainIdAreSkippedWithTheirDevs) {
     // DEVS shorter than STATS: chain 5 keeps its stats, no rates.
     EXPECT_TRUE(f.rec[5].valid);
     EXPECT_EQ(f.rec[5].hash, 0.0);
-    for (int i : {3, 6, 7, 8}) EXPECT_FALSE(f.rec[i].valid) << i;
+    for (int i : {2, 3, 6, 7, 8}) EXPECT_FALSE(f.rec[i].valid) << i;
+}
+
+TEST(ReportRecords, AtMostEightBoards) {
+    std::string stats = "{\"STATS\":[";
+    for (int i = 0; i < 9; ++i) stats += std::string(i ? "," : "") + "{\"Chain ID\":" + std::to_string(8 - i) + "}";
+    Folded f = fold((stats + "]}").c_str(), nullptr);
+    EXPECT_EQ(f.filled, 8);
+    EXPECT_FALSE(f.rec[0].valid);
+    EXPECT_TRUE(f.rec[8].valid);
 }
 
 TEST(ReportRecords, TheRateFollowsTheDeviceAge) {

@@ -326,15 +326,20 @@ void *thread_get_stats(void *) {
 int fold_stats(json_t *stats_answer, chain_status records[kChainRecords], int slots[kChainSlots]) {
     for (int n = 0; n < kChainSlots; ++n) slots[n] = -1;
     json_t *stats = json_object_get(stats_answer, "STATS");
-    int filled = 0;
-    // Elements without a chain id (pool or summary entries) keep their slot
-    // empty, so the DEVS element of the same position is not used either.
-    for (int n = 0; n < kChainSlots && size_t(n) < json_array_size(stats); ++n) {
-        json_t *el = json_array_get(stats, size_t(n));
-        double id_num = 0;
-        if (!get_number(el, "Chain ID", &id_num) || id_num != std::floor(id_num) || id_num < 0 ||
-            id_num >= kChainRecords)
-            continue;
+    int filled = 0, n = 0;
+    size_t i;
+    json_t *el;
+    // The elements that carry "Chain ID" are the boards, in the order of
+    // the DEVS answer; others (pool or summary entries) are passed over. A
+    // board whose id is unusable keeps its slot empty, so its DEVS element
+    // is not used either.
+    json_array_foreach(stats, i, el) {
+        if (n == kChainSlots) break;
+        json_t *id_val = json_object_get(el, "Chain ID");
+        if (!id_val) continue;
+        const int slot = n++;
+        const double id_num = json_is_number(id_val) ? json_number_value(id_val) : -1;
+        if (id_num != std::floor(id_num) || id_num < 0 || id_num >= kChainRecords) continue;
         const int id = int(id_num);
         chain_status &c = records[id];
         c.valid = true;
@@ -346,7 +351,7 @@ int fold_stats(json_t *stats_answer, chain_status records[kChainRecords], int sl
         c.pll = int_or_zero(el, "PLL");
         c.vid_volt = int_or_zero(el, "vid Voltage");
         c.power = int_or_zero(el, "power");
-        slots[n] = id;
+        slots[slot] = id;
         ++filled;
     }
     return filled;

@@ -48,8 +48,9 @@ void history_add(json_t *history, json_t *sample);
 // One sampler cycle at wall-clock second `now`.
 void stats_cycle(unsigned now);
 
-// Report records. `slots[n]` gets the chain id of STATS element n, or -1
-// when that element names no usable chain. Returns the records filled.
+// Report records. `slots[n]` gets the chain id of the n-th STATS element
+// that carries "Chain ID" (DEVS element n belongs to it), or -1 when that id
+// is unusable. Returns the records filled.
 int fold_stats(json_t *stats_answer, chain_status records[kChainRecords], int slots[kChainSlots]);
 void fold_devs(json_t *devs_answer, const int slots[kChainSlots], chain_status records[kChainRecords]);
 // "POOL" of the first element whose "Stratum Active" is true, else `previous`.
