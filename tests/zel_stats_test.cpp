@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -127,6 +128,21 @@ TEST(MinerApiClient, AnswersAcrossTheBufferSizesParseWhole) {
         EXPECT_EQ(strlen(json_string_value(json_object_get(r, "pad"))), size - 10) << size;
         json_decref(r);
     }
+}
+
+TEST(MinerApiClient, ASlowButFinishingMinerIsWaitedFor) {
+    // The answer comes in pieces, the first after a pause.
+    Peer peer([](int fd, const std::string &) {
+        poll(nullptr, 0, 300);
+        loopback::send_all(fd, "{\"STATS\":");
+        poll(nullptr, 0, 100);
+        loopback::send_all(fd, "[1]}");
+    });
+    int rc = 0;
+    json_t *r = call(peer.port(), kCmdStats, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(json_array_size(json_object_get(r, "STATS")), 1u);
+    json_decref(r);
 }
 
 TEST(MinerApiClient, FailuresReturnNoResult) {
