@@ -36,8 +36,9 @@ constexpr int kDefaultIntervalS = 180;
 constexpr size_t kPoolHostMax = 49;
 constexpr size_t kPowerTextMax = 29;
 
-// True while a resolver thread runs; set by the sender just before it
-// creates one, cleared when creation fails or the thread ends.
+// True while a resolver thread runs: set by the sender just before it
+// creates one, cleared when the creation fails (a running resolver never
+// ends by itself).
 std::atomic<bool> s_resolver_alive{false};
 
 // A miner that accepts but never answers must not hold the caller: ten
@@ -69,10 +70,6 @@ bool wait_for(int fd, short events, Deadline deadline) {
         if (n > 0) return true;
         if (n < 0 && errno != EINTR) return false;
     }
-}
-
-void log_net_failure(const char *func, int line, const char *what) {
-    kmx_logf(5, "%s  %d   %s!\n", func, line, what);
 }
 
 // Clamped conversions: a peer may send any number, and a double outside
@@ -173,7 +170,7 @@ int call_miner_api(const char *command, const char *host, int port, json_t **res
             if (e == 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl) == 0) e = soerr;
         }
         if (e != 0) {
-            log_net_failure(__func__, __LINE__, strerror(e));
+            kmx_logf(5, "%s  %d   %s!\n", __func__, __LINE__, strerror(e));
             close(fd);
             return -1;
         }
