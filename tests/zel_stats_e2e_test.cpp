@@ -46,7 +46,7 @@ R=/run/sim/mgmt_reports.jsonl
 reports() { cat $R 2>/dev/null | wc -l; }
 asked() { cat /tmp/api/requests.log 2>/dev/null | grep -c "\"$1\""; }
 wait_for() { for i in $(seq 3000); do eval "$1" && return 0; sleep 0.02; done; echo "TIMEOUT{$1}"; return 1; }
-mark() { echo "MARK $1 $(reports)"; }
+mark() { m=$(reports); echo "MARK $1 $m"; }
 )SH") + answer("stats", kStats) +
                             answer("devs", kDevs) + answer("pools", kPools) + "cat > /tmp/mgmt.script <<'EOS'\n{" +
                             ID +
@@ -69,30 +69,29 @@ echo 1 > /run/sim/flag
 wait_for "grep -q localhost $R 2>/dev/null"
 wait_for "grep -q 'restart cgminer' /run/sim/calls.log"
 cp /config/cgminer.conf /tmp/cgminer.after
-mark healthy
 
+# Each phase starts with a change and its mark, the count of reports made
+# so far; the first report after the mark may come from a cycle that asked
+# before the change.
 # Stalled miner, then garbage: the reports go on with no chains.
 printf '@hang\n' > /tmp/api/stats
-m=$(reports); wait_for "[ \$(reports) -ge $((m + 3)) ]"
-mark stalled
+mark stalled; wait_for "[ \$(reports) -ge $((m + 3)) ]"
 printf 'STATUS=S,When=1|' > /tmp/api/stats
-m=$(reports); wait_for "[ \$(reports) -ge $((m + 3)) ]"
-mark garbage
+mark garbage; wait_for "[ \$(reports) -ge $((m + 3)) ]"
 
 # Stats fine, devs cut short by a reset: chains without rates, and the
 # pools are not asked.
 )SH" + answer("stats", kStats) +
                             "printf '@rst 30\\n%s' '" + kDevs + "' > /tmp/api/devs\n" + R"SH(
-m=$(reports); wait_for "[ \$(reports) -ge $((m + 2)) ]"
+mark cut; wait_for "[ \$(reports) -ge $((m + 2)) ]"
 p=$(asked pools)
-m=$(reports); wait_for "[ \$(reports) -ge $((m + 2)) ]"
+wait_for "[ \$(reports) -ge $((m + 4)) ]"
 echo "CUT pools_before=$p pools_after=$(asked pools)"
-mark cut
 
 # Miner down.
 kill $peer; wait $peer 2>/dev/null
-m=$(reports); wait_for "[ \$(reports) -ge $((m + 3)) ]"
-mark down
+mark down; wait_for "[ \$(reports) -ge $((m + 3)) ]"
+mark end
 kill -0 $zm && echo "DAEMON alive"
 )SH";
 
@@ -127,14 +126,14 @@ TEST(MonitorStatsE2E, ReportsAndHistoryThroughTheMinersMoods) {
         ASSERT_TRUE(j) << line;
         reps.all.push_back(j);
     }
-    const size_t healthy = mark(r.out, "healthy"), stalled = mark(r.out, "stalled"), garbage = mark(r.out, "garbage"),
-                 cut = mark(r.out, "cut"), down = mark(r.out, "down");
-    ASSERT_GE(healthy, 1u) << r.out;
-    ASSERT_GE(reps.all.size(), down);
-    ASSERT_GT(down, cut);
+    const size_t stalled = mark(r.out, "stalled"), garbage = mark(r.out, "garbage"), cut = mark(r.out, "cut"),
+                 down = mark(r.out, "down"), end = mark(r.out, "end");
+    ASSERT_GE(stalled, 1u) << r.out;
+    ASSERT_GE(reps.all.size(), end);
+    ASSERT_GT(end, down + 2);
 
     // The last healthy report, in full.
-    json_t *d = reps.data(healthy - 1);
+    json_t *d = reps.data(stalled - 1);
     char *text = json_dumps(json_object_get(d, "chains"), JSON_COMPACT | JSON_PRESERVE_ORDER);
     EXPECT_STREQ(text,
                  R"([{"id":0,"rate":1.5,"highTemp":75,"meanTemp":70,"accepted":10,"rejected":1,"hwError":2,"pll":900,"vidVolt":1300,"power":3200},)"
@@ -153,10 +152,9 @@ TEST(MonitorStatsE2E, ReportsAndHistoryThroughTheMinersMoods) {
         << r.file("/tmp/cgminer.after") << r.out;
     EXPECT_TRUE(has(r.file("/run/sim/calls.log"), "systemctl restart cgminer\n"));
 
-    // The first report after each change may still carry the old answers.
-    for (size_t i = healthy + 1; i < stalled; ++i) EXPECT_EQ(reps.chains(i), 0u) << "stalled " << i;
-    for (size_t i = stalled + 1; i < garbage; ++i) EXPECT_EQ(reps.chains(i), 0u) << "garbage " << i;
-    for (size_t i = garbage + 1; i < cut; ++i) {
+    for (size_t i = stalled + 1; i < garbage; ++i) EXPECT_EQ(reps.chains(i), 0u) << "stalled " << i;
+    for (size_t i = garbage + 1; i < cut; ++i) EXPECT_EQ(reps.chains(i), 0u) << "garbage " << i;
+    for (size_t i = cut + 1; i < down; ++i) {
         EXPECT_EQ(reps.chains(i), 2u) << "cut " << i;
         EXPECT_EQ(json_real_value(json_object_get(json_array_get(json_object_get(reps.data(i), "chains"), 0), "rate")),
                   0.0)
@@ -168,7 +166,7 @@ TEST(MonitorStatsE2E, ReportsAndHistoryThroughTheMinersMoods) {
     ASSERT_NE(pos, std::string::npos);
     std::string before = r.out.substr(pos + 17, r.out.find(' ', pos + 17) - pos - 17);
     EXPECT_TRUE(has(r.out, "pools_after=" + before + "\n")) << r.out;
-    for (size_t i = cut + 1; i < down; ++i) EXPECT_EQ(reps.chains(i), 0u) << "down " << i;
+    for (size_t i = down + 1; i < end; ++i) EXPECT_EQ(reps.chains(i), 0u) << "down " << i;
 
     // The history: integer rates per board under each sample's time.
     json_error_t e;
