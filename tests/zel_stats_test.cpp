@@ -231,42 +231,6 @@ Folded fold(const char *stats, const char *devs) {
     return f;
 }
 
-TEST(ReportRecords, ChainIdsPickTheRecordsAndDevsPairByPosition) {
-    Folded f = fold(R"({"STATS":[
-        {"Chain ID":0,"Fan duty":80,"Elapsed":1234,"Temp max":75.9,"Temp":70.25,"PLL":900,"vid Voltage":1300,"power":3200},
-        {"Chain ID":2,"Fan duty":81,"Elapsed":99,"Temp max":75,"Temp":0.0,"PLL":910,"vid Voltage":1310,"power":3100},
-        {"Pool":"summary"}]})",
-                    R"({"DEVS":[
-        {"ASC":0,"Device Elapsed":299,"MHS 5s":1.5,"MHS 1m":2.5,"MHS 5m":3.5,"MHS 15m":4.5,"MHS av":5.5,
-         "Accepted":10,"Rejected":1,"Hardware Errors":2,"Power Vendor":"V","Power Version":"1.0"},
-        {"ASC":2,"Device Elapsed":5000,"MHS 5s":1,"MHS 1m":2,"MHS 5m":3,"MHS 15m":4,"MHS av":5,
-         "Accepted":20,"Rejected":3,"Hardware Errors":4}]})");
-    EXPECT_EQ(f.filled, 2);
-    for (int i = 0; i < kChainRecords; ++i) EXPECT_EQ(f.rec[i].valid, i == 0 || i == 2) << i;
-    const chain_status &a = f.rec[0], &b = f.rec[2];
-    EXPECT_EQ(a.chain_id, 0);
-    EXPECT_EQ(a.fan_duty, 80);
-    EXPECT_EQ(a.runtime, 1234.0);
-    EXPECT_EQ(a.tmp_hi, 75);  // truncated
-    EXPECT_EQ(a.tmp_av, 70);
-    EXPECT_EQ(a.pll, 900);
-    EXPECT_EQ(a.vid_volt, 1300);
-    EXPECT_EQ(a.power, 3200);
-    EXPECT_EQ(a.hash, 1.5);
-    EXPECT_EQ(a.accCnt, 10);
-    EXPECT_EQ(a.rejCnt, 1);
-    EXPECT_EQ(a.hwerrCnt, 2);
-    EXPECT_STREQ(a.powerVendor, "V");
-    EXPECT_STREQ(a.powerVersion, "1.0");
-    EXPECT_EQ(b.chain_id, 2);
-    EXPECT_EQ(b.tmp_hi, 75);  // given as an integer
-    EXPECT_EQ(b.tmp_av, 0);
-    // Integer rates count as rates.
-    EXPECT_EQ(b.hash, 4.0);
-    EXPECT_EQ(b.accCnt, 20);
-    EXPECT_STREQ(b.powerVendor, "");
-}
-
 TEST(ReportRecords, ElementsWithoutAUsableChainIdAreSkippedWithTheirDevs) {
     Folded f = fold(R"({"STATS":[
         {"Fan duty":99,"power":1},
@@ -375,20 +339,6 @@ std::string key_at(json_t *h, size_t i) {
 }
 
 const char *kDevs = R"({"DEVS":[{"ASC":0,"MHS 5m":3.99},{"ASC":2,"MHS 5m":12345},{"MHS 5m":7.0}]})";
-
-TEST(StatsHistory, SamplesAreIntegerRatesUnderTheirTime) {
-    json_t *d = parse(kDevs);
-    json_t *s = stats_sample(d, 1700000000u);
-    char *text = json_dumps(s, JSON_COMPACT);
-    // A board without "ASC" is left out rather than filed as board 0.
-    EXPECT_STREQ(text, "{\"1700000000\":{\"0\":3,\"2\":12345}}");
-    free(text);
-    json_decref(s);
-    json_decref(d);
-    json_t *bad = parse("{\"DEVS\":{}}");
-    EXPECT_EQ(stats_sample(bad, 1), nullptr);
-    json_decref(bad);
-}
 
 TEST(StatsHistory, BoundedAtOneDayDroppingTheOldest) {
     for (size_t before : {size_t(719), size_t(720), size_t(725)}) {
