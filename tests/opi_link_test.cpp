@@ -19,30 +19,15 @@
 #include "platform/kmx_platform.h"
 #include "sim/devices/spidev.h"
 #include "support/log_capture.h"
+#include "support/wire_text.h"
 
 namespace {
 
 using sim::SpiFault;
 
-std::string hex(const std::vector<uint8_t> &v) {
-    std::string s;
-    char b[4];
-    for (uint8_t c : v) {
-        snprintf(b, sizeof b, s.empty() ? "%02X" : " %02X", c);
-        s += b;
-    }
-    return s;
-}
-
 std::vector<uint8_t> last_frame(int chain) {
     auto f = sim::spidev_frames(chain);
     return f.empty() ? std::vector<uint8_t>{} : f.back();
-}
-
-bool log_has(const std::string &part) {
-    for (const auto &l : log_captured())
-        if (l.text.find(part) != std::string::npos) return true;
-    return false;
 }
 
 class Opi : public testing::Test {
@@ -81,30 +66,30 @@ TEST_F(Opi, ChainSelectThroughThePio) {
 
 TEST_F(Opi, MicrocontrollerRequests) {
     kmx_set_pwm(1, 25000, 60);
-    EXPECT_EQ(hex(last_frame(0)), "69 96 17 00 01 00 A8 61 00 00 3C 00");
+    EXPECT_EQ(hex_bytes(last_frame(0)), "69 96 17 00 01 00 A8 61 00 00 3C 00");
     EXPECT_TRUE(kmx_set_vid(5, 0x123));
-    EXPECT_EQ(hex(last_frame(5)), "69 96 16 00 23 01");
+    EXPECT_EQ(hex_bytes(last_frame(5)), "69 96 16 00 23 01");
     kmx_set_led(5, 1);
-    EXPECT_EQ(hex(last_frame(5)), "69 96 14 00 01 00");
+    EXPECT_EQ(hex_bytes(last_frame(5)), "69 96 14 00 01 00");
     EXPECT_TRUE(kmx_chain_power_on(5, 2));
-    EXPECT_EQ(hex(last_frame(5)), "69 96 21 00");  // the mode is not sent
+    EXPECT_EQ(hex_bytes(last_frame(5)), "69 96 21 00");  // the mode is not sent
     EXPECT_TRUE(kmx_chain_hw_reset(0));
-    EXPECT_EQ(hex(last_frame(0)), "69 96 23 00");
+    EXPECT_EQ(hex_bytes(last_frame(0)), "69 96 23 00");
     // The plug query: the LED's code without data.
     EXPECT_EQ(kmx_get_plug(0), 0);
-    EXPECT_EQ(hex(last_frame(0)), "69 96 14 00");
+    EXPECT_EQ(hex_bytes(last_frame(0)), "69 96 14 00");
     EXPECT_EQ(kmx_get_plug(3), 1);
     sim::spidev_clear_records();
     EXPECT_TRUE(kmx_chain_power_down_all());
-    EXPECT_EQ(hex(last_frame(0)), "69 96 22 00");
-    EXPECT_EQ(hex(last_frame(5)), "69 96 22 00");
+    EXPECT_EQ(hex_bytes(last_frame(0)), "69 96 22 00");
+    EXPECT_EQ(hex_bytes(last_frame(5)), "69 96 22 00");
 }
 
 TEST_F(Opi, MicrocontrollerRepliesThatFailTheirChecks) {
     sim::spidev_inject(5, SpiFault::WrongHeader);  // first word 96 69
     EXPECT_FALSE(kmx_set_vid(5, 7));
     EXPECT_EQ(sim::spidev_reads(5), 1);  // given up after that one word
-    EXPECT_TRUE(log_has("opi_set_vid poll fail !\n"));
+    EXPECT_TRUE(log_has_part("opi_set_vid poll fail !\n"));
     sim::spidev_inject(5, SpiFault::BadAck);
     EXPECT_FALSE(kmx_chain_power_down(5));
     sim::spidev_inject(0, SpiFault::NoReply);
@@ -114,10 +99,10 @@ TEST_F(Opi, MicrocontrollerRepliesThatFailTheirChecks) {
 TEST_F(Opi, ChipCommandsThroughTheWrapper) {
     uint8_t in[2] = {0, 0}, out[4] = {};
     ASSERT_TRUE(kmx_cmd_reset(0, 0, in, out));
-    EXPECT_EQ(hex({out, out + 4}), "04 04 00 00");
-    EXPECT_EQ(hex(last_frame(0)), "A5 5A 04 00 00 00");
+    EXPECT_EQ(hex_bytes({out, out + 4}), "04 04 00 00");
+    EXPECT_EQ(hex_bytes(last_frame(0)), "A5 5A 04 00 00 00");
     ASSERT_TRUE(kmx_cmd_reset(5, 0, in, out));
-    EXPECT_EQ(hex({out, out + 4}), "04 03 00 00");
+    EXPECT_EQ(hex_bytes({out, out + 4}), "04 03 00 00");
     EXPECT_EQ(kmx_cmd_bist_start(0, 0), 4);
     EXPECT_TRUE(kmx_cmd_bist_collect(5, 0));
     EXPECT_TRUE(kmx_cmd_bist_fix(5, 0));
@@ -126,13 +111,13 @@ TEST_F(Opi, ChipCommandsThroughTheWrapper) {
     ASSERT_TRUE(kmx_cmd_write_register(0, 2, four, 4));
     std::vector<uint8_t> f = last_frame(0);
     ASSERT_EQ(f.size(), 10u);
-    EXPECT_EQ(hex({f.begin(), f.begin() + 8}), "A5 5A 09 02 11 22 33 44");
+    EXPECT_EQ(hex_bytes({f.begin(), f.begin() + 8}), "A5 5A 09 02 11 22 33 44");
     EXPECT_TRUE(chip_frame_crc_ok(f.data() + 2, 6));
     // Read register goes out without data and comes back unwrapped.
     uint8_t reg[12] = {0x02, 0x50, 0xA0, 0x06, 0x28, 0x00, 0x03, 0x01, 0xB6, 0x00, 0x00, 0x2A}, got[12] = {};
     ASSERT_TRUE(kmx_cmd_write_register(5, 1, reg, 12));
     ASSERT_TRUE(kmx_cmd_read_register(5, 1, got, 12));
-    EXPECT_EQ(hex(last_frame(5)), "A5 5A 0A 01");
+    EXPECT_EQ(hex_bytes(last_frame(5)), "A5 5A 0A 01");
     EXPECT_EQ(0, memcmp(reg, got, 12));
     uint8_t out0d[12] = {};
     ASSERT_TRUE(kmx_cmd_read_write_reg0d(5, 1, reg, 12, out0d));
@@ -140,22 +125,22 @@ TEST_F(Opi, ChipCommandsThroughTheWrapper) {
     // A job, then its result: header and data.
     uint8_t job[12] = {0x07, 0x03, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, res[10] = {};
     ASSERT_TRUE(kmx_cmd_write_job(0, 3, job, 12));
-    EXPECT_EQ(hex(last_frame(0)), hex({job, job + 12}));
+    EXPECT_EQ(hex_bytes(last_frame(0)), hex_bytes({job, job + 12}));
     sim::spidev_inject(0, SpiFault::Decoy);  // [08 00]: chip id 0 is skipped
     ASSERT_TRUE(kmx_cmd_read_result(0, 0, res, 8));
-    EXPECT_EQ(hex({res, res + 10}), "18 03 02 01 00 07 06 05 04 0B");
+    EXPECT_EQ(hex_bytes({res, res + 10}), "18 03 02 01 00 07 06 05 04 0B");
 }
 
 TEST_F(Opi, CorruptedChipRepliesAreRefused) {
     sim::spidev_inject(0, SpiFault::WrongHeader);  // chip header nibble not the command's
     EXPECT_EQ(kmx_cmd_bist_start(0, 0), -1);
     EXPECT_EQ(sim::spidev_reads(0), 3);  // mark, acknowledge, header: no more
-    EXPECT_TRUE(log_has("opi_cmd_bist_start poll fail !\n"));
+    EXPECT_TRUE(log_has_part("opi_cmd_bist_start poll fail !\n"));
     uint8_t got[12];
     memset(got, 0xEE, sizeof got);
     sim::spidev_inject(5, SpiFault::BadCrc);
     EXPECT_FALSE(kmx_cmd_read_register(5, 1, got, 12));
-    EXPECT_TRUE(log_has("opi_cmd_read_register crc fail !\n"));
+    EXPECT_TRUE(log_has_part("opi_cmd_read_register crc fail !\n"));
     for (uint8_t b : got) EXPECT_EQ(b, 0xEE);
     uint8_t in[12] = {}, out[12];
     memset(out, 0xEE, sizeof out);
@@ -164,7 +149,7 @@ TEST_F(Opi, CorruptedChipRepliesAreRefused) {
     EXPECT_EQ(out[0], 0xEE);
     sim::spidev_inject(5, SpiFault::NoReply);
     EXPECT_FALSE(kmx_cmd_read_register(5, 1, got, 12));
-    EXPECT_TRUE(log_has("opi_cmd_read_register poll fail !\n"));
+    EXPECT_TRUE(log_has_part("opi_cmd_read_register poll fail !\n"));
     // Lengths beyond the frame or odd are refused before anything goes out.
     sim::spidev_clear_records();
     static uint8_t big[4096];

@@ -17,6 +17,7 @@
 #include "platform/kmx_platform.h"
 #include "sim/devices/spidev.h"
 #include "support/log_capture.h"
+#include "support/wire_text.h"
 #include "support/sim_files.h"
 #include "zynq/spi_cmd.h"
 #include "zynq/zynq_spi.h"
@@ -25,25 +26,9 @@ namespace {
 
 using sim::SpiFault;
 
-std::string hex(const std::vector<uint8_t> &v) {
-    std::string s;
-    char b[4];
-    for (uint8_t c : v) {
-        snprintf(b, sizeof b, s.empty() ? "%02X" : " %02X", c);
-        s += b;
-    }
-    return s;
-}
-
-bool log_has(const std::string &part) {
-    for (const auto &l : log_captured())
-        if (l.text.find(part) != std::string::npos) return true;
-    return false;
-}
-
 std::string last_frame(int slot) {
     auto f = sim::spidev_frames(slot);
-    return f.empty() ? "" : hex(f.back());
+    return f.empty() ? "" : hex_bytes(f.back());
 }
 
 std::string rate() {
@@ -94,9 +79,9 @@ TEST_F(DirectSpi, FramesOnTheWire) {
 TEST_F(DirectSpi, EachChainAnswersOnItsSlotsDevice) {
     uint8_t in[2] = {0, 0}, out[4] = {};
     ASSERT_TRUE(kmx_cmd_reset(0, 0, in, out));
-    EXPECT_EQ(hex({out, out + 4}), "04 04 00 00");  // the last chip answers a broadcast
+    EXPECT_EQ(hex_bytes({out, out + 4}), "04 04 00 00");  // the last chip answers a broadcast
     ASSERT_TRUE(kmx_cmd_reset(2, 0, in, out));
-    EXPECT_EQ(hex({out, out + 4}), "04 03 00 00");
+    EXPECT_EQ(hex_bytes({out, out + 4}), "04 03 00 00");
     EXPECT_EQ(kmx_cmd_bist_start(0, 0), 4);
     EXPECT_EQ(kmx_cmd_bist_start(2, 0), 3);
     EXPECT_TRUE(kmx_cmd_bist_collect(2, 0));
@@ -119,11 +104,11 @@ TEST_F(DirectSpi, EachChainAnswersOnItsSlotsDevice) {
 TEST_F(DirectSpi, ReadResultSkipsChipZeroAndKeepsTheHeader) {
     uint8_t job[12] = {0x07, 0x02, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19};
     ASSERT_TRUE(kmx_cmd_write_job(0, 2, job, 12));
-    EXPECT_EQ(last_frame(0), hex({job, job + 12}));  // sent unchanged
+    EXPECT_EQ(last_frame(0), hex_bytes({job, job + 12}));  // sent unchanged
     sim::spidev_inject(0, SpiFault::Decoy);          // [08 00] comes first
     uint8_t res[10] = {};
     ASSERT_TRUE(kmx_cmd_read_result(0, 0, res, 8));
-    EXPECT_EQ(hex({res, res + 10}), "18 02 12 13 10 11 16 17 14 15");
+    EXPECT_EQ(hex_bytes({res, res + 10}), "18 02 12 13 10 11 16 17 14 15");
     // Nothing queued: the chips answer with chip id 0, which is no result.
     log_capture_clear();
     EXPECT_FALSE(kmx_cmd_read_result(0, 0, res, 8));
@@ -165,7 +150,7 @@ TEST_F(DirectSpi, CorruptedRepliesAreRefusedAndLeaveTheBufferAlone) {
     sim::spidev_inject(0, SpiFault::NoReply);
     EXPECT_EQ(kmx_cmd_bist_start(0, 0), -1);
     EXPECT_TRUE(log_contains("spi_cmd_bist_start poll fail !\n"));
-    EXPECT_TRUE(log_has(": poll fail !\n"));
+    EXPECT_TRUE(log_has_part(": poll fail !\n"));
 }
 
 TEST_F(DirectSpi, TheSearchStopsAtFourBytesPerChip) {

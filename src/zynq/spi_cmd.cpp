@@ -72,6 +72,22 @@ bool read_checked(ZYNQ_SPI_T *spi, uint8_t *frame, int len, const char *fn) {
     return true;
 }
 
+// A reply with data and CRC: found (a miss logged unless quiet), read and
+// checked into frame.
+bool checked_reply(ZYNQ_SPI_T *spi, uint8_t code, int rule, uint8_t *frame, int len, const char *fn, bool quiet) {
+    if (!find(spi, code, rule, frame)) {
+        if (!quiet) poll_fail(fn, __LINE__, false);
+        return false;
+    }
+    return read_checked(spi, frame, len, fn);
+}
+
+// 09 and 0D go out with their CRC.
+void write_sealed(ZYNQ_SPI_T *spi, uint8_t code, uint8_t chip_id, const uint8_t *data, int len) {
+    uint8_t frame[SPI_CMD_FRAME_LEN] = {};
+    zynq_spi_write(spi, frame, chip_frame_build_sealed(frame, code, chip_id, data, len));
+}
+
 const uint8_t kZero[2] = {0, 0};
 
 }  // namespace
@@ -157,8 +173,8 @@ bool spi_cmd_write_register(uint8_t chain_id, uint8_t chip_id, uint8_t *reg, int
     if (!reg) para_error(__func__);
     ZYNQ_SPI_T *spi = link(chain_id, __func__);
     if (!spi || !len_ok(len, __func__)) return false;
-    uint8_t frame[SPI_CMD_FRAME_LEN] = {};
-    zynq_spi_write(spi, frame, chip_frame_build_sealed(frame, CHIP_CMD_WRITE_REG, chip_id, reg, len));
+    write_sealed(spi, CHIP_CMD_WRITE_REG, chip_id, reg, len);
+    uint8_t frame[SPI_CMD_FRAME_LEN];
     if (!find(spi, CHIP_CMD_WRITE_REG, CHIP_HDR_NIBBLE, frame)) {
         poll_fail(__func__, __LINE__, true);
         return false;
@@ -174,11 +190,7 @@ bool spi_cmd_read_register(uint8_t chain_id, uint8_t chip_id, uint8_t *reg, int 
     if (!spi || !len_ok(len, __func__)) return false;
     if (!spi_send_command(spi, CHIP_CMD_READ_REG, chip_id, nullptr, 0)) return false;
     uint8_t frame[SPI_CMD_FRAME_LEN];
-    if (!find(spi, 0x10 | CHIP_CMD_READ_REG, CHIP_HDR_EXACT, frame)) {
-        poll_fail(__func__, __LINE__, false);
-        return false;
-    }
-    if (!read_checked(spi, frame, len, __func__)) return false;
+    if (!checked_reply(spi, 0x10 | CHIP_CMD_READ_REG, CHIP_HDR_EXACT, frame, len, __func__, false)) return false;
     memcpy(reg, frame + 2, size_t(len));
     return true;
 }
@@ -188,13 +200,9 @@ bool spi_cmd_read_write_reg0d(uint8_t chain_id, uint8_t chip_id, uint8_t *in, in
     if (!in || !out) para_error(__func__);
     ZYNQ_SPI_T *spi = link(chain_id, __func__);
     if (!spi || !len_ok(len, __func__)) return false;
-    uint8_t frame[SPI_CMD_FRAME_LEN] = {};
-    zynq_spi_write(spi, frame, chip_frame_build_sealed(frame, CHIP_CMD_RW_REG0D, chip_id, in, len));
-    if (!find(spi, CHIP_CMD_RW_REG0D, CHIP_HDR_NIBBLE, frame)) {
-        poll_fail(__func__, __LINE__, false);
-        return false;
-    }
-    if (!read_checked(spi, frame, len, __func__)) return false;
+    write_sealed(spi, CHIP_CMD_RW_REG0D, chip_id, in, len);
+    uint8_t frame[SPI_CMD_FRAME_LEN];
+    if (!checked_reply(spi, CHIP_CMD_RW_REG0D, CHIP_HDR_NIBBLE, frame, len, __func__, false)) return false;
     memcpy(out, frame + 2, size_t(len));
     return true;
 }
@@ -207,8 +215,7 @@ bool spi_cmd_read_result(uint8_t chain_id, uint8_t chip_id, uint8_t *res, int le
     if (!spi_send_command(spi, CHIP_CMD_READ_RESULT, chip_id, kZero, 2)) return false;
     uint8_t frame[SPI_CMD_FRAME_LEN];
     // No result waiting is the common case: no message.
-    if (!find(spi, CHIP_CMD_READ_RESULT, CHIP_HDR_NIBBLE_ID, frame)) return false;
-    if (!read_checked(spi, frame, len, __func__)) return false;
+    if (!checked_reply(spi, CHIP_CMD_READ_RESULT, CHIP_HDR_NIBBLE_ID, frame, len, __func__, true)) return false;
     memcpy(res, frame, size_t(len + 2));
     return true;
 }
