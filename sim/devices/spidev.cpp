@@ -215,6 +215,7 @@ public:
     long write(const uint8_t *buf, size_t n) override {
         std::lock_guard<std::mutex> g(state().lock);
         if (io_fails()) return -EIO;
+        if (n == 0) return 0;
         ChainState &c = chain_state(slot_);
         c.frames.emplace_back(buf, buf + n);
         if ((buf[0] & 0xF) == 0x07) {

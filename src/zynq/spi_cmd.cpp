@@ -101,7 +101,7 @@ bool init_spi_cmd(int chain_num) {
     for (int i = 0; i < chain_num; i++) {
         const int slot = g_chain_id[i];
         if (slot < 0 || slot >= 8) continue;
-        s_spi[slot].fd = -1;
+        zynq_spi_exit(&s_spi[slot]);  // a second set-up reopens, it does not leak
         zynq_spi_init(&s_spi[slot], slot);
     }
     return true;
