@@ -9,6 +9,7 @@
 #include "os/os.h"
 #include "os/sysfs.h"
 #include "sim/devices/gpio_devices.h"
+#include "sim/devices/spidev.h"
 
 namespace sim {
 
@@ -23,6 +24,7 @@ void register_devices() {
     kos::register_emulated_device("/dev/pwm_fan_devnode", make_soc_fan);
     kos::register_sysfs_hook("/sys/class/gpio/export", gpio_export_hook);
     kos::register_sysfs_hook("/sys/class/gpio/unexport", gpio_unexport_hook);
+    register_spidev();
 }
 
 }  // namespace sim

@@ -92,4 +92,31 @@ int chip_frame_build(uint8_t *frame, uint8_t cmd, uint8_t chip, const uint8_t *d
 
 bool chip_frame_echo_ok(uint8_t sent0, uint8_t rx0) { return ((sent0 ^ rx0) & 0xF) == 0; }
 
+int chip_frame_build_sealed(uint8_t *frame, uint8_t cmd, uint8_t chip, const uint8_t *data, int len) {
+    const int n = chip_frame_build(frame, cmd, chip, data, len);
+    chip_frame_seal(frame, n);
+    return n + 2;
+}
+
+bool chip_reply_header_ok(uint8_t code, int rule, const uint8_t hdr[2]) {
+    switch (rule) {
+    case CHIP_HDR_EXACT: return hdr[0] == code;
+    case CHIP_HDR_NIBBLE_ID: return (hdr[0] & 0xF) == (code & 0xF) && hdr[1] != 0;
+    default: return (hdr[0] & 0xF) == (code & 0xF);
+    }
+}
+
+bool chip_reply_find(chip_word_reader rd, void *ctx, int budget, uint8_t code, int rule, uint8_t hdr[2]) {
+    for (int got = 0; got + 2 <= budget; got += 2) {
+        if (rd(ctx, hdr) && chip_reply_header_ok(code, rule, hdr)) return true;
+    }
+    return false;
+}
+
+bool chip_reply_read(chip_word_reader rd, void *ctx, uint8_t *buf, int n) {
+    for (int i = 0; i + 1 < n; i += 2)
+        if (!rd(ctx, buf + i)) return false;
+    return true;
+}
+
 }  // extern "C"

@@ -17,6 +17,9 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "hub/kmx_vid.h"
+#include "orangepi/opi_cmd.h"
+#include "orangepi/opi_spi.h"
+#include "zynq/spi_cmd.h"
 #include "zynq/spi_gpio.h"
 #include "zynq/zynq_chain.h"
 #include "zynq/zynq_gpio.h"
@@ -90,6 +93,11 @@ void init_kmx_chain(void) {
         s_chain->power_down_all = zynq_chain_power_down_all;
         break;
     case OPI_H3:
+        s_chain->power_on = opi_chain_power_on;
+        s_chain->power_down = opi_chain_power_down;
+        s_chain->hw_reset = opi_chain_hw_reset;
+        s_chain->power_on_all = opi_chain_power_on_all;
+        s_chain->power_down_all = opi_chain_power_down_all;
         break;
     default:
         platform_undefined();
@@ -119,6 +127,17 @@ void init_kmx_cmd(void) {
     switch (g_platform) {
     case ZYNQ_SPI_B3:
     case ZYNQ_SPI_B13:
+        init_spi_cmd(g_chain_num);
+        s_cmd->set_speed = spi_set_spi_speed;
+        s_cmd->cmd_reset = spi_cmd_reset;
+        s_cmd->cmd_bist_start = spi_cmd_bist_start;
+        s_cmd->cmd_bist_collect = spi_cmd_bist_collect;
+        s_cmd->cmd_bist_fix = spi_cmd_bist_fix;
+        s_cmd->cmd_write_register = spi_cmd_write_register;
+        s_cmd->cmd_read_register = spi_cmd_read_register;
+        s_cmd->cmd_read_write_reg0d = spi_cmd_read_write_reg0d;
+        s_cmd->cmd_write_job = spi_cmd_write_job;
+        s_cmd->cmd_read_result = spi_cmd_read_result;
         break;
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
@@ -128,6 +147,17 @@ void init_kmx_cmd(void) {
         fill_hub_cmd(soc_set_spi_speed);
         break;
     case OPI_H3:
+        init_opi_cmd();
+        s_cmd->set_speed = opi_set_spi_speed;
+        s_cmd->cmd_reset = opi_cmd_reset;
+        s_cmd->cmd_bist_start = opi_cmd_bist_start;
+        s_cmd->cmd_bist_collect = opi_cmd_bist_collect;
+        s_cmd->cmd_bist_fix = opi_cmd_bist_fix;
+        s_cmd->cmd_write_register = opi_cmd_write_register;
+        s_cmd->cmd_read_register = opi_cmd_read_register;
+        s_cmd->cmd_read_write_reg0d = opi_cmd_read_write_reg0d;
+        s_cmd->cmd_write_job = opi_cmd_write_job;
+        s_cmd->cmd_read_result = opi_cmd_read_result;
         break;
     default:
         platform_undefined();
@@ -173,6 +203,12 @@ void init_kmx_gpio(void) {
         s_gpio->get_button = soc_hub_get_button;
         break;
     case OPI_H3:
+        s_gpio->set_power_en = opi_set_power_en;
+        s_gpio->set_start_en = opi_set_start_en;
+        s_gpio->set_reset = opi_set_reset;
+        s_gpio->set_led = opi_set_led;
+        s_gpio->get_plug = opi_get_plug;
+        s_gpio->set_vid = opi_set_vid;
         break;
     default:
         platform_undefined();
@@ -197,6 +233,8 @@ void init_kmx_pwm(void) {
         s_pwm->get_pwm = soc_hub_get_pwm;
         break;
     case OPI_H3:
+        s_pwm->set_pwm = opi_set_pwm;
+        s_pwm->get_pwm = opi_get_pwm;
         break;
     default:
         platform_undefined();
@@ -207,6 +245,7 @@ void exit_kmx_cmd(void) {
     switch (g_platform) {
     case ZYNQ_SPI_B3:
     case ZYNQ_SPI_B13:
+        exit_spi_cmd(g_chain_num);
         break;
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
@@ -216,6 +255,9 @@ void exit_kmx_cmd(void) {
     case SOC:
         soc_hub_deinit();
         exit_hub_cmd(g_chain_num);
+        break;
+    case OPI_H3:
+        exit_opi_cmd();
         break;
     default:
         platform_undefined();
@@ -234,6 +276,8 @@ void exit_kmx_gpio(void) {
     case SOC:
         soc_exit_gpio();
         break;
+    case OPI_H3:
+        break;
     default:
         platform_undefined();
     }
@@ -246,6 +290,7 @@ void exit_kmx_pwm(void) {
     case ZYNQ_HUB_B3:
     case ZYNQ_HUB_B13:
     case SOC:
+    case OPI_H3:
         break;
     default:
         platform_undefined();
