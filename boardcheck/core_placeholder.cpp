@@ -1,0 +1,1 @@
+// Keeps the core library non-empty until its first source lands.
