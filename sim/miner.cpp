@@ -27,6 +27,7 @@
 
 #include "drv/kmx_chip_frame.h"
 #include "hub/kmx_i2c.h"
+#include "hub/kmx_vid.h"
 #include "misc/kmx_errcode.h"
 #include "record/kmx_record.h"
 #include "misc/kmx_misc.h"
@@ -288,6 +289,11 @@ int main(int argc, char **argv) {
         s_pll_regs_tab[l][1] = uint8_t(kPllList[l] / 4);
     }
     kmx_chain_set_pllcfg(kPllList, s_pll_regs_tab, 8);
+    // VID map: supply voltage in hundredths of a volt, 5 cV lower per step.
+    static int vid_tab[64];
+    for (int v = 0; v < 64; v++) vid_tab[v] = 1400 - 5 * v;
+    static vidmap_t vid_map = {vid_tab, 64};
+    kmx_vidmap_init(&vid_map);
 
     for (int i = 0; i < KMX_MAX_CHAIN; i++) {
         s_param[i] = c_chain_param{g_chain_id[i], o.spi_speed, o.pll, o.vol, o.vid, 300, 10, 0, false};
