@@ -190,4 +190,24 @@ TEST(Miner, ApiAnswersParseAsTheDaemonReadsThem) {
     EXPECT_TRUE(has(r.out, "pools: active 0 url stratum+tcp://pool.example:3333")) << r.out;
 }
 
+// `systemctl restart cgminer` inside the machine restarts the stand-in.
+TEST(Miner, SystemctlRestartsTheMiningProgram) {
+    std::string desc = kThree;
+    desc.insert(desc.find("\"/etc/cgminer.conf\""),
+                R"("/etc/systemd/system/cgminer.service":"[Service]\nExecStart=/usr/bin/cgminer --chains 4 --chips 10 --quick\n",)");
+    const std::string api = build_path("miner-api-client");
+    const std::string wait_api = "for i in $(seq 600); do " + api + " >/dev/null 2>&1 && break; sleep 0.05; done; ";
+    const std::string script = "systemctl start cgminer; " + wait_api +
+                               "p1=$(cat /run/sim/cgminer.pid); systemctl restart cgminer; " + wait_api +
+                               "p2=$(cat /run/sim/cgminer.pid); " + api + " | head -n 1; "
+                               "[ \"$p1\" != \"$p2\" ] && echo restarted; "
+                               "systemctl is-active cgminer; systemctl stop cgminer; systemctl is-active cgminer; "
+                               "kill -0 $p2 2>/dev/null || echo gone";
+    MachineRun r = run_machine(desc, {"bash", "-c", script});
+    EXPECT_TRUE(has(r.out, "stats chain 0: ")) << r.out;
+    EXPECT_TRUE(has(r.out, "restarted\nactive\ninactive\ngone\n")) << r.out;
+    const std::string log = r.file("/run/sim/cgminer.log");
+    EXPECT_EQ(count(log, "detected 3 chains"), 2) << log;
+}
+
 }  // namespace
