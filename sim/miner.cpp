@@ -7,7 +7,8 @@
 // usage: kmx-miner [--platform P] [--chip-type T] [--chains N] [--chips C]
 //          [--subtype S] [--quick] [--pll MHz] [--vid V] [--vol mV]
 //          [--spi-speed I] [--detect-only] [--rounds R] [--port P]
-//          [--report-every R] [--log-level L]
+//          [--report-every R] [--log-level L] [--again MASK]
+// --again runs the detection a second time over the positions in MASK.
 // Prints one "bring-up" line per chain after detection and, every
 // --report-every rounds, one "hash" line per chain.
 #include <algorithm>
@@ -45,6 +46,7 @@ struct Options {
     bool quick = false, detect_only = false;
     int pll = 600, vid = 10, vol = 0, spi_speed = 2, log_level = 2;
     long rounds = -1, report_every = 20;
+    long again_mask = -1;  // detect a second time with this position mask
     int port = 4028;
 };
 
@@ -265,6 +267,7 @@ Options parse(int argc, char **argv) {
         else if (arg(i, argc, argv, "--rounds", v)) o.rounds = v;
         else if (arg(i, argc, argv, "--report-every", v)) o.report_every = v > 0 ? v : 1;
         else if (arg(i, argc, argv, "--port", v)) o.port = int(v);
+        else if (arg(i, argc, argv, "--again", v)) o.again_mask = v;
         else if (arg(i, argc, argv, "--log-level", v)) o.log_level = int(v);
         else {
             fprintf(stderr, "kmx-miner: unknown option %s\n", argv[i]);
@@ -303,6 +306,8 @@ int main(int argc, char **argv) {
     const uint16_t mask = uint16_t((1u << std::clamp(g_chain_num, 0, 8)) - 1);
     const int alive = kmx_chain_detect_all(mask, s_param, o.quick, false);
     printf("detected %d chains\n", alive);
+    if (o.again_mask >= 0)
+        printf("detected again %d chains\n", kmx_chain_detect_all(uint16_t(o.again_mask), s_param, o.quick, false));
     print_bring_up();
     if (o.detect_only) {
         sys_platform_exit();

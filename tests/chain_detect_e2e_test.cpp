@@ -78,6 +78,25 @@ TEST(ChainDetect, SerialAndParallelLeaveTheSameChainStates) {
     EXPECT_EQ(ser.file("/tmp/errchain"), par.file("/tmp/errchain"));
 }
 
+// A second detection over fewer chains: the flag left set by the chain no
+// longer asked for must not end the wait before the asked-for chains are done.
+TEST(ChainDetect, SecondDetectionWaitsForEveryAskedForChain) {
+    const std::string desc =
+        R"({"platform":4,"boards":[{"slot":0,"chips":40},{"slot":2,"chips":40},{"slot":5,"chips":40}],)"
+        R"("uboot":{"image_flag":"0","standby":"0"},"files":{"/etc/hwrevision":"zynq n5.b\n"}})";
+    MachineRun r = detect(desc, {"--chains", "4", "--chips", "40", "--quick", "--again", "3"});
+    EXPECT_TRUE(has(r.out, "detected 3 chains\ndetected again 3 chains\n")) << r.out;
+    const std::string log = r.syslog();
+    const size_t first_end = log.find("chain detect finished.");
+    ASSERT_NE(first_end, std::string::npos) << log;
+    const size_t second_end = log.find("chain detect finished.", first_end + 1);
+    ASSERT_NE(second_end, std::string::npos) << log;
+    const std::string second = log.substr(first_end, second_end - first_end);
+    EXPECT_TRUE(has(second, "chain0: detect finished")) << second;
+    EXPECT_TRUE(has(second, "chain2: detect finished")) << second;
+    EXPECT_FALSE(has(second, "chain5: power down")) << second;
+}
+
 // Parallel mode asks the watchdog state: a chain it shut down gets no thread.
 TEST(ChainDetect, ChainShutDownByTheWatchdogIsNotStarted) {
     const std::string desc =
@@ -143,6 +162,28 @@ TEST(ChainDetect, BoardWithoutPowerFailsItsPowerUp) {
     EXPECT_TRUE(has(log, "chain1: low startup voltage 0.00V")) << log;
     EXPECT_TRUE(has(log, "chain1: failed in kmx_chain_preinit(), SHUTDOWN")) << log;
     EXPECT_TRUE(has(r.file("/tmp/errlog"), "/2/24/")) << r.file("/tmp/errlog");
+}
+
+// One supply voltage for all chains: the live chains power down and retry in
+// step with the dead one; once it has used up its attempts it leaves the
+// barrier and the others come up.
+TEST(ChainDetect, VinSyncChainsRetryTogetherAndPassWhenTheDeadOneGivesUp) {
+    const std::string desc =
+        R"({"platform":4,"psu":{"vendor":"GP","fwver":[1,65],"errorcode":0,"sync_output":1},)"
+        R"("uboot":{"image_flag":"0","standby":"0"},"files":{"/etc/hwrevision":"zynq n5.b\n"},"boards":)"
+        R"([{"slot":0,"chips":20},{"slot":1,"chips":20,"dead":true},{"slot":2,"chips":20}]})";
+    MachineRun r = detect(desc, {"--chains", "3", "--chips", "20", "--subtype", "1"});
+    EXPECT_TRUE(has(r.out, "detected 2 chains\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 20")) << r.out;
+    EXPECT_TRUE(has(r.out, "bring-up chain2: up chips 20")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_EQ(count(log, "all chains: set vid 0"), 1) << log;
+    EXPECT_EQ(count(log, "chain0: chip type detected"), 12) << log;
+    EXPECT_EQ(count(log, "chain2: chip type detected"), 12) << log;
+    EXPECT_EQ(count(log, "chain0: detected 20 chips"), 1) << log;
+    EXPECT_TRUE(has(log, "chain1: failed in kmx_chain_preinit(), SHUTDOWN")) << log;
+    EXPECT_TRUE(has(log, "g_vsync_total_chains:2 line:940")) << log;
+    EXPECT_FALSE(has(log, "vin-sync: chains did not")) << log;
 }
 
 // A chip that never answers cuts the chain short before it: BIST counts the
