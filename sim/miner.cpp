@@ -142,8 +142,11 @@ void serve_one(int fd) {
         if (!j) continue;  // not complete yet
         const char *cmd = json_string_value(json_object_get(j, "command"));
         const std::string c = cmd ? cmd : "";
-        json_t *ans = c == "stats" ? answer_stats() : c == "devs" ? answer_devs() : c == "pools" ? answer_pools()
-                                                                    : json_pack("{s:o}", "STATUS", status_array("Invalid command"));
+        json_t *ans;
+        if (c == "stats") ans = answer_stats();
+        else if (c == "devs") ans = answer_devs();
+        else if (c == "pools") ans = answer_pools();
+        else ans = json_pack("{s:o}", "STATUS", status_array("Invalid command"));
         json_decref(j);
         char *text = json_dumps(ans, JSON_COMPACT);
         json_decref(ans);

@@ -253,8 +253,11 @@ int preinit_attempt(uint8_t chain, int m, int t, int v0) {
         kmx_logf(5, "chain%d: RESET failed", chain);
         return 0;
     }
-    if (g_chip_type != 9 && g_chip_type != 169) g_chip_type = reply[0] >> 4;
-    kmx_logf(3, "chain%d: chip type detected: %02X", chain, g_chip_type);
+    // One global for all chains; written only when it changes, so chains
+    // reporting the type already known do not race with its readers.
+    const int known = at(g_chip_type).load();
+    if (known != 9 && known != 169 && known != reply[0] >> 4) at(g_chip_type).store(reply[0] >> 4);
+    kmx_logf(3, "chain%d: chip type detected: %02X", chain, at(g_chip_type).load());
     const int count = kmx_cmd_bist_start(chain, 0);
     if (count < 1 || count > g_chip_num) {
         kmx_logf(5, "chain%d: BISTSTART failed", chain);
@@ -547,7 +550,9 @@ int kmx_get_first_i2c_voltage(int chain) {
     return kmx_count_mid_val(v, 5);
 }
 
-void kmx_set_microadjust_error(int chain) { kmx_set_errcode(ERRCODE_FREQ_ADJUST_ERR, nullptr, true, chain, nullptr, 0); }
+void kmx_set_microadjust_error(int chain) {
+    kmx_set_errcode(ERRCODE_FREQ_ADJUST_ERR, nullptr, true, chain, nullptr, 0);
+}
 
 int kmx_chain_preinit(uint8_t chain) {
     if (!valid_chain(chain)) return 0;
