@@ -1,25 +1,38 @@
 #!/bin/bash
-# The demo's part inside the emulated machine: demo-inside.sh BIN CHIP_TYPE CHIP_COUNT
+# The demo's part inside the emulated machine: demo-inside.sh BIN
+# Starts the mining program as the machine's service manager does, shows
+# each chain's bring-up and then the running hash counts.
 set -uo pipefail
-bin=$1 chip_type=$2 chip_count=$3
+bin=$1
 
 section() { printf '\n== %s ==\n' "$1"; }
+api_up() { "$bin/miner-api-client" >/dev/null 2>&1; }
 
-section "start-up: sys_platform_init(4, $chip_type, 4, $chip_count) with boards in slots 0, 2, 5"
-"$bin/kmx-platform-probe" 4 "$chip_type" 4 "$chip_count" 2
-echo "exit status: $?"
-sleep 0.2
+section "boot: three hash boards in slots 0, 2 and 5; systemctl start cgminer"
+systemctl start cgminer
+for _ in $(seq 1200); do api_up && break; sleep 0.05; done
+api_up || { echo "the mining program did not come up"; cat /run/sim/cgminer.log; exit 1; }
 
-section "chain 0: power on, reset the chips, BIST, register, job and nonce"
-"$bin/kmx-chain-probe" 4 4 "$chip_count" 0 2
-echo "exit status: $?"
-sleep 0.2
+section "bring-up of each chain (chips found, frequency, voltage, temperature)"
+grep -E '^(detected|bring-up)' /run/sim/cgminer.log
 
-section "syslog (/dev/log of the machine)"
-cat /run/sim/syslog.log
+section "detection as the library logged it"
+grep -E 'detected [0-9]+ chips|detect finished|chain detect finished|failed' /run/sim/syslog.log | sed 's/^kmx_lib [^ ]* //'
+
+section "running hash counts (the miner's own report, every 10 rounds)"
+for round in 1 2 3; do
+    for _ in $(seq 400); do
+        (($(grep -c '^hash round' /run/sim/cgminer.log) >= 3 * round)) && break
+        sleep 0.05
+    done
+    grep '^hash round' /run/sim/cgminer.log | tail -n 3
+done
+
+section "the API as the monitor daemon reads it (stats, devs, pools on 127.0.0.1:4028)"
+"$bin/miner-api-client"
 
 section "error files"
-for f in /tmp/errcode /tmp/errchain /tmp/errlog; do
+for f in /tmp/errcode /tmp/errchain; do
     if [[ -e $f ]]; then
         echo "--- $f"
         cat "$f"
@@ -28,19 +41,8 @@ for f in /tmp/errcode /tmp/errchain /tmp/errlog; do
     fi
 done
 
-section "fans as the hub was left (period / on-count, enable bits)"
-for fan in 0 1 2; do
-    period=$("$bin/kmx-sim" peek $((0x43C00040 + 8 * fan)))
-    oncount=$("$bin/kmx-sim" peek $((0x43C00044 + 8 * fan)))
-    echo "fan$fan: period $((period)) on-count $((oncount)) duty $(( period ? 100 * oncount / period : 0 ))%"
-done
-echo "fan enable word: $("$bin/kmx-sim" peek 0x43C00008)"
-echo "(this board type drives its fans inverted: \"100 %\" is an on-count of 0)"
-
-section "power supply: sys_platform_init + sys_init in the mining process (supply on I2C)"
-"$bin/kmx-psu-probe" 1 3
-echo "exit status: $?"
-echo "--- /tmp/psu_info (vendor, firmware, error code)"
-cat /tmp/psu_info 2>/dev/null || echo "not written"
-echo "--- the supply's last transactions on /dev/i2c-0"
-tail -n 4 /run/sim/psu.log 2>/dev/null
+section "systemctl restart cgminer"
+systemctl restart cgminer
+for _ in $(seq 1200); do api_up && break; sleep 0.05; done
+echo "mining program running again: $(systemctl is-active cgminer), detections so far: $(grep -c '^detected' /run/sim/cgminer.log)"
+systemctl stop cgminer

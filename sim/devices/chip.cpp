@@ -57,6 +57,7 @@ ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     crc_error_ = desc_bool(board, "crc_error", false);
     temp_raw_ = int(desc_int(board, "temp_raw", 600));
     never_completes_ = desc_bool(board, "temp_never_completes", false);
+    read_service_faults(board);
     chip_.resize(size_t(chips_));
     last_code_.assign(size_t(chips_), -1);
     reset_chips();
@@ -113,6 +114,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     if (len < 2) return;
     const uint8_t code = frame[0] & 0xF;
     const int id = frame[1];
+    if (silenced_by_fault(code)) return;
     const int live = answering();
     if (live == 0) return;
     if (id > live) return;  // no such chip, or behind a silent one
@@ -197,6 +199,19 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         if (reply_len > 1) reply[1] = uint8_t(last);
         return;
     }
+}
+
+void ChipChain::read_service_faults(json_t *board) {
+    no_power_ = desc_bool(board, "no_power", false);
+    stop_after_jobs_ = desc_int(board, "stop_after_jobs", -1);
+}
+
+// Under the lock. Jobs are counted as they arrive; the chain stops
+// answering once the limit has passed, power cycles included.
+bool ChipChain::silenced_by_fault(uint8_t code) {
+    if (no_power_) return true;
+    if (code == 0x07) jobs_seen_++;
+    return stop_after_jobs_ >= 0 && jobs_seen_ > stop_after_jobs_;
 }
 
 namespace {

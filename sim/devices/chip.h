@@ -11,6 +11,10 @@
 //   "heat": W             thermal model on: at full fan stop the chips settle
 //                         W degrees above 25; the fan duty divides the rise
 //                         by (1 + duty / 25); 20 s time constant
+//   "no_power": true     the plug says present but the board gets no power:
+//                         nothing answers and its supply output reads 0 V
+//   "stop_after_jobs": n  the chain goes silent after n jobs were written
+//                         to it (a board that fails once mining)
 //   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
 //                         key or a controls file exists); each VID
 //                         step lowers it by "mv_per_vid" (default 3)
@@ -82,6 +86,13 @@ private:
     // Raw code chip k (1-based) reports now; -1: the read goes unanswered.
     int sensor_code(int k, bool volt_mode);
     std::vector<Chip> chip_;
+
+    // Faults of a board in service (see the keys above).
+    void read_service_faults(json_t *board);
+    bool silenced_by_fault(uint8_t code);
+    bool no_power_ = false;
+    long long stop_after_jobs_ = -1;
+    long long jobs_seen_ = 0;
 };
 
 }  // namespace sim

@@ -17,6 +17,8 @@
 // Chain power: on the FPGA hub the chain answers only while its power
 // enable (peripheral word 0x20, bit 18 + c) is 1 and its reset line
 // (bit 9 + c) is 1; a power or reset drop loses the chips' state. The SoC
+// The wiring map: a board's "slot" is the port its SPI link, lines and plug
+// are cabled to; "power_from" names the slot whose supply output feeds it.
 // hub's lines are SoC pads, not modelled here: its chains are treated as
 // powered.
 #include <algorithm>
@@ -36,6 +38,7 @@
 #include "sim/devices/chip.h"
 #include "sim/devices/hub_spi_engine.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/sim_devices.h"
 
 namespace sim {
 namespace {
@@ -156,6 +159,14 @@ private:
         return (global_word(kChainEn) >> c) & 1;
     }
 
+    // A board cabled with "power_from": s takes its power from the supply
+    // output of slot s; its chips answer only while that output is on.
+    bool supply_feeds(uint32_t c) {
+        json_t *b = board_in_slot(int(c));
+        json_t *from = b ? json_object_get(b, "power_from") : nullptr;
+        return !from || psu_output_on(int(json_integer_value(from)) + 1);
+    }
+
     // The chain's power and reset lines; while either is low the chips hold
     // no state.
     bool lines_ok(uint32_t c, ChainBlock &b) {
@@ -164,6 +175,7 @@ private:
             const uint32_t w = kos::window_read32(periph_, 0x20);
             ok = ((w >> (18 + c)) & 1) && ((w >> (9 + c)) & 1);
         }
+        if (ok) ok = supply_feeds(c);
         if (!ok) b.chain->lose_state();
         return ok;
     }

@@ -111,10 +111,23 @@ bool valid_request(const uint8_t *b, size_t len) {
     return b[len - 2] == sum(b, 2, len - 3);
 }
 
-uint16_t measured_cv(const PsuState &st, int out, json_t *d) {
+int feeding_output(int out, json_t *d) {
     // With synchronised outputs the first output feeds every chain.
-    const bool sync = desc_int(d, "sync_output", 0) == 1;
-    const int feed = sync ? 1 : out;
+    return desc_int(d, "sync_output", 0) == 1 ? 1 : out;
+}
+
+// A board whose power plug is not seated draws nothing: its output reads 0 V.
+bool output_unloaded(int out) {
+    for (int slot = 0; slot < kOutputs; slot++) {
+        json_t *b = board_in_slot(slot);
+        if (b && desc_bool(b, "no_power", false) && int(desc_int(b, "power_from", slot)) + 1 == out) return true;
+    }
+    return false;
+}
+
+uint16_t measured_cv(const PsuState &st, int out, json_t *d) {
+    const int feed = feeding_output(out, d);
+    if (out && output_unloaded(out)) return 0;
     return st.on[feed] ? uint16_t(st.set_cv[feed] + desc_int(d, "offset_cv", 0)) : 0;
 }
 
@@ -200,6 +213,13 @@ int fail(int e, const uint8_t *req, size_t len) {
 }
 
 }  // namespace
+
+bool psu_output_on(int out) {
+    if (out < 1 || out > kOutputs) return false;
+    Desc desc;
+    Locked lk(desc.d);
+    return lk.st.on[feeding_output(out, desc.d)] != 0;
+}
 
 bool psu_present() { return !desc_bool(Desc().d, "absent", false); }
 

@@ -11,6 +11,8 @@ namespace sim {
 // Supply on /dev/i2c-0 (address 0x01).
 bool psu_present();
 int psu_transfer(struct i2c_msg *msgs, int n);  // count or -1 with errno
+// Whether supply output `out` (1..8, the output of slot out - 1) is on.
+bool psu_output_on(int out);
 
 // Regulator UART: whether the line exists ("uart": {"missing": true} drops
 // it), and the bytes written on `path` during one open.

@@ -13,6 +13,11 @@ extern int s_vin_sync_flag7;
 extern int s_vin_sync_flag8;
 extern int s_vin_sync_flag9;
 
+/* Detection attempt (1..5) of each chain, 0 after a failed chain: the
+ * per-chain form of g_retry_cnt, which parallel threads overwrite. */
+extern int s_retry_cnt[8];
+int kmx_chain_retry_cnt(int chain);
+
 /* Work frequency of a chain judged against the others (errors 52, 53). */
 bool check_workpll_valid(int chain_id);
 

@@ -1,6 +1,7 @@
 #include "module/kmx_fan.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
@@ -94,7 +95,7 @@ extern "C" float kmx_get_tmp(void) { return g_dev_tmp.tmp_avg; }
 
 namespace {
 
-bool in_use_alive(int c) { return c >= 0 && c < KMX_MAX_CHAIN && g_chain_alive[c]; }
+bool in_use_alive(int c) { return c >= 0 && c < KMX_MAX_CHAIN && std::atomic_ref<int>(g_chain_alive[c]).load(); }
 
 // A chain whose summary stopped advancing: full speed once per episode.
 bool stale_check() {
@@ -106,7 +107,8 @@ bool stale_check() {
         const int c = g_chain_id[i];
         if (c < 0 || c >= KMX_MAX_CHAIN) continue;
         const c_temp t = g_chain_tmp[c];
-        const bool stale = g_chain_alive[c] && now > t.last_update && now - t.last_update > uint64_t(limit_s) * 1000;
+        const bool stale = std::atomic_ref<int>(g_chain_alive[c]).load() && now > t.last_update &&
+                           now - t.last_update > uint64_t(limit_s) * 1000;
         if (!stale) {
             g_chain_temp_not_update[c] = false;
             continue;

@@ -24,7 +24,7 @@
 #include "zynq/zynq_chain.h"
 #include "zynq/zynq_gpio.h"
 
-uint8_t g_chain_alive[8];
+int g_chain_alive[8];
 kmx_chain_callback_t g_chain_callback;
 
 namespace {
@@ -58,7 +58,7 @@ bool in_mining_process() { return g_cgminer_pid != 0 && getpid() == g_cgminer_pi
 
 void chain_down_notify(uint8_t chain_id) {
     if (chain_id >= 8) return;  // not a slot: nothing to clear or report
-    std::atomic_ref<uint8_t>(g_chain_alive[chain_id]).store(0);
+    std::atomic_ref<int>(g_chain_alive[chain_id]).store(0);
     wd_msg_data body;
     memset(&body, 0, sizeof body);
     body.chain_id = chain_id;

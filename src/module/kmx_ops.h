@@ -126,7 +126,7 @@ void kmx_chain_callback_register(kmx_chain_callback_t callback);
 extern kmx_chain_callback_t g_chain_callback;
 
 /* 1 while a chain is up; cleared on power-down in the mining process. */
-extern uint8_t g_chain_alive[8];
+extern int g_chain_alive[8];
 
 #ifdef __cplusplus
 }

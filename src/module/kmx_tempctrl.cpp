@@ -1,6 +1,7 @@
 #include "module/kmx_tempctrl.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "hub/kmx_i2c.h"
@@ -91,7 +92,7 @@ extern "C" uint32_t kmx_tempctrl_update_chain_temp(int chain) {
             if (g_chain_tmp_fails[chain] > 4) {
                 kmx_logf(5, "chain%d: failed to read temperature for %d times, SHUTDOWN", chain,
                          g_chain_tmp_fails[chain]);
-                g_chain_alive[chain] = 0;
+                std::atomic_ref<int>(g_chain_alive[chain]).store(0);
                 if (supply_counts(chain)) {
                     int chip = failed;
                     kmx_set_errcode(ERRCODE_INV_TEMP, nullptr, true, chain, &chip, 1);
@@ -132,7 +133,7 @@ extern "C" uint32_t kmx_tempctrl_update_chain_temp(int chain) {
             } else {
                 status = TEMP_NORMAL;
             }
-            if (g_chain_alive[chain]) {
+            if (std::atomic_ref<int>(g_chain_alive[chain]).load()) {
                 wd_msg_data m = {};
                 m.chain_id = chain;
                 m.tmp_lo = t.tmp_lo;
@@ -146,7 +147,7 @@ extern "C" uint32_t kmx_tempctrl_update_chain_temp(int chain) {
     if (g_overheat) {
         kmx_logf(5, "DANGEROUS TEMPERATURE(%d): shut down chain %d", g_chain_tmp[chain].tmp_hi, chain);
         kmx_chain_power_down(uint8_t(chain));
-        g_chain_alive[chain] = 0;
+        std::atomic_ref<int>(g_chain_alive[chain]).store(0);
         status = TEMP_OVERHEAT;
     }
     if (g_temp_status[chain] != TEMP_OVERHEAT) g_temp_status[chain] = status;
@@ -157,7 +158,8 @@ extern "C" void kmx_tempctrl_update_temp(uint8_t chain_mask) {
     pthread_mutex_lock(&g_temp_lock);
     for (int i = 0; i < std::min(g_chain_num, KMX_MAX_CHAIN); i++) {
         const int c = g_chain_id[i];
-        if (chain_ok(c) && ((chain_mask >> i) & 1) && g_chain_alive[c]) kmx_tempctrl_update_chain_temp(c);
+        if (chain_ok(c) && ((chain_mask >> i) & 1) && std::atomic_ref<int>(g_chain_alive[c]).load())
+            kmx_tempctrl_update_chain_temp(c);
     }
     pthread_mutex_unlock(&g_temp_lock);
 }

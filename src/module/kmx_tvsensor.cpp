@@ -1,4 +1,7 @@
 #include "module/kmx_tvsensor.h"
+#include "module/kmx_tvsensor_internal.h"
+
+#include <atomic>
 
 #include <algorithm>
 #include <cstring>
@@ -28,6 +31,13 @@ uint8_t reg0d_n5[8][12] = {N5_ROW, N5_ROW, N5_ROW, N5_ROW, N5_ROW, N5_ROW, N5_RO
 int reset_tsadc[8];
 int s_tmp_read_group[8];
 int g_err_chipnum;
+namespace {
+// g_err_chipnum per chain: chains read their voltages in parallel.
+int s_err_chip_of_chain[8];
+}  // namespace
+int kmx_err_chip_of_chain(int chain_id) {
+    return chain_id >= 0 && chain_id < 8 ? std::atomic_ref<int>(s_err_chip_of_chain[chain_id]).load() : 0;
+}
 bool g_tuning_over;
 
 
@@ -194,12 +204,14 @@ extern "C" bool kmx_get_chip_volt(uint8_t chain_id, int *chip_volt) {
         if (!kmx_cmd_read_register(chain_id, uint8_t(chip), reg, 12)) {
             kmx_logf(5, "failed to read voltage for chain%d chip%d", chain_id, chip);
             chip_volt[chip - 1] = 0;
-            g_err_chipnum = chip;
+            std::atomic_ref<int>(g_err_chipnum).store(chip);
+            std::atomic_ref<int>(s_err_chip_of_chain[chain_id]).store(chip);
             return false;
         }
         chip_volt[chip - 1] = kmx_volt_to_mV(sensor_raw(reg));
     }
-    g_err_chipnum = 0;
+    std::atomic_ref<int>(g_err_chipnum).store(0);
+    std::atomic_ref<int>(s_err_chip_of_chain[chain_id]).store(0);
     return true;
 }
 
