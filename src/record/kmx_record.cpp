@@ -120,9 +120,16 @@ int32_t read_flash(uint32_t offset, uint8_t *buf, uint32_t len, bool need_all) {
 // The block images one flush changes, by block index.
 using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
 
+// Blocks whose rewrite failed, possibly after their erase: what they should
+// hold. Reading them back from flash would give erased bytes and lose what
+// they held, so the next pass starts from this image instead.
+Blocks s_unwritten;
+
 std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
     auto it = blocks.find(block);
     if (it != blocks.end()) return &it->second;
+    auto kept = s_unwritten.find(block);
+    if (kept != s_unwritten.end()) return &blocks.emplace(block, kept->second).first->second;
     std::vector<uint8_t> img(KMX_RECORD_BLOCK);
     if (read_flash(block * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK, true) != 0) return nullptr;
     return &blocks.emplace(block, std::move(img)).first->second;
@@ -130,7 +137,12 @@ std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
 
 bool rewrite_block(uint32_t block, std::vector<uint8_t> &img) {
     const uint32_t off = block * KMX_RECORD_BLOCK;
-    return kmx_erase_flash(off, KMX_RECORD_BLOCK) == 0 && kmx_write_flash(off, img.data(), KMX_RECORD_BLOCK) == 0;
+    if (kmx_erase_flash(off, KMX_RECORD_BLOCK) != 0 || kmx_write_flash(off, img.data(), KMX_RECORD_BLOCK) != 0) {
+        s_unwritten[block] = img;
+        return false;
+    }
+    s_unwritten.erase(block);
+    return true;
 }
 
 void put_head_and_key(std::vector<uint8_t> &block0, const record_head_sec &head, bool with_key) {
@@ -153,6 +165,9 @@ record_head_sec advanced_head(uint32_t n) {
 // in the same rewrite. The blocks are rewritten one at a time, so a power
 // cut costs at most the block being written; the head moves on only after
 // every record block is on flash. At most three blocks are erased.
+// The head has no second copy: power lost between block 0's erase and the
+// end of its write leaves no valid head, and the next start erases the
+// whole area. That is the cost of the on-flash format.
 bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
     Blocks blocks;
     if (!block_image(blocks, 0)) {
@@ -396,6 +411,7 @@ extern "C" bool kmx_record_init(void) {
     memset(&g_machine_info, 0, sizeof g_machine_info);
     g_machine_info.running_mode = 255;
     memset(g_chains_info, 0, sizeof g_chains_info);
+    s_unwritten.clear();
     return init_cache_head_and_key();
 }
 
@@ -526,13 +542,14 @@ extern "C" bool kmx_write_record_to_nand(void) {
 
 extern "C" bool kmx_update_record_key(void) {
     if (!pending_event()) return true;
-    std::vector<uint8_t> block0(KMX_RECORD_BLOCK);
-    if (read_flash(0, block0.data(), KMX_RECORD_BLOCK, true) != 0) {
+    Blocks blocks;
+    std::vector<uint8_t> *block0 = block_image(blocks, 0);
+    if (!block0) {
         kmx_logf(3, "%s    %d\n", __func__, __LINE__);
         return false;
     }
-    memcpy(block0.data() + kKeyOffset, &g_record_key_info, sizeof g_record_key_info);
-    if (!rewrite_block(0, block0)) {
+    memcpy(block0->data() + kKeyOffset, &g_record_key_info, sizeof g_record_key_info);
+    if (!rewrite_block(0, *block0)) {
         kmx_logf(3, "%s    %d\n", __func__, __LINE__);
         return false;
     }
