@@ -71,6 +71,9 @@ TEST(RecordRing, RecordsReachFlashAndSurviveARestart) {
     EXPECT_EQ(uint8_t(saved[16]), 4);
     EXPECT_EQ(saved.substr(19, 16), std::string(".2.3-abcdefghij\0", 16));
     EXPECT_EQ(r.file("/tmp/running_record"), "");
+    // The first head took the (zeroed) key along, though no event was
+    // pending: an erased key would read as history temperatures of 255.
+    EXPECT_EQ(f.img.substr(50, 462), std::string(462, '\0'));
     // Two start-up erases of a blank area, then block 0 alone for the flush.
     const std::string log = r.file("/run/sim/mtd.log");
     EXPECT_EQ(count(log, " 0 10485760\n"), 2) << log;

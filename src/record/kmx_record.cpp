@@ -52,6 +52,11 @@ kmx_record::ClockFn s_clock = nullptr;
 const char *s_meminfo = "/proc/meminfo";
 std::atomic<bool> s_stop{false};
 bool s_fw_read = false;
+// A new head starts with a zeroed key in memory while the flash key area is
+// erased (all 0xFF). The first head written takes the key along: a later
+// start would read 255 as every history temperature, which no reading can
+// beat, and the history would stay empty for good.
+bool s_key_unwritten = false;
 
 uint64_t now_s() { return s_clock ? s_clock() : kmx_get_systime_s(); }
 
@@ -201,6 +206,7 @@ bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
         return false;
     }
     g_record_head_info = head;
+    if (with_key) s_key_unwritten = false;
     return true;
 }
 
@@ -326,6 +332,7 @@ bool init_cache_head_and_key() {
     g_record_head_info.bytes_per_record = KMX_RECORD_SIZE;
     g_record_head_info.crc = head_crc(g_record_head_info);
     memset(&g_record_key_info, 0, sizeof g_record_key_info);
+    s_key_unwritten = true;
     return erased;
 }
 
@@ -412,6 +419,7 @@ extern "C" bool kmx_record_init(void) {
     g_machine_info.running_mode = 255;
     memset(g_chains_info, 0, sizeof g_chains_info);
     s_unwritten.clear();
+    s_key_unwritten = false;
     return init_cache_head_and_key();
 }
 
@@ -522,7 +530,7 @@ extern "C" bool kmx_write_record_to_nand(void) {
     do {
         const uint32_t k = std::min(n - done, KMX_RECORD_BATCH);
         if (!store_batch(reinterpret_cast<const uint8_t *>(ddr.data()) + size_t(done) * KMX_RECORD_SIZE, k,
-                         ev != 0)) {
+                         ev != 0 || s_key_unwritten)) {
             if (ev) consume_event(ev);
             return false;
         }
