@@ -221,6 +221,13 @@ int boot() {
             return 1;
         }
     }
+    // Further flash partitions: "mtd": {"9": size in bytes}.
+    json_object_foreach(json_object_get(desc, "mtd"), key, val) {
+        if (!make_flash(atoi(key), size_t(json_integer_value(val)))) {
+            fprintf(stderr, "kmx-sim: cannot lay out mtd%s\n", key);
+            return 1;
+        }
+    }
     json_decref(desc);
     return make_flash(11, 0x40000) ? 0 : 1;
 }

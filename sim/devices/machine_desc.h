@@ -3,7 +3,8 @@
 //
 //   { "platform": 4,
 //     "boards": [ {"slot": 0, "chip_type": 0, "chips": 80, ...device keys...} ],
-//     "psu": {...}, "uboot": {"name": "value"}, "files": {"/path": "text"} }
+//     "psu": {...}, "uboot": {"name": "value"}, "files": {"/path": "text"},
+//     "mtd": {"9": 10485760} }   (flash partitions beyond mtd11, by size)
 //
 // Each device reads its own keys from the object it is given; unknown keys
 // are ignored so that descriptions can grow with the devices.

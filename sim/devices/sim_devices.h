@@ -25,7 +25,17 @@ int ioctl_device(const std::string &path, unsigned long request, unsigned long a
 
 // Raw flash: the image file standing for an MTD device, erase semantics.
 std::string mtd_image(const std::string &mtd_path);
+// Erases whole 0x20000-byte blocks only (EINVAL otherwise).
 bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len);
+// Byte access to the image: a write ANDs into what is there, as programming
+// flash does. Faults armed in <sim dir>/mtd.faults fire once each, one line
+// per fault: "open", "read", "short_read", "erase", "write" (the call fails
+// with EIO; "write 2" lets two writes through first), "cut N" (power cut: the next write stores its first N bytes,
+// then the process dies at once, as the board would lose power).
+// mtd.log gets "erase <image> <off> <len>" per erase.
+int mtd_open(const std::string &mtd_path);
+long mtd_read(int fd, void *buf, size_t len, uint32_t off);
+long mtd_program(int fd, const void *buf, size_t len, uint32_t off);
 
 // Appends one line to a record file under the machine's state folder.
 void record_line(const char *name, const std::string &line);

@@ -2,7 +2,10 @@
 
 #include <iniparser.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -14,12 +17,15 @@
 #include <vector>
 
 #include "misc/kmx_misc.h"
-#include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
+#include "module/kmx_tempctrl.h"
+#include "module/kmx_tvsensor.h"
 #include "os/os.h"
+#include "platform/kmx_platform.h"
 
 extern "C" {
 int g_total_start_cnt = 0;
+bool g_mount_flag = false;
 }
 
 namespace {
@@ -385,7 +391,55 @@ extern "C" bool kmx_write_lockstatus_to_ini(int n, const char *path) {
     return true;
 }
 
+extern "C" bool kmx_write_endtime_to_ini(void) {
+    if (g_platform == SOC || !g_mount_flag) return true;
+    kmx_get_end_time();
+    const std::string end = local_time_text();
+    unsigned char total[64] = "";
+    kmx_get_total_run_time(total);
+    const bool a = write_times_key(g_total_start_cnt, "end_t", end.c_str(), KMX_STATUS_INI);
+    const bool b = write_times_key(g_total_start_cnt, "total_t", reinterpret_cast<char *>(total), KMX_STATUS_INI);
+    return a && b;
+}
+
 extern "C" bool kmx_write_exitcode_to_ini(int) { return true; }
+
+namespace {
+
+// The run's hottest average per chain slot, with the lowest and highest
+// temperature of that same sample.
+struct RunPeak {
+    int lo = 0;
+    float avg = 0;
+    int hi = 0;
+};
+std::mutex s_peak_lock;
+RunPeak s_peak[KMX_MAX_CHAIN];
+
+}  // namespace
+
+extern "C" bool kmx_write_chains_tmp_to_ini(void) {
+    for (int i = 0; i < std::min(g_chain_num, KMX_MAX_CHAIN); i++) {
+        const int slot = g_chain_id[i];
+        if (slot < 0 || slot >= KMX_MAX_CHAIN) continue;
+        const c_temp t = g_chain_tmp[slot];
+        if (t.tmp_avg >= KMX_NO_READING) continue;  // no reading yet
+        RunPeak p;
+        {
+            std::lock_guard<std::mutex> hold(s_peak_lock);
+            if (!(t.tmp_avg > s_peak[slot].avg)) continue;
+            s_peak[slot] = RunPeak{t.tmp_lo, t.tmp_avg, t.tmp_hi};
+            p = s_peak[slot];
+        }
+        // The sample's time is now: the record's own stamp is monotonic.
+        const std::string now = local_time_text();
+        const std::string when = now.substr(now.find('-') + 1);
+        char value[128];
+        snprintf(value, sizeof value, "%d  %.1f  %d  %s", p.lo, double(p.avg), p.hi, when.c_str());
+        write_times_key(g_total_start_cnt, ("cid" + std::to_string(slot)).c_str(), value, KMX_STATUS_INI);
+    }
+    return true;
+}
 
 extern "C" bool kmx_write_miners_status_to_ini(const char *key_name, const char *value) {
     if (!key_name) return false;
@@ -473,4 +527,88 @@ extern "C" bool kmx_mac_record(void) {
     if (!kmx_get_mac(mac)) return false;
     return record_change("mac", reinterpret_cast<char *>(mac), 17, "%s    %s  %d  write mac_env failed to %s !\n",
                          "%s    %s  %d  write mac failed to %s !\n");
+}
+
+// ---- the history volumes ------------------------------------------------------
+
+namespace {
+
+bool run_ok(const char *cmd) {
+    const int st = kos::shell_status(cmd);
+    return st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
+bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+struct Volume {
+    const char *name;  // mount point below /
+    int mtd;
+    int ubi;
+    const char *vol_name;
+};
+
+// Attach (formatting only a partition that is not attached at all), create
+// the volume when missing, mount. Only a failed format stops the step.
+bool mount_volume(const Volume &v) {
+    if (kmx_check_fs_mounted(v.name)) return true;
+    const std::string attach = "/sbin/ubiattach  /dev/ubi_ctrl -m  " + std::to_string(v.mtd) + "\n";
+    if (!run_ok(attach.c_str())) {
+        kmx_logf(3, "Waring:%s    %s  %d  %s\n", "kmx_ini", "kmx_mount_fs", __LINE__, attach.c_str());
+        // A partition already attached (the volume just not mounted) keeps
+        // its data: formatting is for a partition that cannot be attached.
+        if (!exists("/dev/ubi" + std::to_string(v.ubi))) {
+            const std::string format = "/sbin/ubiformat  /dev/mtd" + std::to_string(v.mtd) + " -y\n";
+            if (!run_ok(format.c_str())) {
+                kmx_logf(3, "Waring:%s    %s  %d  %s\n", "kmx_ini", "kmx_mount_fs", __LINE__, format.c_str());
+                return false;
+            }
+            kos::sleep_s(2);
+            if (!run_ok(attach.c_str()))
+                kmx_logf(3, "Waring:%s    %s  %d  %s\n", "kmx_ini", "kmx_mount_fs", __LINE__, attach.c_str());
+        }
+    }
+    kos::sleep_s(1);
+    const std::string ubi = "ubi" + std::to_string(v.ubi);
+    if (!exists("/dev/" + ubi + "_0")) {
+        const std::string mkvol = "/sbin/ubimkvol /dev/" + ubi + " -N " + v.vol_name + " -m \n";
+        kmx_logf(3, "Waring:%s    %s  %d  %s\n", "kmx_ini", "kmx_mount_fs", __LINE__, mkvol.c_str());
+        if (!run_ok(mkvol.c_str()))
+            kmx_logf(3, "Waring:%s    %s  %d  %s\n", "kmx_ini", "kmx_mount_fs", __LINE__, mkvol.c_str());
+        kos::sleep_s(2);
+    }
+    const std::string mount = "mount  -t  ubifs  " + ubi + "_0   /" + v.name + " \n";
+    if (!run_ok(mount.c_str()))
+        kmx_logf(3, "Waring:%s    %s  %d  %s\n", "kmx_ini", "kmx_mount_fs", __LINE__, mount.c_str());
+    return true;
+}
+
+}  // namespace
+
+extern "C" bool kmx_check_fs_mounted(const char *name) {
+    if (!name || !*name) return false;
+    const std::string point = name[0] == '/' ? name : std::string("/") + name;
+    std::string out;
+    if (!kos::shell_capture("mount\n", out, size_t(16) << 20)) return false;
+    // "<device> on <mount point> type <fs> (<options>)": the mount point
+    // field must be the volume's, not merely contain its name.
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t end = out.find('\n', pos);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t on = line.find(" on ");
+        if (on == std::string::npos) continue;
+        const size_t from = on + 4, to = line.find(' ', from);
+        if (line.compare(from, to == std::string::npos ? std::string::npos : to - from, point) == 0) return true;
+    }
+    return false;
+}
+
+extern "C" bool kmx_mount_fs(void) {
+    if (g_platform == SOC) return true;
+    if (!mount_volume(Volume{"events", 11, 2, "evetns"})) return false;
+    if (!mount_volume(Volume{"miners", 12, 3, "miners"})) return false;
+    g_mount_flag = true;
+    return true;
 }

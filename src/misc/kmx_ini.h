@@ -18,6 +18,15 @@ struct _dictionary_;
 
 /* Number of the current run, kept as "now:count" of the status file. */
 extern int g_total_start_cnt;
+/* Set once kmx_mount_fs has run (never on the SoC platform). */
+extern bool g_mount_flag;
+
+/* Attaches, formats when needed, creates and mounts the two history
+ * volumes (/events: MTD 11 as UBI 2, /miners: MTD 12 as UBI 3). False only
+ * when a needed format fails. Nothing on the SoC platform. */
+bool kmx_mount_fs(void);
+/* True when something is mounted on /<name> ("events", "miners"). */
+bool kmx_check_fs_mounted(const char *name);
 
 bool kmx_write_key_to_ini(const char *section, const char *key, const char *value, const char *path);
 bool kmx_check_section_exist(struct _dictionary_ *dict, const char *section);
@@ -31,7 +40,11 @@ bool kmx_write_starttime_to_ini(struct timeval *tv, int n, const char *path);
 bool kmx_write_ip_to_ini(int n, const char *path);
 bool kmx_write_mac_to_ini(int n, const char *path);
 bool kmx_write_lockstatus_to_ini(int n, const char *path);
+bool kmx_write_endtime_to_ini(void);
 bool kmx_write_exitcode_to_ini(int exit_code);
+/* Per chain in use: when its average temperature beats the run's highest
+ * so far, "times_<run>:cid<slot>" = "lo  avg  hi  MM-DD hh:mm:ss". */
+bool kmx_write_chains_tmp_to_ini(void);
 bool kmx_write_miners_status_to_ini(const char *key_name, const char *value);
 
 bool kmx_packaging_one_record(int src_type, const char *before, const char *now, char *last);

@@ -36,5 +36,13 @@ int dev_ioctl(const char *path, unsigned long request, unsigned long arg);
 // MEMERASE of [off, off+len) on an MTD character device (erased bytes read
 // 0xFF). false with errno on failure.
 bool mtd_erase(const char *mtd_path, uint32_t off, uint32_t len);
+// Byte access to an MTD character device: open(path, O_RDWR), then reads and
+// writes at byte offsets (the range must have been erased before it is
+// written: programming only clears bits). -1 with errno on failure; a read
+// may come back short.
+int mtd_open(const char *mtd_path);
+long mtd_pread(int fd, void *buf, size_t len, uint32_t off);
+long mtd_pwrite(int fd, const void *buf, size_t len, uint32_t off);
+void mtd_close(int fd);
 
 }  // namespace kos

@@ -149,4 +149,29 @@ bool mtd_erase(const char *mtd_path, uint32_t off, uint32_t len) {
     return r == 0;
 }
 
+int mtd_open(const char *mtd_path) {
+#if KMX_EMULATION
+    if (emulated()) return sim::mtd_open(mtd_path);
+#endif
+    return open(mtd_path, O_RDWR | O_CLOEXEC);
+}
+
+long mtd_pread(int fd, void *buf, size_t len, uint32_t off) {
+#if KMX_EMULATION
+    if (emulated()) return sim::mtd_read(fd, buf, len, off);
+#endif
+    return long(pread(fd, buf, len, off_t(off)));
+}
+
+long mtd_pwrite(int fd, const void *buf, size_t len, uint32_t off) {
+#if KMX_EMULATION
+    if (emulated()) return sim::mtd_program(fd, buf, len, off);
+#endif
+    return long(pwrite(fd, buf, len, off_t(off)));
+}
+
+void mtd_close(int fd) {
+    if (fd >= 0) close(fd);
+}
+
 }  // namespace kos

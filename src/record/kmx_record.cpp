@@ -1,32 +1,708 @@
 #include "record/kmx_record.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <map>
+#include <string>
+#include <vector>
 
+#include "misc/kmx_misc.h"
+#include "module/kmx_chain.h"
+#include "module/kmx_fan.h"
 #include "module/kmx_log.h"
+#include "os/devices.h"
 #include "os/os.h"
+#include "record/kmx_record_internal.h"
 
-namespace {
-uint32_t s_start_time;
-}
-
-extern "C" uint32_t kmx_set_xg_starting_time(void) {
-    s_start_time = uint32_t(kos::mono_ms() / 1000u);
-    return s_start_time;
-}
-
-// The record store itself is not in place yet: nothing to load, no change
-// to report, no thread to run.
-extern "C" bool kmx_record_init(void) { return true; }
-extern "C" bool kmx_check_fw_update(void) { return false; }
-extern "C" bool kmx_create_thread_running_log(void) { return true; }
-
+extern "C" {
+machine_para g_machine_info;
 chain_para g_chains_info[8];
 volatile int g_force_flush_nand;
+record_head_sec g_record_head_info;
+record_key_sec g_record_key_info;
+uint32_t g_records_ddr;
+bool g_update_events_type;
+uint64_t g_log_last_ddr_time;
+uint64_t g_log_last_nand_time;
+uint32_t g_xg_start_time;
+}
+
+namespace {
+
+constexpr const char *kFwRevision = "/etc/fwrevision";
+constexpr const char *kErrcode = "/tmp/errcode";
+constexpr const char *kCpuSensor = "/dev/tmp_sensor";
+constexpr uint32_t kKeyOffset = sizeof(record_head_sec);
+constexpr uint32_t kSlotsPerBlock = KMX_RECORD_BLOCK / KMX_RECORD_SIZE;
+constexpr uint8_t kAvgHistoryFloor = 143;  // 79 degrees Celsius
+constexpr uint8_t kMaxHistoryFloor = 163;  // 99 degrees Celsius
+
+kmx_record::ClockFn s_clock = nullptr;
+const char *s_meminfo = "/proc/meminfo";
+std::atomic<bool> s_stop{false};
+bool s_fw_read = false;
+// A new head starts with a zeroed key in memory while the flash key area is
+// erased (all 0xFF). The first head written takes the key along: a later
+// start would read 255 as every history temperature, which no reading can
+// beat, and the history would stay empty for good.
+bool s_key_unwritten = false;
+
+uint64_t now_s() { return s_clock ? s_clock() : kmx_get_systime_s(); }
+
+// The event word is written by other threads: read it and clear it
+// atomically, so an event raised meanwhile is never wiped unrecorded.
+int pending_event() { return __atomic_load_n(&g_force_flush_nand, __ATOMIC_SEQ_CST); }
+void set_event(int ev) { __atomic_store_n(&g_force_flush_nand, ev, __ATOMIC_SEQ_CST); }
+void consume_event(int ev) {
+    int expected = ev;
+    __atomic_compare_exchange_n(&g_force_flush_nand, &expected, EVENTS_NULL, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+}
+
+// ---- CRC-32 (reflected 0xEDB88320) ------------------------------------------
+
+constexpr std::array<uint32_t, 256> make_crc_table() {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; n++) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[n] = c;
+    }
+    return t;
+}
+constexpr std::array<uint32_t, 256> kCrcTable = make_crc_table();
+
+uint32_t crc_update(uint32_t crc, const unsigned char *p, unsigned len) {
+    for (unsigned i = 0; i < len; i++) crc = kCrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+uint32_t head_crc(const record_head_sec &h) {
+    return crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
+}
+
+// ---- flash ------------------------------------------------------------------
+
+// Reads all `len` bytes, continuing after partial reads. A device that ends
+// early is logged; `need_all` callers then fail instead of using the rest of
+// their buffer as if it came from flash.
+int32_t read_flash(uint32_t offset, uint8_t *buf, uint32_t len, bool need_all) {
+    int fd = kos::mtd_open(KMX_RECORD_MTD);
+    if (fd < 0) {
+        kmx_logf(3, "%s    %d  errno:%d\n", "kmx_read_flash", __LINE__, errno);
+        return -1;
+    }
+    uint32_t got = 0;
+    while (got < len) {
+        long n = kos::mtd_pread(fd, buf + got, len - got, offset + got);
+        if (n < 0) {
+            kmx_logf(3, "%s    %d  errno:%d\n", "kmx_read_flash", __LINE__, errno);
+            kos::mtd_close(fd);
+            return -1;
+        }
+        if (n == 0) break;
+        got += uint32_t(n);
+    }
+    kos::mtd_close(fd);
+    if (got < len) {
+        kmx_logf(3, "%s: short read, requested %#x, read %#x\n", "kmx_read_flash", len, got);
+        if (need_all) return -1;
+    }
+    return 0;
+}
+
+// The block images one flush changes, by block index.
+using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
+
+// Blocks whose rewrite failed, possibly after their erase: what they should
+// hold. Reading them back from flash would give erased bytes and lose what
+// they held, so the next pass starts from this image instead.
+Blocks s_unwritten;
+
+std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
+    auto it = blocks.find(block);
+    if (it != blocks.end()) return &it->second;
+    auto kept = s_unwritten.find(block);
+    if (kept != s_unwritten.end()) return &blocks.emplace(block, kept->second).first->second;
+    std::vector<uint8_t> img(KMX_RECORD_BLOCK);
+    if (read_flash(block * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK, true) != 0) return nullptr;
+    return &blocks.emplace(block, std::move(img)).first->second;
+}
+
+bool rewrite_block(uint32_t block, std::vector<uint8_t> &img) {
+    const uint32_t off = block * KMX_RECORD_BLOCK;
+    if (kmx_erase_flash(off, KMX_RECORD_BLOCK) != 0 || kmx_write_flash(off, img.data(), KMX_RECORD_BLOCK) != 0) {
+        s_unwritten[block] = img;
+        return false;
+    }
+    s_unwritten.erase(block);
+    return true;
+}
+
+void put_head_and_key(std::vector<uint8_t> &block0, const record_head_sec &head, bool with_key) {
+    memcpy(block0.data(), &head, sizeof head);
+    if (with_key) memcpy(block0.data() + kKeyOffset, &g_record_key_info, sizeof g_record_key_info);
+}
+
+record_head_sec advanced_head(uint32_t n) {
+    record_head_sec h = g_record_head_info;
+    h.total_records = std::min<uint32_t>(h.total_records + n, KMX_RECORD_SLOTS);
+    h.cur_pos += n;
+    if (h.cur_pos > KMX_RECORD_SLOTS) h.cur_pos -= KMX_RECORD_SLOTS;
+    h.crc = head_crc(h);
+    return h;
+}
+
+// Stores `n` (at most one batch) records from the ring position cur_pos on:
+// each block that receives records is read, patched, erased and written
+// once; block 0, which holds the head, goes last and carries the new head
+// in the same rewrite. The blocks are rewritten one at a time, so a power
+// cut costs at most the block being written; the head moves on only after
+// every record block is on flash. At most three blocks are erased.
+// The head has no second copy: power lost between block 0's erase and the
+// end of its write leaves no valid head, and the next start erases the
+// whole area. That is the cost of the on-flash format.
+bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
+    Blocks blocks;
+    if (!block_image(blocks, 0)) {
+        kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
+        return false;
+    }
+    for (uint32_t j = 0; j < n; j++) {
+        uint32_t idx = g_record_head_info.cur_pos + j;
+        if (idx >= KMX_RECORD_SLOTS) idx -= KMX_RECORD_SLOTS;
+        const uint32_t slot = idx + KMX_RECORD_FIRST_SLOT;
+        std::vector<uint8_t> *img = block_image(blocks, slot / kSlotsPerBlock);
+        if (!img) {
+            kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
+            return false;
+        }
+        memcpy(img->data() + (slot % kSlotsPerBlock) * KMX_RECORD_SIZE, recs + size_t(j) * KMX_RECORD_SIZE,
+               KMX_RECORD_SIZE);
+    }
+    for (auto &[block, img] : blocks) {
+        if (block == 0) continue;
+        if (!rewrite_block(block, img)) {
+            kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
+            return false;
+        }
+    }
+    g_log_last_nand_time = now_s();
+    const record_head_sec head = advanced_head(n);
+    put_head_and_key(blocks[0], head, with_key);
+    if (!rewrite_block(0, blocks[0])) {
+        kmx_logf(3, "%s    %d\n", "kmx_update_cache_record_head_and_key", __LINE__);
+        return false;
+    }
+    g_record_head_info = head;
+    if (with_key) s_key_unwritten = false;
+    return true;
+}
+
+// ---- the DDR record file ------------------------------------------------------
+
+bool read_ddr(std::string &out) {
+    out.clear();
+    return kos::read_file(KMX_RECORD_DDR, out, size_t(1) << 30);
+}
+
+// A record file left by a crash in the middle of an append ends in part of a
+// record: cut it back to whole records so every later append stays aligned.
+void take_over_ddr() {
+    const int32_t size = kmx_get_fsize(KMX_RECORD_DDR);
+    if (g_records_ddr != 0 || size <= 0) return;
+    const int32_t whole = size - size % int32_t(KMX_RECORD_SIZE);
+    if (whole != size && truncate(KMX_RECORD_DDR, whole) != 0)
+        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+    g_records_ddr = uint32_t(whole) / KMX_RECORD_SIZE;
+    kmx_logf(5, "has %d records no store because of xg existing !\n", int(g_records_ddr));
+}
+
+// Writes the event code into the last waiting record of the file.
+bool mark_last_record(int ev, uint32_t n) {
+    int fd = open(KMX_RECORD_DDR, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, KMX_RECORD_DDR);
+        return false;
+    }
+    const uint8_t b = uint8_t(ev);
+    const off_t at = off_t(n - 1) * KMX_RECORD_SIZE + offsetof(machine_para, event_type);
+    const bool ok = pwrite(fd, &b, 1, at) == 1 && fsync(fd) == 0;
+    close(fd);
+    if (!ok) kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+    return ok;
+}
+
+// ---- values -------------------------------------------------------------------
+
+void update_chains_errno() {
+    uint8_t code = 0;
+    if (!kmx_get_errno(&code)) return;
+    for (chain_para &c : g_chains_info) c.error_code = code;
+}
+
+// The kept value `cur` replaces: the smallest of the five (the first of
+// equal ones) when `cur` beats it and the floor; -1 when none.
+int history_slot(const uint8_t (&hist)[5], uint8_t cur, uint8_t floor) {
+    int lo = 0;
+    for (int i = 1; i < 5; i++)
+        if (hist[i] < hist[lo]) lo = i;
+    return cur > hist[lo] && cur > floor ? lo : -1;
+}
+
+void check_history_temp() {
+    record_key_sec &key = g_record_key_info;
+    for (int c = 0; c < 8; c++) {
+        const chain_para ch = g_chains_info[c];
+        int i = history_slot(key.avg_temp[c], ch.tmp_avg, kAvgHistoryFloor);
+        if (i >= 0) {
+            key.avg_temp[c][i] = ch.tmp_avg;
+            key.avg_temp_timestamp[c][i] = ch.temp_timestamp;
+            set_event(EVENTS_OVER_HISTORY_TEMP);
+            kmx_logf(5, "events:%d chain%d tmp_avg exceeds 5 history max_tem_avg !\n", EVENTS_OVER_HISTORY_TEMP, c);
+        }
+        i = history_slot(key.max_temp[c], ch.tmp_max, kMaxHistoryFloor);
+        if (i >= 0) {
+            key.max_temp[c][i] = ch.tmp_max;
+            key.max_temp_timestamp[c][i] = ch.temp_timestamp;
+            set_event(EVENTS_OVER_HISTORY_TEMP);
+            kmx_logf(5, "events:%d chain%d tmp_max exceeds 5 history max_tem_max !\n", EVENTS_OVER_HISTORY_TEMP, c);
+        }
+    }
+}
+
+void update_machine_info() {
+    g_machine_info.time_stamp = kmx_get_time_stamp();
+    g_machine_info.boot_time = kmx_get_boot_time();
+    g_machine_info.xg_time = kmx_get_xg_runing_time();
+    g_machine_info.fan_set = uint8_t(g_fan_speed_set);
+    g_machine_info.cpu_temp = uint8_t(kmx_get_cpu_temp());
+    g_machine_info.cpu_usage = kmx_get_cpu_usage();
+    g_machine_info.mem_usage = kmx_get_mem_usage();
+    g_machine_info.event_type = uint8_t(pending_event());
+    if (!s_fw_read) {
+        s_fw_read = true;
+        kmx_get_fwversion(g_machine_info.fw_version);
+    }
+}
+
+bool init_cache_head_and_key() {
+    record_head_sec h;
+    bool valid = false;
+    if (read_flash(0, reinterpret_cast<uint8_t *>(&h), sizeof h, true) != 0)
+        kmx_logf(3, "%s    %d\n", __func__, __LINE__);
+    else if (memcmp(h.tag, "LOG#", 4) != 0)
+        kmx_logf(3, "%s    %d  log_head_tag is wrong !\n", __func__, __LINE__);
+    else if (head_crc(h) != h.crc)
+        kmx_logf(3, "%s    %d  log_head crc  is wrong !\n", __func__, __LINE__);
+    else if (memcmp(h.version, "0106", 4) < 0)
+        kmx_logf(3, "%s    %d  log_head_version has changed !\n", __func__, __LINE__);
+    else if (h.cur_pos > KMX_RECORD_SLOTS || h.total_records > KMX_RECORD_SLOTS)
+        // A head with a good CRC but positions outside the ring would send
+        // the next flush past the record area.
+        kmx_logf(3, "%s    %d  log_head is out of range !\n", __func__, __LINE__);
+    else
+        valid = true;
+
+    if (valid) {
+        g_record_head_info = h;
+        if (read_flash(kKeyOffset, reinterpret_cast<uint8_t *>(&g_record_key_info), sizeof g_record_key_info,
+                       true) != 0) {
+            kmx_logf(3, "%s    %d\n", __func__, __LINE__);
+            return false;
+        }
+        return true;
+    }
+    const bool erased = kmx_erase_flash(0, KMX_RECORD_AREA) == 0;
+    memset(&g_record_head_info, 0, sizeof g_record_head_info);
+    memcpy(g_record_head_info.tag, "LOG#", 4);
+    memcpy(g_record_head_info.version, "0106", 4);
+    g_record_head_info.key_info_len = sizeof(record_key_sec);
+    g_record_head_info.bytes_per_record = KMX_RECORD_SIZE;
+    g_record_head_info.crc = head_crc(g_record_head_info);
+    memset(&g_record_key_info, 0, sizeof g_record_key_info);
+    s_key_unwritten = true;
+    return erased;
+}
+
+void *thread_running_log(void *) {
+    pthread_setname_np(pthread_self(), "running_log");
+    while (!s_stop.load()) {
+        if (!pending_event()) kos::sleep_s(5);
+        kmx_write_record_to_ddr();
+        kmx_write_record_to_nand();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+namespace kmx_record {
+void set_clock(ClockFn fn) { s_clock = fn; }
+void set_meminfo_path(const char *path) { s_meminfo = path ? path : "/proc/meminfo"; }
+void stop_thread() { s_stop.store(true); }
+}  // namespace kmx_record
+
+// ---- CRC ------------------------------------------------------------------------
+
+extern "C" uint32_t crc32(uint32_t crc, const unsigned char *p, unsigned int len) {
+    if (!p) return 0;
+    return crc_update(crc ^ 0xFFFFFFFFu, p, len) ^ 0xFFFFFFFFu;
+}
+
+extern "C" uint32_t crc32_no_comp(uint32_t crc, const unsigned char *p, unsigned int len) {
+    if (!p) return crc;
+    return crc_update(crc, p, len);
+}
+
+// ---- flash access -----------------------------------------------------------------
+
+extern "C" int32_t kmx_erase_flash(uint32_t offset, uint32_t bytes) {
+    int fd = kos::mtd_open(KMX_RECORD_MTD);
+    if (fd < 0) {
+        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
+        return -1;
+    }
+    kos::mtd_close(fd);
+    if (!kos::mtd_erase(KMX_RECORD_MTD, offset, bytes)) {
+        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
+        return 1;
+    }
+    return 0;
+}
+
+extern "C" int32_t kmx_write_flash(uint32_t offset, uint8_t *buf, uint32_t len) {
+    int fd = kos::mtd_open(KMX_RECORD_MTD);
+    if (fd < 0) {
+        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
+        return -1;
+    }
+    uint32_t done = 0;
+    while (done < len) {
+        long n = kos::mtd_pwrite(fd, buf + done, len - done, offset + done);
+        if (n <= 0) {
+            kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
+            kos::mtd_close(fd);
+            return 1;
+        }
+        done += uint32_t(n);
+    }
+    fsync(fd);
+    kos::mtd_close(fd);
+    return 0;
+}
+
+extern "C" int32_t kmx_read_flash(uint32_t offset, uint8_t *buf, uint32_t len) {
+    return read_flash(offset, buf, len, false);
+}
+
+// ---- set-up and events ----------------------------------------------------------------
+
+extern "C" uint32_t kmx_set_xg_starting_time(void) {
+    g_xg_start_time = uint32_t(now_s());
+    return g_xg_start_time;
+}
+
+extern "C" bool kmx_record_init(void) {
+    memset(&g_machine_info, 0, sizeof g_machine_info);
+    g_machine_info.running_mode = 255;
+    memset(g_chains_info, 0, sizeof g_chains_info);
+    s_unwritten.clear();
+    s_key_unwritten = false;
+    return init_cache_head_and_key();
+}
+
+extern "C" bool kmx_create_thread_running_log(void) {
+    pthread_t t;
+    s_stop.store(false);
+    if (pthread_create(&t, nullptr, thread_running_log, nullptr) != 0) {
+        kmx_logf(3, "thread_running_log create fail !\n");
+        return false;
+    }
+    pthread_detach(t);
+    kmx_logf(5, "thread_running_log create success !\n");
+    return true;
+}
+
+extern "C" bool kmx_check_fw_update(void) {
+    uint8_t v[16] = {0};
+    if (kmx_get_fwversion(v) != 0) {
+        kmx_logf(3, "%s    %d\n", __func__, __LINE__);
+        return true;
+    }
+    if (memcmp(v, g_record_key_info.hw_version, 15) == 0) return false;
+    kmx_logf(5, "events:%d fw_version has changed !\n", EVENTS_FW_CHANGE);
+    memcpy(g_record_key_info.hw_version, v, 15);
+    set_event(EVENTS_FW_CHANGE);
+    return true;
+}
+
+extern "C" bool kmx_check_runmode_switch(uint8_t cur_mode) {
+    if (cur_mode != g_record_key_info.running_mode) {
+        set_event(EVENTS_MODE_CHANGE);
+        kmx_logf(5, "evnets:%d run_mode has changed !\n", EVENTS_MODE_CHANGE);
+        g_record_key_info.running_mode = cur_mode;
+    }
+    g_machine_info.running_mode = cur_mode;
+    return true;
+}
 
 extern "C" bool kmx_chain_overheat(int cid) {
-    g_force_flush_nand = EVENTS_OVER_TEMP;
+    set_event(EVENTS_OVER_TEMP);
     kmx_logf(5, "evnets:%d chain_%d over temp !\n", EVENTS_OVER_TEMP, cid);
     return true;
 }
 
-extern "C" uint32_t kmx_get_time_stamp(void) { return uint32_t(time(nullptr)); }
+// ---- record steps -------------------------------------------------------------------
+
+extern "C" bool kmx_write_record_to_ddr(void) {
+    const uint64_t now = now_s();
+    if (!pending_event() && now - g_log_last_ddr_time < 60) return true;
+    if (g_detect_over) update_chains_errno();
+    check_history_temp();
+    update_machine_info();
+    take_over_ddr();
+
+    uint8_t rec[KMX_RECORD_SIZE];
+    memcpy(rec, &g_machine_info, sizeof g_machine_info);
+    memcpy(rec + sizeof g_machine_info, g_chains_info, sizeof g_chains_info);
+    int fd = open(KMX_RECORD_DDR, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, KMX_RECORD_DDR);
+        return false;
+    }
+    const off_t before = lseek(fd, 0, SEEK_END);
+    if (write(fd, rec, sizeof rec) != ssize_t(sizeof rec)) {
+        // Never leave part of a record behind: later appends would be shifted.
+        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        if (before >= 0 && ftruncate(fd, before) != 0) kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        close(fd);
+        return false;
+    }
+    fsync(fd);
+    close(fd);
+    g_log_last_ddr_time = now;
+    g_records_ddr++;
+    const int ev = pending_event();
+    if (ev == EVENTS_OVER_TEMP || ev == EVENTS_OVER_HISTORY_TEMP)
+        for (chain_para &c : g_chains_info) c.tmp_avg = c.tmp_max = c.tmp_min = 0;
+    return true;
+}
+
+extern "C" bool kmx_write_record_to_nand(void) {
+    const int ev = pending_event();
+    if (!ev && g_records_ddr <= 10) return true;
+    if (!ev && now_s() - g_log_last_nand_time < 3600) return true;
+
+    std::string ddr;
+    read_ddr(ddr);
+    // Only whole records that are in the file can be moved.
+    uint32_t n = std::min<uint32_t>(g_records_ddr, uint32_t(ddr.size() / KMX_RECORD_SIZE));
+    if (!ev && n == 0) {
+        g_records_ddr = 0;
+        return true;
+    }
+    g_update_events_type = false;
+    if (ev && n > 0) {
+        g_update_events_type = mark_last_record(ev, n);
+        if (g_update_events_type) ddr[size_t(n - 1) * KMX_RECORD_SIZE + offsetof(machine_para, event_type)] = char(ev);
+    } else if (ev) {
+        // No record to carry it: the head and key still go out, and the
+        // event must not keep the thread from sleeping.
+        g_update_events_type = true;
+    }
+
+    // At most one batch per flash rewrite; what is on flash leaves the
+    // record file before the next batch, so a failure later on neither loses
+    // nor repeats records.
+    uint32_t done = 0;
+    do {
+        const uint32_t k = std::min(n - done, KMX_RECORD_BATCH);
+        if (!store_batch(reinterpret_cast<const uint8_t *>(ddr.data()) + size_t(done) * KMX_RECORD_SIZE, k,
+                         ev != 0 || s_key_unwritten)) {
+            if (ev) consume_event(ev);
+            return false;
+        }
+        done += k;
+        if (done == n) {
+            kmx_clear_record_ddr();
+        } else {
+            const std::string rest = ddr.substr(size_t(done) * KMX_RECORD_SIZE, size_t(n - done) * KMX_RECORD_SIZE);
+            if (!kos::write_file_atomic(KMX_RECORD_DDR, rest))
+                kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+            g_records_ddr = n - done;
+        }
+    } while (done < n);
+    if (ev && g_update_events_type) consume_event(ev);
+    return true;
+}
+
+extern "C" bool kmx_update_record_key(void) {
+    if (!pending_event()) return true;
+    Blocks blocks;
+    std::vector<uint8_t> *block0 = block_image(blocks, 0);
+    if (!block0) {
+        kmx_logf(3, "%s    %d\n", __func__, __LINE__);
+        return false;
+    }
+    memcpy(block0->data() + kKeyOffset, &g_record_key_info, sizeof g_record_key_info);
+    if (!rewrite_block(0, *block0)) {
+        kmx_logf(3, "%s    %d\n", __func__, __LINE__);
+        return false;
+    }
+    return true;
+}
+
+extern "C" bool kmx_read_record_ddr(uint8_t *buf, uint32_t len) {
+    int fd = open(KMX_RECORD_DDR, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || !buf) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, KMX_RECORD_DDR);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    uint32_t got = 0;
+    while (got < len) {
+        ssize_t n = read(fd, buf + got, len - got);
+        if (n <= 0) break;
+        got += uint32_t(n);
+    }
+    close(fd);
+    return true;
+}
+
+extern "C" bool kmx_clear_record_ddr(void) {
+    bool ok = true;
+    if (truncate(KMX_RECORD_DDR, 0) != 0 && errno != ENOENT) {
+        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        ok = false;
+    }
+    if (unlink(KMX_RECORD_DDR) != 0 && errno != ENOENT) {
+        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        ok = false;
+    }
+    g_records_ddr = 0;
+    return ok;
+}
+
+// ---- values ------------------------------------------------------------------------
+
+extern "C" uint32_t kmx_get_time_stamp(void) { return uint32_t(kos::wall_time().tv_sec); }
+
+extern "C" uint32_t kmx_get_boot_time(void) {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0) {
+        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
+        return 0;
+    }
+    return uint32_t(ts.tv_sec);
+}
+
+extern "C" uint32_t kmx_get_xg_runing_time(void) { return uint32_t(now_s() - g_xg_start_time); }
+
+extern "C" int8_t kmx_get_cpu_temp(void) {
+    int fd = open(kCpuSensor, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, kCpuSensor);
+        return 0;
+    }
+    uint8_t b[4];
+    const ssize_t n = read(fd, b, sizeof b);
+    close(fd);
+    if (n != ssize_t(sizeof b)) {
+        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
+        return 0;
+    }
+    const int32_t r = int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
+    const int64_t v = (-59 * int64_t(r)) / 100 + 331;
+    return int8_t(uint8_t(v & 0xFF));
+}
+
+extern "C" uint8_t kmx_get_cpu_usage(void) {
+    char cmd[] = " top  -n 1 | grep CPU: |awk '{print $8}' ";
+    char out[64] = "";
+    if (kmx_get_shell_cmd_rst(cmd, out, sizeof out) <= 0 || !out[0]) return 0;
+    const int idle = std::clamp(atoi(out), 0, 100);
+    return uint8_t(100 - idle);
+}
+
+extern "C" uint8_t kmx_get_mem_usage(void) {
+    FILE *fp = fopen(s_meminfo, "r");
+    if (!fp) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, s_meminfo);
+        return 0;
+    }
+    char name[64], unit[64];
+    unsigned long total = 0, free_kb = 0;
+    const bool ok = fscanf(fp, "%63s %lu %63s\n", name, &total, unit) == 3 &&
+                    fscanf(fp, "%63s %lu %63s\n", name, &free_kb, unit) == 3;
+    fclose(fp);
+    if (!ok || total == 0 || free_kb > total) return 0;
+    return uint8_t((1.0 - double(free_kb) / double(total)) * 100.0);
+}
+
+extern "C" int32_t kmx_get_fwversion(uint8_t *version) {
+    if (!version) {
+        kmx_logf(3, "%s  %d  version is null !\n", __func__, __LINE__);
+        return -1;
+    }
+    int fd = open(kFwRevision, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, kFwRevision);
+        return -1;
+    }
+    char text[50];
+    const ssize_t n = read(fd, text, sizeof text);
+    close(fd);
+    memset(version, 0, 16);
+    // The 15 characters before the last one (the newline); a shorter text
+    // gives what it has.
+    if (n > 1) {
+        const size_t end = size_t(n) - 1;
+        const size_t start = end > 15 ? end - 15 : 0;
+        memcpy(version, text + start, end - start);
+    }
+    return 0;
+}
+
+extern "C" bool kmx_get_errno(uint8_t *errcode) {
+    int fd = open(kErrcode, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, kErrcode);
+        return false;
+    }
+    char text[257];
+    const ssize_t n = read(fd, text, 256);
+    close(fd);
+    if (n <= 0 || !errcode) {
+        kmx_logf(3, "%s  %d  errcode is null !\n", __func__, __LINE__);
+        return false;
+    }
+    text[n] = '\0';
+    *errcode = uint8_t(atoi(text));
+    return true;
+}
+
+extern "C" int32_t kmx_get_fsize(const char *path) {
+    struct stat st;
+    if (!path || stat(path, &st) != 0) return 0;
+    return int32_t(st.st_size);
+}
+
+extern "C" bool kmx_get_current_pname(void) {
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    const bool is = n > 0 && (exe[n] = '\0', strstr(exe, "cgminer") != nullptr);
+    kmx_logf(5, is ? "current process name is cgminer\n" : "current process name is not cgminer !\n");
+    return is;
+}

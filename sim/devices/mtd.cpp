@@ -1,0 +1,134 @@
+// The raw flash partitions: <sim dir>/mtd<N>.img (the machine links
+// /dev/mtd<N> and /dev/mtdblock<N> to it), erased bytes read 0xFF.
+// Erase works on whole 0x20000-byte blocks; a write can only clear bits,
+// so writing over unerased data shows up as damaged bytes, as on the chip.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "os/os.h"
+#include "sim/devices/sim_devices.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kEraseBlock = 0x20000;
+
+std::mutex s_fault_lock;
+
+// Takes the first armed fault named `op` out of mtd.faults; its argument
+// (0 when none) goes to *arg. Without `arg`, "OP N" lets N calls through
+// before it fires.
+bool take_fault(const char *op, long *arg = nullptr) {
+    std::lock_guard<std::mutex> g(s_fault_lock);
+    const std::string path = kos::sim_dir() + "/mtd.faults";
+    std::string text;
+    if (!kos::read_file(path.c_str(), text) || text.empty()) return false;
+    std::string rest;
+    bool hit = false, fired = false, changed = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        const std::string name = line.substr(0, line.find(' '));
+        if (!hit && name == op) {
+            const long n = line.size() > name.size() ? strtol(line.c_str() + name.size(), nullptr, 0) : 0;
+            if (arg) {
+                *arg = n;
+            } else if (n > 0) {  // let n more calls through first
+                rest += name + " " + std::to_string(n - 1) + "\n";
+                hit = true;
+                changed = true;
+                fired = false;
+                continue;
+            }
+            hit = fired = changed = true;
+            continue;
+        }
+        if (!line.empty()) rest += line + "\n";
+    }
+    if (changed) kos::write_file_atomic(path.c_str(), rest);
+    return fired;
+}
+
+}  // namespace
+
+std::string mtd_image(const std::string &mtd_path) {
+    size_t p = mtd_path.find_last_not_of("0123456789");
+    const std::string num = p == std::string::npos ? mtd_path : mtd_path.substr(p + 1);
+    return kos::sim_dir() + "/mtd" + num + ".img";
+}
+
+bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len) {
+    const std::string img = mtd_image(mtd_path);
+    int fd = open(img.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const off_t size = lseek(fd, 0, SEEK_END);
+    if (off % kEraseBlock || len % kEraseBlock || off_t(off) + off_t(len) > size) {
+        close(fd);
+        errno = EINVAL;
+        return false;
+    }
+    if (take_fault("erase")) {
+        close(fd);
+        errno = EIO;
+        return false;
+    }
+    record_line("mtd.log", "erase " + img + " " + std::to_string(off) + " " + std::to_string(len));
+    std::vector<uint8_t> ff(len, 0xFF);
+    const bool ok = pwrite(fd, ff.data(), len, off) == ssize_t(len);
+    close(fd);
+    return ok;
+}
+
+int mtd_open(const std::string &mtd_path) {
+    if (take_fault("open")) {
+        errno = EIO;
+        return -1;
+    }
+    return open(mtd_image(mtd_path).c_str(), O_RDWR | O_CLOEXEC);
+}
+
+long mtd_read(int fd, void *buf, size_t len, uint32_t off) {
+    if (take_fault("read")) {
+        errno = EIO;
+        return -1;
+    }
+    if (take_fault("short_read") && len > 1) len /= 2;
+    return long(pread(fd, buf, len, off_t(off)));
+}
+
+long mtd_program(int fd, const void *buf, size_t len, uint32_t off) {
+    long cut = -1;
+    if (take_fault("write")) {
+        errno = EIO;
+        return -1;
+    }
+    if (take_fault("cut", &cut) && size_t(cut) < len) len = size_t(cut);
+    std::vector<uint8_t> cur(len);
+    const ssize_t n = pread(fd, cur.data(), len, off_t(off));
+    if (n < 0) return -1;
+    if (size_t(n) < len) {  // past the end of the partition
+        errno = ENOSPC;
+        return -1;
+    }
+    const uint8_t *in = static_cast<const uint8_t *>(buf);
+    for (size_t i = 0; i < len; i++) cur[i] &= in[i];
+    const ssize_t w = pwrite(fd, cur.data(), len, off_t(off));
+    if (cut >= 0) {
+        fsync(fd);
+        raise(SIGKILL);
+    }
+    return long(w);
+}
+
+}  // namespace sim

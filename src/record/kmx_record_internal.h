@@ -1,0 +1,18 @@
+// Seams of the running-record code for tests: the monotonic seconds behind
+// the 60 s / 3600 s gates and the running time, the meminfo file, and a stop
+// for the record thread.
+#pragma once
+
+#include <cstdint>
+
+namespace kmx_record {
+
+using ClockFn = uint64_t (*)();
+// nullptr restores kmx_get_systime_s.
+void set_clock(ClockFn fn);
+// nullptr restores /proc/meminfo.
+void set_meminfo_path(const char *path);
+// The record thread ends after its current pass.
+void stop_thread();
+
+}  // namespace kmx_record
