@@ -104,7 +104,7 @@ bool zynq_chain_power_down(uint8_t chain_id) {
     kmx_logf(3, "chain%d power down", chain_id);
     // Under Vin-sync the output feeds every chain: it stays on unless the
     // chains are being brought up together.
-    if (!(g_vin_sync && !g_poweron_flag)) {
+    if (!(g_vin_sync && !__atomic_load_n(&g_poweron_flag, __ATOMIC_RELAXED))) {
         set_i2c_psu_en(chain_id, 0);
         kos::sleep_s(1);
     }
