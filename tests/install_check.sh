@@ -5,8 +5,9 @@
 #
 #   tests/install_check.sh BUILD_DIR CC [RUNNER...]
 #
-# RUNNER (e.g. qemu-arm) runs the program for a cross build. Exit status 0
-# when every check passes.
+# RUNNER (e.g. qemu-arm) runs the program for a cross build; CFLAGS are
+# added to the compile (the sanitizer build's flags). Exit status 0 when
+# every check passes.
 set -euo pipefail
 build=$1
 cc=$2
@@ -60,7 +61,7 @@ int main(void) {
 }
 C
 # shellcheck disable=SC2086 # pkg-config output is a list of words
-"$cc" -std=c11 -Wall -Werror $cflags -o "$stage/miner" "$stage/miner.c" $libs || fail "C program does not build against the installed library"
+"$cc" -std=c11 -Wall -Werror ${CFLAGS:-} $cflags -o "$stage/miner" "$stage/miner.c" $libs || fail "C program does not build against the installed library"
 out=$("$@" "$stage/miner") || fail "C program failed"
 [[ $out =~ ^crc\ [0-9a-f]{4}\ 1$ ]] || fail "unexpected output: $out"
 echo "install check: ok"
