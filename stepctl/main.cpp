@@ -1,4 +1,237 @@
-// stepctl: runs the factory tuning steps across work modes.
-#include "module/kmx_log.h"
+// stepctl: runs the factory tuning steps. For each step it waits for the
+// running miner's verdict in /tmp/errcode, switches the work mode in
+// /config/cgminer.conf and restarts the miner; progress goes to
+// /tmp/tuning_step.dat for the factory tools.
+#include <cJSON.h>
+#include <jansson.h>
 
-int main() { return 0; }
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "module/kmx_log.h"
+#include "os/os.h"
+
+namespace {
+
+constexpr int kMaxSteps = 10;
+constexpr int kAttempts = 600;
+constexpr int kTimeoutCode = 101;
+const char *const kModeKeys[] = {"N5efficient", "N5balance", "N5factory", "N5performance"};
+const char kConf[] = "/config/cgminer.conf";
+const char kErrcode[] = "/tmp/errcode";
+
+int s_errcode = 0;
+
+void stepctl_write_status(int prog_flag, int step) {
+    cJSON *o = cJSON_CreateObject();
+    cJSON_AddNumberToObject(o, "prog_flag", prog_flag);
+    cJSON_AddNumberToObject(o, "step", step);
+    cJSON_AddNumberToObject(o, "errorcode", s_errcode);
+    char *text = cJSON_Print(o);
+    if (text) {
+        printf("%s\n", text);
+        kos::write_file_atomic("/tmp/tuning_step.dat", text);
+        cJSON_free(text);
+    }
+    cJSON_Delete(o);
+}
+
+void stepctl_prepare_file(const char *path) {
+    for (int i = 0; i < 10; i++) {
+        if (FILE *fp = fopen(path, "w+")) {
+            fclose(fp);
+            return;
+        }
+        kmx_logf(3, "open file %s failed!", path);
+    }
+}
+
+void stepctl_stop_tmp_clean() {
+    kmx_logf(3, "Stop clean tmp timer!");
+    kos::shell_status("systemctl stop systemd-tmpfiles-clean.timer");
+}
+
+void prepare_run() {
+    stepctl_stop_tmp_clean();
+    stepctl_prepare_file("/tmp/fac_mp");
+    stepctl_prepare_file("/tmp/cold.dat");
+}
+
+int step_code(const char *token) {
+    if (strcmp(token, "e") == 0) return 0;
+    if (strcmp(token, "b") == 0) return 1;
+    if (strcmp(token, "f") == 0) return 2;
+    if (strcmp(token, "p") == 0) return 3;
+    return -1;
+}
+
+// Letters separated by single blanks; a token that is a newline alone ends
+// the list, anything else unknown is skipped.
+std::vector<int> parse_steps(char *line) {
+    std::vector<int> steps;
+    char *save = nullptr;
+    for (char *t = strtok_r(line, " ", &save); t; t = strtok_r(nullptr, " ", &save)) {
+        if (strcmp(t, "\n") == 0) break;
+        const int code = step_code(t);
+        if (code < 0) continue;
+        steps.push_back(code);
+        if (int(steps.size()) == kMaxSteps) {
+            kmx_logf(3, "steps exceed max!");
+            break;
+        }
+    }
+    return steps;
+}
+
+bool read_errcode(int &code) {
+    std::string text;
+    if (!kos::read_file(kErrcode, text, 64)) return false;
+    code = atoi(text.c_str());
+    return true;
+}
+
+// The miner's verdict on the running step: true for success.
+bool wait_result() {
+    int left = kAttempts;
+    bool have = false;
+    bool ok = false;
+    while (left > 0) {
+        left--;
+        int code = 0;
+        have = read_errcode(code);
+        if (!have) {
+            kos::sleep_s(2);
+            continue;
+        }
+        s_errcode = code;
+        if (code == 0) {
+            kmx_logf(3, "Miner Run Successfully!\n");
+            ok = true;
+            break;
+        }
+        if (code == 25) {
+            kmx_logf(3, "Error code is 25! Continue testing\n");
+            ok = true;
+            break;
+        }
+        kmx_logf(3, "Error code:%d!\n", code);
+        if (code != 30) break;
+        kos::sleep_s(2);
+    }
+    if (!have) s_errcode = kTimeoutCode;
+    kmx_logf(3, "timeout_cnt:%d", left);
+    return ok;
+}
+
+void drop_key(json_t *conf, const char *key) {
+    if (json_object_get(conf, key)) {
+        json_object_del(conf, key);
+        kmx_logf(3, "remove %s!", key);
+    } else {
+        kmx_logf(3, "%s is not existed!", key);
+    }
+}
+
+void switch_mode(int mode) {
+    json_error_t err;
+    json_t *conf = json_load_file(kConf, 0, &err);
+    if (!conf || !json_is_object(conf)) {
+        kmx_logf(3, "%s,%d:load %s failed", "stepctl", __LINE__, kConf);
+        json_decref(conf);
+        return;
+    }
+    drop_key(conf, "N5noauto");
+    drop_key(conf, "BistTune");
+    int current = 1;
+    if (json_is_true(json_object_get(conf, "N5factory"))) {
+        current = 2;
+        kmx_logf(3, "Original Mode is factory!\n");
+    }
+    if (json_is_true(json_object_get(conf, "N5efficient"))) {
+        current = 0;
+        kmx_logf(3, "Original  Mode is efficient!\n");
+    }
+    if (json_is_true(json_object_get(conf, "N5performance"))) {
+        current = 3;
+        kmx_logf(3, "Original Mode is performance!\n");
+    }
+    if (current == mode) {
+        kmx_logf(3, "mode is the same!\n");
+    } else {
+        kmx_logf(3, "change the mode in cgminer.conf!\n");
+        if (json_object_del(conf, kModeKeys[current]) != 0) kmx_logf(3, "remove %s error", kModeKeys[current]);
+        json_object_set_new(conf, kModeKeys[mode], json_true());
+        // The miner's configuration is replaced whole, never truncated in
+        // place: a power cut leaves the old or the new file.
+        if (char *text = json_dumps(conf, JSON_INDENT(4))) {
+            kos::write_file_atomic(kConf, text);
+            free(text);
+        }
+    }
+    json_decref(conf);
+}
+
+void restart_miner() {
+    kmx_logf(3, "stop cg...\n");
+    kos::shell_status("systemctl stop cgminer");
+    kos::sleep_s(3);
+    for (int i = 0; i < 60; i++) {
+        if (kos::shell_status("ps -ef | grep /bin/cgminer | grep -v grep") != 0) {
+            kmx_logf(3, "cg is not existed!\n");
+            break;
+        }
+        kmx_logf(3, "cg is existed!\n");
+        kos::sleep_s(1);
+    }
+    kmx_logf(3, "remove error code file!\n");
+    kos::shell_status("rm -f /tmp/errcode");
+    kmx_logf(3, "start cg...\n");
+    kos::shell_status("systemctl start cgminer");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        kmx_logf(4, "Parameter is NULL!");
+        return 0;
+    }
+    std::vector<int> steps;
+    if (argc >= 3) {
+        FILE *fp = fopen(argv[2], "r");
+        if (!fp) {
+            kmx_logf(3, "step_num invalid:%d", -1);
+            return 0;
+        }
+        char line[1024] = {};
+        if (!fgets(line, sizeof line, fp)) line[0] = '\0';
+        fclose(fp);
+        kmx_logf(3, "tuning step:%s", line);
+        steps = parse_steps(line);
+        if (steps.empty()) {
+            kmx_logf(3, "step number is 0!");
+            prepare_run();
+            stepctl_write_status(2, 0);
+            return 0;
+        }
+        kmx_logf(3, "step_num:%d", int(steps.size()));
+    }
+    prepare_run();
+    stepctl_write_status(1, 0);
+    for (size_t i = 0; i < steps.size(); i++) {
+        kmx_logf(3, "steps[%d]:%d\n", int(i), steps[i]);
+        if (!wait_result()) {
+            kmx_logf(3, "program ends with error!\n");
+            stepctl_write_status(3, int(i) + 1);
+            return 0;
+        }
+        switch_mode(steps[i]);
+        restart_miner();
+    }
+    kmx_logf(3, "program ends with pass!\n");
+    stepctl_write_status(2, int(steps.size()));
+    return 0;
+}

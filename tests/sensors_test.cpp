@@ -4,6 +4,7 @@
 
 #include <string>
 #include <sys/msg.h>
+#include <unistd.h>
 
 #include "drv/hub.h"
 #include "drv/hub_gpio.h"
@@ -17,6 +18,7 @@
 #include "module/kmx_tvsensor.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
+#include "support/hub_tables.h"
 
 namespace {
 
@@ -26,14 +28,7 @@ void set_chips(int slot, const std::string &text) {
 
 class Sensors : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        g_platform = ZYNQ_HUB_B13;
-        hub_init();
-        init_kmx_gpio();
-        init_kmx_cmd();
-        init_kmx_chain();
-        init_kmx_pwm();
-    }
+    static void SetUpTestSuite() { use_fpga_hub_tables(); }
     void SetUp() override {
         g_chip_type = 0;
         g_miner_subtype = 0;
@@ -118,6 +113,8 @@ TEST_F(Sensors, OverheatShutsDownAndReportsToWatchdog) {
     while (msgrcv(q, &m, sizeof m.data, 0, IPC_NOWAIT) >= 0) {
     }
     set_chips(0, "temp 0 80\ntemp 7 115\n");
+    // As the mining process: a power-down is reported to the watchdog too.
+    g_cgminer_pid = getpid();
     EXPECT_EQ(int(kmx_tempctrl_update_chain_temp(0)), 4);
     EXPECT_TRUE(g_overheat);
     EXPECT_EQ(g_chain_alive[0], 0);
@@ -126,11 +123,18 @@ TEST_F(Sensors, OverheatShutsDownAndReportsToWatchdog) {
     EXPECT_NE(code.find("32"), std::string::npos);
     ASSERT_GE(msgrcv(q, &m, sizeof m.data, WD_MSG_CHAIN_TEMP, IPC_NOWAIT), 0);
     EXPECT_EQ(m.data.tmp_hi, 115);
+    ASSERT_GE(msgrcv(q, &m, sizeof m.data, WD_MSG_CHAIN_DOWN, IPC_NOWAIT), 0);
+    EXPECT_EQ(m.data.chain_id, 0);
+    EXPECT_EQ(m.data.tmp_hi, 0);
+    // The shutdown reason file belongs to the watchdog program, not to us.
+    std::string state;
+    EXPECT_FALSE(kos::read_file("/tmp/watchdog", state));
     // Another chain, still cool, is shut down as well: the overheat is latched.
     EXPECT_EQ(int(kmx_tempctrl_update_chain_temp(2)), 4);
     EXPECT_EQ(g_chain_alive[2], 0);
     set_chips(0, "temp 0 60\n");
     EXPECT_EQ(int(kmx_tempctrl_update_chain_temp(0)), 4);  // sticky
+    g_cgminer_pid = 0;
 }
 
 TEST(FanMath, QuantisePiAndInversion) {

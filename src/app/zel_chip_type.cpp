@@ -1,4 +1,136 @@
-// zel_chip_type: service tool over the hash-board control library.
+// zel_chip_type: powers the plugged chains up from cold, reads the chip
+// type from the reset reply and the chip count from BIST, and writes the
+// result files other programs read.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "misc/kmx_misc.h"
+#include "module/kmx_log.h"
+#include "module/kmx_ops.h"
+#include "os/os.h"
 #include "platform/kmx_platform.h"
 
-int main() { return 0; }
+namespace {
+
+const char *type_name(uint8_t reply0) {
+    switch (reply0 / 16) {
+    case 0: return "N5";
+    case 3: return "N8";
+    case 6: return "N6";
+    case 7: return "R61";
+    case 11: return "N7";
+    case 12: return "R84";
+    default: return "TYPE_ERR";
+    }
+}
+
+void usage(const char *prog) {
+    kmx_logf(5, "USAGE:\n");
+    kmx_logf(5, "      %s platform miner_type chain_num chip_num type_path chip_num_path hwver_path dev_type_path\n",
+             prog);
+    kmx_logf(5, "      platform:\n");
+    kmx_logf(5, "      - ZYNQ_SPI_B3: %d\n", 1);
+    kmx_logf(5, "      - ZYNQ_SPI_B13:%d\n", 2);
+    kmx_logf(5, "      - ZYNQ_HUB_B3: %d\n", 3);
+    kmx_logf(5, "      - ZYNQ_HUB_B13:%d\n", 4);
+    kmx_logf(5, "      - SOC:         %d\n", 16);
+    kmx_logf(5, "      miner_type is 0\n");
+    kmx_logf(5, "      chain_num  is 8(max chain nums)\n");
+    kmx_logf(5, "      chip_num   is 80(max chip nums)\n");
+    kmx_logf(5, "      type_path  is /tmp/type(type file path)\n");
+    kmx_logf(5, "      chip_num   is /tmp/chip_nums(chip nums file path)\n");
+    kmx_logf(5, "      hwver_path is /tmp/hwver(hwver file path)\n");
+    kmx_logf(5, "      dev_type_path is /tmp/dev_type_path(dev_type nums file path)\n");
+}
+
+bool write_result(const char *path, const char *text) {
+    FILE *fp = fopen(path, "w");
+    if (!fp) {
+        kmx_logf(5, "fopen %s failled.\n", path);
+        return false;
+    }
+    fputs(text, fp);
+    fclose(fp);
+    return true;
+}
+
+void cold_start(uint8_t chain) {
+    kos::sleep_s(1);
+    kmx_set_start_en(chain, 0);
+    kmx_set_reset(chain, 0);
+    kos::sleep_s(5);
+    kmx_set_power_en(chain, 1);
+    kos::sleep_s(5);
+    kmx_set_reset(chain, 1);
+    kos::sleep_s(1);
+    kmx_set_start_en(chain, 1);
+    kos::sleep_s(1);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 9) {
+        usage(argv[0]);
+        return 0;
+    }
+    const int platform = atoi(argv[1]), miner_type = atoi(argv[2]);
+    const int chain_num = atoi(argv[3]), chip_num = atoi(argv[4]);
+    kmx_logf(1, "%d,%d,%d,%d,%s,%s,%s,%s.\n", platform, miner_type, chain_num, chip_num, argv[5], argv[6], argv[7],
+             argv[8]);
+    const auto startup_failed = [&] {
+        kmx_logf(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", platform,
+                 miner_type, chain_num, chip_num);
+        return 0;
+    };
+    if (!sys_platform_init(platform, miner_type, chain_num, chip_num)) return startup_failed();
+
+    bool type_known = false, count_known = false;
+    int count = 0;
+    uint8_t reply[4] = {};
+    for (int i = 0; i < chain_num && i < 8; i++) {
+        const uint8_t chain = uint8_t(i);
+        kmx_set_power_en(chain, 0);
+        if (kmx_get_plug(chain) == 1) {
+            kmx_logf(2, "spi %d not inserted.\n", i);
+            continue;
+        }
+        cold_start(chain);
+        if (!kmx_set_spi_speed(chain, 0)) {
+            kmx_logf(2, "spi %d speed set to SPI_SPEED_390K failled.\n", i);
+            continue;
+        }
+        if (!type_known) {
+            uint8_t in[2] = {0, 0};
+            uint8_t out[4] = {};
+            if (kmx_cmd_reset(chain, 0, in, out)) {
+                memcpy(reply, out, sizeof reply);
+                kmx_logf(2, "recv data:%02x,%02x\n", reply[0], reply[1]);
+                type_known = true;
+            }
+            if (!type_known && count_known) continue;
+        }
+        if (count_known && type_known) break;
+        // A failed BIST start (negative) is no chip count.
+        const int n = kmx_cmd_bist_start(chain, 0);
+        if (n > 0) {
+            count = n;
+            count_known = true;
+        }
+        if (count_known && type_known) break;
+    }
+
+    char hwver[128] = {};
+    char dev_type[128] = {};
+    misc_system("/sbin/fw_printenv -n hwver\n", hwver, sizeof hwver);
+    misc_system("/sbin/fw_printenv -n dev_type\n", dev_type, sizeof dev_type);
+    fprintf(stderr, "%s,%d:%s,%d\n", "zel_chip_type", __LINE__, hwver, int(strlen(hwver)));
+    char count_text[16];
+    snprintf(count_text, sizeof count_text, "%d", count);
+    if (!write_result(argv[7], hwver) || !write_result(argv[8], dev_type) ||
+        !write_result(argv[5], type_name(reply[0])) || !write_result(argv[6], count_text))
+        return 0;
+    if (!sys_platform_exit()) return startup_failed();
+    return 0;
+}

@@ -1,4 +1,36 @@
-// zel_fan: service tool over the hash-board control library.
+// zel_fan: sets fans 0 and 1 to the duty given on the command line,
+// inverted when the second argument is non-zero.
+#include <cstdlib>
+
+#include "module/kmx_log.h"
+#include "module/kmx_ops.h"
 #include "platform/kmx_platform.h"
 
-int main() { return 0; }
+namespace {
+void startup_failed() {
+    kmx_logf(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", 4, 0, 8, 80);
+}
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) return 0;
+    kmx_logf(5, "%s,%d:sys_platform_init %d,%d,%d,%d.\n", "zel_fan", __LINE__, 4, 0, 8, 80);
+    if (!sys_platform_init(4, 0, 8, 80)) {
+        startup_failed();
+        return 0;
+    }
+    int duty = atoi(argv[1]);
+    if (argc > 2 && atoi(argv[2]) != 0) duty = 100 - duty;
+    if (unsigned(duty) > 100u) {
+        kmx_logf(5, "error:fan duty:%d,so force fan duty to 100", duty);
+        duty = 100;
+    }
+    kmx_set_pwm(0, 20000, duty);
+    kmx_set_pwm(1, 20000, duty);
+    if (!sys_platform_exit()) {
+        startup_failed();
+        return 0;
+    }
+    kmx_logf(5, "%s,%d:sys_platform_exit.\n", "zel_fan", __LINE__);
+    return 0;
+}

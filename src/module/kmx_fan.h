@@ -5,6 +5,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "drv/hub_gpio.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -36,6 +38,19 @@ extern int g_fan_speed_set;
 extern int g_temp_hi_thr;
 extern int g_temp_lo_thr;
 extern int g_dangerous_temp;
+extern int g_temp_start_thr;
+extern int g_work_temp;
+extern int g_fan_speed;
+
+/* Settings of the legacy fan curve over the hub's raw temperature codes. */
+typedef struct kmx_temp_config_s {
+    int temp_hi_thr;
+    int temp_lo_thr;
+    int temp_start_thr;
+    int dangerous_stat_temp;
+    int work_temp;
+    int default_fan_speed;
+} kmx_temp_config_s;
 
 void kmx_fanctrl_get_defcfg(c_fan_cfg *p_cfg);
 void kmx_fanctrl_get_cfg(c_fan_cfg *p_cfg);
@@ -49,6 +64,8 @@ void kmx_fan_speed_set(uint8_t fan_id, int speed);
 void kmx_fanctrl_set_fan_speed(int speed);
 void kmx_fanctrl_set_fan_speed_target(int target);
 void kmx_fanctrl_set_bypass(bool bypass);
+void kmx_fan_temp_init(uint8_t fan_id, kmx_temp_config_s default_config);
+void kmx_fan_speed_update_hub(struct kmx_fan_temp_s *fan_temp);
 
 #ifdef __cplusplus
 }

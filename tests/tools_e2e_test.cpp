@@ -1,0 +1,204 @@
+// The service tools run inside the emulated machine: the file repair tool,
+// the tuning-step runner, the chip-type probe and the fan tools.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/machine_runner.h"
+
+namespace {
+
+bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// ---- filemend ----------------------------------------------------------------
+
+const std::string kUnits = "/etc/systemd/system/multi-user.target.wants/";
+
+const std::string kDaemonUnit =
+    "[Unit]\nDescription=zel-monitor\nStartLimitIntervalSec=0\nAfter=config.mount\n\n[Service]\nType=simple\n"
+    "PrivateTmp=no\nExecStart=/bin/zel-monitor 1\n\nRestart=always\n\n[Install]\nWantedBy=multi-user.target\n";
+
+std::string filemend_machine(const std::string &md5_status, const std::string &corrupted) {
+    return R"({
+  "platform": 4,
+  "boards": [],
+  "uboot": {)" + corrupted + R"(},
+  "files": {
+    "/run/sim/md5sum.status": ")" + md5_status + R"(",
+    "/etc/hosts": "127.0.0.1\tlocalhost\n10.0.0.1\tevil\n",
+    "/etc/systemd/system/multi-user.target.wants/cgminer.service": "[Unit]\nDescription=Cgminer\n",
+    "/etc/systemd/system/multi-user.target.wants/zel-monitor.service": "[Unit]\nExecStart=/bin/sh -c 'rm -rf /'\n",
+    "/etc/systemd/system/multi-user.target.wants/sshd.service": "",
+    "/etc/systemd/system/multi-user.target.wants/nginx.service": "[Unit]\n",
+    "/etc/systemd/system/multi-user.target.wants/swupdate.service": "[Unit]\nDescription=SWUpdate daemon\n"
+  }
+})";
+}
+
+TEST(Filemend, MatchingListTouchesNothing) {
+    MachineRun r = run_machine(filemend_machine("0", ""), {"sh", "-c", "filemend; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "0\nrc=0\n")) << r.out;
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_FALSE(has(calls, "mount")) << calls;
+    EXPECT_FALSE(has(calls, "fw_")) << calls;
+}
+
+TEST(Filemend, RewritesOnlyDamagedFilesAndRemountsAround) {
+    MachineRun r = run_machine(filemend_machine("1", ""),
+                               {"sh", "-c", "filemend 1; echo rc=$?; cat /etc/hosts " + kUnits + "zel-monitor.service " +
+                                                kUnits + "cgminer.service; ls " + kUnits});
+    EXPECT_TRUE(has(r.out, "rc=255\n")) << r.out;
+    // The damaged daemon unit and hosts are replaced; the truncated miner
+    // unit is the start of its template and stays as it is.
+    EXPECT_TRUE(has(r.out, "127.0.0.1\tlocalhost\n127.0.1.1\t")) << r.out;
+    EXPECT_FALSE(has(r.out, "evil")) << r.out;
+    EXPECT_TRUE(has(r.out, kDaemonUnit + "[Unit]\nDescription=Cgminer\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "rm -rf")) << r.out;
+    // No temporary file is left beside the units.
+    EXPECT_FALSE(has(r.out, ".tmp")) << r.out;
+    const std::string calls = r.file("/run/sim/calls.log");
+    const size_t set = calls.find("fw_setenv file_corrupted 1");
+    const size_t rw = calls.find("mount / -o rw,remount,dirsync");
+    const size_t ro = calls.find("mount / -o ro,remount");
+    const size_t reload = calls.find("systemctl daemon-reload");
+    ASSERT_NE(set, std::string::npos) << calls;
+    ASSERT_NE(rw, std::string::npos) << calls;
+    ASSERT_NE(ro, std::string::npos) << calls;
+    ASSERT_NE(reload, std::string::npos) << calls;
+    EXPECT_LT(set, rw);
+    EXPECT_LT(rw, ro);
+    EXPECT_LT(ro, reload);
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "File /etc/hosts is fixed")) << log;
+    EXPECT_TRUE(has(log, "File " + kUnits + "zel-monitor.service is fixed")) << log;
+    EXPECT_FALSE(has(log, "cgminer.service is fixed")) << log;
+    EXPECT_FALSE(has(log, "sshd.service is fixed")) << log;  // empty counts as intact
+}
+
+TEST(Filemend, FlagAlreadySetAndMissingFileEndsEarly) {
+    MachineRun r = run_machine(filemend_machine("1", R"("file_corrupted": "1")"),
+                               {"sh", "-c", "rm " + kUnits + "nginx.service; filemend; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "rc=255\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "-1")) << r.out;  // ended before the printout
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_FALSE(has(calls, "fw_setenv")) << calls;
+    EXPECT_TRUE(has(calls, "mount / -o rw,remount,dirsync")) << calls;
+    EXPECT_FALSE(has(calls, "daemon-reload")) << calls;
+}
+
+// ---- stepctl ----------------------------------------------------------------
+
+std::string step_machine(const std::string &steps, const std::string &conf) {
+    return R"({"platform": 4, "boards": [], "files": {"/tmp/steps": ")" + steps + R"(", "/config/cgminer.conf": )" +
+           conf + "}}";
+}
+
+// A miner that reports its verdict again after every restart.
+const std::string kMiner = "(while :; do [ -f /tmp/errcode ] || echo $CODE > /tmp/errcode; sleep 0.02; done) & ";
+
+TEST(Stepctl, RunsEveryStepAndSwitchesTheMode) {
+    const std::string conf = R"("{\"pools\": [1], \"N5balance\": true, \"N5noauto\": true}")";
+    MachineRun r = run_machine(step_machine("b e p \\n", conf),
+                               {"sh", "-c", "CODE=0; " + kMiner + "stepctl 1 /tmp/steps; echo rc=$?; cat /config/cgminer.conf"});
+    EXPECT_TRUE(has(r.out, "rc=0\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"N5performance\": true")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5balance")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5noauto")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"pools\"")) << r.out;
+    EXPECT_TRUE(has(r.file("/tmp/tuning_step.dat"), "\"prog_flag\":\t2")) << r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(r.file("/tmp/tuning_step.dat"), "\"step\":\t3")) << r.file("/tmp/tuning_step.dat");
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_TRUE(has(calls, "systemctl stop systemd-tmpfiles-clean.timer")) << calls;
+    size_t starts = 0;
+    for (size_t p = calls.find("systemctl start cgminer"); p != std::string::npos;
+         p = calls.find("systemctl start cgminer", p + 1))
+        starts++;
+    EXPECT_EQ(starts, 3u);  // once per passed step, the last included
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "step_num:3")) << log;
+    EXPECT_TRUE(has(log, "mode is the same!")) << log;  // the first step, balance
+    EXPECT_TRUE(has(log, "program ends with pass!")) << log;
+}
+
+TEST(Stepctl, FailingCodeStopsWithTheStepNumber) {
+    MachineRun r = run_machine(step_machine("p f \\n", R"("{}")"),
+                               {"sh", "-c", "CODE=7; " + kMiner + "stepctl 1 /tmp/steps; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "rc=0\n")) << r.out;
+    const std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t3")) << st;
+    EXPECT_TRUE(has(st, "\"step\":\t1")) << st;
+    EXPECT_TRUE(has(st, "\"errorcode\":\t7")) << st;
+    EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "systemctl start cgminer"));
+}
+
+TEST(Stepctl, StepListParsing) {
+    // Letters need the blank after them; the eleventh is never run.
+    MachineRun r = run_machine(step_machine("e e e e e e e e e e e \\n", R"("{\"N5efficient\": true}")"),
+                               {"sh", "-c", "CODE=25; " + kMiner + "stepctl 1 /tmp/steps"});
+    EXPECT_TRUE(has(r.syslog(), "steps exceed max!"));
+    EXPECT_TRUE(has(r.file("/tmp/tuning_step.dat"), "\"step\":\t10"));
+    MachineRun none = run_machine(step_machine("e\\n", R"("{}")"), {"stepctl", "1", "/tmp/steps"});
+    EXPECT_TRUE(has(none.syslog(), "step number is 0!"));
+    EXPECT_TRUE(has(none.file("/tmp/tuning_step.dat"), "\"prog_flag\":\t2"));
+    MachineRun missing = run_machine(step_machine("", R"("{}")"), {"stepctl", "1", "/tmp/nothing"});
+    EXPECT_TRUE(has(missing.syslog(), "step_num invalid:-1"));
+    EXPECT_EQ(missing.file("/tmp/tuning_step.dat"), "");
+}
+
+// ---- zel_chip_type, zel_fan, zel_test -----------------------------------------
+
+const char *const kBoards = R"({
+  "platform": 4,
+  "boards": [
+    {"slot": 1, "chip_type": 11, "chips": 0},
+    {"slot": 2, "chip_type": 11, "chips": 76}
+  ],
+  "uboot": {"hwver": "HW1.2", "dev_type": "7"}
+})";
+
+TEST(ChipTypeProbe, TypeAndCountMayComeFromDifferentChains) {
+    MachineRun r = run_machine(kBoards, {"zel_chip_type", "4", "0", "8", "80", "/tmp/type", "/tmp/chip_nums",
+                                         "/tmp/hwver", "/tmp/dev_type"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.file("/tmp/type"), "N7");
+    EXPECT_EQ(r.file("/tmp/chip_nums"), "76");
+    EXPECT_EQ(r.file("/tmp/hwver"), "HW1.2\n");
+    EXPECT_EQ(r.file("/tmp/dev_type"), "7\n");
+    EXPECT_TRUE(has(r.syslog(), "spi 0 not inserted.")) << r.syslog();
+}
+
+TEST(ChipTypeProbe, EmptySlotsAndUsage) {
+    MachineRun r = run_machine(R"({"platform": 4, "boards": []})",
+                               {"zel_chip_type", "4", "0", "8", "80", "/tmp/type", "/tmp/n", "/tmp/h", "/tmp/d"});
+    EXPECT_EQ(r.file("/tmp/type"), "N5");
+    EXPECT_EQ(r.file("/tmp/n"), "0");
+    EXPECT_TRUE(has(r.syslog(), "spi 7 not inserted.")) << r.syslog();
+    MachineRun u = run_machine(R"({"platform": 4, "boards": []})", {"zel_chip_type", "4"});
+    EXPECT_EQ(u.status, 0);
+    EXPECT_TRUE(has(u.syslog(), "      - SOC:         16")) << u.syslog();
+}
+
+TEST(FanTools, DutyInversionAndClamp) {
+    MachineRun r = run_machine(R"({"platform": 4, "boards": []})",
+                               {"sh", "-c", "zel_fan; zel_fan 30 1; zel_fan 130; zel_fan -5"});
+    EXPECT_EQ(r.status, 0);
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "fan_id 1, freq: 20000 duty: 70.")) << log;
+    EXPECT_TRUE(has(log, "error:fan duty:130,so force fan duty to 100")) << log;
+    EXPECT_TRUE(has(log, "error:fan duty:-5,so force fan duty to 100")) << log;
+    EXPECT_TRUE(has(log, "zel_fan")) << log;
+}
+
+TEST(FanTools, ExerciseToolSweepsVidsPinsAndFans) {
+    MachineRun r = run_machine(R"({"platform": 4, "boards": [{"slot": 0, "chip_type": 0, "chips": 80}]})",
+                               {"zel_test"});
+    EXPECT_EQ(r.status, 0);
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "9 times vid type:")) << log;
+    EXPECT_TRUE(has(log, "mio51 ")) << log;
+    EXPECT_TRUE(has(log, "chain 7 set vid 31.")) << log;
+    EXPECT_TRUE(has(log, "duty: 90.")) << log;
+    EXPECT_TRUE(has(log, "sys_platform_exit.")) << log;
+}
+
+}  // namespace
