@@ -64,4 +64,20 @@ C
 "$cc" -std=c11 -Wall -Werror ${CFLAGS:-} $cflags -o "$stage/miner" "$stage/miner.c" $libs || fail "C program does not build against the installed library"
 out=$("$@" "$stage/miner") || fail "C program failed"
 [[ $out =~ ^crc\ [0-9a-f]{4}\ 1$ ]] || fail "unexpected output: $out"
+# On a host build: the repair tool, run in a machine where the checksum list
+# fails, must leave the installed unit alone (it rewrites every guarded file
+# that differs from its template; /etc/hosts always does here).
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [[ $# -eq 0 && -x $build/bin/kmx-sim ]]; then
+    # The other guarded units are there and empty (as good as intact).
+    jq -n --rawfile unit "$unit" '"/etc/systemd/system/multi-user.target.wants/" as $d |
+        {platform: 4, boards: [], files: ({"/run/sim/md5sum.status": "1", ($d + "zel-monitor.service"): $unit} +
+        ([("cgminer", "sshd", "nginx", "swupdate") | {key: ($d + . + ".service"), value: ""}] | from_entries))}' \
+        >"$stage/machine.json"
+    "$root/sim/machine" --bin "$build/bin" --desc "$stage/machine.json" --keep "$stage/keep" -- /bin/filemend 1 ||
+        [[ $? -eq 255 ]] || fail "filemend did not run"
+    log=$stage/keep/sim/syslog.log
+    grep -q "File /etc/hosts is fixed" "$log" || fail "filemend did not compare the guarded files"
+    ! grep -q "zel-monitor.service is fixed" "$log" || fail "the installed unit differs from filemend's template"
+fi
 echo "install check: ok"
