@@ -24,9 +24,13 @@ typedef struct wd_msg_data {
     uint64_t last_update;
 } wd_msg_data;
 
+/* The queue carries the body right after mtype. The body holds a 64-bit
+ * field, so on 32-bit ARM it would be padded to offset 8 and the watchdog
+ * would read the padding as the chain id: the member is packed to keep it
+ * at sizeof(long) on every architecture. */
 typedef struct wd_msg {
     long mtype;
-    wd_msg_data data;
+    wd_msg_data data __attribute__((packed));
 } wd_msg;
 
 void kmx_wd_client_init(void);
@@ -45,8 +49,10 @@ key_t kmx_wd_get_msq_key(void);
 static_assert(sizeof(wd_msg_data) == 24, "watchdog body is 24 bytes");
 static_assert(__builtin_offsetof(wd_msg_data, tmp_lo) == 8, "temperatures start at byte 8");
 static_assert(__builtin_offsetof(wd_msg_data, last_update) == 16, "time stamp at byte 16");
+static_assert(__builtin_offsetof(wd_msg, data) == sizeof(long), "body follows mtype as msgsnd takes it");
 #else
 _Static_assert(sizeof(wd_msg_data) == 24, "watchdog body is 24 bytes");
+_Static_assert(__builtin_offsetof(wd_msg, data) == sizeof(long), "body follows mtype as msgsnd takes it");
 #endif
 
 #endif

@@ -8,6 +8,7 @@
 #ifndef KMX_RECORD_H
 #define KMX_RECORD_H
 
+#include <assert.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>

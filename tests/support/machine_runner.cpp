@@ -29,7 +29,12 @@ std::string slurp(const std::string &path) {
 
 }  // namespace
 
-std::string build_path(const std::string &rel) { return std::string(KMX_BUILD_DIR) + "/" + rel; }
+// Inside a machine the programs are those the machine was given (in a cross
+// build, the host's tools), which sim/machine exports as KMX_BUILD_DIR.
+std::string build_path(const std::string &rel) {
+    const char *dir = std::getenv("KMX_BUILD_DIR");
+    return std::string(dir && *dir ? dir : KMX_BUILD_DIR) + "/" + rel;
+}
 
 std::string MachineRun::file(const std::string &machine_path) const {
     if (machine_path.rfind("/tmp/", 0) == 0) return slurp(keep + machine_path);
