@@ -39,9 +39,20 @@ constexpr uint32_t data_of_input(uint32_t in_off) {
     return 0xFFFF;
 }
 
+constexpr int kPlugPads[8] = {39, 43, 47, 75, 79, 83, 155, 151};
+constexpr int kLedPads[8] = {38, 42, 46, 74, 78, 82, 156, 152};
+
+// The test fixture loops each chain's output lines back to its plug input:
+// once it has seen the chain's LED line driven high and then low, it pulls
+// the plug input low ("pulse_stuck": true on the fixture board: never).
 class SocGpioBlock : public kos::ActiveWindow {
 public:
-    explicit SocGpioBlock(volatile uint32_t *mem) : mem_(mem) {}
+    explicit SocGpioBlock(volatile uint32_t *mem) : mem_(mem) {
+        for (int c = 0; c < 8; c++) {
+            json_t *b = board_in_slot(c);
+            loops_back_[c] = b && desc_bool(b, "fixture", false) && !desc_bool(b, "pulse_stuck", false);
+        }
+    }
     ~SocGpioBlock() override { munmap(const_cast<uint32_t *>(mem_), kFileSize); }
 
     uint32_t read32(uint32_t off) override {
@@ -51,12 +62,27 @@ public:
         return (word(data) & dir) | (word(kSocGpioExternal + off) & ~dir);
     }
     void write32(uint32_t off, uint32_t val) override {
-        if (data_of_input(off) == 0xFFFF) mem_[off / 4] = val;  // input words are read-only
+        if (data_of_input(off) != 0xFFFF) return;  // input words are read-only
+        mem_[off / 4] = val;
+        for (int c = 0; c < 8; c++) {
+            const soc_pads::PadLoc &led = soc_pads::kPads[kLedPads[c]];
+            if (!loops_back_[c] || (off != led.data_off && off != led.data_off + 4u)) continue;
+            const bool out = (word(led.data_off + 4) >> led.bit) & 1;
+            const bool high = out && ((word(led.data_off) >> led.bit) & 1);
+            if (high) seen_high_[c] = true;
+            if (out && !high && seen_high_[c]) {
+                const soc_pads::PadLoc &plug = soc_pads::kPads[kPlugPads[c]];
+                volatile uint32_t &w = mem_[(kSocGpioExternal + plug.in_off) / 4];
+                w = w & ~(1u << plug.bit);
+            }
+        }
     }
 
 private:
     uint32_t word(uint32_t off) const { return mem_[off / 4]; }
     volatile uint32_t *mem_;
+    bool loops_back_[8] = {};
+    bool seen_high_[8] = {};
 };
 
 }  // namespace
@@ -88,7 +114,6 @@ int soc_pad_output(int pad) {
 }
 
 bool soc_pads_boot() {
-    static const int kPlugPads[8] = {39, 43, 47, 75, 79, 83, 155, 151};
     bool ok = true;
     // A board pulls its plug line low; the test fixture leaves it high.
     for (int slot = 0; slot < 8; slot++) {
