@@ -146,6 +146,18 @@ TEST(BoardSelfTest, NetworkPassesOnTheThirdPing) {
     EXPECT_EQ(n, 3u);
 }
 
+TEST(BoardSelfTest, WatchdogFeederFollowsTheVariable) {
+    MachineRun r = run_machine(R"({"platform":16,"uboot":{"watchdog":"on"}})", {build_path("kmx-board-test-probe"), "watchdog"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    // While the device is busy nothing is set up; the open is retried.
+    // Enabled once with its time-out, disabled once while "off" (no feeds
+    // then), enabled again once back "on".
+    EXPECT_EQ(r.out,
+              "busy_open 0 ok 1\n"
+              "open\noptions 2\ntimeout 90\nfeed*\noptions 1\noptions 2\ntimeout 90\nfeed*\n");
+    EXPECT_TRUE(has(r.syslog(), "open /dev/watchdog failed: Device or resource busy")) << r.syslog();
+}
+
 TEST(HubRegisterTest, StuckBitsAndMasks) {
     struct Case {
         const char *stuck;  // "" none

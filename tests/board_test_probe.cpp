@@ -3,7 +3,15 @@
 //   kmx-board-test-probe prepare PLATFORM   0 passed, 3 failed, 2 not tested
 //   kmx-board-test-probe regs               the hub register test over 8 chains
 //   kmx-board-test-probe jobs CHAINS        the job echo test
+//   kmx-board-test-probe watchdog           the feeder through on, off, on;
+//                                           prints the device log, runs of
+//                                           feeds shown as one "feed*"
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <sstream>
+#include <string>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,6 +37,52 @@ void soc_setup(int chains) {
     init_kmx_cmd();
 }
 
+std::string device_log() {
+    std::string text;
+    kos::read_file((kos::sim_dir() + "/hw_watchdog.log").c_str(), text);
+    return text;
+}
+
+// Real time, not the machine's scaled clock: the feeder's sleeps are scaled.
+bool wait_until(bool (*done)(const std::string &)) {
+    for (int i = 0; i < 2000; i++) {
+        if (done(device_log())) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+size_t count(const std::string &text, const std::string &line) {
+    size_t n = 0;
+    for (size_t p = text.find(line); p != std::string::npos; p = text.find(line, p + 1)) n++;
+    return n;
+}
+
+int watchdog() {
+    const std::string busy = kos::sim_dir() + "/hw_watchdog_busy";
+    FILE *fp = fopen(busy.c_str(), "w");
+    if (fp) fclose(fp);
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, thread_feed_watchdog, nullptr) != 0) return 1;
+    usleep(300000);
+    const bool opened_while_busy = !device_log().empty();
+    unlink(busy.c_str());
+    bool ok = wait_until([](const std::string &t) { return count(t, "feed\n") >= 2; });
+    ok = ok && system("fw_setenv watchdog off") == 0 && wait_until([](const std::string &t) { return count(t, "options 1\n") == 1; });
+    usleep(300000);
+    ok = ok && system("fw_setenv watchdog on") == 0 &&
+         wait_until([](const std::string &t) { return count(t, "options 2\n") == 2 && t.rfind("feed\n") > t.rfind("options 2"); });
+    std::istringstream in(device_log());
+    std::string line, last, out;
+    while (std::getline(in, line)) {
+        if (line == "feed" && last == "feed") continue;
+        out += line == "feed" ? "feed*\n" : line + "\n";
+        last = line;
+    }
+    printf("busy_open %d ok %d\n%s", int(opened_while_busy), int(ok), out.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -52,6 +106,7 @@ int main(int argc, char **argv) {
         printf("result %d\n", write_job_test());
         return 0;
     }
-    fprintf(stderr, "usage: kmx-board-test-probe prepare PLATFORM | regs | jobs CHAINS\n");
+    if (strcmp(cmd, "watchdog") == 0) return watchdog();
+    fprintf(stderr, "usage: kmx-board-test-probe prepare PLATFORM | regs | jobs CHAINS | watchdog\n");
     return 1;
 }
