@@ -5,6 +5,7 @@
 #include <lz4.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "misc/kmx_ini.h"
 #include "misc/kmx_legacy.h"
 #include "support/fake_shell.h"
 #include "support/log_capture.h"
@@ -232,6 +234,32 @@ TEST_F(Legacy, UdpGoesToTheCloudAddress) {
     close(ufd);
     ASSERT_EQ(n, ssize_t(sizeof text - 1 + 5));
     EXPECT_EQ(std::string(buf + 4, size_t(n) - 5), R"({"a":1})");
+}
+
+std::string ini_value(const char *key) {
+    char v[128] = "";
+    return kmx_read_key_from_ini(key, v, KMX_STATUS_INI, sizeof v) ? v : "<none>";
+}
+
+TEST_F(Legacy, MinerStatusStartNumbersTheRunAndWritesItsPools) {
+    mkdir("/miners", 0755);
+    unlink(KMX_STATUS_INI);
+    kmx_legacy_miner_status_start();
+    EXPECT_EQ(g_total_start_cnt, 1);
+    EXPECT_EQ(ini_value("now:count"), "1");
+    // Unlocked: the pools of /etc/cgminer.conf, those with a url only.
+    EXPECT_EQ(ini_value("times_1:pool1"), "u1");
+    EXPECT_EQ(ini_value("times_1:user1"), "acct.worker");
+    EXPECT_EQ(ini_value("times_1:pass1"), "p1");
+    EXPECT_EQ(ini_value("times_1:pool2"), "<none>");
+    EXPECT_EQ(ini_value("times_1:user2"), "<none>");
+    EXPECT_EQ(ini_value("times_1:pool3"), "u3");
+    EXPECT_EQ(ini_value("times_1:lock"), "0");
+    EXPECT_NE(ini_value("times_1:start_t"), "<none>");
+    kmx_legacy_miner_status_start();
+    EXPECT_EQ(g_total_start_cnt, 2);
+    EXPECT_EQ(ini_value("times_2:pool3"), "u3");
+    EXPECT_EQ(ini_value("times_1:pool1"), "u1");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 extern "C" {
 int g_total_start_cnt = 0;
+bool g_mount_flag = false;
 }
 
 namespace {
@@ -386,6 +387,9 @@ extern "C" bool kmx_write_lockstatus_to_ini(int n, const char *path) {
 }
 
 extern "C" bool kmx_write_exitcode_to_ini(int) { return true; }
+
+// First form: the chain temperature entries are not written yet.
+extern "C" bool kmx_write_chains_tmp_to_ini(void) { return true; }
 
 extern "C" bool kmx_write_miners_status_to_ini(const char *key_name, const char *value) {
     if (!key_name) return false;

@@ -18,6 +18,8 @@ struct _dictionary_;
 
 /* Number of the current run, kept as "now:count" of the status file. */
 extern int g_total_start_cnt;
+/* True once the status and event volumes are mounted. */
+extern bool g_mount_flag;
 
 bool kmx_write_key_to_ini(const char *section, const char *key, const char *value, const char *path);
 bool kmx_check_section_exist(struct _dictionary_ *dict, const char *section);
@@ -33,6 +35,7 @@ bool kmx_write_mac_to_ini(int n, const char *path);
 bool kmx_write_lockstatus_to_ini(int n, const char *path);
 bool kmx_write_exitcode_to_ini(int exit_code);
 bool kmx_write_miners_status_to_ini(const char *key_name, const char *value);
+bool kmx_write_chains_tmp_to_ini(void);
 
 bool kmx_packaging_one_record(int src_type, const char *before, const char *now, char *last);
 bool kmx_system_update_record(void);

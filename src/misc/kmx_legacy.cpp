@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,10 +21,12 @@
 #include <vector>
 
 #include "minerCloud/kmx_cloud.h"
+#include "misc/kmx_ini.h"
 #include "misc/kmx_misc.h"
 #include "misc/kmx_pool.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
+#include "platform/kmx_platform.h"
 
 namespace {
 
@@ -47,7 +50,35 @@ bool start_detached(void *(*body)(void *), void *arg, const char *fn, int line) 
     return false;
 }
 
+void *miner_status_thread(void *) {
+    pthread_detach(pthread_self());
+    prctl(PR_SET_NAME, "miner_status");
+    kos::sleep_s(20);
+    kmx_legacy_miner_status_start();
+    for (;;) {
+        kos::sleep_s(900);
+        kmx_write_chains_tmp_to_ini();
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+void kmx_legacy_miner_status_start() {
+    struct timeval start = kos::wall_time();
+    int b = 0;
+    if (!kmx_update_count_to_ini("now", "now:count", &b, KMX_STATUS_INI)) kmx_logf(5, "%s    %s  %d  failed !\n", SRC, __func__, __LINE__);
+    // The run's number, for the INI writers that run later in this process.
+    g_total_start_cnt = b;
+    char path[] = KMX_STATUS_INI;
+    kmx_write_pools_to_ini(b, path);
+    kmx_write_starttime_to_ini(&start, b, path);
+    kmx_write_lockstatus_to_ini(b, path);
+    kmx_write_ip_to_ini(b, path);
+    kmx_write_mac_to_ini(b, path);
+    kmx_system_update_record();
+    kmx_mac_record();
+}
 
 std::vector<unsigned char> kmx_legacy_frame(const unsigned char *payload, size_t n) {
     if (n > KMX_LEGACY_MAX_PAYLOAD) return {};
@@ -226,6 +257,35 @@ bool kmx_send_status(dtu_config *dtu_cfg, chain_status *chains_status) {
     kmx_logf(5, "%s\n", text);
     kmx_tcp_send(reinterpret_cast<unsigned char *>(text), dtu_cfg);
     free(text);
+    return true;
+}
+
+// The pool passwords go into the status file as they are (in plain text,
+// also the decrypted ones of a locked machine): the history keeps them.
+bool kmx_write_pools_to_ini(int seq_num, char *path) {
+    pool_conf pools[KMX_POOL_NUM];
+    memset(pools, 0, sizeof pools);
+    if (kmx_read_lock())
+        kmx_parse_cg_config(pools);
+    else
+        kmx_parse_cgminer_config(pools);
+    char section[32], key[64];
+    snprintf(section, sizeof section, "times_%d", seq_num);
+    for (int i = 0; i < KMX_POOL_NUM; i++) {
+        if (!pools[i].url[0]) continue;
+        const struct {
+            const char *name, *value;
+        } entries[3] = {{"pool", pools[i].url}, {"user", pools[i].user}, {"pass", pools[i].pass}};
+        for (const auto &e : entries) {
+            snprintf(key, sizeof key, "times_%d:%s%d", seq_num, e.name, i + 1);
+            kmx_write_key_to_ini(section, key, e.value, path);
+        }
+    }
+    return true;
+}
+
+bool kmx_get_miner_status(void) {
+    if (g_platform != SOC && g_mount_flag) start_detached(miner_status_thread, nullptr, __func__, __LINE__);
     return true;
 }
 
