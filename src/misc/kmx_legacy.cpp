@@ -7,7 +7,6 @@
 #include <cjson/cJSON.h>
 #include <lz4.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -31,10 +30,6 @@
 namespace {
 
 const char *const SRC = "kmx_misc";
-
-void set_opt(int fd, int level, int name, const void *val, socklen_t len) {
-    if (setsockopt(fd, level, name, val, len) != 0) kmx_logf(5, "%s  %d   %s!\n", __func__, __LINE__, strerror(errno));
-}
 
 bool make_addr(const char *ip, int port, struct sockaddr_in *addr) {
     memset(addr, 0, sizeof *addr);
@@ -117,17 +112,8 @@ bool kmx_tcp_send(unsigned char *buf, dtu_config *dtu_cfg) {
         return false;
     }
 
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        kmx_logf(5, "%s  %d   %s!\n", __func__, __LINE__, strerror(errno));
-        return false;
-    }
-    int sndbuf = 1048576, one = 1;
-    struct linger lg = {1, 10};
-    set_opt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-    set_opt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    set_opt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    set_opt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int fd = kmx_report_socket();
+    if (fd < 0) return false;
 
     // Settings read from U-Boot never fill the chosen server: the Cloud
     // address itself is used then.
