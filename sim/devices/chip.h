@@ -57,6 +57,7 @@ public:
     // Raw sensor codes of the chips that answer (empty when none do).
     std::vector<int> sensor_codes();
     bool sweep_never_completes() const { return never_completes_; }
+    bool is_fixture() const { return fixture_; }
 
 private:
     struct Chip {

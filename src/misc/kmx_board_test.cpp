@@ -296,6 +296,9 @@ void soc_drive(int c, int level) {
     }
 }
 
+// Through the front functions with whatever VID type start-up left: the
+// fixture is driven as a board on the waveform road (not I2C), where the
+// power line follows the level and each VID call takes its 100 ms.
 void zynq_drive(int c, int level) {
     kmx_set_power_en(uint8_t(c), level);
     kmx_set_start_en(uint8_t(c), level);
