@@ -25,7 +25,12 @@
 
 namespace {
 
-void end(bool pass) { kos::terminate(pass ? 0 : 3); }
+// The watchdog feeder is still running: leave without running the
+// process's destructors under it.
+void end(bool pass) {
+    fflush(nullptr);
+    _exit(pass ? 0 : 3);
+}
 
 void soc_setup(int chains) {
     g_platform = SOC;

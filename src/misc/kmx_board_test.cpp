@@ -104,14 +104,19 @@ void mark_failed() { run("fw_setenv board_tested 2"); }
     }
 }
 
-// A failed stage: the code as text, the stage's line, LEDs on, sleep.
-[[noreturn]] void fail_end(const char *code, const char *line) {
-    kmx_logf(5, "%s", code);
-    kmx_logf(5, "%s", line);
+// Green and red on (the SoC board's own LED off), then sleep forever.
+[[noreturn]] void failed_leds_end() {
     kmx_set_green_led(1);
     kmx_set_red_led(1);
     if (g_platform == SOC) set_board_LED_on(0);
     end_state(false);
+}
+
+// A failed stage: the code as text, the stage's line, LEDs, sleep.
+[[noreturn]] void fail_end(const char *code, const char *line) {
+    kmx_logf(5, "%s", code);
+    kmx_logf(5, "%s", line);
+    failed_leds_end();
 }
 
 [[noreturn]] void pass_end() {
@@ -278,10 +283,8 @@ void plug_stage(const char *fn) {
         board_test_log("SPI_PLUG", 0, msg, BT_SPI_PLUG);
         kmx_logf(5, "0x5AA50010");
         kmx_logf(5, "%s,%d,chain %d,gpio_val: %d", fn, __LINE__, c, v);
-        kmx_set_green_led(1);
-        kmx_set_red_led(1);
         mark_failed();
-        end_state(false);
+        failed_leds_end();
     }
     board_test_log("SPI_PLUG", 1, nullptr, 0);
 }
@@ -329,9 +332,7 @@ void pulse_stage(const char *fn, DriveFn drive, uint64_t wait_us, uint64_t limit
             kmx_logf(5, "0x5AA50030");
             kmx_logf(5, "%s,%d,chain %d,timeout", fn, __LINE__, last);
             mark_failed();
-            kmx_set_green_led(1);
-            kmx_set_red_led(1);
-            end_state(false);
+            failed_leds_end();
         }
     }
 }
@@ -614,12 +615,11 @@ int PWM_test(void) {
 
 int I2C_power_test(void) {
     for (int i = 0; i < 3; i++) {
-        const float v = kmx_i2c_get_voltage(0);
-        kos::sleep_s(1);
-        if (v < 0) {
+        if (kmx_i2c_get_voltage(0) < 0) {
             board_test_log("I2C_POWER", 0, nullptr, BT_I2C_POWER);
             return 1;
         }
+        kos::sleep_s(1);
     }
     board_test_log("I2C_POWER", 1, nullptr, 0);
     return 0;
