@@ -99,6 +99,17 @@ TEST(BoardSelfTest, ChainZeroRepliesThatAskForNoTest) {
     }
 }
 
+TEST(BoardSelfTest, NotTestedAfterStartUpLeavesItsSetUp) {
+    MachineRun r = run_machine(desc({{0, R"("work_mode":79)"}}), {build_path("kmx-board-test-probe"), "prepare-mapped"});
+    ASSERT_EQ(r.status, 2) << r.out;
+    EXPECT_TRUE(has(r.out, "not tested platform 16 chain_num 2 chip_num 10 chip_type 5 ids 1 3 mapped 1")) << r.out;
+    // The hub windows were mapped once, by the set-up before the call.
+    const std::string log = r.syslog();
+    size_t maps = 0;
+    for (size_t p = log.find("mmap spi:"); p != std::string::npos; p = log.find("mmap spi:", p + 1)) maps++;
+    EXPECT_EQ(maps, 1u) << log;
+}
+
 // Each check fails the test at its own stage: its record, board_tested 2
 // once, and no later stage.
 TEST(BoardSelfTest, EachCheckFailsAtItsStage) {

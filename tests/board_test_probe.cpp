@@ -1,6 +1,8 @@
 // Runs the board self-test inside an emulated machine for the end-to-end
 // tests. The endless final states are replaced by an exit:
 //   kmx-board-test-probe prepare PLATFORM   0 passed, 3 failed, 2 not tested
+//   kmx-board-test-probe prepare-mapped     the same after the mining process
+//                                           set up two chains (slots 1, 3)
 //   kmx-board-test-probe regs               the hub register test over 8 chains
 //   kmx-board-test-probe jobs CHAINS        the job echo test
 //   kmx-board-test-probe watchdog           the feeder through on, off, on;
@@ -98,6 +100,17 @@ int main(int argc, char **argv) {
         board_detection_prepare(atoi(argv[2]), 0, 8, 1);
         printf("not tested platform %d chain_num %d chip_num %d mapped %d\n", g_platform, g_chain_num, g_chip_num,
                hub_windows_mapped(1));
+        return 2;
+    }
+    if (strcmp(cmd, "prepare-mapped") == 0) {
+        soc_setup(2);
+        g_chip_num = 10;
+        g_chip_type = 5;
+        g_chain_id[0] = 1;
+        g_chain_id[1] = 3;
+        board_detection_prepare(SOC, 0, 8, 1);
+        printf("not tested platform %d chain_num %d chip_num %d chip_type %d ids %d %d mapped %d\n", g_platform, g_chain_num,
+               g_chip_num, g_chip_type, g_chain_id[0], g_chain_id[1], hub_windows_mapped(1));
         return 2;
     }
     if (strcmp(cmd, "regs") == 0) {
