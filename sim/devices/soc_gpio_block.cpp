@@ -13,24 +13,26 @@
 
 namespace sim {
 
-namespace {
-
-constexpr size_t kFileSize = 2 * kSocGpioExternal;
-
-volatile uint32_t *map_block() {
-    const std::string path = kos::sim_mem_path(SOC_GPIO_PHY);
+volatile uint32_t *map_window_file(uint32_t phys, size_t bytes) {
+    const std::string path = kos::sim_mem_path(phys);
     mkdir((kos::sim_dir() + "/mem").c_str(), 0755);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || (st.st_size < off_t(kFileSize) && ftruncate(fd, kFileSize) != 0)) {
+    if (fstat(fd, &st) != 0 || (st.st_size < off_t(bytes) && ftruncate(fd, off_t(bytes)) != 0)) {
         close(fd);
         return nullptr;
     }
-    void *p = mmap(nullptr, kFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     return p == MAP_FAILED ? nullptr : static_cast<volatile uint32_t *>(p);
 }
+
+namespace {
+
+constexpr size_t kFileSize = 2 * kSocGpioExternal;
+
+volatile uint32_t *map_block() { return map_window_file(SOC_GPIO_PHY, kFileSize); }
 
 // Input word offset -> its port's data word offset, 0xFFFF when none.
 constexpr uint32_t data_of_input(uint32_t in_off) {
