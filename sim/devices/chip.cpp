@@ -50,7 +50,10 @@ ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     volt_modelled_ = json_object_get(board, "volt_mv") != nullptr;
     volt_mv_ = int(desc_int(board, "volt_mv", 420));
     mv_per_vid_ = int(desc_int(board, "mv_per_vid", 3));
-    chips_ = int(std::clamp<long long>(desc_int(board, "chips", 0), 0, 255));
+    fixture_ = desc_bool(board, "fixture", false);
+    work_mode_ = int(desc_int(board, "work_mode", 0x0F));
+    if (const char *f = json_string_value(json_object_get(board, "echo_fault"))) echo_fault_ = f;
+    chips_ = int(std::clamp<long long>(desc_int(board, "chips", fixture_ ? 10 : 0), 0, 255));
     chip_type_ = int(desc_int(board, "chip_type", 0)) & 0xF;
     dead_ = desc_bool(board, "dead", false);
     silent_ = int(desc_int(board, "silent_chip", 0));
@@ -112,6 +115,10 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     std::lock_guard<std::mutex> g(lock_);
     memset(reply, 0, reply_len);
     if (len < 2) return;
+    if (fixture_) {
+        fixture_exchange(frame, len, reply, reply_len);
+        return;
+    }
     const uint8_t code = frame[0] & 0xF;
     const int id = frame[1];
     if (silenced_by_fault(code)) return;
@@ -212,6 +219,34 @@ bool ChipChain::silenced_by_fault(uint8_t code) {
     if (no_power_) return true;
     if (code == 0x07) jobs_seen_++;
     return stop_after_jobs_ >= 0 && jobs_seen_ > stop_after_jobs_;
+}
+
+void ChipChain::fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
+    const uint8_t code = frame[0] & 0xF;
+    if (code == 0x0F) {
+        if (work_mode_ >= 0) reply[0] = uint8_t(work_mode_);
+        return;
+    }
+    if (code == 0x01) {
+        const uint8_t r[4] = {0x01, frame[1], 0, uint8_t(chips_)};
+        memcpy(reply, r, std::min<size_t>(reply_len, 4));
+        return;
+    }
+    if (code != 0x07) {
+        reply[0] = code;
+        return;
+    }
+    if (echo_fault_ == "none") return;
+    uint8_t job[158] = {};
+    memcpy(job, frame, std::min(len, sizeof job));
+    const uint16_t crc = chip_frame_crc16(job, sizeof job);
+    uint8_t echo[46];
+    memcpy(echo, job, 42);
+    echo[42] = echo[44] = uint8_t(crc >> 8);
+    echo[43] = echo[45] = uint8_t(crc);
+    if (echo_fault_ == "data") echo[17] ^= 0xFF;
+    if (echo_fault_ == "crc") echo[44] ^= 0x01;
+    memcpy(reply, echo, std::min(reply_len, sizeof echo));
 }
 
 namespace {

@@ -18,6 +18,12 @@
 //   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
 //                         key or a controls file exists); each VID
 //                         step lowers it by "mv_per_vid" (default 3)
+// A control-board test fixture in place of a hash board ("fixture": true):
+//   get-work-mode (0x0F) answers "work_mode" in byte 0 (default 0x0F, the
+//   plain echo; -1 no answer); a job frame (0x07) is echoed as frame bytes
+//   0-41 and its CRC (pair-swapped bytes 0-157) twice; "echo_fault": "data"
+//   changes echo byte 17, "crc" byte 44, "none" drops the echo; BIST start
+//   answers "chips" (default 10). The fixture leaves the plug inputs high.
 // Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each:
 //   temp N C     chip N (0 = every chip) reads C degrees
 //   raw N V      chip N's sensor gives raw code V (a lying sensor)
@@ -32,6 +38,7 @@
 #include <functional>
 #include <jansson.h>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -54,6 +61,7 @@ public:
     // Raw sensor codes of the chips that answer (empty when none do).
     std::vector<int> sensor_codes();
     bool sweep_never_completes() const { return never_completes_; }
+    bool is_fixture() const { return fixture_; }
 
 private:
     struct Chip {
@@ -62,6 +70,7 @@ private:
         std::deque<std::vector<uint8_t>> results;
     };
     void reset_chips();
+    void fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
     int answering() const;  // chips reachable from the hub
     void reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply, size_t reply_len);
 
@@ -75,6 +84,9 @@ private:
     bool never_completes_ = false;
     bool bist_reset_ = false;
     int slot_ = -1;
+    bool fixture_ = false;
+    int work_mode_ = 0x0F;
+    std::string echo_fault_;
     double heat_ = 0;
     int volt_mv_ = 420;
     bool volt_modelled_ = false;

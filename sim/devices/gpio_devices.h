@@ -1,10 +1,16 @@
 // The emulated machine's GPIO and fan devices, for kmx-sim and for tests.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace sim {
+
+// The shared backing file of a window (as plain storage uses it), mapped
+// whole; null on failure. munmap(bytes) when done.
+volatile uint32_t *map_window_file(uint32_t phys, size_t bytes);
 
 // ---- SoC GPIO block (active window at 0x60050000) ---------------------------
 // Backing file: the register words, then at kSocGpioExternal the levels

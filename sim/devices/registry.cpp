@@ -4,6 +4,7 @@
 #include "sim/devices/hub_spi_engine.h"
 #include "sim/devices/machine_desc.h"
 
+#include "drv/hub.h"
 #include "drv/soc_gpio.h"
 #include "os/ioctl_dev.h"
 #include "os/os.h"
@@ -16,10 +17,12 @@ namespace sim {
 kos::ActiveWindow *make_soc_gpio_block(uint32_t phys, uint32_t size);
 kos::EmulatedDevice *make_zynq_pwm(const char *path);
 kos::EmulatedDevice *make_soc_fan(const char *path);
+kos::ActiveWindow *make_fpga_peripheral(uint32_t phys, uint32_t size);
 
 void register_devices() {
     register_hub_spi_engine();
     kos::register_active_window(SOC_GPIO_PHY, make_soc_gpio_block);
+    kos::register_active_window(HUB_PERIPHERAL_PHY, make_fpga_peripheral);
     kos::register_emulated_device("/dev/pwmgen0.0", make_zynq_pwm);
     kos::register_emulated_device("/dev/pwm_fan_devnode", make_soc_fan);
     kos::register_sysfs_hook("/sys/class/gpio/export", gpio_export_hook);

@@ -97,6 +97,7 @@ void hub_init(void) { map_all(s_fpga_dev); }
 void hub_deinit(void) { unmap_all(s_fpga_dev); }
 void soc_hub_init(void) { map_all(s_soc_dev); }
 void soc_hub_deinit(void) { unmap_all(s_soc_dev); }
+int hub_windows_mapped(int soc) { return (soc ? s_soc_dev : s_fpga_dev)[0].win != nullptr; }
 
 void Xil_SPI_Out32(uint32_t offset, uint32_t value) {
     HubDev &d = spi_dev();

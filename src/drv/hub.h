@@ -23,6 +23,8 @@ void hub_init(void);
 void hub_deinit(void);
 void soc_hub_init(void);
 void soc_hub_deinit(void);
+/* Whether the SoC (soc != 0) or FPGA hub windows are mapped now. */
+int hub_windows_mapped(int soc);
 
 void Xil_SPI_Out32(uint32_t offset, uint32_t value);
 uint32_t Xil_SPI_In32(uint32_t offset);

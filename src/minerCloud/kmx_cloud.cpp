@@ -71,6 +71,21 @@ void set_opt(int fd, int level, int name, const void *val, socklen_t len) {
 
 }  // namespace
 
+int kmx_report_socket() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        kmx_logf(5, "%s  %d   %s!\n", __func__, __LINE__, strerror(errno));
+        return -1;
+    }
+    int sndbuf = 1048576, one = 1;
+    struct linger lg = {1, 10};
+    set_opt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    set_opt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    set_opt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    set_opt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
 int kmx_cloud_fail_count() { return s_fail_cnt; }
 void kmx_cloud_reset_fail_count() { s_fail_cnt = 0; }
 
@@ -331,17 +346,8 @@ extern "C" bool kmx_send_cloud(const unsigned char *buf, dtu_config *dtu_cfg) {
         frame = kmx_cloud_frame(text, 0);
     }
 
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        kmx_logf(5, "%s  %d   %s!\n", __func__, __LINE__, strerror(errno));
-        return false;
-    }
-    int sndbuf = 1048576, one = 1;
-    struct linger lg = {1, 10};
-    set_opt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-    set_opt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    set_opt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    set_opt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int fd = kmx_report_socket();
+    if (fd < 0) return false;
 
     dtu_server_config *srv = dtu_cfg->usedServer;
     struct sockaddr_in addr;

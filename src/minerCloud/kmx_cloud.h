@@ -44,6 +44,9 @@ unsigned long long htonll(unsigned long long host);
 #include <vector>
 /* One frame around `payload` with the given flag. */
 std::vector<unsigned char> kmx_cloud_frame(std::string_view payload, uint16_t flag);
+/* A TCP socket with the report link's options (send buffer, address
+ * reuse, 10 s linger, no delay); -1 (logged) on failure. */
+int kmx_report_socket();
 /* The consecutive connect-failure count, for tests. */
 int kmx_cloud_fail_count();
 void kmx_cloud_reset_fail_count();

@@ -223,4 +223,3 @@ extern "C" void kmx_compare_fwver(void) {
     pthread_mutex_unlock(&g_fwver_scan_lock);
 }
 
-extern "C" int spi_hub_register_test(int *, int) { return 0; }

@@ -46,6 +46,7 @@ bool kmx_write_exitcode_to_ini(int exit_code);
  * so far, "times_<run>:cid<slot>" = "lo  avg  hi  MM-DD hh:mm:ss". */
 bool kmx_write_chains_tmp_to_ini(void);
 bool kmx_write_miners_status_to_ini(const char *key_name, const char *value);
+bool kmx_write_chains_tmp_to_ini(void);
 
 bool kmx_packaging_one_record(int src_type, const char *before, const char *now, char *last);
 bool kmx_system_update_record(void);

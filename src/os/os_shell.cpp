@@ -24,8 +24,13 @@ public:
     int status(const char *cmd) override { return system(cmd); }
 };
 
-RealShell s_real;
-std::atomic<ShellBackend *> s_backend{&s_real};
+// Never destroyed: detached library threads (file check, watchdog feeder)
+// may still run a command while the process exits.
+RealShell &real_shell() {
+    static RealShell *shell = new RealShell;
+    return *shell;
+}
+std::atomic<ShellBackend *> s_backend{&real_shell()};
 
 }  // namespace
 
@@ -35,6 +40,6 @@ bool shell_capture(const char *cmd, std::string &out, size_t limit) {
 
 int shell_status(const char *cmd) { return s_backend.load()->status(cmd); }
 
-void set_shell_backend(ShellBackend *backend) { s_backend.store(backend ? backend : &s_real); }
+void set_shell_backend(ShellBackend *backend) { s_backend.store(backend ? backend : &real_shell()); }
 
 }  // namespace kos

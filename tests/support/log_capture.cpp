@@ -34,3 +34,10 @@ bool log_contains(const std::string &text) {
         if (l.text == text) return true;
     return false;
 }
+
+bool log_has_part(const std::string &part) {
+    std::lock_guard<std::mutex> g(s_lock);
+    for (const LogLine &l : s_lines)
+        if (l.text.find(part) != std::string::npos) return true;
+    return false;
+}

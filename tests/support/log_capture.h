@@ -13,3 +13,5 @@ struct LogLine {
 void log_capture_clear();
 std::vector<LogLine> log_captured();
 bool log_contains(const std::string &text);
+// True when some line contains `part`.
+bool log_has_part(const std::string &part);
