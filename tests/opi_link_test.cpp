@@ -171,6 +171,10 @@ TEST_F(Opi, NullBuffersEndTheProcess) {
 // rather than go out unselected. (The death-test child starts without the
 // mapping the other suite made.)
 TEST(OpiWithoutPio, TransfersFail) {
+#if KMX_TESTS_UNDER_EMULATOR
+    // Under the emulator the child is a plain fork and keeps the mapping.
+    GTEST_SKIP() << "needs a fresh death-test child";
+#endif
     EXPECT_EXIT(
         {
             uint8_t rx[2];
