@@ -15,6 +15,7 @@ namespace sim {
 kos::ActiveWindow *make_soc_gpio_block(uint32_t phys, uint32_t size);
 kos::EmulatedDevice *make_zynq_pwm(const char *path);
 kos::EmulatedDevice *make_soc_fan(const char *path);
+void register_watchdog();
 
 void register_devices() {
     register_hub_spi_engine();
@@ -23,6 +24,7 @@ void register_devices() {
     kos::register_emulated_device("/dev/pwm_fan_devnode", make_soc_fan);
     kos::register_sysfs_hook("/sys/class/gpio/export", gpio_export_hook);
     kos::register_sysfs_hook("/sys/class/gpio/unexport", gpio_unexport_hook);
+    register_watchdog();
 }
 
 }  // namespace sim

@@ -1,0 +1,109 @@
+#include "os/watchdog.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "os/os.h"
+
+namespace kos {
+
+namespace {
+
+struct Registry {
+    std::mutex lock;
+    std::map<std::string, WatchdogFactory> factories;
+    std::map<int, std::unique_ptr<EmulatedWatchdog>> open;  // by descriptor
+};
+
+Registry &registry() {
+    static Registry r;
+    return r;
+}
+
+#if KMX_EMULATION
+EmulatedWatchdog *emulated_fd(int fd) {
+    std::lock_guard<std::mutex> g(registry().lock);
+    auto it = registry().open.find(fd);
+    return it == registry().open.end() ? nullptr : it->second.get();
+}
+#endif
+
+}  // namespace
+
+void register_emulated_watchdog(const char *path, WatchdogFactory factory) {
+    std::lock_guard<std::mutex> g(registry().lock);
+    registry().factories[path] = factory;
+}
+
+int wdt_open(const char *path) {
+#if KMX_EMULATION
+    if (emulated()) {
+        sim_devices_ready();
+        WatchdogFactory factory = nullptr;
+        {
+            std::lock_guard<std::mutex> g(registry().lock);
+            auto it = registry().factories.find(path);
+            if (it != registry().factories.end()) factory = it->second;
+        }
+        if (!factory) {
+            errno = ENOENT;
+            return -1;
+        }
+        EmulatedWatchdog *dev = factory(path);
+        if (!dev) return -1;
+        // A real descriptor keeps the numbers unique and close() honest.
+        int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            delete dev;
+            return -1;
+        }
+        std::lock_guard<std::mutex> g(registry().lock);
+        registry().open[fd].reset(dev);
+        return fd;
+    }
+#endif
+    return open(path, O_RDWR | O_CLOEXEC);
+}
+
+int wdt_ioctl(int fd, unsigned long request, int *arg) {
+#if KMX_EMULATION
+    if (EmulatedWatchdog *dev = emulated_fd(fd)) {
+        int r = dev->ioctl(request, arg);
+        if (r == 0) return 0;
+        errno = -r;
+        return -1;
+    }
+#endif
+    return ioctl(fd, request, arg);
+}
+
+long wdt_write(int fd, const void *buf, size_t len) {
+#if KMX_EMULATION
+    if (EmulatedWatchdog *dev = emulated_fd(fd)) {
+        long r = dev->write(buf, len);
+        if (r >= 0) return r;
+        errno = int(-r);
+        return -1;
+    }
+#endif
+    return long(write(fd, buf, len));
+}
+
+void wdt_close(int fd) {
+    if (fd < 0) return;
+#if KMX_EMULATION
+    {
+        std::lock_guard<std::mutex> g(registry().lock);
+        registry().open.erase(fd);
+    }
+#endif
+    close(fd);
+}
+
+}  // namespace kos
