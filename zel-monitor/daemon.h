@@ -3,7 +3,9 @@
 // zelmon namespace so nothing clashes at link time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <pthread.h>
 #include <string>
 
 struct sockaddr_in;
@@ -45,6 +47,12 @@ void led_serve_client(int client_fd);
 void *thread_socket_server(void *);
 
 // ---- button and network-mode LED (button.cpp) -------------------------------
+// Press state shared by the sampler, the handler and the mode LED.
+extern std::atomic<int> key_press_cnt;
+extern std::atomic<bool> key_state_flag;
+extern std::atomic<bool> led_state_flag;
+extern std::atomic<bool> s_dhcp_mode;
+extern pthread_mutex_t key_press_lock;
 // One 20 ms sample of the button, and the action for a finished press of
 // `ticks` samples (both also called directly by tests).
 void key_tick();
