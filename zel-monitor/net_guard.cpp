@@ -55,7 +55,18 @@ bool same_content(const char *a, const char *b) {
     return kos::read_file(a, x, kFileLimit) && kos::read_file(b, y, kFileLimit) && x == y;
 }
 
-bool exists(const char *path) { return access(path, F_OK) == 0; }
+// The checks' common start: a path was given and names an existing file.
+bool present(const char *path, const char *func) {
+    if (!path) {
+        kmx_logf(5, "file path is NULL in %s", func);
+        return false;
+    }
+    if (access(path, F_OK) != 0) {
+        kmx_logf(3, "%s is not existed!", path);
+        return false;
+    }
+    return true;
+}
 
 void restart_network(const char *func) {
     run_shell("systemctl restart systemd-networkd\n");
@@ -96,14 +107,7 @@ bool keep_backup(const char *file, const char *bak, const char *def, Check check
 }  // namespace
 
 bool check_net_file(const char *file_path) {
-    if (!file_path) {
-        kmx_logf(5, "file path is NULL in %s", __func__);
-        return false;
-    }
-    if (!exists(file_path)) {
-        kmx_logf(3, "%s is not existed!", file_path);
-        return false;
-    }
+    if (!present(file_path, __func__)) return false;
     std::string text;
     if (!kos::read_file(file_path, text, kFileLimit)) return false;
     auto has = [&](const char *word) { return text.find(word) != std::string::npos; };
@@ -113,14 +117,7 @@ bool check_net_file(const char *file_path) {
 }
 
 bool check_json_file(const char *file_path) {
-    if (!file_path) {
-        kmx_logf(5, "file path is NULL in %s", __func__);
-        return false;
-    }
-    if (!exists(file_path)) {
-        kmx_logf(3, "%s is not existed!", file_path);
-        return false;
-    }
+    if (!present(file_path, __func__)) return false;
     json_error_t err;
     json_t *root = json_load_file(file_path, 0, &err);
     // The miner's settings are an object: a bare array (say "[]") loads as

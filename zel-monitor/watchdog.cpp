@@ -3,6 +3,7 @@
 // enables it with a 90 s timeout and feeds it every 20 s.
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/watchdog.h>
 #include <pthread.h>
 
@@ -10,7 +11,7 @@
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
-#include "os/watchdog.h"
+#include "os/ioctl_dev.h"
 
 namespace zelmon {
 
@@ -25,7 +26,7 @@ constexpr unsigned kOffPeriodS = 30;
 
 int wdt_ioctl(int fd, unsigned cmd, unsigned arg) {
     int value = int(arg);
-    return kos::wdt_ioctl(fd, cmd, &value);
+    return kos::dev_ioctl_out(fd, cmd, &value);
 }
 
 void *thread_feed_watchdog(void *) {
@@ -37,7 +38,7 @@ void *thread_feed_watchdog(void *) {
         // A card that could not be opened is retried every cycle: feeding a
         // closed descriptor would let the board reset unnoticed.
         if (fd < 0) {
-            fd = kos::wdt_open(kDevice);
+            fd = kos::dev_open(kDevice, O_RDWR);
             if (fd < 0 && !open_failure_logged)
                 kmx_logf(5, "%s  %d open %s failed: %s !\n", __func__, __LINE__, kDevice, strerror(errno));
             open_failure_logged = fd < 0;
@@ -64,7 +65,7 @@ void *thread_feed_watchdog(void *) {
         }
         if (fd >= 0) {
             const int keep_alive = 1;
-            kos::wdt_write(fd, &keep_alive, sizeof keep_alive);
+            kos::dev_write(fd, &keep_alive, sizeof keep_alive);
         }
         kos::sleep_s(kFeedPeriodS);
     }

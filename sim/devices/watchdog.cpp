@@ -8,7 +8,7 @@
 // from outside whether it has run out.
 //
 // Description keys: "watchdog": {"missing": true, "timeout": 60}.
-#include "os/watchdog.h"
+#include "os/ioctl_dev.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -75,7 +75,7 @@ void start(Card &c) {
     c.fed_ns = raw_ns();
 }
 
-class Watchdog : public kos::EmulatedWatchdog {
+class Watchdog : public kos::EmulatedDevice {
 public:
     ~Watchdog() override {
         Card &c = card();
@@ -92,7 +92,10 @@ public:
         save_state(c);
     }
 
-    int ioctl(unsigned long request, int *arg) override {
+    // The watchdog's requests all carry a pointer.
+    int ioctl_int(unsigned long, int) override { return -ENOTTY; }
+
+    int ioctl_out(unsigned long request, int *arg) override {
         Card &c = card();
         std::lock_guard<std::mutex> g(c.lock);
         check_expiry(c);
@@ -142,7 +145,7 @@ public:
     }
 };
 
-kos::EmulatedWatchdog *make_watchdog(const char *) {
+kos::EmulatedDevice *make_watchdog(const char *) {
     json_t *d = json_object_get(machine_desc(), "watchdog");
     if (desc_bool(d, "missing", false)) {
         errno = ENOENT;
@@ -165,6 +168,6 @@ kos::EmulatedWatchdog *make_watchdog(const char *) {
 
 }  // namespace
 
-void register_watchdog() { kos::register_emulated_watchdog("/dev/watchdog", make_watchdog); }
+void register_watchdog() { kos::register_emulated_device("/dev/watchdog", make_watchdog); }
 
 }  // namespace sim
