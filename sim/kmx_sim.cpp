@@ -242,7 +242,7 @@ bool set_input(unsigned bit, bool low, int soc_pad) {
 // request left.
 int watchdog_state() {
     std::string text;
-    if (!kos::read_file((kos::sim_dir() + "/watchdog.state").c_str(), text)) {
+    if (!kos::read_file((kos::sim_dir() + "/wdt.state").c_str(), text)) {
         printf("never opened\n");
         return 0;
     }

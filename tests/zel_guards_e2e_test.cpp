@@ -114,10 +114,10 @@ std::vector<long> feed_gaps(const std::string &log) {
 
 TEST(WatchdogFeeder, EnablesWithNinetySecondsAndFeedsEveryTwenty) {
     MachineRun r = run_daemon(Machine{}, 50,
-                              "waitfor '[ $(grep -c keepalive /run/sim/watchdog.log) -ge 6 ]'\n"
+                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -ge 6 ]'\n"
                               "printf 'STATE{%s}' \"$($B/kmx-sim watchdog | cut -d' ' -f1-2)\"\n");
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string log = r.file("/run/sim/watchdog.log");
+    const std::string log = r.file("/run/sim/wdt.log");
     EXPECT_EQ(log.rfind("open\nenable\ntimeout 90\nkeepalive +", 0), 0u) << log;
     EXPECT_FALSE(has(log, "disable")) << log;
     EXPECT_FALSE(has(log, "expired")) << log;
@@ -135,13 +135,13 @@ TEST(WatchdogFeeder, FollowsTheUbootSwitch) {
     MachineRun r = run_daemon(m, 50,
                               "waitfor '[ $(grep -c \"fw_printenv -n watchdog\" /run/sim/calls.log) -ge 3 ]'\n"
                               "fw_setenv watchdog on\n"
-                              "waitfor '[ $(grep -c keepalive /run/sim/watchdog.log) -ge 2 ]'\n"
+                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -ge 2 ]'\n"
                               "fw_setenv watchdog office\n"
-                              "waitfor '[ $(grep -c disable /run/sim/watchdog.log) -ge 2 ]'\n"
+                              "waitfor '[ $(grep -c disable /run/sim/wdt.log) -ge 2 ]'\n"
                               "n=$(grep -c \"fw_printenv -n watchdog\" /run/sim/calls.log)\n"
                               "waitfor '[ $(grep -c \"fw_printenv -n watchdog\" /run/sim/calls.log) -ge $((n + 2)) ]'\n");
     ASSERT_EQ(r.status, 0) << r.out;
-    const std::string log = r.file("/run/sim/watchdog.log");
+    const std::string log = r.file("/run/sim/wdt.log");
     // Disabled once while "off", never fed; enabled once when switched on;
     // a value merely containing "off" disables again, once.
     EXPECT_EQ(log.rfind("open\ndisable\nenable\ntimeout 90\nkeepalive +", 0), 0u) << log;
@@ -155,14 +155,14 @@ TEST(WatchdogFeeder, FollowsTheUbootSwitch) {
 
 TEST(WatchdogFeeder, AStarvedCardRunsOut) {
     MachineRun r = run_daemon(Machine{}, 50,
-                              "waitfor 'grep -q keepalive /run/sim/watchdog.log'\n"
+                              "waitfor 'grep -q keepalive /run/sim/wdt.log'\n"
                               "kill -STOP $ZM\n"
                               "waitfor '$B/kmx-sim watchdog | grep -q expired'\n"
                               "kill -CONT $ZM\n"
-                              "waitfor 'grep -q expired /run/sim/watchdog.log'\n");
+                              "waitfor 'grep -q expired /run/sim/wdt.log'\n");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_FALSE(has(r.out, "TIMEOUT")) << r.out;
-    EXPECT_TRUE(has(r.file("/run/sim/watchdog.log"), "expired after ")) << r.file("/run/sim/watchdog.log");
+    EXPECT_TRUE(has(r.file("/run/sim/wdt.log"), "expired after ")) << r.file("/run/sim/wdt.log");
 }
 
 TEST(WatchdogFeeder, MissingDeviceIsReportedOnceAndTheDaemonGoesOn) {
@@ -321,7 +321,7 @@ TEST(UpdateLogKeeper, UnknownImageFlagEndsOnlyTheKeeper) {
     Machine m;
     m.uboot["image_flag"] = "c";
     MachineRun r = run_daemon(m, 50,
-                              "waitfor '[ $(grep -c keepalive /run/sim/watchdog.log) -ge 2 ]'\n"
+                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -ge 2 ]'\n"
                               "ls /run/sim/mem >/run/sim/out-mem.txt\n");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.syslog(), "get env:image_flag failed !")) << r.syslog();

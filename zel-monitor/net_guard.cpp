@@ -138,6 +138,9 @@ void network_bak() {
         restart_network(__func__);
 }
 
+namespace {
+
+// One look of the Ethernet guard; `done` once the port is configured and up.
 void check_net_once(bool *done) {
     std::string text;
     kos::read_file(kNetFile, text, 1023);
@@ -169,6 +172,8 @@ void check_net_once(bool *done) {
     run_shell("ifconfig eth0 up\n");
     kmx_logf(5, "%s  %d  %s", "thread_check_net", __LINE__, "ifconfig eth0 up !");
 }
+
+}  // namespace
 
 void *thread_check_net(void *) {
     for (;;) {

@@ -1,10 +1,10 @@
 // Emulated /dev/watchdog. Opening starts the card with its default timeout
 // (as on Linux); WDIOC_SETOPTIONS stops or starts it, WDIOC_SETTIMEOUT sets
 // the timeout, a write feeds it and a close after a magic 'V' stops it.
-// Every request goes to $KMX_SIM_DIR/watchdog.log, with the machine time
+// Every request goes to $KMX_SIM_DIR/wdt.log, with the machine time
 // since the previous feed on each keep-alive. A card left unfed for longer
 // than its timeout would have reset the board: the next request logs
-// "expired", and $KMX_SIM_DIR/watchdog.state lets `kmx-sim watchdog` tell
+// "expired", and $KMX_SIM_DIR/wdt.state lets `kmx-sim watchdog` tell
 // from outside whether it has run out.
 //
 // Description keys: "watchdog": {"missing": true, "timeout": 60}.
@@ -51,7 +51,7 @@ Card &card() {
 // Machine milliseconds since the last feed.
 uint64_t idle_ms(const Card &c) { return uint64_t(double(raw_ns() - c.fed_ns) * kos::time_scale() / 1e6); }
 
-void log_line(const std::string &line) { record_line("watchdog.log", line); }
+void log_line(const std::string &line) { record_line("wdt.log", line); }
 
 // Called with the card locked before every request.
 void check_expiry(Card &c) {
@@ -67,7 +67,7 @@ void save_state(const Card &c) {
     char text[128];
     snprintf(text, sizeof text, "armed=%d timeout=%d fed_ns=%llu scale=%g expired=%d\n", c.armed ? 1 : 0,
              c.timeout_s, (unsigned long long)c.fed_ns, kos::time_scale(), c.expired ? 1 : 0);
-    kos::write_file_atomic((kos::sim_dir() + "/watchdog.state").c_str(), text);
+    kos::write_file_atomic((kos::sim_dir() + "/wdt.state").c_str(), text);
 }
 
 void start(Card &c) {
