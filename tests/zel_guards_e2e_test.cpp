@@ -229,6 +229,8 @@ TEST(StatusChecker, MemoryAndWebLogin) {
     };
     for (const Case &c : cases) {
         Machine m;
+        m.files["/run/sim/ps.txt"] = "  PID USER       VSZ STAT COMMAND\n  210 root      5120 S    /usr/bin/swupdate -v\n"
+                                     "  240 root     18320 S    /usr/bin/cgminer\n";
         // The stub answers "free -m" with this table; awk picks line 2, field 3.
         m.files["/run/sim/free.txt"] =
             std::string("              total        used        free\nMem:            256         ") + c.free_m;
