@@ -35,8 +35,8 @@ void *thread_feed_watchdog(void *) {
     bool off_pending = true, on_pending = true;
     bool open_failure_logged = false;  // one line per failure streak
     for (;;) {
-        // A card that could not be opened is retried every cycle: feeding a
-        // closed descriptor would let the board reset unnoticed.
+        // A card that could not be opened (driver not there yet, another
+        // holder) is tried again every cycle; the failure is logged once.
         if (fd < 0) {
             fd = kos::dev_open(kDevice, O_RDWR);
             if (fd < 0 && !open_failure_logged)
