@@ -3,6 +3,8 @@
 //   kmx-sim peek ADDR          print the 32-bit word at a physical address
 //   kmx-sim poke ADDR VALUE    write it
 //   kmx-sim button press|release
+//   kmx-sim button hold MS     press, hold for MS milliseconds of machine time, release
+//   kmx-sim watchdog           state of the emulated watchdog: disarmed, counting, expired
 //   kmx-sim plug SLOT 0|1      plug a board into a slot or pull it
 //   kmx-sim mtd-erase DEV OFF LEN   erase a range of a flash partition
 //   kmx-sim dd if=.. of=.. bs=.. count=.. skip=.. seek=..   the dd stub
@@ -10,6 +12,7 @@
 // every process of the machine, so these act on the same registers that the
 // programs see.
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -235,6 +238,43 @@ int boot() {
 
 uint32_t number(const char *s) { return uint32_t(strtoul(s, nullptr, 0)); }
 
+// Drives one input line of the peripheral word low (pressed, plugged) or high.
+bool set_input(unsigned bit, bool low, int soc_pad) {
+    uint32_t v = 0;
+    if (!word_io(PERIPH_INPUTS, &v, false)) return false;
+    v = low ? (v & ~(1u << bit)) : (v | (1u << bit));
+    return word_io(PERIPH_INPUTS, &v, true) && sim::soc_pad_set_external(soc_pad, low ? 0 : 1);
+}
+
+// What the emulated watchdog card would do now, from the state its last
+// request left.
+int watchdog_state() {
+    std::string text;
+    if (!kos::read_file((kos::sim_dir() + "/wdt.state").c_str(), text)) {
+        printf("never opened\n");
+        return 0;
+    }
+    int armed = 0, timeout = 0, expired = 0;
+    unsigned long long fed = 0;
+    double scale = 1;
+    if (sscanf(text.c_str(), "armed=%d timeout=%d fed_ns=%llu scale=%lg expired=%d", &armed, &timeout, &fed, &scale,
+               &expired) != 5) {
+        fprintf(stderr, "kmx-sim: bad watchdog state: %s\n", text.c_str());
+        return 1;
+    }
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const double now = double(ts.tv_sec) * 1e9 + double(ts.tv_nsec);
+    const unsigned long long idle_ms = (unsigned long long)((now - double(fed)) * scale / 1e6);
+    if (expired || (armed && idle_ms > (unsigned long long)timeout * 1000u))
+        printf("expired\n");
+    else if (armed)
+        printf("counting timeout=%d idle=%llums\n", timeout, idle_ms);
+    else
+        printf("disarmed\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -250,19 +290,22 @@ int main(int argc, char **argv) {
         uint32_t v = number(argv[3]);
         return word_io(number(argv[2]), &v, true) ? 0 : 1;
     }
+    if (cmd == "button" && argc == 4 && std::string(argv[2]) == "hold") {
+        if (!set_input(16u, true, kSocButtonPad)) return 1;
+        kos::sleep_ms(number(argv[3]));
+        return set_input(16u, false, kSocButtonPad) ? 0 : 1;
+    }
+    if (cmd == "watchdog" && argc == 2) return watchdog_state();
     if ((cmd == "button" && argc == 3) || (cmd == "plug" && argc == 4)) {
-        uint32_t v = 0;
-        if (!word_io(PERIPH_INPUTS, &v, false)) return 1;
         const unsigned bit = cmd == "button" ? 16u : number(argv[2]) & 7u;
         const bool low = cmd == "button" ? std::string(argv[2]) == "press" : number(argv[3]) != 0;
-        v = low ? (v & ~(1u << bit)) : (v | (1u << bit));
-        const int pad = cmd == "button" ? kSocButtonPad : kSocPlugPads[bit];
-        return word_io(PERIPH_INPUTS, &v, true) && sim::soc_pad_set_external(pad, low ? 0 : 1) ? 0 : 1;
+        return set_input(bit, low, cmd == "button" ? kSocButtonPad : kSocPlugPads[bit]) ? 0 : 1;
     }
     if (cmd == "dd") return dd(argc - 2, argv + 2);
     if (cmd == "mtd-erase" && argc == 5)
         return kos::mtd_erase(argv[2], number(argv[3]), number(argv[4])) ? 0 : 1;
     fprintf(stderr,
-            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release | plug SLOT 0|1 | mtd-erase DEV OFF LEN\n");
+            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release|hold MS | plug SLOT 0|1 | watchdog | "
+            "mtd-erase DEV OFF LEN\n");
     return 2;
 }

@@ -3,8 +3,12 @@
 // zelmon namespace so nothing clashes at link time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <pthread.h>
 #include <string>
+
+struct sockaddr_in;
 
 namespace zelmon {
 
@@ -41,6 +45,40 @@ LedRequest led_parse_request(const char *text, size_t len);
 // One accepted connection: read the request, act, reply, close.
 void led_serve_client(int client_fd);
 void *thread_socket_server(void *);
+
+// ---- button and network-mode LED (button.cpp) -------------------------------
+// Press state shared by the sampler, the handler and the mode LED.
+extern std::atomic<int> key_press_cnt;
+extern std::atomic<bool> key_state_flag;
+extern std::atomic<bool> led_state_flag;
+extern std::atomic<bool> s_dhcp_mode;
+extern pthread_mutex_t key_press_lock;
+// One 20 ms sample of the button, and the action for a finished press of
+// `ticks` samples (both also called directly by tests).
+void key_tick();
+void handle_press(int ticks);
+// The address broadcast's JSON text, keys in the order receivers expect.
+std::string broadcast_message(const char *ip, const char *mac, const char *type, const char *dna, const char *netmask,
+                              const char *gateway, const char *dns1, const char *dns2, bool dhcp);
+void send_a_udp_pkg(struct sockaddr_in *target_addr, const char *msg);
+// Switches eth0 between DHCP and the fixed address; false when the network
+// file could not be replaced.
+bool change_net_mode();
+
+// ---- network guards (net_guard.cpp) -----------------------------------------
+bool check_net_file(const char *file_path);
+bool check_json_file(const char *file_path);
+void cgconf_bak();
+void network_bak();
+
+// ---- watchdog, status checks, update log (watchdog.cpp, status.cpp,
+// update_log.cpp) --------------------------------------------------------------
+int wdt_ioctl(int fd, unsigned cmd, unsigned arg);
+void update_system_status();
+bool kmx_check_process_exist(const char *process_name);
+bool kmx_check_free_mem(int threshold);
+bool kmx_check_web_good();
+void update_log_record(const char *file_name, const char *log, int len);
 
 // ---- thread bodies, in the order main starts them ---------------------------
 // Not on the SoC board (status.cpp, watchdog.cpp, update_log.cpp).

@@ -18,6 +18,7 @@ kos::ActiveWindow *make_soc_gpio_block(uint32_t phys, uint32_t size);
 kos::EmulatedDevice *make_zynq_pwm(const char *path);
 kos::EmulatedDevice *make_soc_fan(const char *path);
 kos::ActiveWindow *make_fpga_peripheral(uint32_t phys, uint32_t size);
+void register_watchdog();
 
 void register_devices() {
     register_hub_spi_engine();
@@ -28,6 +29,7 @@ void register_devices() {
     kos::register_sysfs_hook("/sys/class/gpio/export", gpio_export_hook);
     kos::register_sysfs_hook("/sys/class/gpio/unexport", gpio_unexport_hook);
     register_spidev();
+    register_watchdog();
 }
 
 }  // namespace sim

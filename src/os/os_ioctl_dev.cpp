@@ -92,6 +92,18 @@ int dev_ioctl_out(int fd, unsigned long request, int *out) {
     return ioctl(fd, request, out);
 }
 
+long dev_write(int fd, const void *buf, size_t len) {
+#if KMX_EMULATION
+    if (EmulatedDevice *dev = emulated_fd(fd)) {
+        long r = dev->write(buf, len);
+        if (r >= 0) return r;
+        errno = int(-r);
+        return -1;
+    }
+#endif
+    return long(write(fd, buf, len));
+}
+
 void dev_close(int fd) {
     if (fd < 0) return;
 #if KMX_EMULATION
