@@ -24,6 +24,9 @@
 //   stale N      chip N repeats the code it gave last
 //   silent N     chip N ignores register reads
 //   vid V        the chain's current VID (written by the VID emulation)
+//   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
+//   fail C       commands with code C (hex, e.g. 01, 0b) get no reply
+//   cores N C    chip N (0 = every chip) reports C in register byte 11
 #pragma once
 
 #include <cstddef>
@@ -32,6 +35,7 @@
 #include <functional>
 #include <jansson.h>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -59,6 +63,8 @@ private:
     struct Chip {
         uint8_t reg0a[12];
         uint8_t reg0d[12];
+        bool addressed = false;   // given an id by a BIST start
+        uint64_t pll_ms = 0;      // when its last PLL image was written
         std::deque<std::vector<uint8_t>> results;
     };
     void reset_chips();
@@ -73,7 +79,14 @@ private:
     bool crc_error_ = false;
     int temp_raw_ = 600;
     bool never_completes_ = false;
-    bool bist_reset_ = false;
+    int pll_lock_ms_ = 0;
+    int pll_fail_mhz_ = 0;
+    int pll_fail_chip_ = 0;
+    struct Control {
+        std::string key;
+        int n = 0, v = 0;
+    };
+    std::vector<Control> controls();
     int slot_ = -1;
     double heat_ = 0;
     int volt_mv_ = 420;
