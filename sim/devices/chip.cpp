@@ -46,6 +46,18 @@ uint16_t chip_frame_crc16(const uint8_t *p, size_t n) {
     return chip_crc16(sw.data(), n);
 }
 
+void set_chain_vid(int slot, int vid) {
+    if (slot < 0 || slot > 7) return;
+    const std::string path = kos::sim_dir() + "/chips" + std::to_string(slot);
+    std::string text, out;
+    kos::read_file(path.c_str(), text);
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 4, "vid ") != 0) out += line + "\n";
+    kos::write_file_atomic(path.c_str(), out + "vid " + std::to_string(vid) + "\n");
+}
+
 ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     if (!board) return;
     heat_ = double(desc_int(board, "heat", 0));

@@ -44,6 +44,9 @@ namespace sim {
 uint16_t chip_crc16(const uint8_t *p, size_t n);
 uint16_t chip_frame_crc16(const uint8_t *p, size_t n);
 
+// Replaces the "vid" line of <sim dir>/chips<slot> (the regulator's output).
+void set_chain_vid(int slot, int vid);
+
 class ChipChain {
 public:
     explicit ChipChain(json_t *board, int slot = -1);  // null: empty slot
