@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "drv/hub.h"
 #include "drv/hub_gpio.h"
 #include "drv/hub_spi.h"
 #include "hub/kmx_vid.h"
+#include "misc/kmx_board_check.h"
 #include "misc/kmx_errcode.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_chain.h"
@@ -72,6 +74,8 @@ std::string read(const char *path) {
     kos::read_file(path, s);
     return s;
 }
+
+void sim_remove_tmp(const char *path) { remove(path); }
 
 bool errlog_has(const std::string &part) { return read("/tmp/errlog").find(part) != std::string::npos; }
 
@@ -141,7 +145,10 @@ protected:
             s_workpll[c] = 800;
         }
         kmx_tempctrl_init(nullptr);
+        s_vin_sync_flag2 = s_vin_sync_flag3 = s_vin_sync_flag5 = s_vin_sync_flag6 = 0;
+        s_vin_sync_flag7 = s_vin_sync_flag8 = s_vin_sync_flag9 = 0;
         kos::write_file_atomic("/tmp/errlog", "");
+        sim_remove_tmp("/tmp/syc_err25_cnt");
         log_capture_clear();
     }
     // Power-up as detection leaves it: every chip reset and addressed.
@@ -540,6 +547,87 @@ TEST_F(Bringup, RampValuesFollowSubtypeAndBuild) {
     EXPECT_EQ(p.f_spi, 280);
     g_miner_subtype = 64;
     EXPECT_EQ(kmx_volt_ramp_plan().f_spi, 300);  // not grouped on the volt ramp
+}
+
+// ---- Vin-sync: one supply voltage for all chains ----
+
+TEST_F(Bringup, VinSyncChainsShareEachVidStepOnce) {
+    address_chips(0);
+    address_chips(2);
+    g_vin_sync = 1;
+    g_vsync_total_chains = 2;
+    bool ok0 = false, ok2 = false;
+    std::thread a([&] { ok0 = kmx_chain_set_pll_vid(0, 900, 20, 0, 0); });
+    std::thread b([&] { ok2 = kmx_chain_set_pll_vid(2, 900, 20, 0, 0); });
+    a.join();
+    b.join();
+    EXPECT_TRUE(ok0);
+    EXPECT_TRUE(ok2);
+    EXPECT_EQ(count_logs("all chains: set vid 0 -> 10"), 1);
+    EXPECT_EQ(count_logs("all chains: set vid 10 -> 20, g_chip_type:0"), 1);
+    EXPECT_EQ(chain_vid(0), 20);  // the common output is driven through chain 0
+    EXPECT_EQ(g_chains_info[0].freq, 900);
+    EXPECT_EQ(g_chains_info[2].freq, 900);
+    EXPECT_EQ(g_vsync_total_chains, 2);
+}
+
+TEST_F(Bringup, VinSyncFailedCommonStepFailsEveryChain) {
+    address_chips(0);
+    address_chips(2);
+    vidmap_t shortmap{s_vid_tab, 5};  // VID 10 is not on it: the step fails
+    kmx_vidmap_init(&shortmap);
+    g_vin_sync = 1;
+    g_vsync_total_chains = 2;
+    bool ok0 = true, ok2 = true;
+    std::thread a([&] { ok0 = kmx_chain_set_pll_vid(0, 900, 20, 0, 0); });
+    std::thread b([&] { ok2 = kmx_chain_set_pll_vid(2, 900, 20, 0, 0); });
+    a.join();
+    b.join();
+    EXPECT_FALSE(ok0);
+    EXPECT_FALSE(ok2);
+    EXPECT_EQ(s_vin_sync_flag7, -1);
+    EXPECT_EQ(count_logs("all chains: failed to set VID"), 2);
+    EXPECT_EQ(g_vsync_total_chains, 0);  // both left the barrier
+}
+
+TEST_F(Bringup, VinSyncRampAFailuresCountAndThenUsePlanB) {
+    address_chips(0);
+    g_vin_sync = 1;
+    g_vsync_total_chains = 1;
+    char cnt[] = "/tmp/syc_err25_cnt";
+    set_chips(0, "temp 0 60\npllfail 0 200\n");
+    EXPECT_FALSE(kmx_chain_set_pll_vid(0, 900, 20, 0, 0));
+    EXPECT_EQ(kmx_get_chain_cnt(0, cnt), 1);
+    EXPECT_FALSE(errlog_has("/42/"));
+    EXPECT_EQ(count_logs("set PLL 50MHz success"), 1);  // step by step
+    log_capture_clear();
+    g_vsync_total_chains = 1;
+    EXPECT_FALSE(kmx_chain_set_pll_vid(0, 900, 20, 0, 0));
+    EXPECT_EQ(kmx_get_chain_cnt(0, cnt), 2);
+    EXPECT_TRUE(errlog_has("/1/42/SETPLL_PLANB_FAIL.chain(1).chip(0).msg(200MHz)")) << read("/tmp/errlog");
+}
+
+TEST_F(Bringup, SetVoltSearchesAgainForANewTargetAfterBringup) {
+    g_vin_sync = 1;
+    s_vin_sync_flag3 = 1;  // as the bring-up's common step leaves it
+    s_work_vid = 5;
+    int vid = -7;
+    kmx_chain_set_volt(0, 360, &vid);
+    EXPECT_EQ(count_logs("all chains: set core voltage to 360mV"), 1);
+    EXPECT_LE(std::abs(420 - 3 * vid - 360), 3) << vid;
+    int again = -7;
+    log_capture_clear();
+    kmx_chain_set_volt(2, 360, &again);  // same target: the common result
+    EXPECT_EQ(again, vid);
+    EXPECT_EQ(count_logs("find_chain_vid"), 0);
+    kmx_chain_set_volt(0, 330, &again);
+    EXPECT_EQ(count_logs("all chains: set core voltage to 330mV"), 1);
+    EXPECT_LE(std::abs(420 - 3 * again - 330), 3) << again;
+    g_vin_sync = 0;
+    set_chips(0, "temp 0 60\nsilent 1\n");
+    kmx_chain_set_volt(0, 360, &vid);
+    EXPECT_EQ(vid, -1);
+    EXPECT_TRUE(errlog_has("/1/26/SETVOL_FAIL"));
 }
 
 // ---- board-map offsets ----
