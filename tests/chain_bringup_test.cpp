@@ -27,6 +27,7 @@
 #include "module/kmx_tvsensor.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
+#include "support/hub_tables.h"
 #include "record/kmx_record.h"
 #include "support/log_capture.h"
 
@@ -109,12 +110,7 @@ std::vector<uint8_t> chip_image(uint8_t chain, uint8_t chip) {
 class Bringup : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        g_platform = ZYNQ_HUB_B13;
-        hub_init();
-        init_kmx_gpio();
-        init_kmx_cmd();
-        init_kmx_chain();
-        init_kmx_pwm();
+        use_fpga_hub_tables();
         for (int l = 0; l < kLevels; l++) {
             s_freqs[l] = 25 * (l + 1);
             const uint8_t img[12] = {0x80, uint8_t(s_freqs[l] >> 8), uint8_t(s_freqs[l]), uint8_t(l), 0x11, 0, 0,
@@ -551,16 +547,21 @@ TEST_F(Bringup, RampValuesFollowSubtypeAndBuild) {
 
 // ---- Vin-sync: one supply voltage for all chains ----
 
-TEST_F(Bringup, VinSyncChainsShareEachVidStepOnce) {
-    address_chips(0);
-    address_chips(2);
+// Chains 0 and 2 ramp to 900 MHz and VID 20 in parallel, as detection runs them.
+void both_chains_ramp(bool &ok0, bool &ok2) {
     g_vin_sync = 1;
     g_vsync_total_chains = 2;
-    bool ok0 = false, ok2 = false;
     std::thread a([&] { ok0 = kmx_chain_set_pll_vid(0, 900, 20, 0, 0); });
     std::thread b([&] { ok2 = kmx_chain_set_pll_vid(2, 900, 20, 0, 0); });
     a.join();
     b.join();
+}
+
+TEST_F(Bringup, VinSyncChainsShareEachVidStepOnce) {
+    address_chips(0);
+    address_chips(2);
+    bool ok0 = false, ok2 = false;
+    both_chains_ramp(ok0, ok2);
     EXPECT_TRUE(ok0);
     EXPECT_TRUE(ok2);
     EXPECT_EQ(count_logs("all chains: set vid 0 -> 10"), 1);
@@ -576,13 +577,8 @@ TEST_F(Bringup, VinSyncFailedCommonStepFailsEveryChain) {
     address_chips(2);
     vidmap_t shortmap{s_vid_tab, 5};  // VID 10 is not on it: the step fails
     kmx_vidmap_init(&shortmap);
-    g_vin_sync = 1;
-    g_vsync_total_chains = 2;
     bool ok0 = true, ok2 = true;
-    std::thread a([&] { ok0 = kmx_chain_set_pll_vid(0, 900, 20, 0, 0); });
-    std::thread b([&] { ok2 = kmx_chain_set_pll_vid(2, 900, 20, 0, 0); });
-    a.join();
-    b.join();
+    both_chains_ramp(ok0, ok2);
     EXPECT_FALSE(ok0);
     EXPECT_FALSE(ok2);
     EXPECT_EQ(s_vin_sync_flag7, -1);

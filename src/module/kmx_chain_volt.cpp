@@ -185,6 +185,26 @@ void dump_chips(uint8_t chain, const char *title, const int *v) {
 
 int clamp_vid(int vid, int len) { return std::clamp(vid, 0, len - 1); }
 
+void require_pll_list(const char *fn) {
+    if (s_pll_list) return;
+    fprintf(stderr, "%s:%d: %s: Assertion `s_pll_list' failed.\n", __FILE__, __LINE__, fn);
+    std::abort();
+}
+
+// Both ramps start alike: ramp A to the SPI switch frequency, the faster
+// SPI clock, on to the mid frequency and a look at the start-up voltage.
+bool ramp_to_mid(uint8_t chain, int l_spi, int l_mid) {
+    if (!ramp_a(chain, l_spi)) return false;
+    kmx_logf(3, "chain%d: set spi speed %d", chain, 2);
+    kmx_set_spi_speed(chain, 2);
+    kos::sleep_ms(10);
+    if (!step_ramp(chain, l_spi, l_mid)) return false;
+    c_volt v;
+    if (!read_volt(chain, &v, "chain%d: failed to read startup voltage", true)) return false;
+    if (v.vol_lo < 330) kmx_logf(5, "chain%d: low startup voltage %dmV", chain, v.vol_lo);
+    return true;
+}
+
 }  // namespace
 
 kmx_ramp_plan kmx_vid_ramp_plan(int work_vid) {
@@ -240,10 +260,7 @@ kmx_ramp_plan kmx_volt_ramp_plan(void) {
 }
 
 extern "C" bool kmx_chain_set_pll_vid(uint8_t chain_id, int work_pll, int work_vid, int bist_pll, int bist_vid) {
-    if (!s_pll_list) {
-        fprintf(stderr, "%s:%d: %s: Assertion `s_pll_list' failed.\n", __FILE__, __LINE__, __func__);
-        std::abort();
-    }
+    require_pll_list(__func__);
     if (!chain_ok(chain_id)) return false;
     const kmx_ramp_plan p = kmx_vid_ramp_plan(work_vid);
     const bool group = p.f_pre != 0;
@@ -254,13 +271,7 @@ extern "C" bool kmx_chain_set_pll_vid(uint8_t chain_id, int work_pll, int work_v
     const int bv = bist_vid ? bist_vid : p.v2;
     c_volt v;
     const bool ok = [&]() {
-        if (!ramp_a(chain_id, l_spi)) return false;
-        kmx_logf(3, "chain%d: set spi speed %d", chain_id, 2);
-        kmx_set_spi_speed(chain_id, 2);
-        kos::sleep_ms(10);
-        if (!step_ramp(chain_id, l_spi, l_mid)) return false;
-        if (!read_volt(chain_id, &v, "chain%d: failed to read startup voltage", true)) return false;
-        if (v.vol_lo < 330) kmx_logf(5, "chain%d: low startup voltage %dmV", chain_id, v.vol_lo);
+        if (!ramp_to_mid(chain_id, l_spi, l_mid)) return false;
         if (g_vin_sync) arrival_wait(s_vin_sync_flag8, chain_id, true, "watchdog timeout");
         if (!g_vin_sync)
             kmx_logf(3, "%s %d chain%d: set vid %d -> %d, g_chip_type:%x", __func__, __LINE__, chain_id, p.v0, p.v1,
@@ -308,10 +319,7 @@ extern "C" bool kmx_chain_set_pll_vid(uint8_t chain_id, int work_pll, int work_v
 
 extern "C" bool kmx_chain_set_pll_volt(uint8_t chain_id, int work_pll, int work_volt, int *work_vid, int bist_pll,
                                        int bist_vid) {
-    if (!s_pll_list) {
-        fprintf(stderr, "%s:%d: %s: Assertion `s_pll_list' failed.\n", __FILE__, __LINE__, __func__);
-        std::abort();
-    }
+    require_pll_list(__func__);
     if (!chain_ok(chain_id)) return false;
     const kmx_ramp_plan p = kmx_volt_ramp_plan();
     const int l_spi = kmx_chain_pll_to_level(p.f_spi), l_mid = kmx_chain_pll_to_level(p.f_mid);
@@ -320,13 +328,7 @@ extern "C" bool kmx_chain_set_pll_volt(uint8_t chain_id, int work_pll, int work_
     const int bv = bist_vid ? bist_vid : p.v1;
     c_volt v;
     const bool ok = [&]() {
-        if (!ramp_a(chain_id, l_spi)) return false;
-        kmx_logf(3, "chain%d: set spi speed %d", chain_id, 2);
-        kmx_set_spi_speed(chain_id, 2);
-        kos::sleep_ms(10);
-        if (!step_ramp(chain_id, l_spi, l_mid)) return false;
-        if (!read_volt(chain_id, &v, "chain%d: failed to read startup voltage", true)) return false;
-        if (v.vol_lo < 330) kmx_logf(5, "chain%d: low startup voltage %dmV", chain_id, v.vol_lo);
+        if (!ramp_to_mid(chain_id, l_spi, l_mid)) return false;
         if (!vid_step(s_vin_sync_flag2, chain_id, p.v0, p.v1, false, "all chains: set vid %d -> %d",
                       "chain%d: set vid %d -> %d"))
             return false;
