@@ -465,6 +465,13 @@ TEST_F(Bringup, FindVidStopsAtTheEndsOfTheMap) {
     EXPECT_EQ(kmx_chain_find_vid(0, 80, 70, 500), 0);  // start beyond the map
     set_chips(0, "temp 0 60\nsilent 3\n");
     EXPECT_EQ(kmx_chain_find_vid(0, 80, 10, 360), -1);
+    // An empty map leaves no VID to search (the caller raises 26).
+    set_chips(0, "temp 0 60\n");
+    vidmap_t empty{s_vid_tab, 0};
+    kmx_vidmap_init(&empty);
+    log_capture_clear();
+    EXPECT_EQ(kmx_chain_find_vid(0, 80, 10, 360), -1);
+    EXPECT_TRUE(vids_set().empty());
 }
 
 // ---- full ramps ----
@@ -701,13 +708,15 @@ TEST_F(Bringup, AdjustTempClampsTheOffset) {
 TEST_F(Bringup, AdjustTempFromTheBoardMap) {
     int map[80];
     for (int i = 0; i < 80; i++) map[i] = i + 1;  // 8 rows x 10 columns
+    map[79] = 0;  // chip 80 is not on the map: its offset is left alone
     kmx_chain_set_board_info(8, 10, map);
     memset(adjust_temp_map[0], 0, sizeof adjust_temp_map[0]);
+    adjust_temp_map[0][79] = 4;
     set_chips(0, "temp 0 60\ntemp 15 70\n");
     EXPECT_EQ(kmx_chain_adjust_temp(0), 0);
     EXPECT_EQ(adjust_temp_map[0][14], -10);
     EXPECT_EQ(adjust_temp_map[0][13], 0);
-    EXPECT_EQ(adjust_temp_map[0][79], 0);
+    EXPECT_EQ(adjust_temp_map[0][79], 4);
     kmx_chain_set_board_info(0, 0, nullptr);
 }
 
