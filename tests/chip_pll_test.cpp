@@ -10,14 +10,14 @@
 #include "module/kmx_ops.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
-#include "support/fpga_hub.h"
+#include "support/hub_tables.h"
 
 namespace {
 
 class ChipPll : public ::testing::Test {
 protected:
     void SetUp() override {
-        init_fpga_hub_tables();
+        use_fpga_hub_tables();
         g_chip_num = 4;
         hub_set_power_en(0, 1);
         hub_set_reset(0, 1);
