@@ -127,7 +127,7 @@ protected:
         g_chain_num = 3;
         g_vin_sync = 0;
         g_vid_type = 10;  // regulator on the hub's UART
-        g_retry_cnt = 0;
+        for (int &n : s_retry_cnt) n = 0;
         g_chain_id[0] = 0, g_chain_id[1] = 2, g_chain_id[2] = 5;
         kmx_chain_set_pllcfg(s_freqs, s_images, kLevels);
         vidmap_t m{s_vid_tab, 40};
@@ -521,7 +521,7 @@ TEST_F(Bringup, PllVoltFailureDumpsEveryChip) {
 
 TEST_F(Bringup, ThirdAttemptUsesPlanBAndItsFailureRaises42) {
     address_chips(0);
-    g_retry_cnt = 3;
+    s_retry_cnt[0] = 3;  // third detection attempt of this chain
     set_chips(0, "temp 0 60\npllfail 0 100\n");
     EXPECT_FALSE(kmx_chain_set_pll_vid(0, 900, 20, 0, 0));
     EXPECT_EQ(count_logs("chain0: failed to set PLL(A) for more than 2 times"), 1);

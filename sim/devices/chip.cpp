@@ -15,6 +15,7 @@
 //   BIST start (01) gives an id to every chip without one and answers how
 //   many it addressed in byte 3. A BIST reset (04 xx 20 20) keeps the ids,
 //   so the BIST start after it answers 0.
+// - A PLL image leaves the sensor code bits of the register as they were.
 // - A PLL image the chip cannot run (from "pll_fail_mhz" or a pllfail
 //   control on) is not taken and the write gets no reply.
 // - A job reset (BD BD) drops queued results; the chain clean (FF FF) acts
@@ -211,7 +212,13 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
                 c.pll_ms = kos::mono_ms();
             }
             memcpy(c.reg0d, frame + 2, n);
-            if (code == 0x09) memcpy(c.reg0a, frame + 2, n);
+            if (code == 0x09) {
+                // A PLL setting leaves the sensor's output (byte 7 bits 0-1,
+                // byte 8) as the chip had it.
+                const uint8_t s7 = c.reg0a[7] & 0x03, s8 = c.reg0a[8];
+                memcpy(c.reg0a, frame + 2, n);
+                if (pll) c.reg0a[7] = uint8_t((c.reg0a[7] & 0xFC) | s7), c.reg0a[8] = s8;
+            }
         }
         if (refused) return;
         if (code == 0x09) {

@@ -262,6 +262,7 @@ kmx_ramp_plan kmx_volt_ramp_plan(void) {
 extern "C" bool kmx_chain_set_pll_vid(uint8_t chain_id, int work_pll, int work_vid, int bist_pll, int bist_vid) {
     require_pll_list(__func__);
     if (!chain_ok(chain_id)) return false;
+    const char *fn = __func__;  // the steps below run in a lambda
     const kmx_ramp_plan p = kmx_vid_ramp_plan(work_vid);
     const bool group = p.f_pre != 0;
     const int l_spi = kmx_chain_pll_to_level(p.f_spi), l_mid = kmx_chain_pll_to_level(p.f_mid);
@@ -274,7 +275,7 @@ extern "C" bool kmx_chain_set_pll_vid(uint8_t chain_id, int work_pll, int work_v
         if (!ramp_to_mid(chain_id, l_spi, l_mid)) return false;
         if (g_vin_sync) arrival_wait(s_vin_sync_flag8, chain_id, true, "watchdog timeout");
         if (!g_vin_sync)
-            kmx_logf(3, "%s %d chain%d: set vid %d -> %d, g_chip_type:%x", __func__, __LINE__, chain_id, p.v0, p.v1,
+            kmx_logf(3, "%s %d chain%d: set vid %d -> %d, g_chip_type:%x", fn, __LINE__, chain_id, p.v0, p.v1,
                      g_chip_type);
         if (!vid_step(s_vin_sync_flag7, chain_id, p.v0, p.v1, true, "all chains: set vid %d -> %d", nullptr))
             return false;
@@ -282,7 +283,7 @@ extern "C" bool kmx_chain_set_pll_vid(uint8_t chain_id, int work_pll, int work_v
         if (!check_workpll_valid(chain_id)) return false;
         if (!step_ramp(chain_id, l_mid, group ? l_pre : l_t)) return false;
         if (!g_vin_sync)
-            kmx_logf(3, "%s %d chain%d: set vid %d -> %d, g_chip_type:%x", __func__, __LINE__, chain_id, p.v1, bv,
+            kmx_logf(3, "%s %d chain%d: set vid %d -> %d, g_chip_type:%x", fn, __LINE__, chain_id, p.v1, bv,
                      g_chip_type);
         if (!vid_step(s_vin_sync_flag2, chain_id, p.v1, bv, true, "all chains: set vid %d -> %d", nullptr))
             return false;
@@ -295,11 +296,11 @@ extern "C" bool kmx_chain_set_pll_vid(uint8_t chain_id, int work_pll, int work_v
         if (g_vin_sync) {
             arrival_wait(s_vin_sync_flag5, chain_id, true, "watchdog timeout");
             char sync_log[96];
-            snprintf(sync_log, sizeof sync_log, "%s %d all chains: set vid %%d -> %%d, g_chip_type:%x", __func__,
+            snprintf(sync_log, sizeof sync_log, "%s %d all chains: set vid %%d -> %%d, g_chip_type:%x", fn,
                      __LINE__, g_chip_type);
             if (!vid_step(s_vin_sync_flag3, chain_id, bv, work_vid, false, sync_log, nullptr)) return false;
         } else {
-            kmx_logf(3, "%s %d chain%d: set vid %d -> %d", __func__, __LINE__, chain_id, bv, work_vid);
+            kmx_logf(3, "%s %d chain%d: set vid %d -> %d", fn, __LINE__, chain_id, bv, work_vid);
             if (!vid_step(s_vin_sync_flag3, chain_id, bv, work_vid, false, nullptr, nullptr)) return false;
         }
         if (l_work > l_t) {
