@@ -16,8 +16,8 @@ namespace {
 
 class ChipPll : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { use_fpga_hub_tables(); }
     void SetUp() override {
-        use_fpga_hub_tables();
         g_chip_num = 4;
         hub_set_power_en(0, 1);
         hub_set_reset(0, 1);
