@@ -291,8 +291,10 @@ int main(int argc, char **argv) {
     sys_platform_init(o.platform, o.chip_type, o.chains, o.chips);
     sys_init();
     for (int l = 0; l < 8; l++) {
-        s_pll_regs_tab[l][0] = uint8_t(l);
-        s_pll_regs_tab[l][1] = uint8_t(kPllList[l] / 4);
+        // The emulated chips' PLL image: marker bit, then the MHz.
+        s_pll_regs_tab[l][0] = 0x80;
+        s_pll_regs_tab[l][1] = uint8_t(kPllList[l] >> 8);
+        s_pll_regs_tab[l][2] = uint8_t(kPllList[l]);
     }
     kmx_chain_set_pllcfg(kPllList, s_pll_regs_tab, 8);
     // VID map: supply voltage in hundredths of a volt, 5 cV lower per step.

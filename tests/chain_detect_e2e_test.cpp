@@ -29,10 +29,12 @@ std::vector<std::string> lines_with(const std::string &text, const std::string &
 }
 
 // Eight boards of 168 chips: slot 2 never answers, slot 4 holds 120 chips.
+// The thermal model keeps every chip's temperature plausible for the ramps.
 const std::string kEight =
-    R"({"platform":4,"boards":[{"slot":0,"chips":168},{"slot":1,"chips":168},{"slot":2,"chips":168,"dead":true},)"
-    R"({"slot":3,"chips":168},{"slot":4,"chips":120},{"slot":5,"chips":168},{"slot":6,"chips":168},)"
-    R"({"slot":7,"chips":168}],"uboot":{"image_flag":"0","standby":"0"},"files":{"/etc/hwrevision":"zynq n5.b\n"}})";
+    R"({"platform":4,"boards":[{"slot":0,"chips":168,"heat":30},{"slot":1,"chips":168,"heat":30},)"
+    R"({"slot":2,"chips":168,"dead":true},{"slot":3,"chips":168,"heat":30},{"slot":4,"chips":120,"heat":30},)"
+    R"({"slot":5,"chips":168,"heat":30},{"slot":6,"chips":168,"heat":30},{"slot":7,"chips":168,"heat":30}],)"
+    R"("uboot":{"image_flag":"0","standby":"0"},"files":{"/etc/hwrevision":"zynq n5.b\n"}})";
 
 MachineRun detect(const std::string &desc, std::vector<std::string> extra) {
     std::vector<std::string> cmd = {build_path("kmx-miner"), "--detect-only"};
@@ -48,14 +50,16 @@ void expect_eight_chain_outcome(const MachineRun &r) {
     EXPECT_TRUE(has(r.out, "bring-up chain4: down")) << r.out;
     const std::string errs = r.file("/tmp/errchain");
     // The dead chain fails its power-up; the short chain passes it but its
-    // sensor reads run to the configured chip count and fail at chip 121.
+    // sensor reads run to the configured chip count and fail at chip 121:
+    // the ramp's temperature checks shut it down and its next PLL write fails.
     EXPECT_TRUE(has(errs, "3/24/ENCORE_FAIL.chain(3).chip(")) << errs;
-    EXPECT_TRUE(has(errs, "5/51/SPI_HIGHSPEED.chain(5).chip(121).msg()")) << errs;
+    EXPECT_TRUE(has(errs, "5/25/SETPLL_FAIL.chain(5).chip(")) << errs;
     for (int slot : {1, 2, 4, 6, 7, 8}) EXPECT_TRUE(has(errs, std::to_string(slot) + "/0/")) << errs;
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "chain detect finished. 6 chains detected.")) << log;
     EXPECT_TRUE(has(log, "chain2: failed in kmx_chain_preinit(), SHUTDOWN")) << log;
-    EXPECT_TRUE(has(log, "chain4: failed to read voltage")) << log;
+    EXPECT_TRUE(has(log, "failed to read temperature for chain4 chip121")) << log;
+    EXPECT_TRUE(has(log, "chain4: failed to read temperature for 5 times, SHUTDOWN")) << log;
     EXPECT_TRUE(has(log, "chain4: detect failed")) << log;
     // Twelve power-up attempts, 0, 3 and 6 s apart within each mode; the
     // thread ends after the power-up (no five bring-up attempts).
@@ -177,7 +181,7 @@ TEST(ChainDetect, VinSyncChainsRetryTogetherAndPassWhenTheDeadOneGivesUp) {
     EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 20")) << r.out;
     EXPECT_TRUE(has(r.out, "bring-up chain2: up chips 20")) << r.out;
     const std::string log = r.syslog();
-    EXPECT_EQ(count(log, "all chains: set vid 0"), 1) << log;
+    EXPECT_EQ(count(log, "all chains: set vid 0\n"), 1) << log;
     EXPECT_EQ(count(log, "chain0: chip type detected"), 12) << log;
     EXPECT_EQ(count(log, "chain2: chip type detected"), 12) << log;
     EXPECT_EQ(count(log, "chain0: detected 20 chips"), 1) << log;
@@ -187,14 +191,17 @@ TEST(ChainDetect, VinSyncChainsRetryTogetherAndPassWhenTheDeadOneGivesUp) {
 }
 
 // A chip that never answers cuts the chain short before it: BIST counts the
-// chips in front of it, the voltage reads then fail at that chip.
+// chips in front of it, the sensor reads then fail at that chip until the
+// temperature policy shuts the chain down in the middle of its ramp.
 TEST(ChainDetect, FailingChipIsNamedInTheError) {
     MachineRun r = detect(
         R"({"platform":4,"boards":[{"slot":0,"chips":30,"silent_chip":17}],"uboot":{"image_flag":"0","standby":"0"}})",
         {"--chains", "1", "--chips", "30", "--quick"});
     EXPECT_TRUE(has(r.out, "detected 0 chains")) << r.out;
     EXPECT_TRUE(has(r.syslog(), "chain0: detected 16 chips")) << r.syslog();
-    EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/51/SPI_HIGHSPEED.chain(1).chip(17)")) << r.file("/tmp/errchain");
+    EXPECT_TRUE(has(r.syslog(), "failed to read temperature for chain0 chip17")) << r.syslog();
+    EXPECT_TRUE(has(r.syslog(), "chain0: failed to read temperature for 5 times, SHUTDOWN")) << r.syslog();
+    EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/25/SETPLL_FAIL.chain(1)")) << r.file("/tmp/errchain");
 }
 
 // ---- the stand-in miner ----

@@ -12,9 +12,12 @@
 
 // Choices where the chips' behaviour is ours to make (kept here, in one place):
 // - Power-up or a reset-all (04 xx 00 00) leaves the chips without ids;
-//   BIST start (01) enumerates them and answers the count in byte 3.
-// - After a BIST reset (04 xx 20 20) BIST start answers 0 until the next
-//   reset-all.
+//   BIST start (01) gives an id to every chip without one and answers how
+//   many it addressed in byte 3. A BIST reset (04 xx 20 20) keeps the ids,
+//   so the BIST start after it answers 0.
+// - A PLL image leaves the sensor code bits of the register as they were.
+// - A PLL image the chip cannot run (from "pll_fail_mhz" or a pllfail
+//   control on) is not taken and the write gets no reply.
 // - A job reset (BD BD) drops queued results; the chain clean (FF FF) acts
 //   like a reset-all.
 // - A broadcast (chip 0) acts on every chip; the reply comes from the last
@@ -44,6 +47,18 @@ uint16_t chip_frame_crc16(const uint8_t *p, size_t n) {
     return chip_crc16(sw.data(), n);
 }
 
+void set_chain_vid(int slot, int vid) {
+    if (slot < 0 || slot > 7) return;
+    const std::string path = kos::sim_dir() + "/chips" + std::to_string(slot);
+    std::string text, out;
+    kos::read_file(path.c_str(), text);
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 4, "vid ") != 0) out += line + "\n";
+    kos::write_file_atomic(path.c_str(), out + "vid " + std::to_string(vid) + "\n");
+}
+
 ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     if (!board) return;
     heat_ = double(desc_int(board, "heat", 0));
@@ -61,13 +76,15 @@ ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     temp_raw_ = int(desc_int(board, "temp_raw", 600));
     never_completes_ = desc_bool(board, "temp_never_completes", false);
     read_service_faults(board);
+    pll_lock_ms_ = int(desc_int(board, "pll_lock_ms", 0));
+    pll_fail_mhz_ = int(desc_int(board, "pll_fail_mhz", 0));
+    pll_fail_chip_ = int(desc_int(board, "pll_fail_chip", 0));
     chip_.resize(size_t(chips_));
     last_code_.assign(size_t(chips_), -1);
     reset_chips();
 }
 
 void ChipChain::reset_chips() {
-    bist_reset_ = false;
     for (size_t i = 0; i < chip_.size(); i++) {
         Chip &c = chip_[i];
         memset(c.reg0a, 0, sizeof c.reg0a);
@@ -77,7 +94,33 @@ void ChipChain::reset_chips() {
         c.reg0a[11] = 32;  // cores
         memcpy(c.reg0d, c.reg0a, sizeof c.reg0d);
         c.results.clear();
+        c.addressed = false;
+        c.pll_ms = 0;
     }
+}
+
+std::vector<ChipChain::Control> ChipChain::controls() {
+    std::vector<Control> out;
+    std::string text;
+    if (slot_ < 0 || !kos::emulated() ||
+        !kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text))
+        return out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream l(line);
+        Control c;
+        if (!(l >> c.key)) continue;
+        if (c.key == "fail") {
+            std::string hex;
+            l >> hex;
+            c.n = int(strtol(hex.c_str(), nullptr, 16));
+        } else {
+            l >> c.n >> c.v;
+        }
+        out.push_back(c);
+    }
+    return out;
 }
 
 void ChipChain::lose_state() {
@@ -130,6 +173,9 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     // Bytes of the reply available for data: header 2, CRC 2.
     const size_t dlen = reply_len >= 4 ? reply_len - 4 : 0;
     Chip &target = chip_[size_t(last - 1)];
+    const std::vector<Control> ctl = controls();
+    for (const Control &c : ctl)
+        if (c.key == "fail" && c.n == code) return;
     switch (code) {
     case 0x04: {
         const uint8_t p = len >= 4 ? frame[2] : 0;
@@ -137,15 +183,15 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
             reset_chips();
         } else if (p == 0xBD) {
             for (int k = first; k <= last; k++) chip_[size_t(k - 1)].results.clear();
-        } else if (p == 0x20) {
-            bist_reset_ = true;
         }
         const uint8_t r[4] = {uint8_t(chip_type_ << 4 | 0x4), uint8_t(last), 0, 0};
         memcpy(reply, r, std::min<size_t>(reply_len, 4));
         return;
     }
     case 0x01: {
-        const int n = bist_reset_ ? 0 : live;
+        int n = 0;
+        for (int k = 1; k <= live; k++)
+            if (!chip_[size_t(k - 1)].addressed) chip_[size_t(k - 1)].addressed = true, n++;
         const uint8_t r[4] = {0x01, uint8_t(last), 0, uint8_t(n)};
         memcpy(reply, r, std::min<size_t>(reply_len, 4));
         return;
@@ -153,11 +199,35 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     case 0x09:
     case 0x0D: {
         const size_t n = std::min<size_t>(len > 2 ? len - 2 : 0, 12);
+        const bool pll = code == 0x09 && n >= 3 && (frame[2] & 0x80);
+        const int mhz = pll ? frame[3] << 8 | frame[4] : 0;
+        const auto cannot_run = [&](int k) {
+            const auto from = [&](int chip, int f) { return f > 0 && mhz >= f && (chip == 0 || chip == k); };
+            bool no = from(pll_fail_chip_, pll_fail_mhz_);
+            for (const Control &c : ctl)
+                if (c.key == "pllfail") no = no || from(c.n, c.v);
+            return no;
+        };
+        bool refused = false;
         for (int k = first; k <= last; k++) {
             Chip &c = chip_[size_t(k - 1)];
+            if (pll) {
+                if (cannot_run(k)) {
+                    refused = true;
+                    continue;
+                }
+                c.pll_ms = kos::mono_ms();
+            }
             memcpy(c.reg0d, frame + 2, n);
-            if (code == 0x09) memcpy(c.reg0a, frame + 2, n);
+            if (code == 0x09) {
+                // A PLL setting leaves the sensor's output (byte 7 bits 0-1,
+                // byte 8) as the chip had it.
+                const uint8_t s7 = c.reg0a[7] & 0x03, s8 = c.reg0a[8];
+                memcpy(c.reg0a, frame + 2, n);
+                if (pll) c.reg0a[7] = uint8_t((c.reg0a[7] & 0xFC) | s7), c.reg0a[8] = s8;
+            }
         }
+        if (refused) return;
         if (code == 0x09) {
             reply[0] = 0x09;
             if (reply_len > 1) reply[1] = uint8_t(last);
@@ -171,6 +241,12 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     case 0x0A: {
         uint8_t data[60] = {};
         memcpy(data, target.reg0a, 12);
+        if ((data[0] & 0x80) && pll_lock_ms_ > 0) {
+            const bool locked = kos::mono_ms() - target.pll_ms >= uint64_t(pll_lock_ms_);
+            data[0] = uint8_t(locked ? data[0] | 0x40 : data[0] & ~0x40);
+        }
+        for (const Control &c : ctl)
+            if (c.key == "cores" && (c.n == 0 || c.n == last)) data[11] = uint8_t(c.v);
         // Byte 5 bits 0-1 select the sensor: 0 temperature, 1 voltage.
         const int code = sensor_code(last, (target.reg0a[5] & 0x3) == 1);
         if (code == -2) return;

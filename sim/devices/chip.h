@@ -30,6 +30,9 @@
 //   stale N      chip N repeats the code it gave last
 //   silent N     chip N ignores register reads
 //   vid V        the chain's current VID (written by the VID emulation)
+//   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
+//   fail C       commands with code C (hex, e.g. 01, 0b) get no reply
+//   cores N C    chip N (0 = every chip) reports C in register byte 11
 #pragma once
 
 #include <cstddef>
@@ -46,6 +49,9 @@ namespace sim {
 // CRC-16/MODBUS, bitwise; frames use it over byte-pair-swapped input.
 uint16_t chip_crc16(const uint8_t *p, size_t n);
 uint16_t chip_frame_crc16(const uint8_t *p, size_t n);
+
+// Replaces the "vid" line of <sim dir>/chips<slot> (the regulator's output).
+void set_chain_vid(int slot, int vid);
 
 class ChipChain {
 public:
@@ -67,6 +73,8 @@ private:
     struct Chip {
         uint8_t reg0a[12];
         uint8_t reg0d[12];
+        bool addressed = false;   // given an id by a BIST start
+        uint64_t pll_ms = 0;      // when its last PLL image was written
         std::deque<std::vector<uint8_t>> results;
     };
     void reset_chips();
@@ -82,7 +90,14 @@ private:
     bool crc_error_ = false;
     int temp_raw_ = 600;
     bool never_completes_ = false;
-    bool bist_reset_ = false;
+    int pll_lock_ms_ = 0;
+    int pll_fail_mhz_ = 0;
+    int pll_fail_chip_ = 0;
+    struct Control {
+        std::string key;
+        int n = 0, v = 0;
+    };
+    std::vector<Control> controls();
     int slot_ = -1;
     bool fixture_ = false;
     int work_mode_ = 0x0F;

@@ -24,7 +24,6 @@ int g_temp_status[8];
 bool g_overheat;
 // Static: re-init never re-creates a lock another thread may hold.
 pthread_mutex_t g_temp_lock = PTHREAD_MUTEX_INITIALIZER;
-int adjust_temp_map[8][168];
 
 namespace {
 
