@@ -1,0 +1,186 @@
+// Frequency micro-adjustment against the emulated chains: the sweep of a
+// lagging chip, the choice of the level kept, and the voltage phase.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "drv/hub_spi.h"
+#include "misc/kmx_errcode.h"
+#include "misc/kmx_misc.h"
+#include "module/kmx_chain.h"
+#include "module/kmx_microadjust.h"
+#include "module/kmx_microadjust_internal.h"
+#include "module/kmx_tempctrl.h"
+#include "os/os.h"
+#include "platform/kmx_platform.h"
+#include "support/hub_tables.h"
+#include "support/log_capture.h"
+
+namespace {
+
+constexpr int kLevels = 40;
+int s_freqs[kLevels];
+uint8_t s_regs[kLevels][12];
+
+void install_pll_table() {
+    for (int l = 0; l < kLevels; l++) {
+        s_freqs[l] = 100 + 25 * l;
+        // Distinct in the bytes the register check compares.
+        const uint8_t r[12] = {uint8_t(0x40 | l), uint8_t(l * 3), 0x00, uint8_t((l % 8) << 4), 0, 0, 0, 0, 0, 0, 0, 0};
+        memcpy(s_regs[l], r, 12);
+    }
+    kmx_chain_set_pllcfg(s_freqs, s_regs, kLevels);
+}
+
+class Microadjust : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { use_fpga_hub_tables(); }
+    void SetUp() override {
+        kos::set_time_scale(5000);
+        g_chip_type = 0;
+        g_miner_subtype = 0;
+        g_vin_sync = 0;
+        g_chip_num = 80;
+        g_chain_num = 1;
+        g_chain_id[0] = 0;
+        hub_set_power_en(0, 1);
+        hub_set_reset(0, 1);
+        hub_spi_init(0, 80);
+        install_pll_table();
+        g_n5chains[0] = m_chain_t{};
+        kmx_tempctrl_init(nullptr);
+    }
+};
+
+TEST(MicroadjustMath, TrimmedMeanAndMedian) {
+    int a[] = {7, 1, 5, 3};
+    EXPECT_EQ(kmx_get_mid(a, 4), 4);
+    int b[] = {7, 1, 5, 3};
+    EXPECT_EQ(kmx_get_mid_val(b, 4), 3);
+    int c[] = {9, 4};
+    EXPECT_EQ(kmx_get_mid(c, 2), 4);
+    EXPECT_EQ(kmx_get_mid(c, 0), 0);
+    EXPECT_EQ(kmx_get_mid_val(c, 0), -1);
+}
+
+TEST(MicroadjustMath, KeepsTheBestLevelWithCleanNeighbours) {
+    // Level 2 has more errors than nonces: it and its neighbours drop out,
+    // so level 4 wins over level 3 although 3 found more.
+    chip_freq_nonce_t t[5] = {{28, 10, 0}, {29, 12, 0}, {30, 20, 25}, {31, 15, 0}, {32, 14, 0}};
+    EXPECT_EQ(microadjust_choose_level(t, 5), 4);
+    // Without a level whose neighbours are clean, every clean level counts.
+    chip_freq_nonce_t u[3] = {{28, 5, 0}, {29, 1, 2}, {30, 9, 0}};
+    EXPECT_EQ(microadjust_choose_level(u, 3), 2);
+    // Nothing clean: index 0.
+    chip_freq_nonce_t v[3] = {{28, 1, 1}, {29, 0, 0}, {30, 3, 7}};
+    EXPECT_EQ(microadjust_choose_level(v, 3), 0);
+    // Equal counts: the lower index.
+    chip_freq_nonce_t w[3] = {{28, 4, 0}, {29, 4, 0}, {30, 4, 0}};
+    EXPECT_EQ(microadjust_choose_level(w, 3), 1);
+}
+
+TEST(MicroadjustMath, ConfigWarnsAndCaps) {
+    kmx_microadjust_setconfig(600, 60, 25, 0);
+    EXPECT_TRUE(log_contains("monitor_time:600 adjust_time:60 adjust_cnt:25"));
+    EXPECT_TRUE(log_contains("WARNING! MONITOR_TIME <= ADJUST_TIME*(ADJUST_COUNT+2)"));
+    EXPECT_TRUE(log_contains("WARNING! adjust_cnt > MAX_ADJUST_RANGE"));
+    for (int i = 0; i < 8; i++) EXPECT_EQ(g_n5chains[i].chain_id, i);
+}
+
+// Rounds of 100 s, steps of 10 s, five levels around base 30.
+std::vector<int> sweep_levels(int mode, int base) {
+    kmx_microadjust_setconfig(1000, 10, 5, mode);
+    kmx_microadjust_init(0, 80, base);
+    kmx_no_need_adjust_volt_by_pll(0);
+    EXPECT_TRUE(kmx_get_adjust_volt_status(0));
+    // Round 0: every chip but chip 3 finds nonces.
+    for (int chip = 1; chip <= 80; chip++)
+        for (int n = 0; n < (chip == 3 ? 1 : 20); n++) kmx_microadjust_nonce_inc(0, chip);
+    kos::sleep_s(1000);
+    kmx_microadjust_scan(0);  // round 1: chip 3 is picked
+    EXPECT_TRUE(g_n5chains[0].chips[2].adjust_en);
+    EXPECT_FALSE(g_n5chains[0].chips[3].adjust_en);
+    std::vector<int> seen;
+    for (int step = 0; step < 6; step++) {
+        kos::sleep_s(11);
+        kmx_microadjust_scan(0);
+        seen.push_back(kmx_get_npll(0, 3));
+        // The level just set finds as many nonces as its distance from 31
+        // allows: the sweep should keep 31.
+        const int found = 10 - 3 * std::abs(kmx_get_npll(0, 3) - 31);
+        for (int n = 0; n < found; n++) kmx_microadjust_nonce_inc(0, 3);
+    }
+    return seen;
+}
+
+TEST_F(Microadjust, LaggingChipSweepsAndKeepsTheBestLevel) {
+    const auto seen = sweep_levels(ADJUST_DOWN_UP, 30);
+    EXPECT_EQ(seen, (std::vector<int>{28, 29, 30, 31, 32, 31}));
+    EXPECT_FALSE(g_n5chains[0].chips[2].adjust_en);
+    EXPECT_EQ(g_n5chains[0].chips[2].b_use_cnt, 1);
+    EXPECT_EQ(kmx_get_npll(0, 4), 30);  // the others stay at their base
+    // The chip's register holds the level kept.
+    uint8_t reg[12] = {};
+    ASSERT_TRUE(kmx_cmd_read_register(0, 3, reg, 12));
+    EXPECT_EQ(reg[0] & 0x3F, s_regs[31][0] & 0x3F);
+    EXPECT_EQ(reg[1], s_regs[31][1]);
+}
+
+TEST_F(Microadjust, SweepWindowsFollowTheModeAndTheTable) {
+    EXPECT_EQ(sweep_levels(ADJUST_DOWN, 30), (std::vector<int>{26, 27, 28, 29, 30, 29}));
+    g_n5chains[0] = m_chain_t{};
+    const auto up = sweep_levels(ADJUST_UP, 37);  // cut at the table's top
+    EXPECT_EQ(std::vector<int>(up.begin(), up.begin() + 5), (std::vector<int>{37, 38, 39, 39, 39}));
+}
+
+TEST_F(Microadjust, NothingHappensBeforeTheVoltagePhaseOrWithoutConfig) {
+    kmx_microadjust_setconfig(0, 10, 5, 0);  // no monitor time: no rounds at all
+    kmx_microadjust_init(0, 80, 30);
+    kmx_no_need_adjust_volt_by_pll(0);
+    kos::sleep_s(100);
+    kmx_microadjust_scan(0);
+    EXPECT_FALSE(g_n5chains[0].freq_adjust_en);
+    // Counts before the chain is adjusted are not taken.
+    g_n5chains[1] = m_chain_t{};
+    kmx_microadjust_nonce_inc(1, 1);
+    EXPECT_EQ(g_n5chains[1].chips[0].nonces_found, 0);
+    kmx_microadjust_nonce_inc(0, 169);  // beyond the chain: ignored
+    kmx_microadjust_nonce_inc(0, 0);
+    EXPECT_EQ(kmx_set_npll(0, 0, 5), 0);
+    EXPECT_EQ(kmx_get_npll(0, 200), 0);
+}
+
+TEST_F(Microadjust, RegisterMismatchRaisesItsError) {
+    kmx_microadjust_setconfig(1000, 10, 5, 0);
+    kmx_microadjust_init(0, 80, 30);
+    // Chip 5 was never set to level 30: its register differs.
+    uint8_t other[12] = {0x01, 0x02, 0, 0x70, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(kmx_cmd_write_register(0, 5, other, 12));
+    check_chip_pll(0, 5);
+    std::string code;
+    ASSERT_TRUE(kos::read_file("/tmp/errcode", code));
+    EXPECT_NE(code.find("163"), std::string::npos);
+}
+
+TEST_F(Microadjust, HashCheckStepsTheChainDownOnce) {
+    kmx_microadjust_setconfig(1000, 10, 5, 0);
+    kmx_microadjust_init(0, 80, 30);
+    kmx_adjust_volt_config(5, 4, 6, 300, 180);
+    kmx_no_need_adjust_volt_by_pll(0);  // also marks the hash as checked
+    kmx_after_adjust_volt(0, 1.0, 100.0);
+    EXPECT_EQ(g_n5chains[0].pll, 30);
+    // As if the phase had just finished.
+    g_n5chains[0].hash_checked = false;
+    kmx_time(&g_n5chains[0].adjust_time);
+    kmx_after_adjust_volt(0, 1.0, 100.0);  // too early after the phase
+    EXPECT_EQ(g_n5chains[0].pll, 30);
+    kos::sleep_s(181);
+    kmx_after_adjust_volt(0, 89.0, 100.0);
+    EXPECT_EQ(g_n5chains[0].pll, 29);
+    EXPECT_EQ(kmx_get_npll(0, 80), 29);
+    kmx_after_adjust_volt(0, 1.0, 100.0);  // once only
+    EXPECT_EQ(g_n5chains[0].pll, 29);
+}
+
+}  // namespace
