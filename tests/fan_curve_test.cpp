@@ -23,15 +23,8 @@ class Fans : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { use_fpga_hub_tables(); }
     void SetUp() override {
-        g_chip_type = 0;
-        g_miner_subtype = 0;
+        use_one_powered_chain();
         g_vid_type = 0;
-        g_chip_num = 80;
-        g_chain_num = 1;
-        g_chain_id[0] = 0;
-        hub_set_power_en(0, 1);
-        hub_set_reset(0, 1);
-        hub_spi_init(0, 80);
         g_chain_alive[0] = 1;
         kmx_tempctrl_init(nullptr);
         kmx_fanctrl_init(nullptr);

