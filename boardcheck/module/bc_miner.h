@@ -86,6 +86,7 @@ struct bc_chain {
     uint8_t bist_fix_done;
     uint8_t volt_spread_check;
     uint8_t volt_group;
+    uint8_t grade;  // 0..5 = A..F
 };
 
 struct bc_pll_row {

@@ -128,7 +128,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
             reset_chips();
         } else if (p == 0xBD) {
             for (int k = first; k <= last; k++) chip_[size_t(k - 1)].results.clear();
-        } else if (p == 0x20) {
+        } else if (p == 0x20 || p == 0xA0) {  // BIST reset (the board test sends 0xA0A0)
             bist_reset_ = true;
         }
         const uint8_t r[4] = {uint8_t(chip_type_ << 4 | 0x4), uint8_t(last), 0, 0};
