@@ -222,6 +222,29 @@ TEST_F(Board, UartVidFrame) {
     EXPECT_EQ(read_iic_power(1), 0.0f);  // no supply on I2C: no transfer
 }
 
+TEST_F(Board, SupplyKindChoosesTheOutput) {
+    g_miner->psu_kind = 0;
+    EXPECT_EQ(psu_output(0), 4);
+    EXPECT_EQ(psu_output(5), 4);
+    EXPECT_EQ(iic_power_identify(), 3);  // per-chain outputs
+    EXPECT_EQ(g_miner->psu_kind, 1);
+    EXPECT_EQ(psu_output(1), 2);
+    g_kmx_obj->flags |= KMX_OBJ_I2C_PSU;
+    EXPECT_TRUE(set_power_on_i2c(1, 1));
+    EXPECT_TRUE(set_vol_on_i2c(1, 1250));
+    EXPECT_EQ(get_vol_on_i2c(1), 1250);
+    EXPECT_EQ(get_vol_on_i2c(2), 0);  // chain 2's output is off
+    const float w = read_iic_power(1);
+    EXPECT_EQ(read_iic_power(2), 0.0f);  // no current: 0 W, no division
+    g_kmx_obj->flags &= uint8_t(~KMX_OBJ_I2C_PSU);
+    EXPECT_FLOAT_EQ(w, 1000.0f * 1250 / 10000);
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "iic power ID: 3")) << log;
+    EXPECT_TRUE(has(log, "chain1: iic power current: 1000")) << log;
+    EXPECT_TRUE(has(log, "chain1: iic power:  125.0W")) << log;
+    set_power_on_i2c(1, 0);
+}
+
 // ---- platform ------------------------------------------------------------------------
 
 TEST_F(Board, PlatformObjectFromTheBoardType) {

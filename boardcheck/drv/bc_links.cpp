@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include "drv/bc_hub.h"
+#include "drv/kmx_psu_frame.h"
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
 #include "module/test_log.h"
@@ -17,20 +18,6 @@ namespace {
 
 constexpr const char *kI2c = "/dev/i2c-0";
 constexpr uint16_t kPsuAddr = 0x01;
-
-int frame(uint8_t cmd, const uint8_t *payload, int n, uint8_t *out) {
-    out[0] = 0x00;
-    out[1] = 0xAB;
-    out[2] = 0x00;
-    out[3] = cmd;
-    out[4] = 0x00;
-    out[5] = uint8_t(n);
-    unsigned sum = out[2] + out[3] + out[4] + out[5];
-    for (int i = 0; i < n; i++) sum += out[6 + i] = payload[i];
-    out[6 + n] = uint8_t(sum);
-    out[7 + n] = 0xCD;
-    return n + 8;
-}
 
 // One transfer: write-only when reply is null, else the request and a
 // 12-byte read.
@@ -67,24 +54,17 @@ bool transfer(const uint8_t *req, int len, uint8_t *reply, bool read) {
 
 bool write_cmd(uint8_t cmd, const uint8_t *payload, int n) {
     uint8_t req[32];
-    return transfer(req, frame(cmd, payload, n, req), nullptr, false);
+    return transfer(req, kmx_psu_build_frame(cmd, payload, n, req), nullptr, false);
 }
 
 // A read command's 12-byte reply, checked; false (logged) on any failure.
 bool read_cmd(uint8_t cmd, const uint8_t payload[4], uint8_t reply[12]) {
     uint8_t req[32];
-    if (!transfer(req, frame(cmd, payload, 4, req), reply, true)) return false;
-    if (reply[1] != 0xAB || reply[11] != 0xCD) {
-        test_logf(5, TL_PLAIN, "%s,%d:No data or bad data received\n", __FILE__, __LINE__);
-        return false;
-    }
-    unsigned sum = 0;
-    for (int i = 2; i <= 9; i++) sum += reply[i];
-    if (reply[10] != uint8_t(sum)) {
-        test_logf(5, TL_PLAIN, "%s,%d:check sum error\n", __FILE__, __LINE__);
-        return false;
-    }
-    return true;
+    if (!transfer(req, kmx_psu_build_frame(cmd, payload, 4, req), reply, true)) return false;
+    const int c = kmx_psu_check_reply(reply, 12);
+    if (c == -1) test_logf(5, TL_PLAIN, "%s,%d:No data or bad data received\n", __FILE__, __LINE__);
+    if (c == -2) test_logf(5, TL_PLAIN, "%s,%d:check sum error\n", __FILE__, __LINE__);
+    return c == 0;
 }
 
 int output_value(uint8_t cmd, int chain) {
