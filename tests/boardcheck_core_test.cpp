@@ -14,6 +14,7 @@
 #include "module/bc_fsm.h"
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
+#include "module/bc_report.h"
 #include "module/test_log.h"
 #include "os/os.h"
 
@@ -272,6 +273,45 @@ TEST_F(Board, VidByStepWalksTowardsTheTarget) {
     EXPECT_FALSE(has(log, "set vid to 12")) << log;
 }
 
+TEST_F(Board, UnmappedWindowsRefuseAccess) {
+    hub_hardware_release();
+    EXPECT_FALSE(hub_spi_mapped());
+    Xil_Peripheral_Out32(36, 0xFFFFFFFFu);  // dropped
+    EXPECT_EQ(Xil_SPI_In32(BC_SPI_CFG + 512), 0u);
+    uint8_t out[4];
+    EXPECT_FALSE(kmx_cmd_resetall(1, out));
+    hub_hardware_init();
+    EXPECT_TRUE(hub_spi_mapped());
+    EXPECT_NE(Xil_Peripheral_In32(36), 0xFFFFFFFFu);
+    init_detected_chains(g_miner->chain_list, g_miner->chain_num);
+    EXPECT_EQ(Xil_SPI_In32(BC_SPI_CFG + 512) >> 24, 170u);
+}
+
+TEST_F(Board, VidOutsideTheMapSendsNothing) {
+    EXPECT_TRUE(set_vid_uart(1, 10));
+    EXPECT_TRUE(set_vid_uart(1, 40));
+    EXPECT_FALSE(i2c_set_vid(1, -1));
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "[ERROR]:chain1: vid 40 out of range")) << log;
+    EXPECT_FALSE(has(log, "failled")) << log;
+}
+
+TEST_F(Board, ChainList) {
+    ASSERT_EQ(g_miner->chain_num, 4);  // slots 1 to 4
+    EXPECT_EQ(chain_list_next(2), 3);
+    EXPECT_EQ(chain_list_next(4), 0);
+    EXPECT_EQ(chain_list_next(6), 0);
+    EXPECT_EQ(chain_list_remove(2), 3);
+    EXPECT_EQ(g_miner->chain_num, 3);
+    EXPECT_EQ(chain_list_next(1), 3);
+    EXPECT_EQ(chain_list_remove(4), 0);
+    EXPECT_EQ(chain_list_remove(7), 0);
+    EXPECT_EQ(g_miner->chain_num, 2);
+    chain_list_rebuild();
+    EXPECT_EQ(g_miner->chain_num, 4);
+    EXPECT_EQ(std::vector<int>(g_miner->chain_list, g_miner->chain_list + 4), (std::vector<int>{1, 2, 3, 4}));
+}
+
 TEST_F(Board, EmptySlotOnlyLogs) {
     auto saved = g_kmx_obj->set_vid;
     auto saved_plug = g_kmx_obj->get_plug;
@@ -349,6 +389,60 @@ TEST_F(Board, PowerOnStopsWithoutABoard) {
     EXPECT_EQ((lines >> 1) & 1, 1u);         // start
     kmx_chain_power_down(1);
     EXPECT_EQ(Xil_Peripheral_In32(32) & (1u << 19 | 1u << 10 | 1u << 1), 0u);
+}
+
+// ---- report ---------------------------------------------------------------------------------
+
+std::string result_file() {
+    std::string text;
+    kos::read_file("/tmp/mtest", text);
+    return text;
+}
+
+TEST_F(Board, LowCoresFailOnlyThePreFinTest) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    c->chip_num = 4;
+    c->feat.cores_per_chip = 100;
+    for (int i = 0; i < 4; i++) c->chips[i].good_cores = 100;
+    c->chips[2].good_cores = 29;
+    c->chip_cores_low = 1;
+    unlink("/tmp/mtest");
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E1:   3 \"\n}");
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   3 Core error (  29)")) << log;
+    print_chain_report(2, TEST_MODE_SCAN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"Pass\"\n}");
+    print_chain_report(2, TEST_MODE_GRADING);  // a pass in grading writes nothing
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"Pass\"\n}");
+    log = log_since_last();
+    EXPECT_TRUE(has(log, "gold_freq=")) << log;
+    EXPECT_EQ(count(log, "Error ID description"), 0u) << log;  // printed once per run
+    // The chip count outranks the temperature.
+    c->chip_num_wrong = 1;
+    c->temp_out_of_range = 1;
+    c->failing_chip = 7;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E9: 7\"\n}");
+    *c = saved;
+}
+
+TEST_F(Board, VoltageListAndFlagUseTheirOwnLimits) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    c->chip_num = 3;
+    c->feat.min_chip_volt = 0.3f;
+    c->chips[0].volt = 0.5f;
+    c->chips[1].volt = 0.85f;  // listed, but within the flag's limit
+    c->chips[2].volt = 0.2f;
+    c->volt_out_of_range = 1;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_TRUE(has(result_file(), "\"3\": \"E6:   2   3 \""));
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "Chip   3 Volt error (0.200)")) << log;
+    EXPECT_FALSE(has(log, "Chip   2 Volt error")) << log;
+    *c = saved;
 }
 
 // ---- state machine ----------------------------------------------------------------------------
