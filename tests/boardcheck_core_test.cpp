@@ -185,6 +185,26 @@ TEST_F(Board, RegisterReadWithBadCrcWarnsAndHandsTheDataOn) {
     EXPECT_TRUE(has(log_since_last(), "[WARNING]:hub_cmd_read_write_reg0d spi crc error!")) << "";
 }
 
+TEST_F(Board, JobsAndResultsWithAndWithoutTheManualHeader) {
+    bc_chain *c = bc_chain_rec(1);
+    for (bool manual : {false, true}) {
+        SCOPED_TRACE(manual ? "manual header" : "engine push");
+        c->feat.feature[3] = manual;
+        uint8_t job[20] = {0x07, 0x01};
+        for (int i = 2; i < 20; i++) job[i] = uint8_t(0x20 + i);
+        uint8_t res[12] = {};
+        EXPECT_FALSE(hub_cmd_read_result(1, 1, res, 8));  // nothing queued yet
+        ASSERT_TRUE(hub_cmd_write_job(1, 1, job, 20));
+        ASSERT_TRUE(hub_cmd_read_result(1, 1, res, 8));
+        EXPECT_EQ(res[0], 0x18);
+        EXPECT_EQ(res[1], 0x01);
+        EXPECT_EQ(res[2], uint8_t(0x22 ^ 0x01));  // the emulated chip's answer to that job
+        EXPECT_FALSE(hub_cmd_read_result(1, 1, res, 8));
+    }
+    c->feat.feature[3] = 0;
+    EXPECT_FALSE(has(log_since_last(), "[ERROR]"));
+}
+
 TEST_F(Board, FailingCommandLogsAndDumpsTheChainRegisters) {
     g_test_log_level = 1;
     uint8_t out[4];
