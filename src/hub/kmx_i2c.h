@@ -5,6 +5,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "drv/kmx_psu_frame.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -30,13 +32,6 @@ int get_psu_errorcode_on_i2c(void);
 int get_gp_fwver_on_i2c(void);
 bool kmx_i2c_feed_watchdog(bool forced);
 
-/* Frame helpers, shared with the board test. A request is n + 8 bytes:
- * 00 AB 00 cmd 00 n payload.. checksum CD, the checksum being the 8-bit sum
- * of bytes 2 .. 5+n. Returns the frame length. */
-int kmx_psu_build_frame(uint8_t cmd, const uint8_t *payload, int n, uint8_t *out);
-/* 0 for a valid reply of len bytes, -1 for a bad start or end byte, -2 for
- * a bad checksum. */
-int kmx_psu_check_reply(const uint8_t *reply, int len);
 
 #ifdef __cplusplus
 }

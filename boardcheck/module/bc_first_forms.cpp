@@ -1,0 +1,63 @@
+// First forms of the steps that the chip-feature, frequency/voltage,
+// check, job and chip-memory modules provide: each does the least the state
+// machine needs and succeeds. Their modules replace them.
+#include "module/bc_miner.h"
+#include "module/bc_platform.h"
+#include "module/bc_steps.h"
+
+void set_chip_feature(int chain, int chip_type, int mode) {
+    (void)chain, (void)chip_type, (void)mode;
+}
+void apply_machine_type(int chain, int machine_type) { (void)chain, (void)machine_type; }
+const char *machine_type_name(int machine_type) {
+    (void)machine_type;
+    return "unknown";
+}
+int machine_type_min_freq(int machine_type) {
+    (void)machine_type;
+    return 0;
+}
+
+int input_parameters(int chain, int mode, int machine_type) {
+    (void)chain, (void)mode, (void)machine_type;
+    return 1;
+}
+int get_freq_and_vid(int chain, int chip_type, int machine_type, int mode) {
+    (void)chain, (void)chip_type, (void)machine_type, (void)mode;
+    return 1;
+}
+int set_chain_pll(int chain, int from, int to) {
+    (void)from;
+    if (bc_chain *c = bc_chain_rec(chain)) c->cur_freq = uint16_t(to);
+    return 1;
+}
+
+int check_t_v(int chain, bool print) {
+    (void)chain, (void)print;
+    return 1;
+}
+int count_good_cores(int chain) {
+    (void)chain;
+    return 1;
+}
+int begin_check(int chain) {
+    const bc_chain *c = bc_chain_rec(chain);
+    return c ? int(c->chip_type) : 4;
+}
+int check_chip_voltage(int chain, int chip_type) {
+    (void)chain, (void)chip_type;
+    return 1;
+}
+
+int job_bist(int chain, int chip_type, int chips, int mode) {
+    (void)chain, (void)chip_type, (void)chips, (void)mode;
+    return 1;
+}
+int core_bist(int chain) {
+    (void)chain;
+    return 1;
+}
+int dag_preparation(int chain, int chips) {
+    (void)chain, (void)chips;
+    return 1;
+}

@@ -1,0 +1,138 @@
+// The board test's miner object, chain and chip records, run options and
+// the chain list.
+#pragma once
+
+#include <cstdint>
+
+constexpr int BC_MAX_CHAINS = 8;
+constexpr int BC_MAX_CHIPS = 256;
+
+// Test modes.
+enum {
+    TEST_MODE_FASTCHECK = 0,
+    TEST_MODE_PRE_FIN = 1,
+    TEST_MODE_GRADING = 2,
+    TEST_MODE_REPAIR = 3,
+    TEST_MODE_SCAN = 4,
+    TEST_MODE_PARALLEL = 5,
+    TEST_MODE_DEBUG = 6,
+};
+
+constexpr int MACHINE_TYPE_UNKNOWN = 4;
+constexpr int MACHINE_TYPE_PARALLEL = 32;
+
+struct bc_chip {
+    uint16_t good_cores;
+    float temp;
+    float volt;
+    uint8_t pll_lock;
+    uint16_t nonces[8];
+    uint16_t err_sum;
+    float err_rate;
+    uint8_t pass;
+};
+
+// Chip features as the chip-feature lookup fills them. feature[0] selects
+// the temperature constant, feature[2] turns on the CRC check of replies,
+// feature[3] the manual header for jobs and results, feature[4] inverts the
+// fan duty.
+struct bc_features {
+    uint8_t feature[8];
+    uint8_t job_rounds;
+    uint16_t jobs_per_chip;
+    uint16_t cores_per_chip;
+    uint8_t result_len;
+    uint8_t job_len;
+    uint8_t clk_mult;
+    uint8_t bist_fix;
+    uint8_t chip_err_limit;
+    uint8_t board_err_limit;
+    float min_chip_volt;
+};
+
+struct bc_chain {
+    float temp_min, temp_max, temp_avg;
+    float volt_min, volt_max, volt_avg;
+    unsigned total_good_cores;
+    int chip_num;
+    bc_chip chips[BC_MAX_CHIPS];
+    unsigned chip_type;
+    bc_features feat;
+    // failure flags
+    uint8_t chip_type_not_found;
+    uint8_t pll_unlocked;
+    uint8_t temp_out_of_range;
+    uint8_t volt_out_of_range;
+    uint8_t chip_cores_low;
+    uint8_t pll_cfg_failed;
+    uint8_t chip_softbist_failed;
+    uint8_t chip_num_wrong;
+    uint8_t no_freq_or_vid;
+    uint8_t board_softbist_high;
+    uint8_t board_cores_low;
+    uint8_t cmd_return_failed;
+    uint8_t volt_spread;
+    uint8_t volt_group_softbist_failed;
+    uint8_t cores_below_full_after_fix;
+    uint8_t core_bist_failed;
+    uint8_t power_board_error;
+    float board_err_rate;
+    uint8_t failing_chip;
+    float last_freq;
+    uint16_t cur_freq, target_freq;
+    uint8_t working_vid;
+    uint8_t scan_done;
+    uint8_t spi_speed;
+    uint8_t bist_fix_done;
+    uint8_t volt_spread_check;
+    uint8_t volt_group;
+    uint8_t grade;  // 0..5 = A..F
+};
+
+struct bc_pll_row {
+    uint16_t freq;
+    uint32_t divider;
+    uint8_t b0, b1;
+};
+
+struct bc_miner {
+    const bc_pll_row *pll_table;
+    uint16_t freq_max, freq_min;
+    uint8_t vid_max, vid_min, freq_def_idx, vid_def, vid_step;
+    uint16_t work_vid, work_freq, target_freq, freq_step;
+    uint8_t chain_num;
+    uint8_t chain_list[BC_MAX_CHAINS];
+    uint8_t plugged[BC_MAX_CHAINS];
+    bc_chain *chains;
+    uint8_t chip_regs_init;
+    uint8_t psu_kind;
+};
+
+extern bc_miner *g_miner;
+
+// Run options.
+struct bc_options {
+    int selected_chain;
+    bool single_chain;
+    int fixed_freq;
+    int fixed_vid;
+    bool fixed;  // both non-zero
+};
+extern bc_options g_bc_opts;
+
+// Parses the command line (argc/argv as main gets them); false on an
+// invalid option value.
+bool parse_options(int argc, char **argv);
+// The first line of an argument file into argv form (entry 0 a blank);
+// returns the count, -1 when the file cannot be read. `store` holds the
+// texts: 8 entries of 12 bytes.
+int read_arg_file(const char *path, char store[8][12], char *argv[8]);
+
+void init_control_board(int mode);
+int detect_spi_chain_plug(int mode);
+
+int chain_list_next(int chain);
+int chain_list_remove(int chain);
+void chain_list_rebuild();
+
+bc_chain *bc_chain_rec(int chain);  // nullptr when no records exist

@@ -1,0 +1,43 @@
+// The test steps the per-chain state machine runs. Each returns 1 for
+// success and 0 for failure and keeps its reason in the chain record.
+#pragma once
+
+#include <cstdint>
+
+// ---- chain bring-up ------------------------------------------------------------
+int set_board_leds(int green, int red);
+int set_chain_led(int chain, int value);
+int set_chain_spi_speed(int chain);
+int power_on_and_detect(int chain, int machine_type, int mode);
+int bist_and_get_chipnum(int chain, int *machine_type, int mode);
+int init_chip_registers(int chain, int chip_type, int machine_type);
+int chip_bist(int chain, bool mask, bool bist_fix);
+int chain_power_off(int chain);
+int send_cmd04_endless(int chain);
+int chip_type_from_reset(uint8_t reply0);
+int machine_type_for(int chip_type, int chips, int mode);
+
+// ---- chip features and machine types (filled by the chip-feature lookup) -------
+void set_chip_feature(int chain, int chip_type, int mode);
+void apply_machine_type(int chain, int machine_type);
+const char *machine_type_name(int machine_type);
+int machine_type_min_freq(int machine_type);
+
+// ---- frequency and voltage choice ----------------------------------------------
+int input_parameters(int chain, int mode, int machine_type);
+int get_freq_and_vid(int chain, int chip_type, int machine_type, int mode);
+int set_chain_pll(int chain, int from, int to);
+
+// ---- checks ----------------------------------------------------------------------
+int check_t_v(int chain, bool print);
+int count_good_cores(int chain);
+int begin_check(int chain);  // works out a chip type
+int check_chip_voltage(int chain, int chip_type);
+
+// ---- jobs, memory ------------------------------------------------------------------
+int job_bist(int chain, int chip_type, int chips, int mode);
+int core_bist(int chain);
+int dag_preparation(int chain, int chips);
+
+
+

@@ -1,0 +1,504 @@
+// The board test's lower layers inside an emulated machine: logger, hub
+// driver and chip commands, platform object, chain module and the state
+// machine over the emulated chains of boardcheck_core.json.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "drv/bc_hub.h"
+#include "drv/bc_links.h"
+#include "module/bc_chain.h"
+#include "module/bc_fsm.h"
+#include "module/bc_miner.h"
+#include "module/bc_platform.h"
+#include "module/bc_report.h"
+#include "module/test_log.h"
+#include "os/os.h"
+
+namespace {
+
+// What reached the system log since the last call: a marker line is sent
+// and waited for, so every earlier line has been written.
+std::string log_since_last() {
+    static size_t seen = 0;
+    static int serial = 0;
+    const std::string marker = "--marker " + std::to_string(++serial) + "--";
+    const int level = g_test_log_level;
+    const uint32_t mask = g_test_log_mask;
+    g_test_log_level = 0;
+    g_test_log_mask = TL_PLAIN;
+    test_log(3, TL_PLAIN, marker.c_str());
+    g_test_log_level = level;
+    g_test_log_mask = mask;
+    std::string text;
+    for (int i = 0; i < 5000; i++) {
+        kos::read_file((kos::sim_dir() + "/syslog.log").c_str(), text, 64 << 20);
+        if (text.find(marker, seen) != std::string::npos) break;
+        usleep(1000);
+    }
+    const size_t at = text.find(marker, seen);
+    if (at == std::string::npos) return "";
+    std::string part = text.substr(seen, at - seen);
+    seen = at + marker.size();
+    return part;
+}
+
+bool has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
+size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+class Board : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        g_test_log_level = 3;
+        g_test_log_mask = 1;
+        init_control_board(TEST_MODE_PRE_FIN);
+        detect_spi_chain_plug(TEST_MODE_PRE_FIN);
+    }
+    void SetUp() override {
+        g_test_log_level = 3;
+        g_test_log_mask = 1;
+        for (int chain : {1, 2, 3}) zynq_chain_power_on(chain, 0, TEST_MODE_PRE_FIN);
+        log_since_last();
+    }
+    static uint32_t spi_reg(int chain, uint32_t off) { return Xil_SPI_In32(uint32_t(chain) * 512 + off); }
+};
+
+// ---- logger ------------------------------------------------------------------
+
+TEST_F(Board, LoggerLevelsPrefixesAndPriorities) {
+    test_log(2, TL_PLAIN, "dropped");
+    test_log(3, TL_PLAIN, "plain");
+    test_log(4, TL_PLAIN, "x");
+    test_log(5, TL_PLAIN, "x");
+    const std::string log = log_since_last();
+    EXPECT_FALSE(has(log, "dropped")) << log;
+    EXPECT_TRUE(has(log, "local0.info plain\n")) << log;
+    EXPECT_TRUE(has(log, "local0.warning [WARNING]:x\n")) << log;
+    EXPECT_TRUE(has(log, "local0.err [ERROR]:x\n")) << log;
+}
+
+TEST_F(Board, LoggerCategoriesFollowTheMask) {
+    test_log(3, TL_STEP, "step one");
+    g_test_log_mask = TL_STEP | TL_SECTION | TL_SPI;
+    test_log(3, TL_STEP, "step two");
+    test_log(3, TL_SECTION, "Chain Detect");
+    test_log(3, TL_SPI | TL_STEP, "both");  // the earlier row of the table wins
+    test_log(3, TL_JOB, "job");
+    test_log(5, TL_STEP | TL_CONT, "piece");
+    const std::string log = log_since_last();
+    EXPECT_FALSE(has(log, "step one")) << log;
+    EXPECT_TRUE(has(log, "local0.info [STEP]:step two\n")) << log;
+    EXPECT_TRUE(has(log, "local0.info ------- Chain Detect -------")) << log;
+    EXPECT_TRUE(has(log, "local0.info [SPI]:both\n")) << log;
+    EXPECT_FALSE(has(log, "job")) << log;
+    EXPECT_TRUE(has(log, "local0.err piece\n")) << log;
+}
+
+TEST_F(Board, LoggerCutsLongLinesAndTakesTextAsData) {
+    const std::string big(400, 'y');
+    test_log(3, TL_PLAIN, ("%s%n" + big).c_str());
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "local0.info %s%n" + std::string(251, 'y') + "\n")) << log;
+    EXPECT_FALSE(has(log, std::string(256, 'y'))) << log;
+}
+
+TEST_F(Board, HexDumpLinesOfSixteen) {
+    uint8_t data[20];
+    for (int i = 0; i < 20; i++) data[i] = uint8_t(i);
+    test_log_hexdump(data, 20, 3, TL_PLAIN);
+    const std::string log = log_since_last();
+    EXPECT_EQ(count(log, "00000000:"), 1u) << log;
+    EXPECT_EQ(count(log, "00000010:"), 1u) << log;
+    EXPECT_LT(log.find("00000000:"), log.find("local0.info 0f ")) << log;
+    EXPECT_LT(log.find("local0.info 0f "), log.find("00000010:")) << log;
+    EXPECT_LT(log.find("00000010:"), log.find("local0.info 13 ")) << log;
+    EXPECT_EQ(count(log, "local0.info \n"), 2u) << log;  // after the full and the partial line
+}
+
+TEST_F(Board, ConsoleNumber) {
+    auto typed = [](const char *text) {
+        FILE *f = fopen("/tmp/console", "w");
+        fputs(text, f);
+        fclose(f);
+        EXPECT_TRUE(freopen("/tmp/console", "r", stdin));
+    };
+    typed("\n");
+    EXPECT_EQ(read_console_number(900), 900);
+    typed("a1b2\n77\n");
+    EXPECT_EQ(read_console_number(900), 12);
+    typed("");
+    EXPECT_EQ(read_console_number(5), 5);
+    typed("99999999999999999999\n");  // does not wrap into a negative number
+    EXPECT_GT(read_console_number(0), 0);
+}
+
+// ---- hub driver and chip commands --------------------------------------------------
+
+TEST_F(Board, CommandLengthWords) {
+    const uint8_t img[12] = {};
+    ASSERT_TRUE(hub_cmd_write_register(1, 1, img, 12));
+    EXPECT_EQ(spi_reg(1, BC_SPI_LEN), 0x08070807u);
+    EXPECT_EQ(hub_cmd_auto_nonce(1, 1, 6), 1);
+    EXPECT_EQ(spi_reg(1, BC_SPI_LEN), 0x02000604u);
+    EXPECT_EQ(spi_reg(1, BC_SPI_AUTO_INTERVAL), 1u);
+    EXPECT_EQ(spi_reg(1, BC_SPI_HDR), 0x0008u);
+    EXPECT_EQ(hub_cmd_auto_nonce(1, 0, 6), 1);
+    // The chain's configuration word from the start-up: 170 chips.
+    EXPECT_EQ(spi_reg(1, BC_SPI_CFG) >> 24, 170u);
+    EXPECT_EQ(spi_reg(1, BC_SPI_CHIPNUM), 0xF00FFu);
+}
+
+TEST_F(Board, ResetAndBistStartReadTheChain) {
+    uint8_t out[4] = {};
+    ASSERT_TRUE(kmx_cmd_resetall(1, out));
+    EXPECT_EQ(out[0], 0x04);
+    EXPECT_EQ(kmx_cmd_bist_start(1, 0), 68);
+    ASSERT_TRUE(kmx_cmd_resetall(3, out));
+    EXPECT_EQ(out[0], 0xA4);
+}
+
+TEST_F(Board, RegisterReadWithBadCrcWarnsAndHandsTheDataOn) {
+    bc_chain *c = bc_chain_rec(2);
+    ASSERT_NE(c, nullptr);
+    c->feat.feature[2] = 1;
+    uint8_t img[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, back[12] = {};
+    ASSERT_TRUE(kmx_cmd_write_register(2, 1, img, 12));
+    EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+    EXPECT_EQ(back[0], 1);
+    EXPECT_EQ(back[11], 12);
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << log;
+    c->feat.feature[2] = 0;
+    EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+    log = log_since_last();
+    EXPECT_FALSE(has(log, "crc error")) << log;
+    // Command 0D always checks.
+    uint8_t reply[12];
+    EXPECT_TRUE(kmx_cmd_read_write_reg0d(2, 1, img, 12, reply));
+    EXPECT_TRUE(has(log_since_last(), "[WARNING]:hub_cmd_read_write_reg0d spi crc error!")) << "";
+}
+
+TEST_F(Board, JobsAndResultsWithAndWithoutTheManualHeader) {
+    bc_chain *c = bc_chain_rec(1);
+    for (bool manual : {false, true}) {
+        SCOPED_TRACE(manual ? "manual header" : "engine push");
+        c->feat.feature[3] = manual;
+        uint8_t job[20] = {0x07, 0x01};
+        for (int i = 2; i < 20; i++) job[i] = uint8_t(0x20 + i);
+        uint8_t res[12] = {};
+        EXPECT_FALSE(hub_cmd_read_result(1, 1, res, 8));  // nothing queued yet
+        ASSERT_TRUE(hub_cmd_write_job(1, 1, job, 20));
+        ASSERT_TRUE(hub_cmd_read_result(1, 1, res, 8));
+        EXPECT_EQ(res[0], 0x18);
+        EXPECT_EQ(res[1], 0x01);
+        EXPECT_EQ(res[2], uint8_t(0x22 ^ 0x01));  // the emulated chip's answer to that job
+        EXPECT_FALSE(hub_cmd_read_result(1, 1, res, 8));
+    }
+    c->feat.feature[3] = 0;
+    EXPECT_FALSE(has(log_since_last(), "[ERROR]"));
+}
+
+TEST_F(Board, FailingCommandLogsAndDumpsTheChainRegisters) {
+    g_test_log_level = 1;
+    uint8_t out[4];
+    EXPECT_FALSE(kmx_cmd_resetall(0, out));  // nothing in slot 0
+    g_test_log_level = 3;
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "[ERROR]:Check receive buffer ready timeout! ")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:chain0: ERROR - failed to recv spi data cmd:0x400")) << log;
+    EXPECT_TRUE(has(log, "SPI Hub register (0000 ~ 00ff): ")) << log;
+    int words = 0;
+    const std::string tag = " local0.emerg ";
+    for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
+        const std::string w = log.substr(at + tag.size(), 10);
+        words += w.size() == 10 && w[8] == ' ' && w[9] == '\n' && w.find_first_not_of("0123456789abcdef") == 8;
+    }
+    EXPECT_EQ(words, 64) << log;
+    EXPECT_EQ(count(log, "local0.emerg \n"), 16u) << log;  // four words to a line
+    EXPECT_EQ(hub_cmd_bist_start(0, 0), -1);
+}
+
+TEST_F(Board, UnsupportedLengthsAreRefused) {
+    uint8_t big[64] = {};
+    EXPECT_FALSE(hub_cmd_read_register(1, 1, big, 62));  // more than the receive buffer
+    EXPECT_FALSE(hub_cmd_write_register(1, 1, big, 7));
+    EXPECT_FALSE(hub_cmd_read_nonce(1, big, 40));
+    EXPECT_EQ(hub_set_spi_speed(1, 6), 0);
+    EXPECT_EQ(hub_set_spi_speed(1, 5), 1);
+    EXPECT_EQ(spi_reg(1, BC_SPI_CFG) & 0x00FF0000u, 0x330000u);
+}
+
+TEST_F(Board, UartVidFrame) {
+    uint8_t f[5];
+    uart_vid_frame(uint8_t(g_vid_map_table[5][10]), f);
+    EXPECT_EQ(std::vector<uint8_t>(f, f + 5), (std::vector<uint8_t>{0xAA, 0x02, 0x01, 0x50, 0xAD}));
+    EXPECT_FALSE(g_kmx_obj->flags & KMX_OBJ_I2C_PSU);
+    EXPECT_EQ(read_iic_power(1), 0.0f);  // no supply on I2C: no transfer
+}
+
+TEST_F(Board, SupplyKindChoosesTheOutput) {
+    g_miner->psu_kind = 0;
+    EXPECT_EQ(psu_output(0), 4);
+    EXPECT_EQ(psu_output(5), 4);
+    EXPECT_EQ(iic_power_identify(), 3);  // per-chain outputs
+    EXPECT_EQ(g_miner->psu_kind, 1);
+    EXPECT_EQ(psu_output(1), 2);
+    g_kmx_obj->flags |= KMX_OBJ_I2C_PSU;
+    EXPECT_TRUE(set_power_on_i2c(1, 1));
+    EXPECT_TRUE(set_vol_on_i2c(1, 1250));
+    EXPECT_EQ(get_vol_on_i2c(1), 1250);
+    EXPECT_EQ(get_vol_on_i2c(2), 0);  // chain 2's output is off
+    const float w = read_iic_power(1);
+    EXPECT_EQ(read_iic_power(2), 0.0f);  // no current: 0 W, no division
+    g_kmx_obj->flags &= uint8_t(~KMX_OBJ_I2C_PSU);
+    EXPECT_FLOAT_EQ(w, 1000.0f * 1250 / 10000);
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "iic power ID: 3")) << log;
+    EXPECT_TRUE(has(log, "chain1: iic power current: 1000")) << log;
+    EXPECT_TRUE(has(log, "chain1: iic power:  125.0W")) << log;
+    set_power_on_i2c(1, 0);
+}
+
+// ---- platform ------------------------------------------------------------------------
+
+TEST_F(Board, PlatformObjectFromTheBoardType) {
+    EXPECT_EQ(ctrl_board_type_index(0xF), 0);
+    EXPECT_EQ(ctrl_board_type_index(7), 3);
+    EXPECT_EQ(ctrl_board_type_index(0), -1);
+    EXPECT_EQ(g_kmx_obj->vid_type, 5u);
+    EXPECT_EQ(g_kmx_obj->set_vid, &set_vid_uart);
+    EXPECT_EQ(g_kmx_obj->vid_map, g_vid_map_table[5]);
+    EXPECT_EQ(g_kmx_obj->cmd_config_core, &hub_cmd_write_reg05);
+}
+
+TEST_F(Board, VidByStepWalksTowardsTheTarget) {
+    kmx_set_vid_by_step(1, 10, 10);
+    std::string log = log_since_last();
+    EXPECT_FALSE(has(log, "set vid to")) << log;
+    kmx_set_vid_by_step(1, 10, 12);
+    log = log_since_last();
+    EXPECT_TRUE(has(log, "chain1: set vid to 11\n") && has(log, "chain1: set vid to 12\n")) << log;
+    EXPECT_FALSE(has(log, "set vid to 10")) << log;
+    EXPECT_LT(log.find("to 11"), log.find("to 12"));
+    kmx_set_vid_by_step(1, 12, 10);
+    log = log_since_last();
+    EXPECT_LT(log.find("to 11"), log.find("to 10")) << log;
+    EXPECT_FALSE(has(log, "set vid to 12")) << log;
+}
+
+TEST_F(Board, UnmappedWindowsRefuseAccess) {
+    hub_hardware_release();
+    EXPECT_FALSE(hub_spi_mapped());
+    Xil_Peripheral_Out32(36, 0xFFFFFFFFu);  // dropped
+    EXPECT_EQ(Xil_SPI_In32(BC_SPI_CFG + 512), 0u);
+    uint8_t out[4];
+    EXPECT_FALSE(kmx_cmd_resetall(1, out));
+    hub_hardware_init();
+    EXPECT_TRUE(hub_spi_mapped());
+    EXPECT_NE(Xil_Peripheral_In32(36), 0xFFFFFFFFu);
+    init_detected_chains(g_miner->chain_list, g_miner->chain_num);
+    EXPECT_EQ(Xil_SPI_In32(BC_SPI_CFG + 512) >> 24, 170u);
+}
+
+TEST_F(Board, VidOutsideTheMapSendsNothing) {
+    EXPECT_TRUE(set_vid_uart(1, 10));
+    EXPECT_TRUE(set_vid_uart(1, 40));
+    EXPECT_FALSE(i2c_set_vid(1, -1));
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "[ERROR]:chain1: vid 40 out of range")) << log;
+    EXPECT_FALSE(has(log, "failled")) << log;
+}
+
+TEST_F(Board, ChainList) {
+    ASSERT_EQ(g_miner->chain_num, 4);  // slots 1 to 4
+    EXPECT_EQ(chain_list_next(2), 3);
+    EXPECT_EQ(chain_list_next(4), 0);
+    EXPECT_EQ(chain_list_next(6), 0);
+    EXPECT_EQ(chain_list_remove(2), 3);
+    EXPECT_EQ(g_miner->chain_num, 3);
+    EXPECT_EQ(chain_list_next(1), 3);
+    EXPECT_EQ(chain_list_remove(4), 0);
+    EXPECT_EQ(chain_list_remove(7), 0);
+    EXPECT_EQ(g_miner->chain_num, 2);
+    chain_list_rebuild();
+    EXPECT_EQ(g_miner->chain_num, 4);
+    EXPECT_EQ(std::vector<int>(g_miner->chain_list, g_miner->chain_list + 4), (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST_F(Board, EmptySlotOnlyLogs) {
+    auto saved = g_kmx_obj->set_vid;
+    auto saved_plug = g_kmx_obj->get_plug;
+    g_kmx_obj->set_vid = nullptr;
+    g_kmx_obj->get_plug = nullptr;
+    EXPECT_FALSE(kmx_set_vid(1, 3));
+    EXPECT_EQ(kmx_get_plug(1), -1);
+    g_kmx_obj->set_vid = saved;
+    g_kmx_obj->get_plug = saved_plug;
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "local0.err [ERROR]:kmx_set_vid not register !")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:kmx_get_plug not register !")) << log;
+}
+
+// ---- chain module -------------------------------------------------------------------------
+
+TEST_F(Board, TemperatureStatistics) {
+    bc_chain *c = bc_chain_rec(2);
+    const int saved = c->chip_num;
+    c->chip_num = 4;
+    bc_stat s;
+    const float t[4] = {40.0f, 41.5f, 200.0f, 39.0f};
+    kmx_stat_chain_temp(t, &s, 2);
+    EXPECT_FLOAT_EQ(s.highest, 41.5f);
+    EXPECT_FLOAT_EQ(s.lowest, 39.0f);
+    EXPECT_NEAR(s.average, 40.1667f, 1e-3);
+    const float half[4] = {40.0f, 200.0f, 200.0f, 39.0f};
+    kmx_stat_chain_temp(half, &s, 2);
+    EXPECT_EQ(s.highest, 9999.0f);
+    EXPECT_EQ(s.average, 9999.0f);
+    c->chip_num = saved;
+}
+
+TEST_F(Board, FanDutyIsHalfUntilTheChipsAreSetUp) {
+    const uint8_t init = g_miner->chip_regs_init;
+    bc_chain *first = bc_chain_rec(g_miner->chain_list[0]);
+    g_miner->chip_regs_init = 0;
+    kmx_fan_speed_set(0, 30);
+    EXPECT_EQ(Xil_Peripheral_In32(68), 50u * 200);
+    EXPECT_EQ(Xil_Peripheral_In32(64), 20000u);
+    g_miner->chip_regs_init = 1;
+    first->feat.feature[4] = 1;
+    kmx_fan_speed_set(0, 30);
+    EXPECT_EQ(Xil_Peripheral_In32(68), 70u * 200);
+    first->feat.feature[4] = 0;
+    kmx_fan_speed_set(0, 130);
+    EXPECT_EQ(Xil_Peripheral_In32(68), 100u * 200);
+    EXPECT_TRUE(has(log_since_last(), "[ERROR]:error:fan duty:130,so force fan duty to 100"));
+    g_miner->chip_regs_init = init;
+}
+
+TEST_F(Board, SensorSwitchTouchesTheChipsOncePerSetting) {
+    g_test_log_level = 1;
+    g_test_log_mask = TL_PLAIN | TL_MINER;
+    EXPECT_TRUE(config_tv_sensor(1, 0, 1));
+    EXPECT_TRUE(config_tv_sensor(1, 0, 1));
+    EXPECT_TRUE(config_tv_sensor(3, 0, 1));
+    const std::string log = log_since_last();
+    EXPECT_EQ(count(log, "[MINER]:Start to config sensor to 1 !"), 2u) << log;
+    EXPECT_EQ(count(log, "[MINER]:Ignore config sensor!"), 1u) << log;
+    // A chain that never answers: the switch fails and is tried again.
+    EXPECT_FALSE(config_tv_sensor(4, 0, 0));
+    EXPECT_FALSE(config_tv_sensor(4, 0, 0));
+    EXPECT_EQ(count(log_since_last(), "Start to config sensor to 0 !"), 2u);
+}
+
+TEST_F(Board, PowerOnStopsWithoutABoard) {
+    EXPECT_EQ(zynq_chain_power_on(0, 0, TEST_MODE_PRE_FIN), 0);
+    EXPECT_TRUE(has(log_since_last(), "chain 0 >>> the board not inserted !!! "));
+    EXPECT_EQ((Xil_Peripheral_In32(32) >> 18) & 1, 0u);
+    EXPECT_EQ(zynq_chain_power_on(1, 0, TEST_MODE_PRE_FIN), 1);
+    const uint32_t lines = Xil_Peripheral_In32(32);
+    EXPECT_EQ((lines >> (18 + 1)) & 1, 1u);  // power
+    EXPECT_EQ((lines >> (9 + 1)) & 1, 1u);   // reset released
+    EXPECT_EQ((lines >> 1) & 1, 1u);         // start
+    kmx_chain_power_down(1);
+    EXPECT_EQ(Xil_Peripheral_In32(32) & (1u << 19 | 1u << 10 | 1u << 1), 0u);
+}
+
+// ---- report ---------------------------------------------------------------------------------
+
+std::string result_file() {
+    std::string text;
+    kos::read_file("/tmp/mtest", text);
+    return text;
+}
+
+TEST_F(Board, LowCoresFailOnlyThePreFinTest) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    c->chip_num = 4;
+    c->feat.cores_per_chip = 100;
+    for (int i = 0; i < 4; i++) c->chips[i].good_cores = 100;
+    c->chips[2].good_cores = 29;
+    c->chip_cores_low = 1;
+    unlink("/tmp/mtest");
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E1:   3 \"\n}");
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   3 Core error (  29)")) << log;
+    print_chain_report(2, TEST_MODE_SCAN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"Pass\"\n}");
+    print_chain_report(2, TEST_MODE_GRADING);  // a pass in grading writes nothing
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"Pass\"\n}");
+    log = log_since_last();
+    EXPECT_TRUE(has(log, "gold_freq=")) << log;
+    EXPECT_EQ(count(log, "Error ID description"), 0u) << log;  // printed once per run
+    // The chip count outranks the temperature.
+    c->chip_num_wrong = 1;
+    c->temp_out_of_range = 1;
+    c->failing_chip = 7;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E9: 7\"\n}");
+    *c = saved;
+}
+
+TEST_F(Board, VoltageListAndFlagUseTheirOwnLimits) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    c->chip_num = 3;
+    c->feat.min_chip_volt = 0.3f;
+    c->chips[0].volt = 0.5f;
+    c->chips[1].volt = 0.85f;  // listed, but within the flag's limit
+    c->chips[2].volt = 0.2f;
+    c->volt_out_of_range = 1;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_TRUE(has(result_file(), "\"3\": \"E6:   2   3 \""));
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "Chip   3 Volt error (0.200)")) << log;
+    EXPECT_FALSE(has(log, "Chip   2 Volt error")) << log;
+    *c = saved;
+}
+
+// ---- state machine ----------------------------------------------------------------------------
+
+std::vector<int> run(int chain, int *machine_type) {
+    *machine_type = MACHINE_TYPE_UNKNOWN;
+    run_chain_test(chain, machine_type, TEST_MODE_PRE_FIN);
+    const int *s;
+    const int n = fsm_trace(&s);
+    return std::vector<int>(s, s + n);
+}
+
+TEST_F(Board, UsualRunVisitsEveryStateInOrder) {
+    int mt;
+    EXPECT_EQ(run(1, &mt), (std::vector<int>{0, 1, 7, 4, 5, 9, 11, 14, 15, 29, 20, 23, 5, 26, 20, 25, 28, 30, 20, 31, 33, 34}));
+    EXPECT_EQ(mt, 0);
+    EXPECT_EQ(bc_chain_rec(1)->chip_num, 68);
+    EXPECT_EQ(g_miner->chip_regs_init, 1);
+    EXPECT_EQ((Xil_Peripheral_In32(32) >> 19) & 1, 0u);  // powered down at the end
+}
+
+TEST_F(Board, ParallelBoardPreparesTheDag) {
+    int mt;
+    const std::vector<int> s = run(3, &mt);
+    EXPECT_EQ(mt, MACHINE_TYPE_PARALLEL);
+    EXPECT_EQ(std::vector<int>(s.begin() + 16, s.end()), (std::vector<int>{28, 27, 30, 20, 31, 33, 34}));
+    EXPECT_TRUE(has(log_since_last(), "chain3: enable BISTMASK"));
+}
+
+TEST_F(Board, UnknownChipTypeGoesStraightToPowerOff) {
+    int mt;
+    EXPECT_EQ(run(4, &mt), (std::vector<int>{0, 1, 7, 4, 5, 9, 31, 33, 34}));
+    bc_chain *c = bc_chain_rec(4);
+    EXPECT_EQ(c->chip_type_not_found, 1);
+    EXPECT_EQ(c->chip_num, 170);
+    EXPECT_EQ((Xil_Peripheral_In32(36) >> 4) & 1, 1u);  // chain LED set by the failure handler
+}
+
+}  // namespace
