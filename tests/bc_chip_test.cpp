@@ -195,6 +195,9 @@ TEST(ChipPllIndex, WritesTheMemoryPllRowToAllChips)
     m.cfg[2] = {0xC0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0};
     ASSERT_EQ(set_chip_pll_index(0, 2, 6), 1);
     ASSERT_EQ(m.cfg_writes.size(), 1u);
+    // No register command goes out; the image carries chip 1's new divider.
+    EXPECT_TRUE(m.ops.empty());
+    EXPECT_EQ(bc_chain_rec(0).img0d[1] >> 8, 16);
     cfg_fields f{};
     parse_cfg_reg(0, m.cfg[3].data(), &f, 13);
     EXPECT_EQ(f.pll_freq, 850);

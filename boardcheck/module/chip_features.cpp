@@ -269,17 +269,23 @@ void put_be(uint8_t *p, uint16_t w)
     p[1] = uint8_t(w);
 }
 
-// Sends the chain's 0D image to the chip, with the sensor divider of the
-// frequency that chip 1 runs at, up to 5 times until the chip answers.
-bool send_reg0d(int chain, int chip, uint8_t reply[12])
+// Puts the sensor divider of the frequency that chip 1 runs at into the
+// chain's 0D image and builds the command bytes.
+void refresh_divider(int chain, int chip, uint8_t cmd[12])
 {
-    bc_chain &c = bc_chain_rec(chain);
     uint8_t cfg[12] = {};
     cfg_fields f{};
     if (g_chip_cmd.read_cfg && g_chip_cmd.read_cfg(chain, 1, cfg))
         parse_cfg_reg(chain, cfg, &f, 13);
+    gen_tsadc_divider(chain, chip, f.pll_freq, 13, bc_chain_rec(chain).img0d, cmd);
+}
+
+// Sends the chain's 0D image to the chip up to 5 times until it answers.
+bool send_reg0d(int chain, int chip, uint8_t reply[12])
+{
+    bc_chain &c = bc_chain_rec(chain);
     uint8_t cmd[12];
-    gen_tsadc_divider(chain, chip, f.pll_freq, 13, c.img0d, cmd);
+    refresh_divider(chain, chip, cmd);
     for (int i = 0; i < 5; i++)
         if (g_chip_cmd.reg0d && g_chip_cmd.reg0d(chain, chip, cmd, reply))
             return true;
@@ -417,9 +423,11 @@ int set_chip_pll_index(int chain, int chip, int index)
     bool ok = g_chip_cmd.write_cfg && g_chip_cmd.write_cfg(chain, 0, cfg);
     if (!ok)
         bc_logf(5, BC_LOG_PLAIN, "set %d PLL faile", index);
-    // The new core clock changes the sensor divider that chip 1 needs.
-    uint8_t reply[12];
-    send_reg0d(chain, 0, reply);
+    // The new core clock changes the sensor divider: the image carries it
+    // to the chips with the next command (resending the image itself would
+    // repeat its last register write on every chip).
+    uint8_t cmd[12];
+    refresh_divider(chain, 0, cmd);
     return ok ? 1 : 0;
 }
 

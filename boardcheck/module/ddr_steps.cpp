@@ -18,6 +18,24 @@ void chip_line(int chain, int chip, const char *name, bool dot)
         bc_log_dot();
 }
 
+// Runs channel routines on AB, CD, EF and GH, each routine on all four
+// before the next.
+void each_channel(int chain, int chip, std::initializer_list<void (*)(int, int, uint32_t)> fns)
+{
+    for (auto f : fns)
+        for (uint32_t ch : DDR_CHANNELS)
+            f(chain, chip, ch);
+}
+
+// A training with a total: the total after the last channel.
+unsigned each_channel_total(int chain, int chip, unsigned (*f)(int, int, uint32_t))
+{
+    unsigned total = 0;
+    for (uint32_t ch : DDR_CHANNELS)
+        total = f(chain, chip, ch);
+    return total;
+}
+
 void chain_line(int chain, const char *name) { bc_logf(2, BC_LOG_PLAIN, "\r\nchain%d: %s()\n", chain, name); }
 
 }  // namespace
@@ -25,10 +43,7 @@ void chain_line(int chain, const char *name) { bc_logf(2, BC_LOG_PLAIN, "\r\ncha
 int q37_ddr_vref_1(int chain, int chip)
 {
     chip_line(chain, chip, __func__, true);
-    for (uint32_t ch : DDR_CHANNELS)
-        gddr_default_read_vref(chain, chip, ch);
-    for (uint32_t ch : DDR_CHANNELS)
-        gddr_lane_vref_fields(chain, chip, ch);
+    each_channel(chain, chip, {gddr_default_read_vref, gddr_lane_vref_fields});
     return 0;
 }
 
@@ -44,10 +59,7 @@ int q37_ddr_vref_2(int chain, int chip)
 int q37_ddr_init(int chain, int chip)
 {
     chip_line(chain, chip, __func__, true);
-    for (uint32_t ch : DDR_CHANNELS)
-        gddr_init_controller(chain, chip, ch);
-    for (uint32_t ch : DDR_CHANNELS)
-        gddr_init_lanes(chain, chip, ch);
+    each_channel(chain, chip, {gddr_init_controller, gddr_init_lanes});
     return 0;
 }
 
@@ -64,42 +76,33 @@ int q37_ddr_train_c(int chain, int chip)
 int q37_ddr_train_l(int chain, int chip)
 {
     chip_line(chain, chip, __func__, false);
-    for (uint32_t ch : DDR_CHANNELS)
-        gddr_ldff_train(chain, chip, ch);
+    each_channel(chain, chip, {gddr_ldff_train});
     return 0;
 }
 
 int q37_ddr_train_r(int chain, int chip)
 {
     chip_line(chain, chip, __func__, true);
-    unsigned total = 0;
-    for (uint32_t ch : DDR_CHANNELS)
-        total = gddr_read_train(chain, chip, ch);
-    return int(total);
+    return int(each_channel_total(chain, chip, gddr_read_train));
 }
 
 int q37_ddr_train_w(int chain, int chip)
 {
     chip_line(chain, chip, __func__, false);
-    unsigned total = 0;
-    for (uint32_t ch : DDR_CHANNELS)
-        total = gddr_write_train(chain, chip, ch);
-    return int(total);
+    return int(each_channel_total(chain, chip, gddr_write_train));
 }
 
 int q37_ddr_edcfen(int chain, int chip)
 {
     bc_logf(2, BC_LOG_PLAIN, "%s()", __func__);
-    for (uint32_t ch : DDR_CHANNELS)
-        gddr_edc_enable(chain, chip, ch);
+    each_channel(chain, chip, {gddr_edc_enable});
     return 0;
 }
 
 int q37_ddr_edcfex(int chain, int chip)
 {
     bc_logf(2, BC_LOG_PLAIN, "%s()", __func__);
-    for (uint32_t ch : DDR_CHANNELS)
-        gddr_edc_exit(chain, chip, ch);
+    each_channel(chain, chip, {gddr_edc_exit});
     return 0;
 }
 

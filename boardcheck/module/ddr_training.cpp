@@ -26,6 +26,20 @@ bool check_words_ok(int chain, int chip, uint32_t ch, uint32_t want)
     return ok;
 }
 
+// Polls a training's done pair with a wait line after every read; a
+// timeout only logs.
+void poll_done(int chain, int chip, uint32_t ch, uint32_t reg, unsigned sleep_us, const char *what)
+{
+    bool ok = false;
+    for (int i = 0; i < 15 && !ok; i++) {
+        ok = done(ddr_phy_read(chain, chip, ch, reg));
+        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Wait %s Train Done...\r\n", chain, chip, what);
+        kos::sleep_us(sleep_us);
+    }
+    if (!ok)
+        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:%s Train timeout.\r\n", chain, chip, what);
+}
+
 }  // namespace
 
 int gddr_wck2ck_train(int chain, int chip, uint32_t ch)
@@ -110,14 +124,7 @@ unsigned gddr_read_train(int chain, int chip, uint32_t ch)
     lanes(0x116, 17, 17, 0);
 
     phy(8, 0, 0, 1);
-    bool ok = false;
-    for (int i = 0; i < 15 && !ok; i++) {
-        ok = done(ddr_phy_read(chain, chip, ch, 0x33));
-        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Wait Read Train Done...\r\n", chain, chip);
-        kos::sleep_us(100);
-    }
-    if (!ok)
-        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Read Train timeout.\r\n", chain, chip);
+    poll_done(chain, chip, ch, 0x33, 100, "Read");
     bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Read Train result.\r\n", chain, chip);
     for (uint32_t r : {0x17Fu, 0x15Du, 0x15Eu})
         ddr_phy_read(chain, chip, ch, r);
@@ -153,14 +160,7 @@ unsigned gddr_write_train(int chain, int chip, uint32_t ch)
     phy(0x2B, 12, 12, 1);
     kos::sleep_ms(1);
     phy(9, 0, 0, 1);
-    bool ok = false;
-    for (int i = 0; i < 15 && !ok; i++) {
-        ok = done(ddr_phy_read(chain, chip, ch, 0x34));
-        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Wait Write Train Done...\r\n", chain, chip);
-        kos::sleep_ms(1);
-    }
-    if (!ok)
-        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Write Train timeout.\r\n", chain, chip);
+    poll_done(chain, chip, ch, 0x34, 1000, "Write");
     bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:write training done.\r\n", chain, chip);
     phy(9, 0, 0, 0);
     phy(9, 1, 1, 1);
