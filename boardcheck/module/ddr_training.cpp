@@ -26,6 +26,21 @@ bool check_words_ok(int chain, int chip, uint32_t ch, uint32_t want)
     return ok;
 }
 
+// 31 check cycles: pulse the check bit, compare the four lane words.
+unsigned failed_cycles(int chain, int chip, uint32_t ch, uint32_t reg, int bit, unsigned hold_us, uint32_t want)
+{
+    unsigned failed = 0;
+    for (int i = 0; i < 31; i++) {
+        ddr_phy_write_field(chain, chip, ch, reg, bit, bit, 1);
+        if (hold_us)
+            kos::sleep_us(hold_us);
+        ddr_phy_write_field(chain, chip, ch, reg, bit, bit, 0);
+        if (!check_words_ok(chain, chip, ch, want))
+            failed++;
+    }
+    return failed;
+}
+
 // Polls a training's done pair with a wait line after every read; a
 // timeout only logs.
 void poll_done(int chain, int chip, uint32_t ch, uint32_t reg, unsigned sleep_us, const char *what)
@@ -132,14 +147,7 @@ unsigned gddr_read_train(int chain, int chip, uint32_t ch)
     phy(8, 0, 0, 0);
     phy(8, 0, 0, 1);
     phy(0x2A, 10, 10, 1);
-    unsigned failed = 0;
-    for (int i = 0; i < 31; i++) {
-        phy(0x2A, 8, 8, 1);
-        kos::sleep_us(20);
-        phy(0x2A, 8, 8, 0);
-        if (!check_words_ok(chain, chip, ch, READ_CHECK))
-            failed++;
-    }
+    const unsigned failed = failed_cycles(chain, chip, ch, 0x2A, 8, 20, READ_CHECK);
     g_read_train_total += failed;
     bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]: Check result = 0x%0x, 0x%0x\r\n", chain, chip, failed,
             g_read_train_total);
@@ -165,13 +173,7 @@ unsigned gddr_write_train(int chain, int chip, uint32_t ch)
     phy(9, 0, 0, 0);
     phy(9, 1, 1, 1);
     phy(9, 0, 0, 1);
-    unsigned failed = 0;
-    for (int i = 0; i < 31; i++) {
-        phy(9, 2, 2, 1);
-        phy(9, 2, 2, 0);
-        if (!check_words_ok(chain, chip, ch, WRITE_CHECK))
-            failed++;
-    }
+    const unsigned failed = failed_cycles(chain, chip, ch, 9, 2, 0, WRITE_CHECK);
     g_write_train_total += failed;
     if (failed > 30)
         bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d DDR %s Side Write training fail!\r\n", chain, chip,
