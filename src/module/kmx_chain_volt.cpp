@@ -67,7 +67,8 @@ void feed_or_raise(const char *text) {
 void arrival_wait(int &counter, uint8_t chain, bool update_temp, const char *feed_text) {
     {
         VinLock hold;
-        counter++;
+        // Atomic as well: the waits below read it without the lock.
+        __atomic_add_fetch(&counter, 1, __ATOMIC_SEQ_CST);
     }
     for (int s = 0; s < 120 && load(counter) < load(g_vsync_total_chains); s++) {
         kos::sleep_s(1);
@@ -149,7 +150,7 @@ bool ramp_a(uint8_t chain, int to) {
 void end_vin_sync() {
     if (!g_vin_sync) return;
     VinLock hold;
-    g_vsync_total_chains = g_vsync_total_chains - 1;
+    __atomic_sub_fetch(&g_vsync_total_chains, 1, __ATOMIC_SEQ_CST);
 }
 
 // Chains reaching high work frequencies together wait longer one by one,
@@ -166,7 +167,7 @@ void warm_up(uint8_t chain, int work_level) {
     int n;
     {
         VinLock hold;
-        n = ++s_vin_sync_flag9;
+        n = __atomic_add_fetch(&s_vin_sync_flag9, 1, __ATOMIC_SEQ_CST);
     }
     const int secs = n * 5 + 55;
     for (int s = 1; s <= secs; s++) {
