@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "os/emulated_fds.h"
 #include "os/os.h"
 
 
@@ -19,7 +20,7 @@ namespace {
 struct Registry {
     std::mutex lock;
     std::map<std::string, DeviceFactory> factories;
-    std::map<int, std::unique_ptr<EmulatedDevice>> open;  // by descriptor
+    EmulatedFds<EmulatedDevice> open;
 };
 
 Registry &registry() {
@@ -28,11 +29,7 @@ Registry &registry() {
 }
 
 #if KMX_EMULATION
-EmulatedDevice *emulated_fd(int fd) {
-    std::lock_guard<std::mutex> g(registry().lock);
-    auto it = registry().open.find(fd);
-    return it == registry().open.end() ? nullptr : it->second.get();
-}
+std::shared_ptr<EmulatedDevice> emulated_fd(int fd) { return registry().open.find(fd); }
 
 int result(int r) {
     if (r == 0) return 0;
@@ -62,17 +59,7 @@ int dev_open(const char *path, int flags) {
             errno = ENOENT;
             return -1;
         }
-        EmulatedDevice *dev = factory(path);
-        if (!dev) return -1;
-        // A real descriptor keeps the numbers unique and close() honest.
-        int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            delete dev;
-            return -1;
-        }
-        std::lock_guard<std::mutex> g(registry().lock);
-        registry().open[fd].reset(dev);
-        return fd;
+        return registry().open.adopt(factory(path));
     }
 #endif
     return open(path, flags | O_CLOEXEC);
@@ -80,21 +67,21 @@ int dev_open(const char *path, int flags) {
 
 int dev_ioctl_int(int fd, unsigned long request, int value) {
 #if KMX_EMULATION
-    if (EmulatedDevice *dev = emulated_fd(fd)) return result(dev->ioctl_int(request, value));
+    if (auto dev = emulated_fd(fd)) return result(dev->ioctl_int(request, value));
 #endif
     return ioctl(fd, request, value);
 }
 
 int dev_ioctl_out(int fd, unsigned long request, int *out) {
 #if KMX_EMULATION
-    if (EmulatedDevice *dev = emulated_fd(fd)) return result(dev->ioctl_out(request, out));
+    if (auto dev = emulated_fd(fd)) return result(dev->ioctl_out(request, out));
 #endif
     return ioctl(fd, request, out);
 }
 
 long dev_write(int fd, const void *buf, size_t len) {
 #if KMX_EMULATION
-    if (EmulatedDevice *dev = emulated_fd(fd)) {
+    if (auto dev = emulated_fd(fd)) {
         long r = dev->write(buf, len);
         if (r >= 0) return r;
         errno = int(-r);
@@ -107,10 +94,7 @@ long dev_write(int fd, const void *buf, size_t len) {
 void dev_close(int fd) {
     if (fd < 0) return;
 #if KMX_EMULATION
-    {
-        std::lock_guard<std::mutex> g(registry().lock);
-        registry().open.erase(fd);
-    }
+    registry().open.forget(fd);
 #endif
     close(fd);
 }

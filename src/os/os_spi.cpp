@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "os/emulated_fds.h"
 #include "os/os.h"
 
 namespace kos {
@@ -17,7 +18,7 @@ namespace {
 struct SpiRegistry {
     std::mutex lock;
     SpiFactory factory = nullptr;
-    std::map<int, std::shared_ptr<EmulatedSpi>> open;  // by descriptor
+    EmulatedFds<EmulatedSpi> open;
 };
 
 SpiRegistry &registry() {
@@ -26,11 +27,7 @@ SpiRegistry &registry() {
 }
 
 #if KMX_EMULATION
-std::shared_ptr<EmulatedSpi> emulated_fd(int fd) {
-    std::lock_guard<std::mutex> g(registry().lock);
-    auto it = registry().open.find(fd);
-    return it == registry().open.end() ? nullptr : it->second;
-}
+std::shared_ptr<EmulatedSpi> emulated_fd(int fd) { return registry().open.find(fd); }
 
 long result(long r) {
     if (r >= 0) return r;
@@ -59,17 +56,7 @@ int spi_open(const char *path) {
             errno = ENOENT;
             return -1;
         }
-        EmulatedSpi *dev = factory(path);
-        if (!dev) return -1;
-        // A real descriptor keeps the numbers unique and close() honest.
-        int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            delete dev;
-            return -1;
-        }
-        std::lock_guard<std::mutex> g(registry().lock);
-        registry().open[fd].reset(dev);
-        return fd;
+        return registry().open.adopt(factory(path));
     }
 #endif
     return open(path, O_RDWR | O_CLOEXEC);
@@ -109,10 +96,7 @@ std::string board_sysfs_path(const char *path) {
 void spi_close(int fd) {
     if (fd < 0) return;
 #if KMX_EMULATION
-    {
-        std::lock_guard<std::mutex> g(registry().lock);
-        registry().open.erase(fd);
-    }
+    registry().open.forget(fd);
 #endif
     close(fd);
 }
