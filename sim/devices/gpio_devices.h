@@ -22,6 +22,9 @@ constexpr unsigned kSocGpioExternal = 0x10000;
 bool soc_pad_set_external(int pad, int level);
 // The data bit the pad drives (0/1), -1 when unreadable.
 int soc_pad_output(int pad);
+// Whether slot `slot`'s power-enable and reset pads are both driven high
+// (direction output, data 1): the chain's supply switch and reset release.
+bool soc_chain_lines_on(int slot);
 // Lay out the pads' outside levels from the machine description: plug
 // detect per slot (0 = board present), button, strap codes.
 bool soc_pads_boot();

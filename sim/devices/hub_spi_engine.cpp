@@ -19,13 +19,28 @@
 // read when the window is mapped, give one "OFFSET BIT LEVEL" each (offset
 // in the SPI window, C notation); that bit then always stores LEVEL.
 //
-// Chain power: on the FPGA hub the chain answers only while its power
-// enable (peripheral word 0x20, bit 18 + c) is 1 and its reset line
-// (bit 9 + c) is 1; a power or reset drop loses the chips' state. The SoC
-// The wiring map: a board's "slot" is the port its SPI link, lines and plug
-// are cabled to; "power_from" names the slot whose supply output feeds it.
-// hub's lines are SoC pads, not modelled here: its chains are treated as
-// powered.
+// Chain power: a chain answers only while its power enable and its reset
+// line are both high; a power or reset drop loses the chips' state. On the
+// FPGA hub these are peripheral word 0x20, bits 18 + c and 9 + c; on the SoC
+// hub the slot's power-enable and reset pads, driven as outputs. A board
+// cabled with "power_from": s also needs supply output s on.
+//
+// Push codes: 0xA5 sends the last frame of a batch and raises "command done"
+// (status bit 0); 0xB5 sends a frame with more to follow and leaves the
+// batch open (done stays clear until the batch's last frame).
+//
+// Engine faults, from the description's "spi_faults" list and the control
+// file <sim dir>/spi_faults (re-read when it changes, checked on every
+// status read and command write), one line each; CHAIN is a block number or "*":
+//   CHAIN busy N [MASK]     after every frame sent on the chain the next N
+//                           status reads show MASK (default 0x03000040:
+//                           transmit buffer not empty, transmit busy, PHY
+//                           busy) with done and receive-ready clear;
+//                           N = "forever": every status read, at once
+//   CHAIN short W           replies carry at most W words (a chain that
+//                           stops answering mid-frame)
+//   CHAIN record            append "chain C push 0xXX words W" to
+//                           <sim dir>/spi_push.log for every push command
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -37,14 +52,17 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "drv/hub.h"
 #include "os/os.h"
 #include "sim/devices/chip.h"
+#include "sim/devices/gpio_devices.h"
 #include "sim/devices/hub_spi_engine.h"
 #include "sim/devices/machine_desc.h"
 #include "sim/devices/sim_devices.h"
+#include "sim/devices/spi_faults.h"
 
 namespace sim {
 namespace {
@@ -82,6 +100,7 @@ struct ChainBlock {
     std::vector<uint8_t> m_frame;
     std::deque<uint8_t> m_reply;
     std::unique_ptr<ChipChain> chain;
+    unsigned busy_left = 0;  // status reads still to show busy
 };
 
 class HubSpiEngine : public kos::ActiveWindow {
@@ -93,6 +112,7 @@ public:
             block_[c].regs[0x04 / 4] = 0x1F;
         }
         load_stuck();
+        faults_.refresh();
         if (fpga_) {
             int fd = kos::mem_open(0);
             periph_ = kos::window_map(fd, "peripheral", HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE);
@@ -212,9 +232,13 @@ private:
     // no state.
     bool lines_ok(uint32_t c, ChainBlock &b) {
         bool ok = true;
-        if (fpga_ && !b.chain->is_fixture()) {  // the fixture needs no chain power
-            const uint32_t w = kos::window_read32(periph_, 0x20);
-            ok = ((w >> (18 + c)) & 1) && ((w >> (9 + c)) & 1);
+        if (!b.chain->is_fixture()) {  // the fixture needs no chain power
+            if (fpga_) {
+                const uint32_t w = kos::window_read32(periph_, 0x20);
+                ok = ((w >> (18 + c)) & 1) && ((w >> (9 + c)) & 1);
+            } else {
+                ok = soc_chain_lines_on(int(c));
+            }
         }
         if (ok) ok = supply_feeds(c);
         if (!ok) b.chain->lose_state();
@@ -305,6 +329,13 @@ private:
     }
 
     uint32_t status(uint32_t c, ChainBlock &b) {
+        faults_.refresh();
+        const SpiFault f = faults_.chain(c);
+        if (f.busy_forever) return f.busy_mask;
+        if (b.busy_left > 0) {
+            b.busy_left--;
+            return f.busy_mask;
+        }
         if (b.auto_poll) poll_once(c, b);
         uint32_t st = 0;
         if (b.done) st |= 0x1;
@@ -313,7 +344,11 @@ private:
         return st;
     }
 
+    // A frame went out: a slow engine stays busy for a while.
+    void sent(uint32_t c, ChainBlock &b) { b.busy_left = faults_.chain(c).busy_polls; }
+
     void command(uint32_t c, ChainBlock &b, uint32_t v) {
+        faults_.refresh();
         if ((b.regs[0x04 / 4] & 0xB) != 0xB) return;  // reset held
         const uint32_t ctrl = b.regs[0x04 / 4];
         switch (v) {
@@ -324,13 +359,22 @@ private:
             if (!enabled(c)) return;
             const std::vector<uint8_t> f = frame(b);
             const unsigned rw = (b.regs[0x10 / 4] >> 8) & 0x7F;
+            const SpiFault fault = faults_.chain(c);
+            if (fault.record) {
+                char line[64];
+                snprintf(line, sizeof line, "chain %u push 0x%02X words %u", c, v, unsigned(f.size() / 2));
+                record_line("spi_push.log", line);
+            }
             uint8_t reply[256] = {};
             transfer(c, b, f.data(), f.size(), reply, rw * 2);
-            if (rw > 0) {
-                memcpy(b.rx, reply, std::min<size_t>(rw * 2, sizeof b.rx));
-                b.rx_words = std::min(rw, 32u);
+            const unsigned got = std::min(rw, fault.short_words);
+            if (got > 0) {
+                memcpy(b.rx, reply, std::min<size_t>(got * 2, sizeof b.rx));
+                b.rx_words = std::min(got, 32u);
             }
-            b.done = true;
+            // Only the last frame of a batch completes the command.
+            b.done = (v & 0xF0) == 0xA0;
+            sent(c, b);
             return;
         }
         case 0x800:
@@ -363,6 +407,7 @@ private:
             if (!(ctrl & 0x20) || !enabled(c)) return;
             manual_word(b);
             b.done = true;
+            sent(c, b);
             return;
         }
         default:
@@ -372,6 +417,7 @@ private:
                 uint8_t none[1];
                 transfer(c, b, f.data(), f.size(), none, 0);
                 b.done = true;
+                sent(c, b);
             }
             return;  // other values are stored only
         }
@@ -405,6 +451,7 @@ private:
     std::vector<uint32_t> global_;
     std::vector<StuckBit> stuck_;
     std::array<ChainBlock, kChains> block_;
+    SpiFaults faults_;
 };
 
 kos::ActiveWindow *make_engine(uint32_t phys, uint32_t size) { return new HubSpiEngine(phys, size); }

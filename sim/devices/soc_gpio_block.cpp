@@ -43,6 +43,8 @@ constexpr uint32_t data_of_input(uint32_t in_off) {
 
 constexpr int kPlugPads[8] = {39, 43, 47, 75, 79, 83, 155, 151};
 constexpr int kLedPads[8] = {38, 42, 46, 74, 78, 82, 156, 152};
+constexpr int kPowerPads[8] = {170, 169, 168, 167, 166, 165, 164, 163};
+constexpr int kResetPads[8] = {37, 41, 45, 73, 77, 81, 157, 153};
 
 // The test fixture loops each chain's output lines back to its plug input:
 // once it has seen the chain's LED line driven high and then low, it pulls
@@ -113,6 +115,19 @@ int soc_pad_output(int pad) {
     const int v = int((mem[p.data_off / 4] >> p.bit) & 1u);
     munmap(const_cast<uint32_t *>(mem), kFileSize);
     return v;
+}
+
+bool soc_chain_lines_on(int slot) {
+    if (slot < 0 || slot >= 8) return false;
+    // Mapped once per process: the engine asks on every frame.
+    static volatile uint32_t *const mem = map_block();
+    if (!mem) return false;
+    auto driven_high = [](int pad) {
+        const soc_pads::PadLoc &p = soc_pads::kPads[pad];
+        const uint32_t bit = 1u << p.bit;
+        return (mem[(p.data_off + 4) / 4] & bit) && (mem[p.data_off / 4] & bit);
+    };
+    return driven_high(kPowerPads[slot]) && driven_high(kResetPads[slot]);
 }
 
 bool soc_pads_boot() {
