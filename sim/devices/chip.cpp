@@ -235,6 +235,16 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         }
         uint8_t data[60] = {};
         memcpy(data, target.reg0d, 12);
+        if (chip_type_ == 3) {
+            // Chip type 3 answers its sensor through register 0x0d: the raw
+            // code in bytes 2-3, big-endian, low 10 bits.
+            const int code = sensor_code(last, false);
+            if (code == -2) return;
+            if (code >= 0) {
+                data[2] = uint8_t((data[2] & 0xFC) | ((code >> 8) & 0x3));
+                data[3] = uint8_t(code);
+            }
+        }
         reply_frame(0x1D, uint8_t(last), data, std::min<size_t>(dlen, sizeof data), reply, reply_len);
         return;
     }

@@ -2,7 +2,9 @@
 // protocol: [code, chip id, data..., CRC-16 high, low]. Built from the
 // machine description's board object:
 //   "chips": N            chips on the board (default 0 = nothing answers)
-//   "chip_type": T        reset replies carry T in the high nibble
+//   "chip_type": T        reset replies carry T in the high nibble; type 3
+//                         answers its sensor code in bytes 2-3 (big-endian)
+//                         of a register-0x0d exchange
 //   "dead": true          the board never answers (all-zero words)
 //   "silent_chip": k      chip k never answers; enumeration stops before it
 //   "crc_error": true     every reply carries a corrupted CRC
