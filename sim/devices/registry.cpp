@@ -19,6 +19,7 @@ kos::EmulatedDevice *make_zynq_pwm(const char *path);
 kos::EmulatedDevice *make_soc_fan(const char *path);
 kos::ActiveWindow *make_fpga_peripheral(uint32_t phys, uint32_t size);
 void register_watchdog();
+void register_mem_faults();
 
 void register_devices() {
     register_hub_spi_engine();
@@ -30,6 +31,7 @@ void register_devices() {
     kos::register_sysfs_hook("/sys/class/gpio/unexport", gpio_unexport_hook);
     register_spidev();
     register_watchdog();
+    register_mem_faults();
 }
 
 }  // namespace sim

@@ -77,6 +77,15 @@ public:
 };
 using ActiveFactory = ActiveWindow *(*)(uint32_t phys, uint32_t size);
 void register_active_window(uint32_t phys, ActiveFactory factory);
+// Emulated failures of the physical-memory device: an errno value when the
+// open (or the mapping of the window at `phys`) is to fail, else 0.
+class MemGate {
+public:
+    virtual ~MemGate() = default;
+    virtual int open_error() = 0;
+    virtual int map_error(uint32_t phys) = 0;
+};
+void register_mem_gate(MemGate *gate);
 
 // ---- emulation ------------------------------------------------------------
 // Registers the emulated machine's devices, once per process, before the

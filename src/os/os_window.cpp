@@ -56,11 +56,22 @@ volatile uint32_t *map_sim_storage(uint32_t phys, uint32_t size) {
 }
 #endif
 
+MemGate *s_mem_gate = nullptr;
+
 }  // namespace
+
+void register_mem_gate(MemGate *gate) { s_mem_gate = gate; }
 
 int mem_open(int extra_flags) {
 #if KMX_EMULATION
-    if (emulated()) return open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (emulated()) {
+        sim_devices_ready();
+        if (const int e = s_mem_gate ? s_mem_gate->open_error() : 0) {
+            errno = e;
+            return -1;
+        }
+        return open("/dev/null", O_RDWR | O_CLOEXEC);
+    }
 #endif
     return open("/dev/mem", O_RDWR | O_CLOEXEC | extra_flags);
 }
@@ -77,6 +88,11 @@ Window *window_map(int mem_fd, const char *name, uint32_t phys, uint32_t size) {
 #if KMX_EMULATION
     if (emulated()) {
         sim_devices_ready();
+        if (const int e = s_mem_gate ? s_mem_gate->map_error(phys) : 0) {
+            delete w;
+            errno = e;
+            return nullptr;
+        }
         ActiveFactory factory = nullptr;
         {
             std::lock_guard<std::mutex> g(active_lock());
