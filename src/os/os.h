@@ -77,6 +77,8 @@ public:
 };
 using ActiveFactory = ActiveWindow *(*)(uint32_t phys, uint32_t size);
 void register_active_window(uint32_t phys, ActiveFactory factory);
+// The factory registered for `phys`, or nullptr (a recorder can wrap it).
+ActiveFactory active_window_factory(uint32_t phys);
 
 // ---- emulation ------------------------------------------------------------
 // Registers the emulated machine's devices, once per process, before the
