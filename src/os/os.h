@@ -28,6 +28,10 @@ void sleep_s(unsigned s);
 struct timeval wall_time();
 using WallClockFn = struct timeval (*)();
 void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
+// A test's own monotonic clock in microseconds (nullptr restores the real,
+// scaled one). Sleeps are not affected.
+using MonoClockFn = uint64_t (*)();
+void set_mono_clock(MonoClockFn fn);
 
 // ---- ending the process ---------------------------------------------------
 // exit() with the status the callers expect; flushes syslog-bound output.
