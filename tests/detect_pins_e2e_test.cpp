@@ -78,4 +78,33 @@ TEST(DetectErrors, VoltageUnreadableAtWorkSpeedRaises51) {
     EXPECT_FALSE(has(ok.file("/tmp/errlog"), "/51/")) << ok.file("/tmp/errlog");
 }
 
+// Serial start: while slot 2 is being brought up the poller keeps reading
+// the temperatures of slots 0 and 1, whose sensors fall silent; both are
+// shut down. Detection then counts them out and raises error 40 for the
+// first chain that had finished alive and dropped out, and for it only.
+TEST(DetectErrors, ChainsDroppingOutAfterBringUpRaiseOne40) {
+    const std::string script =
+        // A slower machine clock leaves time to silence the sensors while
+        // slot 2 is still coming up.
+        "KMX_TIME_SCALE=20 " + build_path("kmx-miner") + " --detect-only --chains 3 --chips 12 > /tmp/miner.out 2>&1 &\n"
+        "for i in $(seq 6000); do grep -q 'chain1: detect finished' /run/sim/syslog.log && break; sleep 0.01; done\n"
+        "echo 'silent 0' > /run/sim/chips0; echo 'silent 0' > /run/sim/chips1\n"
+        "wait; cat /tmp/miner.out\n";
+    const std::string desc = R"({"platform":4,"uboot":{"image_flag":"0","standby":"0"},)"
+                             R"("files":{"/etc/hwrevision":"zynq n5.b\n"},"boards":)"
+                             R"([{"slot":0,"chips":12},{"slot":1,"chips":12},{"slot":2,"chips":12}]})";
+    MachineRun r = run_machine(desc, {"bash", "-c", script});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "detected 1 chains\n")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain0: failed to read temperature for 5 times, SHUTDOWN")) << log;
+    EXPECT_TRUE(has(log, "chain1: failed to read temperature for 5 times, SHUTDOWN")) << log;
+    EXPECT_TRUE(has(log, "chain2: detect finished")) << log;
+    EXPECT_TRUE(has(log, "chain detect finished. 1 chains detected.")) << log;
+    const std::string errs = r.file("/tmp/errlog");
+    EXPECT_TRUE(has(errs, "/1/40/PSU_LOW_POWER.chain(1).chip().msg()")) << errs;
+    EXPECT_FALSE(has(errs, "/2/40/")) << errs;
+    EXPECT_FALSE(has(errs, "/3/40/")) << errs;
+}
+
 }  // namespace
