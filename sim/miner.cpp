@@ -7,8 +7,10 @@
 // usage: kmx-miner [--platform P] [--chip-type T] [--chains N] [--chips C]
 //          [--subtype S] [--quick] [--pll MHz] [--vid V] [--vol mV]
 //          [--spi-speed I] [--detect-only] [--rounds R] [--port P]
-//          [--report-every R] [--log-level L] [--again MASK]
+//          [--report-every R] [--log-level L] [--again MASK] [--callback]
 // --again runs the detection a second time over the positions in MASK.
+// --callback installs a detection callback that prints "callback chainC
+// typeT" each time it runs.
 // Prints one "bring-up" line per chain after detection and, every
 // --report-every rounds, one "hash" line per chain.
 #include <algorithm>
@@ -43,7 +45,7 @@ namespace {
 
 struct Options {
     int platform = 4, chip_type = 0, chains = 4, chips = 80, subtype = 0;
-    bool quick = false, detect_only = false;
+    bool quick = false, detect_only = false, callback = false;
     int pll = 600, vid = 10, vol = 0, spi_speed = 2, log_level = 2;
     long rounds = -1, report_every = 20;
     long again_mask = -1;  // detect a second time with this position mask
@@ -224,6 +226,11 @@ void mine_round(uint32_t round) {
     }
 }
 
+void on_first_chain(int chain, int chip_type) {
+    printf("callback chain%d type%d\n", chain, chip_type);
+    fflush(stdout);
+}
+
 void print_bring_up() {
     for (int i = 0; i < g_chain_num; i++) {
         const int c = g_chain_id[i];
@@ -258,6 +265,7 @@ Options parse(int argc, char **argv) {
         long v = 0;
         if (!strcmp(argv[i], "--quick")) o.quick = true;
         else if (!strcmp(argv[i], "--detect-only")) o.detect_only = true;
+        else if (!strcmp(argv[i], "--callback")) o.callback = true;
         else if (arg(i, argc, argv, "--platform", v)) o.platform = int(v);
         else if (arg(i, argc, argv, "--chip-type", v)) o.chip_type = int(v);
         else if (arg(i, argc, argv, "--chains", v)) o.chains = int(v);
@@ -307,6 +315,7 @@ int main(int argc, char **argv) {
         s_param[i] = c_chain_param{g_chain_id[i], o.spi_speed, o.pll, o.vol, o.vid, 300, 10, 0, false};
         s_pos_of_chain[i] = -1;
     }
+    if (o.callback) kmx_chain_callback_register(on_first_chain);
     s_start = std::chrono::steady_clock::now();
     const uint16_t mask = uint16_t((1u << std::clamp(g_chain_num, 0, 8)) - 1);
     const int alive = kmx_chain_detect_all(mask, s_param, o.quick, false);

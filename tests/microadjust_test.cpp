@@ -2,10 +2,12 @@
 // lagging chip, the choice of the level kept, and the voltage phase.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "drv/hub_gpio.h"
+#include "misc/kmx_board_check.h"
 #include "drv/hub_spi.h"
 #include "misc/kmx_errcode.h"
 #include "misc/kmx_misc.h"
@@ -170,6 +172,102 @@ TEST_F(Microadjust, HashCheckStepsTheChainDownOnce) {
     EXPECT_EQ(kmx_get_npll(0, 80), 29);
     kmx_after_adjust_volt(0, 1.0, 100.0);  // once only
     EXPECT_EQ(g_n5chains[0].pll, 29);
+}
+
+// Round 1's selection: a chip is low below 0.8 x the integer average, at
+// most 15 chips are marked, and a chip swept three times is left alone.
+TEST_F(Microadjust, SelectionThresholdAndTheFifteenChipLimit) {
+    kmx_microadjust_setconfig(200, 10, 5, ADJUST_DOWN_UP);
+    kmx_microadjust_init(0, 80, 30);
+    kmx_no_need_adjust_volt_by_pll(0);
+    // Average (78 x 20 + 15 + 16) / 80 = 19: the bound is 15.2.
+    for (int chip = 1; chip <= 80; chip++)
+        for (int n = 0; n < (chip == 3 ? 15 : chip == 4 ? 16 : 20); n++) kmx_microadjust_nonce_inc(0, chip);
+    g_n5chains[0].chips[2].b_use_cnt = 2;  // still allowed
+    kos::sleep_s(200);
+    kmx_microadjust_scan(0);
+    EXPECT_TRUE(g_n5chains[0].chips[2].adjust_en);
+    EXPECT_FALSE(g_n5chains[0].chips[3].adjust_en);
+    EXPECT_TRUE(g_n5chains[0].freq_adjust_en);
+
+    g_n5chains[0] = m_chain_t{};
+    log_capture_clear();
+    kmx_microadjust_setconfig(200, 10, 5, ADJUST_DOWN_UP);
+    kmx_microadjust_init(0, 80, 30);
+    kmx_no_need_adjust_volt_by_pll(0);
+    // Chips 1-20 lag (average 15, bound 12); chip 2 has had its three sweeps.
+    for (int chip = 1; chip <= 80; chip++)
+        for (int n = 0; n < (chip <= 20 ? 1 : 20); n++) kmx_microadjust_nonce_inc(0, chip);
+    g_n5chains[0].chips[1].b_use_cnt = 3;
+    kos::sleep_s(200);
+    kmx_microadjust_scan(0);
+    std::vector<int> marked;
+    for (int chip = 1; chip <= 80; chip++)
+        if (g_n5chains[0].chips[chip - 1].adjust_en) marked.push_back(chip);
+    EXPECT_EQ(marked, (std::vector<int>{1, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_TRUE(log_contains("chain0 adjust chip count more than the limit 15"));
+    EXPECT_TRUE(log_contains("chain[0] chip[16] nonce count is low:1!"));
+    EXPECT_FALSE(log_contains("chain[0] chip[17] nonce count is low:1!"));
+    EXPECT_FALSE(kmx_get_microadjust_status(0)) << "the fifteenth marked chip decides";
+}
+
+// A PLL step the chip refuses: error 162 for the chain, its count in the
+// counter file (under Vin-sync), and no further rounds for the chain, even
+// after a restart of the adjustment.
+TEST_F(Microadjust, FailedPllStepRaises162AndCountsIt) {
+    // The chips take an image with bit 7 of byte 0 set as a PLL setting for
+    // the MHz in bytes 1-2.
+    for (int l = 0; l < kLevels; l++) {
+        s_regs[l][0] = uint8_t(0x80 | l);
+        s_regs[l][1] = uint8_t(s_freqs[l] >> 8);
+        s_regs[l][2] = uint8_t(s_freqs[l]);
+    }
+    kmx_chain_set_pllcfg(s_freqs, s_regs, kLevels);
+    remove("/tmp/ad_err_cnt");
+    remove("/tmp/errcode");
+    g_vin_sync = 1;
+    kmx_microadjust_setconfig(200, 10, 5, ADJUST_DOWN_UP);
+    kmx_microadjust_init(0, 80, 30);
+    EXPECT_EQ(g_n5chains[0].freq_adjust_error, 0);
+    kmx_no_need_adjust_volt_by_pll(0);
+    for (int chip = 1; chip <= 80; chip++)
+        for (int n = 0; n < (chip == 3 ? 1 : 20); n++) kmx_microadjust_nonce_inc(0, chip);
+    // Chip 3 no longer locks at 700 MHz or above (levels 24 and up).
+    ASSERT_TRUE(kos::write_file_atomic((kos::sim_dir() + "/chips0").c_str(), "pllfail 3 700\n"));
+    kos::sleep_s(200);
+    kmx_microadjust_scan(0);
+    ASSERT_TRUE(g_n5chains[0].chips[2].adjust_en);
+    kos::sleep_s(11);
+    kmx_microadjust_scan(0);  // the step to level 28 fails
+    remove((kos::sim_dir() + "/chips0").c_str());
+    EXPECT_EQ(g_n5chains[0].freq_adjust_error, 1);
+    EXPECT_TRUE(g_n5chains[0].freq_adjust_terminated);
+    EXPECT_FALSE(g_n5chains[0].freq_adjust_en);
+    EXPECT_EQ(g_n5chains[0].chips[2].freq_adjust_cnt, 0) << "the step ends before its bookkeeping";
+    // Raised with overwrite over round 1's register error 163, logged at once.
+    std::string log;
+    ASSERT_TRUE(kos::read_file("/tmp/errlog", log));
+    EXPECT_NE(log.find("/1/162/FREQ_ADJUST_ERR.chain(1).chip().msg()"), std::string::npos) << log;
+    kmx_save_errcode();
+    std::string code;
+    ASSERT_TRUE(kos::read_file("/tmp/errcode", code));
+    EXPECT_EQ(code.rfind("162\n", 0), 0u) << code;
+    char path[] = "/tmp/ad_err_cnt";
+    EXPECT_EQ(kmx_get_chain_cnt(0, path), 1);
+    // The chain's rounds are over: no selection in round 3.
+    kos::sleep_s(400);
+    kmx_microadjust_scan(0);
+    EXPECT_FALSE(g_n5chains[0].freq_adjust_en);
+    // A restart under Vin-sync takes the count from the file and never
+    // starts rounds; without Vin-sync the file is not looked at.
+    g_n5chains[0] = m_chain_t{};
+    kmx_microadjust_init(0, 80, 30);
+    EXPECT_EQ(g_n5chains[0].freq_adjust_error, 1);
+    g_vin_sync = 0;
+    g_n5chains[0] = m_chain_t{};
+    kmx_microadjust_init(0, 80, 30);
+    EXPECT_EQ(g_n5chains[0].freq_adjust_error, 0);
+    remove("/tmp/ad_err_cnt");
 }
 
 }  // namespace

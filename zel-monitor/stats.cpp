@@ -441,6 +441,8 @@ void *thread_get_pools_ip(void *) {
 
 // ---- report sender -----------------------------------------------------------------
 
+int report_interval_s(int configured) { return configured < 1 ? kDefaultIntervalS : configured; }
+
 namespace {
 
 void start_resolver() {
@@ -503,7 +505,7 @@ void *thread_send_stats(void *) {
             }
         }
         kmx_make_one_packet(&cfg, records, active_pool);
-        kos::sleep_s(unsigned(cfg.interval < 1 ? kDefaultIntervalS : cfg.interval));
+        kos::sleep_s(unsigned(report_interval_s(cfg.interval)));
     }
 }
 

@@ -64,5 +64,8 @@ std::string pool_host(const char *url, bool *cut);
 // pool_ip_rst.
 void resolve_pools(json_t *pools);
 void *thread_get_pools_ip(void *);
+// Seconds between two reports: the configured interval, or 180 when it is
+// below 1.
+int report_interval_s(int configured);
 
 }  // namespace zelmon

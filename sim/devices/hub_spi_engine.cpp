@@ -245,8 +245,23 @@ private:
         return ok;
     }
 
+    // A board with "max_spi_speed": N loses its link above clock index N
+    // (configuration bits 16-23, the driver's speed table): the chips see
+    // no valid frame and answer nothing.
+    bool clock_ok(uint32_t c, ChainBlock &b) {
+        json_t *board = board_in_slot(int(c));
+        const long long max = board ? desc_int(board, "max_spi_speed", -1) : -1;
+        if (max < 0) return true;
+        static const uint32_t kFpga[] = {0x02, 0x04, 0x08, 0x10, 0x20, 0x33};
+        static const uint32_t kSoc[] = {0x05, 0x0A, 0x13, 0x26, 0x4C, 0x6E};
+        const uint32_t sel = (b.regs[0] >> 16) & 0xFF;
+        for (int i = 0; i < 6; i++)
+            if ((fpga_ ? kFpga : kSoc)[i] == sel) return i <= max;
+        return true;
+    }
+
     void transfer(uint32_t c, ChainBlock &b, const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
-        if (lines_ok(c, b))
+        if (lines_ok(c, b) && clock_ok(c, b))
             b.chain->exchange(frame, len, reply, reply_len);
         else
             memset(reply, 0, reply_len);

@@ -28,6 +28,10 @@ void sleep_s(unsigned s);
 struct timeval wall_time();
 using WallClockFn = struct timeval (*)();
 void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
+// A test's own monotonic clock in microseconds (nullptr restores the real,
+// scaled one). Sleeps are not affected.
+using MonoClockFn = uint64_t (*)();
+void set_mono_clock(MonoClockFn fn);
 
 // ---- ending the process ---------------------------------------------------
 // exit() with the status the callers expect; flushes syslog-bound output.
@@ -77,6 +81,8 @@ public:
 };
 using ActiveFactory = ActiveWindow *(*)(uint32_t phys, uint32_t size);
 void register_active_window(uint32_t phys, ActiveFactory factory);
+// The factory registered for `phys`, or nullptr (a recorder can wrap it).
+ActiveFactory active_window_factory(uint32_t phys);
 // Emulated failures of the physical-memory device: an errno value when the
 // open (or the mapping of the window at `phys`) is to fail, else 0.
 class MemGate {

@@ -21,6 +21,7 @@ double initial_scale() {
 
 std::atomic<double> s_scale{initial_scale()};
 std::atomic<WallClockFn> s_wall{nullptr};
+std::atomic<MonoClockFn> s_mono{nullptr};
 
 uint64_t raw_mono_us() {
     struct timespec ts;
@@ -36,6 +37,7 @@ double time_scale() { return s_scale.load(); }
 void set_time_scale(double scale) { s_scale.store(scale < 1.0 ? 1.0 : scale); }
 
 uint64_t mono_us() {
+    if (MonoClockFn fn = s_mono.load()) return fn();
     const uint64_t elapsed = raw_mono_us() - s_mono_base;
     // Start well above zero so that "0 = never" stays distinguishable.
     return s_mono_base + uint64_t(double(elapsed) * s_scale.load());
@@ -64,5 +66,6 @@ struct timeval wall_time() {
 }
 
 void set_wall_clock(WallClockFn fn) { s_wall.store(fn); }
+void set_mono_clock(MonoClockFn fn) { s_mono.store(fn); }
 
 }  // namespace kos

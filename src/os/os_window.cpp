@@ -154,6 +154,12 @@ void register_active_window(uint32_t phys, ActiveFactory factory) {
     active_registry()[phys] = factory;
 }
 
+ActiveFactory active_window_factory(uint32_t phys) {
+    std::lock_guard<std::mutex> g(active_lock());
+    auto it = active_registry().find(phys);
+    return it == active_registry().end() ? nullptr : it->second;
+}
+
 void sim_devices_ready() {
 #if KMX_EMULATION
     static std::once_flag once;

@@ -1,0 +1,55 @@
+// The monitor daemon end to end: what it leaves out on the SoC board.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/machine_runner.h"
+
+namespace {
+
+bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
+std::string machine(const std::string &hwrevision) {
+    return R"({"platform":4,"boards":[],"uboot":{"image_flag":"0","recovery_status":"OK","bootflag":"1"},)"
+           R"("files":{"/etc/hwrevision":")" + hwrevision + R"(\n"}})";
+}
+
+// Runs the daemon until its LED server answers, lets `machine_s` seconds of
+// machine time pass (scale 200) and stops it.
+MachineRun run_daemon_for(const std::string &desc, double real_s) {
+    const std::string script = "mkdir -p /config/etc/ssh\n"
+                               "zel-monitor 1 >/run/sim/zm.out 2>&1 & ZM=$!\n" +
+                               build_path("led-client") + " send '{}' >/dev/null\n"
+                               "sleep " + std::to_string(real_s) + "\nkill $ZM\n";
+    return run_machine(desc, {"bash", "-c", script});
+}
+
+// On the SoC board (the revision names "soc") the daemon neither feeds the
+// hardware watchdog, nor checks the system, nor keeps the update log; the
+// rest runs as on the other boards.
+TEST(DaemonBoards, SocBoardLeavesOutTheWatchdogStatusAndUpdateLog) {
+    // Elsewhere the feeder asks the watchdog switch and feeds the card, and
+    // the update-log keeper asks the update status.
+    MachineRun zynq = run_daemon_for(machine("zynq n5.b"), 1.0);
+    ASSERT_EQ(zynq.status, 0) << zynq.out;
+    EXPECT_TRUE(has(zynq.file("/run/sim/wdt.log"), "keepalive")) << zynq.file("/run/sim/wdt.log");
+    const std::string zcalls = zynq.file("/run/sim/calls.log");
+    EXPECT_TRUE(has(zcalls, "fw_printenv -n watchdog\n")) << zcalls;
+    EXPECT_TRUE(has(zcalls, "fw_printenv -n recovery_status\n")) << zcalls;
+    EXPECT_TRUE(has(zynq.syslog(), "update_flag:")) << zynq.syslog();
+
+    for (const char *rev : {"zynq-soc n5.b", "board soc.b"}) {
+        MachineRun soc = run_daemon_for(machine(rev), 1.0);
+        ASSERT_EQ(soc.status, 0) << soc.out;
+        EXPECT_EQ(soc.file("/run/sim/wdt.log"), "") << rev;
+        const std::string calls = soc.file("/run/sim/calls.log");
+        EXPECT_FALSE(has(calls, "fw_printenv -n watchdog\n")) << rev << "\n" << calls;
+        EXPECT_FALSE(has(calls, "fw_printenv -n recovery_status\n")) << rev << "\n" << calls;
+        EXPECT_FALSE(has(soc.syslog(), "update_flag:")) << rev;
+        // The rest is started: the LED server answered, the key sampler and
+        // the report sender ask for the lock flag.
+        EXPECT_TRUE(has(calls, "flagutils read")) << rev << "\n" << calls;
+    }
+}
+
+}  // namespace
