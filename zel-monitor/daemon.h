@@ -70,6 +70,8 @@ bool check_net_file(const char *file_path);
 bool check_json_file(const char *file_path);
 void cgconf_bak();
 void network_bak();
+// One look of the Ethernet guard; `done` once the port is configured and up.
+void check_net_once(bool *done);
 
 // ---- watchdog, status checks, update log (watchdog.cpp, status.cpp,
 // update_log.cpp) --------------------------------------------------------------
