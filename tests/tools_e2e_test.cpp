@@ -145,6 +145,96 @@ TEST(Stepctl, StepListParsing) {
     EXPECT_EQ(missing.file("/tmp/tuning_step.dat"), "");
 }
 
+size_t count(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) n++;
+    return n;
+}
+
+// "Not finished" (30) for the whole wait of 600 attempts is a time-out,
+// and so is a result file that stays empty or holds no number: neither is
+// ever read as a success.
+TEST(Stepctl, NoVerdictInTheWholeWaitIsATimeout) {
+    MachineRun r = run_machine(step_machine("b \\n", R"("{}")"),
+                               {"sh", "-c", "echo 30 > /tmp/errcode; stepctl 1 /tmp/steps; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "rc=0\n")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_EQ(count(log, "Error code:30!"), 600u);
+    EXPECT_TRUE(has(log, "timeout_cnt:0")) << log;
+    EXPECT_TRUE(has(log, "program ends with error!")) << log;
+    std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t3")) << st;
+    EXPECT_TRUE(has(st, "\"step\":\t1")) << st;
+    EXPECT_TRUE(has(st, "\"errorcode\":\t101")) << st;
+    EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "systemctl start cgminer"));
+
+    // Both in one machine: each run's progress is printed after it.
+    MachineRun e = run_machine(step_machine("b \\n", R"("{}")"),
+                               {"sh", "-c", ": > /tmp/errcode; stepctl 1 /tmp/steps >/dev/null; cat /tmp/tuning_step.dat; "
+                                            "echo ok > /tmp/errcode; stepctl 1 /tmp/steps >/dev/null; cat /tmp/tuning_step.dat"});
+    EXPECT_EQ(count(e.out, "\"prog_flag\":\t3"), 2u) << e.out;
+    EXPECT_EQ(count(e.out, "\"errorcode\":\t101"), 2u) << e.out;
+    EXPECT_FALSE(has(e.syslog(), "Miner Run Successfully!"));
+    EXPECT_EQ(count(e.syslog(), "timeout_cnt:0"), 2u);
+}
+
+// Each attempt waits 2 s of machine time: a verdict that comes after 900 s
+// of "not finished" is still within the 1200 s wait (at the emulation's
+// speed-up of 200 that is 4.5 s of real time, against 6 s).
+TEST(Stepctl, WaitsTwoSecondsPerAttempt) {
+    MachineRun r = run_machine(
+        step_machine("b \\n", R"("{}")"),
+        {"sh", "-c", "echo 30 > /tmp/errcode; (sleep 4.5; echo 0 > /tmp/errcode) & stepctl 1 /tmp/steps; wait"});
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Error code:30!")) << log;
+    EXPECT_TRUE(has(log, "Miner Run Successfully!")) << log;
+    EXPECT_LT(count(log, "Error code:30!"), 600u);
+    const std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t2")) << st;
+    EXPECT_TRUE(has(st, "\"errorcode\":\t0")) << st;
+}
+
+TEST(Stepctl, CodeTwentyFiveCountsAsSuccess) {
+    MachineRun r = run_machine(step_machine("f \\n", R"("{}")"),
+                               {"sh", "-c", "CODE=25; " + kMiner + "stepctl 1 /tmp/steps"});
+    EXPECT_TRUE(has(r.syslog(), "Error code is 25! Continue testing")) << r.syslog();
+    const std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t2")) << st;
+    EXPECT_TRUE(has(st, "\"errorcode\":\t25")) << st;
+    MachineRun f = run_machine(step_machine("f \\n", R"("{}")"),
+                               {"sh", "-c", "for c in 24 26 31; do echo $c > /tmp/errcode; stepctl 1 /tmp/steps >/dev/null; "
+                                            "cat /tmp/tuning_step.dat; done"});
+    EXPECT_EQ(count(f.out, "\"prog_flag\":\t3"), 3u) << f.out;
+    for (const char *code : {"24", "26", "31"}) EXPECT_TRUE(has(f.out, std::string("\"errorcode\":\t") + code)) << f.out;
+}
+
+// A new mode leaves exactly one mode key: stale ones, true or false, go.
+TEST(Stepctl, OnlyTheStepsModeKeyRemains) {
+    const std::string conf =
+        R"("{\"N5efficient\": true, \"N5performance\": true, \"N5factory\": false, \"pools\": []}")";
+    MachineRun r = run_machine(step_machine("b \\n", conf),
+                               {"sh", "-c", "CODE=0; " + kMiner + "stepctl 1 /tmp/steps; cat /config/cgminer.conf"});
+    EXPECT_TRUE(has(r.out, "\"N5balance\": true")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5efficient")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5performance")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5factory")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"pools\"")) << r.out;
+    EXPECT_TRUE(has(r.syslog(), "Original Mode is performance!")) << r.syslog();
+}
+
+// Mistaken calls say so at the terminal as well as in the log; the exit
+// status stays 0.
+TEST(Stepctl, UnreadableStepsFileAndUsageOnStandardError) {
+    MachineRun r = run_machine(step_machine("", R"("{}")"),
+                               {"sh", "-c", "stepctl 2>&1; echo rc=$?; stepctl 1 /tmp 2>&1; echo rc=$?; "
+                                            "stepctl 1 /tmp/nothing 2>&1; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "Parameter is NULL!\nrc=0\nstep_num invalid:-1\nrc=0\nstep_num invalid:-1\nrc=0\n"))
+        << r.out;
+    EXPECT_EQ(count(r.syslog(), "step_num invalid:-1"), 2u) << r.syslog();
+    EXPECT_FALSE(has(r.syslog(), "step number is 0!")) << r.syslog();
+    EXPECT_EQ(r.file("/tmp/tuning_step.dat"), "");
+}
+
 // ---- zel_chip_type, zel_fan, zel_test -----------------------------------------
 
 const char *const kBoards = R"({
