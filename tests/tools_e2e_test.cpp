@@ -72,7 +72,9 @@ TEST(Filemend, RewritesOnlyDamagedFilesAndRemountsAround) {
     EXPECT_TRUE(has(log, "File /etc/hosts is fixed")) << log;
     EXPECT_TRUE(has(log, "File " + kUnits + "zel-monitor.service is fixed")) << log;
     EXPECT_FALSE(has(log, "cgminer.service is fixed")) << log;
-    EXPECT_FALSE(has(log, "sshd.service is fixed")) << log;  // empty counts as intact
+    // An empty unit is what a power cut leaves: written from its template.
+    EXPECT_TRUE(has(log, "File " + kUnits + "sshd.service is fixed")) << log;
+    EXPECT_FALSE(has(log, "nginx.service is fixed")) << log;  // the start of its template
 }
 
 TEST(Filemend, FlagAlreadySetAndMissingFileEndsEarly) {
@@ -82,7 +84,25 @@ TEST(Filemend, FlagAlreadySetAndMissingFileEndsEarly) {
     EXPECT_FALSE(has(r.out, "-1")) << r.out;  // ended before the printout
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_FALSE(has(calls, "fw_setenv")) << calls;
-    EXPECT_TRUE(has(calls, "mount / -o rw,remount,dirsync")) << calls;
+    const size_t rw = calls.find("mount / -o rw,remount,dirsync");
+    ASSERT_NE(rw, std::string::npos) << calls;
+    // The run ends early, but never with the root left writable.
+    EXPECT_NE(calls.find("mount / -o ro,remount", rw), std::string::npos) << calls;
+    EXPECT_FALSE(has(calls, "daemon-reload")) << calls;
+}
+
+TEST(Filemend, UnreplaceableFileEndsReadOnly) {
+    // A damaged unit that cannot be replaced (its folder is not writable
+    // for the new file: the unit is a folder itself) ends the run.
+    MachineRun r = run_machine(filemend_machine("1", R"("file_corrupted": "1")"),
+                               {"sh", "-c", "rm " + kUnits + "cgminer.service; mkdir " + kUnits +
+                                                "cgminer.service; echo x > " + kUnits + "cgminer.service/y; "
+                                                "filemend 1; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "rc=255\n")) << r.out;
+    const std::string calls = r.file("/run/sim/calls.log");
+    const size_t rw = calls.find("mount / -o rw,remount,dirsync");
+    ASSERT_NE(rw, std::string::npos) << calls;
+    EXPECT_NE(calls.find("mount / -o ro,remount", rw), std::string::npos) << calls;
     EXPECT_FALSE(has(calls, "daemon-reload")) << calls;
 }
 
