@@ -136,9 +136,28 @@ TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
     EXPECT_TRUE(has(err, "error: on line 1: ")) << err;
     EXPECT_TRUE(has(err, "error: red_light not impl.\n")) << err;
     EXPECT_TRUE(has(err, "error: red_light_val is not a string.\n")) << err;
+    // Each message is a line of its own.
     const std::string out = r.file("/run/sim/zm.out");
-    EXPECT_TRUE(has(out, "red_light_val is on.")) << out;
-    EXPECT_TRUE(has(out, "red_light_val is twinkle(not impl).")) << out;
+    EXPECT_TRUE(has(out, "red_light_val is on.\n")) << out;
+    EXPECT_TRUE(has(out, "red_light_val is off.\n")) << out;
+    EXPECT_TRUE(has(out, "red_light_val is twinkle(not impl).\n")) << out;
+}
+
+// A request that arrives in two segments is read whole; one that never
+// completes is refused once its short deadline passes, and an idle client
+// does not hold the next one for long.
+TEST(MonitorDaemon, LedServerReadsSplitRequests) {
+    const std::string body =
+        "$C split '{\"red_light\":\"on\"}' 200; printf 'SPLIT{%s}SPLIT' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
+        "$C split '{\"red_light\":\"off\"}' 3000\n"
+        "$C idle >/tmp/idle & idle=$!\n"
+        "until grep -q idle /tmp/idle; do sleep 0.01; done\n"
+        "$C send '{\"red_light\":\"off\"}'; kill $idle\n";
+    MachineRun r = run_led_clients(body);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(section(r.out, "SPLIT"), "0x00000000") << r.out;  // lit
+    EXPECT_TRUE(has(r.out, t + "SPLIT{")) << r.out;
+    EXPECT_TRUE(has(r.out, "}SPLIT" + f + t + "HWREV")) << r.out;
 }
 
 // A second daemon refuses to start beside the first and says why; copies
