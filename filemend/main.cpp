@@ -129,10 +129,19 @@ const Guarded kFiles[] = {
 
 constexpr size_t kLongestTemplate = 1000;
 
-// Intact when the file is its template, or the beginning of it.
+// Intact when the file is its template, or the beginning of it. An empty
+// file is not: it is what a power cut leaves on flash, and an empty unit
+// keeps its service from starting.
 bool intact(const std::string &content, const std::string &tmpl) {
-    return content.size() <= kLongestTemplate && content.size() <= tmpl.size() &&
+    return !content.empty() && content.size() <= kLongestTemplate && content.size() <= tmpl.size() &&
            tmpl.compare(0, content.size(), content) == 0;
+}
+
+// Ends a run that found a guarded file it could not read or replace: the
+// root file system goes back to read-only first, never left writable.
+int end_writable_run() {
+    kos::shell_status("mount / -o ro,remount");
+    return 255;
 }
 
 int finish(bool print, int result) {
@@ -162,13 +171,13 @@ int main(int argc, char **) {
         const std::string tmpl = g.unit ? std::string(g.unit) : hosts_template();
         std::string content;
         // One byte past the longest template is enough to call it damaged.
-        if (!kos::read_file(g.path, content, kLongestTemplate + 1)) return 255;
+        if (!kos::read_file(g.path, content, kLongestTemplate + 1)) return end_writable_run();
         if (intact(content, tmpl)) continue;
         // Replaced whole, through a link to its target: a power cut
         // mid-write must not leave half a unit.
         char real[PATH_MAX];
         const char *target = realpath(g.path, real) ? real : g.path;
-        if (!kos::write_file_atomic(target, tmpl)) return 255;
+        if (!kos::write_file_atomic(target, tmpl)) return end_writable_run();
         kmx_logf(3, "File %s is fixed\n", g.path);
     }
     kos::shell_status("mount / -o ro,remount");

@@ -5,6 +5,8 @@
 #include <cJSON.h>
 #include <jansson.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,9 @@ namespace {
 constexpr int kMaxSteps = 10;
 constexpr int kAttempts = 600;
 constexpr int kTimeoutCode = 101;
+constexpr int kCodeSuccess = 0;
+constexpr int kCodeContinue = 25;     // accepted as success
+constexpr int kCodeNotFinished = 30;  // keep waiting
 const char *const kModeKeys[] = {"N5efficient", "N5balance", "N5factory", "N5performance"};
 const char kConf[] = "/config/cgminer.conf";
 const char kErrcode[] = "/tmp/errcode";
@@ -86,42 +91,54 @@ std::vector<int> parse_steps(char *line) {
     return steps;
 }
 
+// The miner's code from the first line of /tmp/errcode. False while there is
+// no result yet: no file, or a file still empty or without a number (the
+// miner may be half-way through writing it). Never read as a success.
 bool read_errcode(int &code) {
     std::string text;
     if (!kos::read_file(kErrcode, text, 64)) return false;
-    code = atoi(text.c_str());
+    const char *p = text.c_str();
+    char *end = nullptr;
+    errno = 0;
+    const long v = strtol(p, &end, 10);
+    if (end == p || errno != 0 || v < INT_MIN || v > INT_MAX) return false;
+    code = int(v);
     return true;
 }
 
 // The miner's verdict on the running step: true for success.
 bool wait_result() {
     int left = kAttempts;
-    bool have = false;
+    bool decided = false;  // a success or a failure was read
     bool ok = false;
     while (left > 0) {
         left--;
         int code = 0;
-        have = read_errcode(code);
-        if (!have) {
+        if (!read_errcode(code)) {
             kos::sleep_s(2);
             continue;
         }
         s_errcode = code;
-        if (code == 0) {
+        if (code == kCodeSuccess) {
             kmx_logf(3, "Miner Run Successfully!\n");
-            ok = true;
+            ok = decided = true;
             break;
         }
-        if (code == 25) {
+        if (code == kCodeContinue) {
             kmx_logf(3, "Error code is 25! Continue testing\n");
-            ok = true;
+            ok = decided = true;
             break;
         }
         kmx_logf(3, "Error code:%d!\n", code);
-        if (code != 30) break;
+        if (code != kCodeNotFinished) {
+            decided = true;
+            break;
+        }
         kos::sleep_s(2);
     }
-    if (!have) s_errcode = kTimeoutCode;
+    // No verdict in the whole wait, whether the file never came or kept
+    // saying "not finished": a time-out.
+    if (!decided) s_errcode = kTimeoutCode;
     kmx_logf(3, "timeout_cnt:%d", left);
     return ok;
 }
@@ -163,6 +180,9 @@ void switch_mode(int mode) {
     } else {
         kmx_logf(3, "change the mode in cgminer.conf!\n");
         if (json_object_del(conf, kModeKeys[current]) != 0) kmx_logf(3, "remove %s error", kModeKeys[current]);
+        // Any other mode key goes too (a false one, or a second true one):
+        // the miner must find exactly the step's mode.
+        for (const char *key : kModeKeys) json_object_del(conf, key);
         json_object_set_new(conf, kModeKeys[mode], json_true());
         // The miner's configuration is replaced whole, never truncated in
         // place: a power cut leaves the old or the new file.
@@ -196,18 +216,25 @@ void restart_miner() {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        kmx_logf(4, "Parameter is NULL!");
+        kmx_logf_user(4, "Parameter is NULL!");
         return 0;
     }
     std::vector<int> steps;
     if (argc >= 3) {
         FILE *fp = fopen(argv[2], "r");
+        char line[1024] = {};
+        // A directory opens but does not read: as invalid as a missing file.
+        if (fp && !fgets(line, sizeof line, fp)) {
+            if (ferror(fp)) {
+                fclose(fp);
+                fp = nullptr;
+            }
+            line[0] = '\0';
+        }
         if (!fp) {
-            kmx_logf(3, "step_num invalid:%d", -1);
+            kmx_logf_user(3, "step_num invalid:%d", -1);
             return 0;
         }
-        char line[1024] = {};
-        if (!fgets(line, sizeof line, fp)) line[0] = '\0';
         fclose(fp);
         kmx_logf(3, "tuning step:%s", line);
         steps = parse_steps(line);

@@ -51,6 +51,8 @@ TEST(BoardSelfTest, PassesOnTheFixture) {
     ASSERT_EQ(r.status, 0) << r.out << r.syslog();
     EXPECT_EQ(r.file("/tmp/boardtestlog"), kPassLog);
     EXPECT_EQ(r.file("/tmp/errcode").substr(0, 3), "46\n");
+    // The VID type was read from the board, as a normal start-up does.
+    EXPECT_TRUE(has(r.syslog(), "board test vid type: 15")) << r.syslog();
     const std::string calls = r.file("/run/sim/calls.log");
     const size_t stop = calls.find("systemctl stop zel-monitor\n");
     EXPECT_NE(stop, std::string::npos) << calls;

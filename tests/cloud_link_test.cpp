@@ -204,20 +204,39 @@ TEST_F(ReplyLoop, RunModeLeavesExactlyOneModeKey) {
     EXPECT_EQ(get("/config/cgminer.conf"), "{broken");
 }
 
+// The reset removes every /config entry but the lock and the encrypted
+// pools, whatever characters the names hold, before it reboots.
+TEST_F(ReplyLoop, FactoryResetRemovesAwkwardNames) {
+    fake_shell().answer("sync;", "");
+    ASSERT_EQ(0, system("mkdir -p /config/network /config/etc/ssh"));
+    put("/config/network/25-wired.network", "Address=1.2.3.4\n");
+    put("/config/etc/ssh/key", "k");
+    const std::vector<std::string> gone = {"it's", "a \"b\"", "two words", "new\nline", "-rf", "cgminer.conf",
+                                           "dtu.conf"};
+    for (const std::string &n : gone) put(("/config/" + n).c_str(), "x");
+    const std::vector<std::string> kept = {"author.au", "cg.conf", "cg.conf.bak", "authorXau", ".hidden"};
+    for (const std::string &n : kept) put(("/config/" + n).c_str(), "x");
+    put("/etc/hwrevision", "soc n7.x\n");
+    EXPECT_TRUE(kmx_reset_factory_conf());
+    EXPECT_NE(access("/config/network", F_OK), 0);
+    EXPECT_NE(access("/config/etc", F_OK), 0);
+    for (const std::string &n : gone) EXPECT_NE(access(("/config/" + n).c_str(), F_OK), 0) << n;
+    for (const std::string &n : kept) EXPECT_EQ(access(("/config/" + n).c_str(), F_OK), 0) << n;
+    // The reboot comes after the removal.
+    EXPECT_EQ(fake_shell().commands(), std::vector<std::string>{"sync;sleep 1; reboot -f"});
+    ASSERT_EQ(0, system("mkdir -p /config/network"));
+}
+
 TEST_F(ReplyLoop, RebootResetAndDhcpTexts) {
     fake_shell().answer("sync;", "");
-    fake_shell().answer("cd /config/;", "");
     put("/etc/hwrevision", "B37 rk9h.xx\n");
     EXPECT_TRUE(kmx_reboot_miner());
     EXPECT_TRUE(kmx_reset_factory_conf());
     put("/etc/hwrevision", "soc n7.x\n");
     EXPECT_TRUE(kmx_reboot_miner());
     EXPECT_TRUE(kmx_reset_factory_conf());
-    std::vector<std::string> want = {
-        "sync;sleep 1;reboot",
-        "cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf; sync;reboot",
-        "sync;sleep 1;reboot -f",
-        "cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf;sync;sleep 1; reboot -f"};
+    std::vector<std::string> want = {"sync;sleep 1;reboot", "sync;reboot", "sync;sleep 1;reboot -f",
+                                     "sync;sleep 1; reboot -f"};
     EXPECT_EQ(fake_shell().commands(), want);
 
     SetUp();

@@ -2,7 +2,11 @@
 // engine of this test's own machine (boards of 80 chips in slots 0, 2, 5).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +21,7 @@
 #include "module/kmx_ops.h"
 #include "platform/kmx_platform.h"
 #include "support/log_capture.h"
+#include "support/sim_files.h"
 
 namespace {
 
@@ -254,6 +259,41 @@ TEST_F(HubSpi, TemperatureSweep) {
     g_chip_num = 0;
     EXPECT_TRUE(hub_cmd_get_temp(&ctl, 0));
     EXPECT_EQ(temps[0].final_temp_avg, 0);
+}
+
+// A chain past the danger code is switched off for good, its I2C supply
+// output first. The shutdown never returns, so it runs in a child.
+TEST_F(HubSpi, DangerShutdownSwitchesTheSupplyOff) {
+    set_psu("{}");
+    g_vid_type = 7;  // supplied over I2C
+    g_vin_sync = 0;
+    g_temp_hi_thr = 1;
+    g_temp_lo_thr = 1000;
+    g_dangerous_temp = 650;  // the emulated chips read 600 and up: hotter
+    g_chip_num = 80;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        kmx_temp_s temps[8] = {};
+        kmx_fan_temp_s ctl = {};
+        ctl.kmx_temp = temps;
+        hub_cmd_get_temp(&ctl, 0);
+        _exit(3);  // not reached: the shutdown keeps blinking
+    }
+    bool off = false;
+    for (int i = 0; i < 500 && !off; i++) {
+        for (const std::string &l : sim_lines("psu.log"))
+            if (l.rfind("W 00 AB 00 85 00 02 01 ", 0) == 0 && l.substr(23, 2) != "01") off = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0);  // still in its blink loop
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    std::string seen;
+    for (const std::string &l : sim_lines("psu.log")) seen += l + "\n";
+    EXPECT_TRUE(off) << seen;
+    g_vid_type = 0;
 }
 
 TEST_F(HubSpi, TwoChainThreadsAtOnce) {

@@ -3,8 +3,10 @@
 //   led-client pad N         a valid request padded with blanks to N bytes
 //   led-client reset         connects, sends half a request, resets
 //   led-client idle          connects and sends nothing until killed
+//   led-client split TEXT MS one request in two segments, MS ms apart
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <string>
@@ -28,13 +30,20 @@ int connect_server() {
     return -1;
 }
 
-int exchange(const std::string &req) {
+int exchange(const std::string &req, int gap_ms = -1) {
     int fd = connect_server();
     if (fd < 0) {
         puts("connect failed");
         return 1;
     }
-    if (!req.empty() && write(fd, req.data(), req.size()) != ssize_t(req.size())) return 1;
+    if (gap_ms >= 0) {
+        const size_t half = req.size() / 2;
+        if (write(fd, req.data(), half) != ssize_t(half)) return 1;
+        usleep(useconds_t(gap_ms) * 1000);
+        if (write(fd, req.data() + half, req.size() - half) != ssize_t(req.size() - half)) return 1;
+    } else if (!req.empty() && write(fd, req.data(), req.size()) != ssize_t(req.size())) {
+        return 1;
+    }
     if (req.empty()) shutdown(fd, SHUT_WR);
     std::string reply;
     char buf[256];
@@ -56,6 +65,7 @@ int exchange(const std::string &req) {
 int main(int argc, char **argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "send" && argc == 3) return exchange(argv[2]);
+    if (cmd == "split" && argc == 4) return exchange(argv[2], atoi(argv[3]));
     if (cmd == "pad" && argc == 3) {
         std::string req = "{\"red_light\":\"on\"}";
         req.resize(size_t(atoi(argv[2])), ' ');
@@ -75,6 +85,6 @@ int main(int argc, char **argv) {
         close(fd);
         return 0;
     }
-    fprintf(stderr, "usage: led-client send TEXT | pad N | reset | idle\n");
+    fprintf(stderr, "usage: led-client send TEXT | pad N | reset | idle | split TEXT MS\n");
     return 2;
 }

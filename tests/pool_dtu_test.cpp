@@ -232,13 +232,37 @@ TEST_F(Dtu, HostNamesResolveOnceAndLoopbackIsRefused) {
     EXPECT_STREQ(cfg.ip, "192.0.2.9");
 }
 
-TEST_F(Dtu, MissingFileIsCopiedFromTheDefault) {
+TEST_F(Dtu, MissingOrEmptyFileIsCopiedWholeFromTheDefault) {
+    const std::string def = R"({"enabled":"true","dtu_ip":"192.0.2.77"})";
+    put("/etc/dtu.conf.def", def);
+    // A leftover of an earlier interrupted copy is cleared; an unrelated
+    // name beside it stays.
+    put("/config/dtu.conf.tmpAb12Z9", "{half");
+    put("/config/dtu.conf.tmpx", "keep");
+    for (const char *damage : {"missing", "empty"}) {
+        if (std::string(damage) == "missing")
+            unlink("/config/dtu.conf");
+        else
+            put("/config/dtu.conf", "");
+        dtu_config c;
+        memset(&c, 0, sizeof c);
+        EXPECT_TRUE(kmx_get_dtu_cfg_from_file(&c)) << damage;
+        EXPECT_STREQ(c.ip, "192.0.2.77") << damage;
+        std::string now;
+        ASSERT_TRUE(kos::read_file("/config/dtu.conf", now));
+        EXPECT_EQ(now, def) << damage;
+        EXPECT_TRUE(fake_shell().commands().empty()) << damage;  // no shell copy
+    }
+    EXPECT_NE(access("/config/dtu.conf.tmpAb12Z9", F_OK), 0);
+    EXPECT_EQ(access("/config/dtu.conf.tmpx", F_OK), 0);
+    // Without a default there is nothing to report with, and it says why.
     unlink("/config/dtu.conf");
-    fake_shell().answer("cp ", "");
+    unlink("/etc/dtu.conf.def");
     dtu_config c;
     memset(&c, 0, sizeof c);
     EXPECT_FALSE(kmx_get_dtu_cfg_from_file(&c));
-    EXPECT_EQ(fake_shell().commands(), std::vector<std::string>{"cp /etc/dtu.conf.def  /config/dtu.conf"});
+    EXPECT_TRUE(log_has("open /etc/dtu.conf.def failed !"));
+    EXPECT_NE(access("/config/dtu.conf", F_OK), 0);
 }
 
 TEST_F(Dtu, EnvReaderKeepsItsValuesForEveryCaller) {

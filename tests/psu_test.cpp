@@ -9,6 +9,7 @@
 #include "hub/kmx_i2c.h"
 #include "hub/kmx_vid.h"
 #include "platform/kmx_platform.h"
+#include "record/kmx_record.h"
 #include "support/log_capture.h"
 #include "support/sim_files.h"
 
@@ -211,7 +212,12 @@ TEST_F(Psu, VoltageSetRefusals) {
 TEST_F(Psu, KeepAlive) {
     // A feed right after a successful one does not read.
     hub_set_power_en_i2c(0, 1);
+    g_machine_info.volt = g_machine_info.current = 0;
     EXPECT_TRUE(kmx_i2c_feed_watchdog(true));
+    // Output 1's readings land in the machine record.
+    EXPECT_NE(g_machine_info.volt, 0u);
+    EXPECT_NE(g_machine_info.volt, 0xFFFFu);
+    EXPECT_NE(g_machine_info.current, 0xFFFFu);
     const size_t after_first = wire().size();
     EXPECT_EQ(after_first, 3u);  // on, voltage, current
     EXPECT_TRUE(kmx_i2c_feed_watchdog(false));
@@ -220,6 +226,8 @@ TEST_F(Psu, KeepAlive) {
     // A dead supply: fails only from the third consecutive feed on.
     set_psu(R"({"fail_always":true})");
     EXPECT_TRUE(kmx_i2c_feed_watchdog(true));
+    EXPECT_EQ(g_machine_info.volt, 0xFFFFu);  // a failed read stores -1
+    EXPECT_EQ(g_machine_info.current, 0xFFFFu);
     EXPECT_TRUE(kmx_i2c_feed_watchdog(true));
     EXPECT_FALSE(kmx_i2c_feed_watchdog(true));
     EXPECT_FALSE(kmx_i2c_feed_watchdog(true));

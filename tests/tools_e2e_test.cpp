@@ -72,7 +72,9 @@ TEST(Filemend, RewritesOnlyDamagedFilesAndRemountsAround) {
     EXPECT_TRUE(has(log, "File /etc/hosts is fixed")) << log;
     EXPECT_TRUE(has(log, "File " + kUnits + "zel-monitor.service is fixed")) << log;
     EXPECT_FALSE(has(log, "cgminer.service is fixed")) << log;
-    EXPECT_FALSE(has(log, "sshd.service is fixed")) << log;  // empty counts as intact
+    // An empty unit is what a power cut leaves: written from its template.
+    EXPECT_TRUE(has(log, "File " + kUnits + "sshd.service is fixed")) << log;
+    EXPECT_FALSE(has(log, "nginx.service is fixed")) << log;  // the start of its template
 }
 
 TEST(Filemend, FlagAlreadySetAndMissingFileEndsEarly) {
@@ -82,7 +84,25 @@ TEST(Filemend, FlagAlreadySetAndMissingFileEndsEarly) {
     EXPECT_FALSE(has(r.out, "-1")) << r.out;  // ended before the printout
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_FALSE(has(calls, "fw_setenv")) << calls;
-    EXPECT_TRUE(has(calls, "mount / -o rw,remount,dirsync")) << calls;
+    const size_t rw = calls.find("mount / -o rw,remount,dirsync");
+    ASSERT_NE(rw, std::string::npos) << calls;
+    // The run ends early, but never with the root left writable.
+    EXPECT_NE(calls.find("mount / -o ro,remount", rw), std::string::npos) << calls;
+    EXPECT_FALSE(has(calls, "daemon-reload")) << calls;
+}
+
+TEST(Filemend, UnreplaceableFileEndsReadOnly) {
+    // A damaged unit that cannot be replaced (its folder is not writable
+    // for the new file: the unit is a folder itself) ends the run.
+    MachineRun r = run_machine(filemend_machine("1", R"("file_corrupted": "1")"),
+                               {"sh", "-c", "rm " + kUnits + "cgminer.service; mkdir " + kUnits +
+                                                "cgminer.service; echo x > " + kUnits + "cgminer.service/y; "
+                                                "filemend 1; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "rc=255\n")) << r.out;
+    const std::string calls = r.file("/run/sim/calls.log");
+    const size_t rw = calls.find("mount / -o rw,remount,dirsync");
+    ASSERT_NE(rw, std::string::npos) << calls;
+    EXPECT_NE(calls.find("mount / -o ro,remount", rw), std::string::npos) << calls;
     EXPECT_FALSE(has(calls, "daemon-reload")) << calls;
 }
 
@@ -145,6 +165,96 @@ TEST(Stepctl, StepListParsing) {
     EXPECT_EQ(missing.file("/tmp/tuning_step.dat"), "");
 }
 
+size_t count(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) n++;
+    return n;
+}
+
+// "Not finished" (30) for the whole wait of 600 attempts is a time-out,
+// and so is a result file that stays empty or holds no number: neither is
+// ever read as a success.
+TEST(Stepctl, NoVerdictInTheWholeWaitIsATimeout) {
+    MachineRun r = run_machine(step_machine("b \\n", R"("{}")"),
+                               {"sh", "-c", "echo 30 > /tmp/errcode; stepctl 1 /tmp/steps; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "rc=0\n")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_EQ(count(log, "Error code:30!"), 600u);
+    EXPECT_TRUE(has(log, "timeout_cnt:0")) << log;
+    EXPECT_TRUE(has(log, "program ends with error!")) << log;
+    std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t3")) << st;
+    EXPECT_TRUE(has(st, "\"step\":\t1")) << st;
+    EXPECT_TRUE(has(st, "\"errorcode\":\t101")) << st;
+    EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "systemctl start cgminer"));
+
+    // Both in one machine: each run's progress is printed after it.
+    MachineRun e = run_machine(step_machine("b \\n", R"("{}")"),
+                               {"sh", "-c", ": > /tmp/errcode; stepctl 1 /tmp/steps >/dev/null; cat /tmp/tuning_step.dat; "
+                                            "echo ok > /tmp/errcode; stepctl 1 /tmp/steps >/dev/null; cat /tmp/tuning_step.dat"});
+    EXPECT_EQ(count(e.out, "\"prog_flag\":\t3"), 2u) << e.out;
+    EXPECT_EQ(count(e.out, "\"errorcode\":\t101"), 2u) << e.out;
+    EXPECT_FALSE(has(e.syslog(), "Miner Run Successfully!"));
+    EXPECT_EQ(count(e.syslog(), "timeout_cnt:0"), 2u);
+}
+
+// Each attempt waits 2 s of machine time: a verdict that comes after 900 s
+// of "not finished" is still within the 1200 s wait (at the emulation's
+// speed-up of 200 that is 4.5 s of real time, against 6 s).
+TEST(Stepctl, WaitsTwoSecondsPerAttempt) {
+    MachineRun r = run_machine(
+        step_machine("b \\n", R"("{}")"),
+        {"sh", "-c", "echo 30 > /tmp/errcode; (sleep 4.5; echo 0 > /tmp/errcode) & stepctl 1 /tmp/steps; wait"});
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Error code:30!")) << log;
+    EXPECT_TRUE(has(log, "Miner Run Successfully!")) << log;
+    EXPECT_LT(count(log, "Error code:30!"), 600u);
+    const std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t2")) << st;
+    EXPECT_TRUE(has(st, "\"errorcode\":\t0")) << st;
+}
+
+TEST(Stepctl, CodeTwentyFiveCountsAsSuccess) {
+    MachineRun r = run_machine(step_machine("f \\n", R"("{}")"),
+                               {"sh", "-c", "CODE=25; " + kMiner + "stepctl 1 /tmp/steps"});
+    EXPECT_TRUE(has(r.syslog(), "Error code is 25! Continue testing")) << r.syslog();
+    const std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t2")) << st;
+    EXPECT_TRUE(has(st, "\"errorcode\":\t25")) << st;
+    MachineRun f = run_machine(step_machine("f \\n", R"("{}")"),
+                               {"sh", "-c", "for c in 24 26 31; do echo $c > /tmp/errcode; stepctl 1 /tmp/steps >/dev/null; "
+                                            "cat /tmp/tuning_step.dat; done"});
+    EXPECT_EQ(count(f.out, "\"prog_flag\":\t3"), 3u) << f.out;
+    for (const char *code : {"24", "26", "31"}) EXPECT_TRUE(has(f.out, std::string("\"errorcode\":\t") + code)) << f.out;
+}
+
+// A new mode leaves exactly one mode key: stale ones, true or false, go.
+TEST(Stepctl, OnlyTheStepsModeKeyRemains) {
+    const std::string conf =
+        R"("{\"N5efficient\": true, \"N5performance\": true, \"N5factory\": false, \"pools\": []}")";
+    MachineRun r = run_machine(step_machine("b \\n", conf),
+                               {"sh", "-c", "CODE=0; " + kMiner + "stepctl 1 /tmp/steps; cat /config/cgminer.conf"});
+    EXPECT_TRUE(has(r.out, "\"N5balance\": true")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5efficient")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5performance")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5factory")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"pools\"")) << r.out;
+    EXPECT_TRUE(has(r.syslog(), "Original Mode is performance!")) << r.syslog();
+}
+
+// Mistaken calls say so at the terminal as well as in the log; the exit
+// status stays 0.
+TEST(Stepctl, UnreadableStepsFileAndUsageOnStandardError) {
+    MachineRun r = run_machine(step_machine("", R"("{}")"),
+                               {"sh", "-c", "stepctl 2>&1; echo rc=$?; stepctl 1 /tmp 2>&1; echo rc=$?; "
+                                            "stepctl 1 /tmp/nothing 2>&1; echo rc=$?"});
+    EXPECT_TRUE(has(r.out, "Parameter is NULL!\nrc=0\nstep_num invalid:-1\nrc=0\nstep_num invalid:-1\nrc=0\n"))
+        << r.out;
+    EXPECT_EQ(count(r.syslog(), "step_num invalid:-1"), 2u) << r.syslog();
+    EXPECT_FALSE(has(r.syslog(), "step number is 0!")) << r.syslog();
+    EXPECT_EQ(r.file("/tmp/tuning_step.dat"), "");
+}
+
 // ---- zel_chip_type, zel_fan, zel_test -----------------------------------------
 
 const char *const kBoards = R"({
@@ -173,15 +283,21 @@ TEST(ChipTypeProbe, EmptySlotsAndUsage) {
     EXPECT_EQ(r.file("/tmp/type"), "N5");
     EXPECT_EQ(r.file("/tmp/n"), "0");
     EXPECT_TRUE(has(r.syslog(), "spi 7 not inserted.")) << r.syslog();
-    MachineRun u = run_machine(R"({"platform": 4, "boards": []})", {"zel_chip_type", "4"});
-    EXPECT_EQ(u.status, 0);
+    // At a terminal the usage shows on standard error as well; status 0.
+    MachineRun u = run_machine(R"({"platform": 4, "boards": []})",
+                               {"sh", "-c", "zel_chip_type 4 2>&1 >/dev/null; echo rc=$?"});
     EXPECT_TRUE(has(u.syslog(), "      - SOC:         16")) << u.syslog();
+    EXPECT_TRUE(has(u.out, "USAGE:\n      zel_chip_type platform miner_type chain_num chip_num type_path chip_num_path "
+                           "hwver_path dev_type_path\n      platform:\n")) << u.out;
+    EXPECT_TRUE(has(u.out, "      dev_type_path is /tmp/dev_type_path(dev_type nums file path)\nrc=0\n")) << u.out;
 }
 
 TEST(FanTools, DutyInversionAndClamp) {
     MachineRun r = run_machine(R"({"platform": 4, "boards": []})",
-                               {"sh", "-c", "zel_fan; zel_fan 30 1; zel_fan 130; zel_fan -5"});
+                               {"sh", "-c", "zel_fan 2>&1; echo rc=$?; zel_fan 30 1; zel_fan 130 2>&1; echo rc=$?; zel_fan -5"});
     EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "USAGE:\n      zel_fan duty [invert]\nrc=0\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "error:fan duty:130,so force fan duty to 100\nrc=0\n")) << r.out;
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "fan_id 1, freq: 20000 duty: 70.")) << log;
     EXPECT_TRUE(has(log, "error:fan duty:130,so force fan duty to 100")) << log;

@@ -10,11 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "daemon.h"
 #include "minerCloud/kmx_cloud.h"
 #include "module/kmx_ops_internal.h"
 #include "os/os.h"
 #include "support/fake_shell.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -167,6 +170,33 @@ TEST(FileChecks, MinerConfigMustBeAnObject) {
     EXPECT_FALSE(check(""));
     EXPECT_FALSE(zelmon::check_json_file("/tmp/no-such-conf"));
     EXPECT_FALSE(zelmon::check_json_file(nullptr));
+}
+
+// The Ethernet guard restores the network file from the DHCP default; when
+// that copy fails, its note must not claim it was made.
+TEST(NetGuard, CopyNoteOnlyAfterACopy) {
+    ASSERT_EQ(0, system("mkdir -p /config/network /etc/systemd/network"));
+    fake_shell().reset();
+    fake_shell().answer("systemctl restart systemd-networkd", "");
+    fake_shell().answer("ifconfig eth0", "");
+    const std::string note = "cp -f /etc/systemd/network/dhcp.network  /config/network/25-wired.network !";
+    for (bool have_default : {false, true}) {
+        kos::write_file_atomic("/config/network/25-wired.network", "[Network]\n");
+        if (have_default)
+            kos::write_file_atomic("/etc/systemd/network/dhcp.network", "[Match]\nName=eth0\n[Network]\nDHCP=yes\n");
+        else
+            unlink("/etc/systemd/network/dhcp.network");
+        log_capture_clear();
+        bool done = true;
+        zelmon::check_net_once(&done);
+        EXPECT_FALSE(done);
+        std::string now;
+        kos::read_file("/config/network/25-wired.network", now);
+        EXPECT_EQ(log_has_part(note), have_default) << have_default;
+        EXPECT_EQ(now.find("eth0") != std::string::npos, have_default) << now;
+        EXPECT_EQ(log_has_part("cannot read /etc/systemd/network/dhcp.network"), !have_default);
+        EXPECT_TRUE(log_has_part("ifconfig eth0 up !"));
+    }
 }
 
 // A writer holding the settings lock is never undone by the guard: it

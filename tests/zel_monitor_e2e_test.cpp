@@ -136,9 +136,57 @@ TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
     EXPECT_TRUE(has(err, "error: on line 1: ")) << err;
     EXPECT_TRUE(has(err, "error: red_light not impl.\n")) << err;
     EXPECT_TRUE(has(err, "error: red_light_val is not a string.\n")) << err;
+    // Each message is a line of its own.
     const std::string out = r.file("/run/sim/zm.out");
-    EXPECT_TRUE(has(out, "red_light_val is on.")) << out;
-    EXPECT_TRUE(has(out, "red_light_val is twinkle(not impl).")) << out;
+    EXPECT_TRUE(has(out, "red_light_val is on.\n")) << out;
+    EXPECT_TRUE(has(out, "red_light_val is off.\n")) << out;
+    EXPECT_TRUE(has(out, "red_light_val is twinkle(not impl).\n")) << out;
+}
+
+// A request that arrives in two segments is read whole; one that never
+// completes is refused once its short deadline passes, and an idle client
+// does not hold the next one for long.
+TEST(MonitorDaemon, LedServerReadsSplitRequests) {
+    const std::string body =
+        "$C split '{\"red_light\":\"on\"}' 200; printf 'SPLIT{%s}SPLIT' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
+        "$C split '{\"red_light\":\"off\"}' 3000\n"
+        "$C idle >/tmp/idle & idle=$!\n"
+        "until grep -q idle /tmp/idle; do sleep 0.01; done\n"
+        "$C send '{\"red_light\":\"off\"}'; kill $idle\n";
+    MachineRun r = run_led_clients(body);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(section(r.out, "SPLIT"), "0x00000000") << r.out;  // lit
+    EXPECT_TRUE(has(r.out, t + "SPLIT{")) << r.out;
+    EXPECT_TRUE(has(r.out, "}SPLIT" + f + t + "HWREV")) << r.out;
+}
+
+// A second daemon refuses to start beside the first and says why; copies
+// an interrupted replace left beside the daemon's files are gone once it runs.
+TEST(MonitorDaemon, SingleInstanceAndNoLeftovers) {
+    const std::string body = "zel-monitor 1 >/tmp/second.out 2>&1; echo \"rc2=$?\"; cat /tmp/second.out\n"
+                             "printf 'LS{%s}LS' \"$(ls /config /config/network | tr '\\n' ' ')\"\n";
+    MachineRun r = run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\","
+                                          "\"/config/cgminer.conf\":\"{}\","
+                                          "\"/config/cgminer.conf.tmpAbC123\":\"{\","
+                                          "\"/config/dtu.conf.tmpQQQQQQ\":\"\","
+                                          "\"/config/network/25-wired.network.tmp9z9z9z\":\"\","
+                                          "\"/config/network/25-wired.network\":\"DHCP=yes\\n\""),
+                              body);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "rc2=1\nzel-monitor is already running (/run/zel-monitor.lock is held), this one exits\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.syslog(), "zel-monitor is already running")) << r.syslog();
+    const std::string ls = section(r.out, "LS");
+    EXPECT_FALSE(has(ls, ".tmp")) << ls;
+    EXPECT_TRUE(has(ls, "cgminer.conf ")) << ls;
+    EXPECT_TRUE(has(ls, "25-wired.network ")) << ls;
+    // Only one daemon's start-up ran.
+    size_t starts = 0;
+    const std::string log = r.syslog();
+    for (size_t p = log.find("zel_monitor compile time:"); p != std::string::npos;
+         p = log.find("zel_monitor compile time:", p + 1))
+        starts++;
+    EXPECT_EQ(starts, 1u) << log;
 }
 
 // One client must not stop or stall the server for the others.

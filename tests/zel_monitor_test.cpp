@@ -9,6 +9,7 @@
 #include "daemon.h"
 #include "os/os.h"
 #include "support/fake_shell.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -106,6 +107,43 @@ TEST_F(Reconcile, NothingChangesWithoutAUsableWantedType) {
         zelmon::reconcile_hwrevision(hw, map);
         EXPECT_EQ(hwrevision(), c.hwrev) << c.hwrev << " / " << c.map;
         EXPECT_FALSE(rewrote()) << c.hwrev << " / " << c.map;
+    }
+}
+
+// Only a file whose 50-byte head holds all of its text is rewritten: the
+// rest would be lost.
+TEST_F(Reconcile, LongFilesAreLeftAndSayWhy) {
+    const std::string at_limit = "B13 n5." + std::string(50 - 7, 's');
+    const std::string long_line = at_limit + "s";
+    const std::string two_lines = "B13 n5.abc\nmore\n";
+    for (const std::string &text : {long_line, two_lines, "B13 n5." + std::string(4000, 's')}) {
+        fake_shell().reset();
+        log_capture_clear();
+        given(text, "{\"x\":\"n7\"}", "x\n");
+        zelmon::reconcile_hwrevision(hw, map);
+        EXPECT_EQ(hwrevision(), text);
+        EXPECT_FALSE(rewrote());
+        EXPECT_TRUE(log_has_part("left as it is: ")) << text.substr(0, 60);
+    }
+    EXPECT_TRUE(log_has_part("left as it is: its line is longer than 50 bytes"));
+    const std::string fits = at_limit.substr(0, 49);  // the rewrite's own limit
+    for (const std::string &text : {fits, fits + "\n", std::string("B13 n5.abc\n \n")}) {
+        fake_shell().reset();
+        given(text, "{\"x\":\"n7\"}", "x\n");
+        zelmon::reconcile_hwrevision(hw, map);
+        EXPECT_TRUE(rewrote()) << text;
+        EXPECT_EQ(hwrevision().substr(0, 7), "B13 n7.") << text;
+    }
+}
+
+// Blanks or the newline after a type without a dot do not make it differ.
+TEST_F(Reconcile, TrailingWhiteSpaceIsTheSameType) {
+    for (const char *text : {"B13 n7\n", "B13 n7 \t\n", "B13 n7  .abc"}) {
+        fake_shell().reset();
+        given(text, "{\"x\":\"n7\"}", "x\n");
+        zelmon::reconcile_hwrevision(hw, map);
+        EXPECT_EQ(hwrevision(), text);
+        EXPECT_FALSE(rewrote()) << text;
     }
 }
 

@@ -35,6 +35,15 @@ bool board_is_soc(const char *hwrevision_path, bool *readable);
 // Runs a pending supply upgrade found in `dir` (rebooting afterwards).
 void run_pending_psu_upgrade(const char *dir);
 
+// ---- single instance and leftovers (instance.cpp) ---------------------------
+constexpr const char *kInstanceLock = "/run/zel-monitor.lock";
+// Locks `path` for this process; -1 (with a message on standard error and in
+// the log) when another daemon holds it or it cannot be taken.
+int take_instance_lock(const char *path);
+// Removes temporary files an interrupted replace left beside the files the
+// daemon owns, before any thread writes them.
+void remove_owned_leftovers();
+
 // ---- LED server (led_server.cpp) -------------------------------------------
 struct LedRequest {
     bool ok = false;  // reply "true"
@@ -70,6 +79,8 @@ bool check_net_file(const char *file_path);
 bool check_json_file(const char *file_path);
 void cgconf_bak();
 void network_bak();
+// One look of the Ethernet guard; `done` once the port is configured and up.
+void check_net_once(bool *done);
 
 // ---- watchdog, status checks, update log (watchdog.cpp, status.cpp,
 // update_log.cpp) --------------------------------------------------------------

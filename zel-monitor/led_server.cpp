@@ -1,11 +1,15 @@
 // LED server: one JSON request per TCP connection on port 8001 lights or
 // darkens the red board LED. Clients are served one after the other; a
-// client can neither stall the server (receive timeout) nor stop it.
+// client can neither stall the server (a short deadline for its request)
+// nor stop it.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <jansson.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <ctime>
+#include <cstdint>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,12 +24,53 @@ namespace {
 
 constexpr int kPort = 8001;
 constexpr size_t kRecvBufSize = 1024;
-constexpr int kClientTimeoutS = 5;
+constexpr int kClientTimeoutS = 5;  // for the reply
+// The whole request must arrive within this: clients are served one after
+// the other, so an idle one holds the rest for at most this long.
+constexpr int kRequestDeadlineMs = 1000;
 // Replies go out with their terminating NUL: clients read a C string.
 constexpr char kReplyTrue[] = "{\"success\": \"true\"}";
 constexpr char kReplyFalse[] = "{\"success\": \"false\"}";
 
 bool prefix_of(const char *val, const char *word) { return strncmp(val, word, strlen(val)) == 0; }
+
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A request is complete once it ends in its NUL or holds a whole JSON text.
+bool request_complete(const char *buf, size_t len) {
+    if (memchr(buf, '\0', len)) return true;
+    json_error_t err;
+    json_t *root = json_loadb(buf, len, 0, &err);
+    json_decref(root);
+    return root != nullptr;
+}
+
+// Reads until the request is complete, the peer stops sending, the buffer
+// is full or the deadline passes. -1 on a receive error.
+ssize_t read_request(int fd, char *buf, size_t cap) {
+    const int64_t deadline = now_ms() + kRequestDeadlineMs;
+    size_t total = 0;
+    while (total < cap) {
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, int(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (ready == 0) break;
+        const ssize_t n = recv(fd, buf + total, cap - total, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        total += size_t(n);
+        if (request_complete(buf, total)) break;
+    }
+    return ssize_t(total);
+}
 
 }  // namespace
 
@@ -47,13 +92,13 @@ LedRequest led_parse_request(const char *text, size_t len) {
     } else {
         const char *v = json_string_value(val);
         if (prefix_of(v, "on")) {
-            printf("red_light_val is on.");
+            printf("red_light_val is on.\n");
             r = {true, kLedLit};
         } else if (prefix_of(v, "off")) {
-            printf("red_light_val is off.");
+            printf("red_light_val is off.\n");
             r = {true, kLedDark};
         } else if (prefix_of(v, "twinkle")) {
-            printf("red_light_val is twinkle(not impl).");
+            printf("red_light_val is twinkle(not impl).\n");
         } else {
             fprintf(stderr, "error: red_light_val is not a valid val:%s.\n", v);
         }
@@ -70,7 +115,7 @@ void led_serve_client(int fd) {
 
     char buf[kRecvBufSize + 1];
     memset(buf, 0, sizeof buf);
-    ssize_t n = recv(fd, buf, kRecvBufSize, 0);
+    ssize_t n = read_request(fd, buf, kRecvBufSize);
     if (n < 0) {
         perror("recv");
         close(fd);

@@ -33,6 +33,8 @@ int main(int argc, char **argv) {
         printf("      interval is the button func check interval\n");
         return 0;
     }
+    // A second daemon would drive the same LEDs, watchdog and port 8001.
+    if (take_instance_lock(kInstanceLock) < 0) return 1;
     // A peer that resets a connection must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
 
@@ -47,6 +49,7 @@ int main(int argc, char **argv) {
         kos::terminate(1);
     }
 
+    remove_owned_leftovers();
     reconcile_hwrevision("/etc/hwrevision", "/etc/map.conf");
 
     bool readable = false;

@@ -138,9 +138,6 @@ void network_bak() {
         restart_network(__func__);
 }
 
-namespace {
-
-// One look of the Ethernet guard; `done` once the port is configured and up.
 void check_net_once(bool *done) {
     std::string text;
     kos::read_file(kNetFile, text, 1023);
@@ -155,12 +152,16 @@ void check_net_once(bool *done) {
         run_shell("ifconfig eth0 down\n");
         kmx_logf(5, "%s  %d  %s", "thread_check_net", __LINE__, "ifconfig eth0 down !");
     } else {
+        bool copied;
         {
             FileLock lock;
-            copy_file(kNetDefault, kNetFile);
+            copied = copy_file(kNetDefault, kNetFile);
         }
-        kmx_logf(5, "%s  %d  %s", "thread_check_net", __LINE__,
-                 "cp -f /etc/systemd/network/dhcp.network  /config/network/25-wired.network !");
+        // The note tells that the copy was made; a failed copy has already
+        // logged its own reason and must not read as done.
+        if (copied)
+            kmx_logf(5, "%s  %d  %s", "thread_check_net", __LINE__,
+                     "cp -f /etc/systemd/network/dhcp.network  /config/network/25-wired.network !");
         kos::sleep_s(1);
         run_shell("systemctl restart systemd-networkd\n");
         kmx_logf(5, "%s  %d  %s", "thread_check_net", __LINE__, "systemctl restart systemd-networkd");
@@ -172,8 +173,6 @@ void check_net_once(bool *done) {
     run_shell("ifconfig eth0 up\n");
     kmx_logf(5, "%s  %d  %s", "thread_check_net", __LINE__, "ifconfig eth0 up !");
 }
-
-}  // namespace
 
 void *thread_check_net(void *) {
     for (;;) {

@@ -31,6 +31,20 @@ bool read_head(const char *path, char (&head)[kField + 1]) {
     return true;
 }
 
+// Why the file cannot be rewritten from its 50-byte head without losing
+// text: its first line is longer than the head, or more text follows the
+// line. Null when the head holds all of it.
+const char *head_misses_text(const char *path) {
+    std::string all;
+    if (!kos::read_file(path, all, 1 << 16)) return "it cannot be read again";
+    const size_t end = all.find('\n');
+    const size_t line = end == std::string::npos ? all.size() : end;
+    if (line > kField) return "its line is longer than 50 bytes";
+    if (end != std::string::npos && all.find_first_not_of(" \t\r\n", end) != std::string::npos)
+        return "it holds more than one line";
+    return nullptr;
+}
+
 // A machine type goes into "board type.suffix": a dot, a blank or a control
 // character in it would change how the file splits on the next boot.
 bool type_text_ok(const char *s) {
@@ -109,7 +123,14 @@ void reconcile_hwrevision(const char *hwrevision_path, const char *map_path) {
     }
     json_decref(map);
 
+    // The type runs to the dot; a file without one ends it with the line's
+    // newline or blanks, which do not make it another type.
+    for (size_t n = strlen(type); n > 0 && isspace(static_cast<unsigned char>(type[n - 1]));) type[--n] = '\0';
     if (strncmp(wanted.c_str(), type, kField) == 0) return;
+    if (const char *why = head_misses_text(hwrevision_path)) {
+        kmx_logf(5, "%s %d, %s left as it is: %s", kSource, __LINE__, hwrevision_path, why);
+        return;
+    }
     if (!type_text_ok(wanted.c_str())) {
         kmx_logf(5, "%s %d, machine type \"%.*s\" refused", kSource, __LINE__, 64, wanted.c_str());
         return;

@@ -26,28 +26,28 @@ const char *type_name(uint8_t reply0) {
 }
 
 void usage(const char *prog) {
-    kmx_logf(5, "USAGE:\n");
-    kmx_logf(5, "      %s platform miner_type chain_num chip_num type_path chip_num_path hwver_path dev_type_path\n",
+    kmx_logf_user(5, "USAGE:\n");
+    kmx_logf_user(5, "      %s platform miner_type chain_num chip_num type_path chip_num_path hwver_path dev_type_path\n",
              prog);
-    kmx_logf(5, "      platform:\n");
-    kmx_logf(5, "      - ZYNQ_SPI_B3: %d\n", 1);
-    kmx_logf(5, "      - ZYNQ_SPI_B13:%d\n", 2);
-    kmx_logf(5, "      - ZYNQ_HUB_B3: %d\n", 3);
-    kmx_logf(5, "      - ZYNQ_HUB_B13:%d\n", 4);
-    kmx_logf(5, "      - SOC:         %d\n", 16);
-    kmx_logf(5, "      miner_type is 0\n");
-    kmx_logf(5, "      chain_num  is 8(max chain nums)\n");
-    kmx_logf(5, "      chip_num   is 80(max chip nums)\n");
-    kmx_logf(5, "      type_path  is /tmp/type(type file path)\n");
-    kmx_logf(5, "      chip_num   is /tmp/chip_nums(chip nums file path)\n");
-    kmx_logf(5, "      hwver_path is /tmp/hwver(hwver file path)\n");
-    kmx_logf(5, "      dev_type_path is /tmp/dev_type_path(dev_type nums file path)\n");
+    kmx_logf_user(5, "      platform:\n");
+    kmx_logf_user(5, "      - ZYNQ_SPI_B3: %d\n", 1);
+    kmx_logf_user(5, "      - ZYNQ_SPI_B13:%d\n", 2);
+    kmx_logf_user(5, "      - ZYNQ_HUB_B3: %d\n", 3);
+    kmx_logf_user(5, "      - ZYNQ_HUB_B13:%d\n", 4);
+    kmx_logf_user(5, "      - SOC:         %d\n", 16);
+    kmx_logf_user(5, "      miner_type is 0\n");
+    kmx_logf_user(5, "      chain_num  is 8(max chain nums)\n");
+    kmx_logf_user(5, "      chip_num   is 80(max chip nums)\n");
+    kmx_logf_user(5, "      type_path  is /tmp/type(type file path)\n");
+    kmx_logf_user(5, "      chip_num   is /tmp/chip_nums(chip nums file path)\n");
+    kmx_logf_user(5, "      hwver_path is /tmp/hwver(hwver file path)\n");
+    kmx_logf_user(5, "      dev_type_path is /tmp/dev_type_path(dev_type nums file path)\n");
 }
 
 bool write_result(const char *path, const char *text) {
     FILE *fp = fopen(path, "w");
     if (!fp) {
-        kmx_logf(5, "fopen %s failled.\n", path);
+        kmx_logf_user(5, "fopen %s failled.\n", path);
         return false;
     }
     fputs(text, fp);
@@ -80,7 +80,7 @@ int main(int argc, char **argv) {
     kmx_logf(1, "%d,%d,%d,%d,%s,%s,%s,%s.\n", platform, miner_type, chain_num, chip_num, argv[5], argv[6], argv[7],
              argv[8]);
     const auto startup_failed = [&] {
-        kmx_logf(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", platform,
+        kmx_logf_user(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", platform,
                  miner_type, chain_num, chip_num);
         return 0;
     };

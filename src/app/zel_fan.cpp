@@ -1,5 +1,6 @@
 // zel_fan: sets fans 0 and 1 to the duty given on the command line,
 // inverted when the second argument is non-zero.
+#include <cstdio>
 #include <cstdlib>
 
 #include "module/kmx_log.h"
@@ -8,12 +9,16 @@
 
 namespace {
 void startup_failed() {
-    kmx_logf(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", 4, 0, 8, 80);
+    kmx_logf_user(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", 4, 0, 8, 80);
 }
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) return 0;
+    if (argc < 2) {
+        // Nothing is touched; only whoever typed the call is told how.
+        fprintf(stderr, "USAGE:\n      %s duty [invert]\n", argv[0]);
+        return 0;
+    }
     kmx_logf(5, "%s,%d:sys_platform_init %d,%d,%d,%d.\n", "zel_fan", __LINE__, 4, 0, 8, 80);
     if (!sys_platform_init(4, 0, 8, 80)) {
         startup_failed();
@@ -22,7 +27,7 @@ int main(int argc, char **argv) {
     int duty = atoi(argv[1]);
     if (argc > 2 && atoi(argv[2]) != 0) duty = 100 - duty;
     if (unsigned(duty) > 100u) {
-        kmx_logf(5, "error:fan duty:%d,so force fan duty to 100", duty);
+        kmx_logf_user(5, "error:fan duty:%d,so force fan duty to 100", duty);
         duty = 100;
     }
     kmx_set_pwm(0, 20000, duty);

@@ -13,7 +13,7 @@ const int kMioPins[] = {1, 15, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 4
 constexpr int kMioBase = 906;
 
 int startup_failed() {
-    kmx_logf(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", 4, 0, 8, 80);
+    kmx_logf_user(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", 4, 0, 8, 80);
     return 0;
 }
 

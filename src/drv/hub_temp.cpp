@@ -7,6 +7,7 @@
 #include "module/kmx_ops.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
+#include "zynq/zynq_chain.h"
 
 namespace {
 
@@ -20,6 +21,10 @@ void fields(uint32_t word, int (&out)[3]) {
 uint32_t reg(uint8_t c, uint32_t off) { return Xil_SPI_In32(HUB_SPI_BLOCK(c) + off); }
 
 [[noreturn]] void danger_shutdown(uint8_t c) {
+    kmx_logf(5, "chain %d in danger, power down\n", c);
+    // The supply's output goes off first, as in the normal power-down: the
+    // power enable alone leaves the board fed by an I2C supply.
+    chain_supply_off(c);
     kmx_set_power_en(c, 0);
     kos::sleep_s(1);
     kmx_set_reset(c, 0);

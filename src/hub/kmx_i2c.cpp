@@ -11,6 +11,7 @@
 #include "module/kmx_log.h"
 #include "os/devices.h"
 #include "os/os.h"
+#include "record/kmx_record.h"
 
 char g_power_vendor[10] = "unknown";
 char g_power_ver[10] = "unknown";
@@ -24,10 +25,6 @@ constexpr uint16_t kAddr = 0x01;
 std::mutex s_wd_lock;
 uint64_t s_i2cwd_last_feed_time = 0;
 int s_i2cwd_fails = 0;
-// Last values of the keep-alive read of output 1 (-1 truncated to 16 bits
-// after a failed read), for the running record.
-uint16_t s_feed_volt = 0;
-uint16_t s_feed_current = 0;
 
 struct I2cGuard {
     I2cGuard() { pthread_mutex_lock(&g_i2c_lock); }
@@ -261,8 +258,10 @@ bool kmx_i2c_feed_watchdog(bool forced) {
     if (!forced && now - s_i2cwd_last_feed_time <= 4999) return true;
     const int v = get_vol_on_i2c(0);
     const int c = get_current_on_i2c(0);
-    s_feed_volt = uint16_t(v);
-    s_feed_current = uint16_t(c);
+    // Output 1's readings for the running record and the report (-1
+    // truncated to 16 bits after a failed read).
+    g_machine_info.volt = uint16_t(v);
+    g_machine_info.current = uint16_t(c);
     if (v == -1) {
         s_i2cwd_fails++;
         return s_i2cwd_fails <= 2;

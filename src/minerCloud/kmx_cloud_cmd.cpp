@@ -2,9 +2,13 @@
 // shell: every command text below is fixed, and pool texts, the mode and
 // the adjust value only go into cgminer.conf through the JSON printer.
 #include <cjson/cJSON.h>
+#include <dirent.h>
+#include <ftw.h>
+#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -113,6 +117,39 @@ void cmd_runmode(cJSON *root) {
 
 bool is_b37() { return strncmp(kmx_get_hwversion(), "B37", 3) == 0; }
 
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    if (remove(path) != 0) kmx_logf(5, "%s  %d  cannot remove %s: %s\n", "kmx_reset_factory_conf", __LINE__, path,
+                                    strerror(errno));
+    return 0;  // go on with the rest
+}
+
+// The factory reset keeps the management lock ("author.au") and the
+// encrypted pools ("cg.conf"), matched as the listing filter always did
+// (anywhere in the name, '.' any character); hidden names were never listed
+// and stay too. Everything else under /config goes.
+void clear_config_folder() {
+    regex_t keep_author, keep_pools;
+    if (regcomp(&keep_author, "author.au", REG_NOSUB) != 0 || regcomp(&keep_pools, "cg.conf", REG_NOSUB) != 0) {
+        kmx_logf(5, "%s  %d  reset filter failed !\n", "kmx_reset_factory_conf", __LINE__);
+        return;
+    }
+    if (DIR *d = opendir("/config/")) {
+        while (struct dirent *e = readdir(d)) {
+            const char *name = e->d_name;
+            if (name[0] == '.') continue;
+            if (regexec(&keep_author, name, 0, nullptr, 0) == 0 || regexec(&keep_pools, name, 0, nullptr, 0) == 0)
+                continue;
+            const std::string path = std::string("/config/") + name;
+            nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        }
+        closedir(d);
+    } else {
+        kmx_logf(5, "%s  %d  cannot list /config !\n", "kmx_reset_factory_conf", __LINE__);
+    }
+    regfree(&keep_author);
+    regfree(&keep_pools);
+}
+
 }  // namespace
 
 void kmx_cloud_run_cmd(int cmd, cJSON *root) {
@@ -196,10 +233,10 @@ extern "C" bool kmx_reset_factory_conf(void) {
         kmx_logf(5, "%s  %d  /config is not a folder, reset refused !\n", __func__, __LINE__);
         return true;
     }
-    if (is_b37())
-        run("cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf; sync;reboot");
-    else
-        run("cd /config/; ls | grep -v \"author.au\" | grep -v \"cg.conf\" | xargs rm -rf;sync;sleep 1; reboot -f");
+    // Names under /config are removed here, never passed through a shell:
+    // a quote or a blank in one must not stop the reset half-way.
+    clear_config_folder();
+    run(is_b37() ? "sync;reboot" : "sync;sleep 1; reboot -f");
     return true;
 }
 

@@ -412,8 +412,9 @@ void board_test_log(const char *item, int flag, const char *msg, uint32_t code) 
 // scribble over live status and receive registers: SoC only.
 int spi_hub_register_test(int *chain_ids, int chain_num) {
     if (g_platform != SOC) {
-        kmx_logf(5, "spi_hub_register_test: not a SoC hub, skipped\n");
-        return 0;
+        // Not a pass: nothing was tested.
+        kmx_logf(5, "spi_hub_register_test: not tested on platform %d, only the SoC hub can be\n", g_platform);
+        return 1;
     }
     for (int i = 0; chain_ids && i < chain_num && i < KMX_MAX_CHAIN; i++) {
         const int s = chain_ids[i];
@@ -692,6 +693,10 @@ int board_detection_prepare(int platform, int chip_type, int chain_num, int chip
     g_chain_num = 8;
     g_chip_num = 1;
     for (int i = 0; i < KMX_MAX_CHAIN; i++) g_chain_id[i] = i;
+    // The supply and voltage-ID stages pick their link by the VID type, as
+    // after a normal start-up.
+    g_vid_type = misc_get_vid_type();
+    kmx_logf(3, "board test vid type: %d\n", g_vid_type);
     fill_tables();
     kmx_cmd_reset_hub(0);
 

@@ -4,6 +4,7 @@
 #include <cjson/cJSON.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -108,14 +109,32 @@ extern "C" int kmx_get_dev_ip_by_mac(char *mac, char *try_ip, char *dst_ip) {
     return 0;
 }
 
+// An empty settings file is what an interrupted copy or a power cut leaves
+// behind: it is restored like a missing one, or reporting would stop for good.
+static bool dtu_file_missing() {
+    struct stat st {};
+    return stat(DTU_FILE, &st) != 0 || (S_ISREG(st.st_mode) && st.st_size == 0);
+}
+
+// The default is copied whole through a temporary file and a rename, so a
+// power cut leaves either no settings file or a complete one.
+static void restore_dtu_default() {
+    kos::remove_write_leftovers(DTU_FILE);
+    std::string text;
+    if (!kos::read_file(DTU_DEF_FILE, text)) {
+        kmx_logf(5, "%s  %d  open %s failed !\n", __func__, __LINE__, DTU_DEF_FILE);
+        return;
+    }
+    if (!kos::write_file_atomic(DTU_FILE, text))
+        kmx_logf(5, "%s  %d  copy %s to %s failed !\n", __func__, __LINE__, DTU_DEF_FILE, DTU_FILE);
+}
+
 extern "C" bool kmx_get_dtu_cfg_from_file(dtu_config *dtu_cfg) {
     if (!dtu_cfg) return false;
-    if (access(DTU_FILE, F_OK) != 0) {
-        char out[128];
-        misc_system("cp /etc/dtu.conf.def  /config/dtu.conf", out, sizeof out);
+    if (dtu_file_missing()) {
+        restore_dtu_default();
         kos::sleep_s(1);
     }
-    (void)DTU_DEF_FILE;
     FILE *fp = fopen(DTU_FILE, "r");
     if (!fp) {
         kmx_logf(5, "%s  %d  open %s failed !\n", __func__, __LINE__, DTU_FILE);

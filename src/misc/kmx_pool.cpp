@@ -12,6 +12,7 @@
 
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
+#include "os/os.h"
 #include "platform/kmx_platform.h"
 
 namespace {
@@ -309,13 +310,12 @@ extern "C" void set_cnt_array(int *arr, char *file_path) {
         return;
     }
     if (!file_path) return;
+    char text[8 * 12 + 1];
+    snprintf(text, sizeof text, "%d %d %d %d %d %d %d %d", arr[0], arr[1], arr[2], arr[3], arr[4], arr[5], arr[6],
+             arr[7]);
     pthread_mutex_lock(&g_sync_err_lock);
-    FILE *fp = fopen(file_path, "w");
-    if (!fp) {
-        kmx_logf(5, "open file %s failed!", file_path);
-    } else {
-        fprintf(fp, "%d %d %d %d %d %d %d %d", arr[0], arr[1], arr[2], arr[3], arr[4], arr[5], arr[6], arr[7]);
-        fclose(fp);
-    }
+    // Replaced whole: a power cut or a kill mid-write must not empty the
+    // counters, which would read back as eight zeros.
+    if (!kos::write_file_atomic(file_path, text)) kmx_logf(5, "open file %s failed!", file_path);
     pthread_mutex_unlock(&g_sync_err_lock);
 }

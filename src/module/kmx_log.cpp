@@ -96,3 +96,14 @@ extern "C" void kmx_logf(int level, const char *fmt, ...) {
     va_end(ap);
     _kmx_log(level, buf, false);
 }
+
+extern "C" void kmx_logf_user(int level, const char *fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (level >= g_log_level) _kmx_log(level, buf, false);
+    const size_t n = strlen(buf);
+    fprintf(stderr, "%s%s", buf, n > 0 && buf[n - 1] == '\n' ? "" : "\n");
+}

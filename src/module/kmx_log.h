@@ -20,6 +20,9 @@ void _kmx_log_to_file(FILE *fp, int prio, char *text, bool has_prefix);
 /* The callers' convention in one place: test the level first, format into
  * 256 bytes, hand the text to _kmx_log without prefix. */
 void kmx_logf(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+/* For a tool's usage and argument errors: logged as kmx_logf does, and also
+ * printed on standard error (ended by a newline) for whoever typed the call. */
+void kmx_logf_user(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 #ifdef __cplusplus
 }

@@ -67,8 +67,12 @@ void clear_counters(m_chain_t &ch) {
 
 int clamp_level(int l) { return std::clamp(l, 0, std::max(s_pll_cnt - 1, 0)); }
 
+// Only the hub platforms have an SPI engine to clean; the direct-SPI and
+// single-board-computer links have no hub window behind them.
+bool has_hub() { return g_platform == ZYNQ_HUB_B3 || g_platform == ZYNQ_HUB_B13 || g_platform == SOC; }
+
 bool step_chip(int chain, int chip, int from, int to) {
-    hub_cmd_clean_spi_chain(uint8_t(chain));
+    if (has_hub()) hub_cmd_clean_spi_chain(uint8_t(chain));
     if (!kmx_chain_set_pll_by_step(uint8_t(chain), uint8_t(chip), from, to)) return false;
     uint8_t reply[8] = {};
     if (!kmx_cmd_resetjob(uint8_t(chain), uint8_t(chip), reply))

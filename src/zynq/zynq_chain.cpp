@@ -100,14 +100,18 @@ bool zynq_chain_power_on(uint8_t chain_id, uint8_t mode) {
     return true;
 }
 
-bool zynq_chain_power_down(uint8_t chain_id) {
-    kmx_logf(3, "chain%d power down", chain_id);
+void chain_supply_off(uint8_t chain_id) {
     // Under Vin-sync the output feeds every chain: it stays on unless the
     // chains are being brought up together.
     if (!(g_vin_sync && !__atomic_load_n(&g_poweron_flag, __ATOMIC_RELAXED))) {
         set_i2c_psu_en(chain_id, 0);
         kos::sleep_s(1);
     }
+}
+
+bool zynq_chain_power_down(uint8_t chain_id) {
+    kmx_logf(3, "chain%d power down", chain_id);
+    chain_supply_off(chain_id);
     kmx_set_power_en(chain_id, 0);
     kos::sleep_s(1);
     kmx_set_reset(chain_id, 0);

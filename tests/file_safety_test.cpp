@@ -1,0 +1,136 @@
+// Files replaced whole: the atomic writer keeps modes, survives kills without
+// leaving its temporary files behind, and the per-chain count files never
+// read back empty after their writer dies mid-write.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "misc/kmx_pool.h"
+#include "os/os.h"
+#include "support/log_capture.h"
+
+namespace {
+
+int count_leftovers(const std::string &dir, const char *base) {
+    int n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (kos::is_write_leftover(e->d_name, base)) n++;
+        closedir(d);
+    }
+    return n;
+}
+
+void fresh_dir(const std::string &dir) {
+    ASSERT_EQ(0, system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()));
+}
+
+TEST(AtomicWrite, KeepsTheModeOfAReplacedFile) {
+    fresh_dir("/config/mode");
+    const char *path = "/config/mode/secret";
+    ASSERT_TRUE(kos::write_file_atomic(path, "a"));
+    struct stat st {};
+    ASSERT_EQ(0, stat(path, &st));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);  // a new file
+    ASSERT_EQ(0, chmod(path, 0600));
+    ASSERT_TRUE(kos::write_file_atomic(path, "bb"));
+    ASSERT_EQ(0, stat(path, &st));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(0, chmod(path, 0755));
+    ASSERT_TRUE(kos::write_file_atomic(path, "ccc"));
+    ASSERT_EQ(0, stat(path, &st));
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    std::string text;
+    ASSERT_TRUE(kos::read_file(path, text));
+    EXPECT_EQ(text, "ccc");
+    EXPECT_EQ(count_leftovers("/config/mode", "secret"), 0);
+}
+
+TEST(AtomicWrite, LeftoverNamesAndTheirRemoval) {
+    EXPECT_TRUE(kos::is_write_leftover("dtu.conf.tmpA1b2C3", "dtu.conf"));
+    EXPECT_FALSE(kos::is_write_leftover("dtu.conf.tmpA1b2C", "dtu.conf"));    // five characters
+    EXPECT_FALSE(kos::is_write_leftover("dtu.conf.tmpA1b2C34", "dtu.conf"));  // seven
+    EXPECT_FALSE(kos::is_write_leftover("dtu.conf.tmpA1b2C-", "dtu.conf"));
+    EXPECT_FALSE(kos::is_write_leftover("dtu.conf.bakA1b2C3", "dtu.conf"));
+    EXPECT_FALSE(kos::is_write_leftover("cg.conf.tmpA1b2C3", "dtu.conf"));
+    EXPECT_FALSE(kos::is_write_leftover("dtu.conf", "dtu.conf"));
+
+    fresh_dir("/config/left");
+    for (const char *name : {"file.tmpAAAAAA", "file.tmpz9z9z9", "file.tmpshort", "file.bak", "other.tmpAAAAAA"})
+        ASSERT_TRUE(kos::write_file_atomic(("/config/left/" + std::string(name)).c_str(), "x"));
+    ASSERT_EQ(0, mkdir("/config/left/file.tmpDIRDIR", 0755));  // only files go
+    EXPECT_EQ(kos::remove_write_leftovers("/config/left/file"), 2);
+    EXPECT_EQ(access("/config/left/file.tmpAAAAAA", F_OK), -1);
+    EXPECT_EQ(access("/config/left/file.tmpz9z9z9", F_OK), -1);
+    EXPECT_EQ(access("/config/left/file.tmpshort", F_OK), 0);
+    EXPECT_EQ(access("/config/left/file.bak", F_OK), 0);
+    EXPECT_EQ(access("/config/left/other.tmpAAAAAA", F_OK), 0);
+    EXPECT_EQ(access("/config/left/file.tmpDIRDIR", F_OK), 0);
+    EXPECT_EQ(kos::remove_write_leftovers("/config/left/file"), 0);
+}
+
+// A writer that replaces one file as fast as it can, killed at random times.
+template <typename Body>
+void kill_repeatedly(int tries, int sig, Body body) {
+    std::mt19937 rng(1234);
+    std::uniform_int_distribution<int> delay_us(0, 3000);
+    for (int i = 0; i < tries; i++) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (;;) body();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+}
+
+TEST(AtomicWrite, TerminatingSignalsLeaveNoTemporaryFile) {
+    fresh_dir("/config/term");
+    const std::string big(64 * 1024, 'x');
+    kill_repeatedly(150, SIGTERM, [&] { kos::write_file_atomic("/config/term/cgminer.conf", big); });
+    EXPECT_EQ(count_leftovers("/config/term", "cgminer.conf"), 0);
+    std::string text;
+    ASSERT_TRUE(kos::read_file("/config/term/cgminer.conf", text));
+    EXPECT_EQ(text, big);
+}
+
+TEST(CountFiles, AKilledWriterNeverEmptiesTheCounters) {
+    fresh_dir("/config/cnt");
+    static char path[] = "/config/cnt/err_cnt";
+    int start[8] = {11, 12, 13, 14, 15, 16, 17, 18};
+    set_cnt_array(start, path);
+    std::string text;
+    ASSERT_TRUE(kos::read_file(path, text));
+    EXPECT_EQ(text, "11 12 13 14 15 16 17 18");  // blanks between, no newline
+    int n = 0;
+    kill_repeatedly(200, SIGKILL, [&] {
+        int arr[8] = {21, 22, 23, 24, 25, 26, 27, n++};
+        set_cnt_array(arr, path);
+    });
+    int got[8] = {};
+    log_capture_clear();
+    get_cnt_array(got, path);
+    EXPECT_FALSE(log_has_part("chain num != KMX_CONFIG_MAX_CHAIN_NUM")) << "count file damaged";
+    EXPECT_NE(got[0], 0);
+    EXPECT_EQ(got[6], got[0] == 11 ? 17 : 27);
+    // What a kill -9 left is cleared by the next owner; the counters stay.
+    kos::remove_write_leftovers(path);
+    EXPECT_EQ(count_leftovers("/config/cnt", "err_cnt"), 0);
+    ASSERT_TRUE(kos::read_file(path, text));
+    EXPECT_FALSE(text.empty());
+}
+
+}  // namespace
