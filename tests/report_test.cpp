@@ -155,6 +155,7 @@ TEST_F(Report, Getters) {
     EXPECT_TRUE(kmx_get_cpu_mem_usage(&cpu, &mem));
     EXPECT_EQ(mem, -1);
     fake_shell().answer("/bin/top", "Mem: 300K used, 100K free\nCPU: 0% usr 0% sys 0% nic 101% idle\n");
+    cpu = mem = -1;
     EXPECT_FALSE(kmx_get_cpu_mem_usage(&cpu, &mem));
     EXPECT_EQ(mem, 75);
     EXPECT_EQ(cpu, -1);

@@ -122,7 +122,8 @@ bool stale_check() {
             kmx_logf(5, "[Q37]chain%d: temperature not updated for more than %ds force fan speed to %d", c, limit_s, 100);
         } else {
             kmx_logf(5, "chain%d: temperature not updated for more than %ds force fan speed to %d", c, limit_s, 100);
-            g_force_flush_nand = EVENTS_TEMP_NOT_UPDATE;
+            // The record thread reads and clears the event word atomically.
+            __atomic_store_n(&g_force_flush_nand, EVENTS_TEMP_NOT_UPDATE, __ATOMIC_SEQ_CST);
             kmx_logf(5, "events:%d chain%d: temperature not updated for more than %ds!\n", EVENTS_TEMP_NOT_UPDATE, c, 30);
         }
     }

@@ -129,7 +129,9 @@ using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
 // Blocks whose rewrite failed, possibly after their erase: what they should
 // hold. Reading them back from flash would give erased bytes and lose what
 // they held, so the next pass starts from this image instead.
-Blocks s_unwritten;
+// Never destroyed: the mining program's exit runs the static destructors
+// while the record thread may be in the middle of a flush.
+Blocks &s_unwritten = *new Blocks;
 
 std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
     auto it = blocks.find(block);
