@@ -268,7 +268,11 @@ bool mark_last_record(int ev, uint32_t n) {
 // One chain's values as the record takes them: all but the error code are
 // written by other threads.
 chain_para chain_snapshot(const chain_para &c) {
-    chain_para s = c;
+    // Field by field: a copy of the whole struct would read the shared
+    // fields plainly.
+    chain_para s{};
+    s.error_code = c.error_code;
+    memcpy(s.reserved, c.reserved, sizeof s.reserved);
     s.tmp_avg = kmx_record::shared_load(c.tmp_avg);
     s.tmp_max = kmx_record::shared_load(c.tmp_max);
     s.tmp_min = kmx_record::shared_load(c.tmp_min);
