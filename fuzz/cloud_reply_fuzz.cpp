@@ -12,7 +12,7 @@
 #include <string>
 
 #include "drv/hub.h"
-#include "fuzz_support.h"
+#include "fuzz_leds.h"
 #include "minerCloud/kmx_cloud.h"
 #include "module/kmx_ops.h"
 #include "platform/kmx_platform.h"
@@ -44,11 +44,7 @@ const std::set<std::string> &allowed_commands() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::setup_machine();
-    // The daemon drives the LEDs through the hub's GPIO table (platform 4).
-    g_platform = 4;
-    hub_init();
-    init_kmx_gpio();
+    fuzz::setup_machine_with_leds();
     return 0;
 }
 
@@ -56,14 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > MAX_INPUT) return -1;
     fuzz::write_or_die("/config/cgminer.conf", BASE_CONF);
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) fuzz::fail("socketpair", strerror(errno));
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(sv[1], data + done, size - done);
-        if (n <= 0) fuzz::fail("write", strerror(errno));
-        done += size_t(n);
-    }
-    shutdown(sv[1], SHUT_WR);
+    fuzz::socket_with_input(data, size, sv);
 
     dtu_config cfg;
     memset(&cfg, 0, sizeof cfg);

@@ -8,9 +8,12 @@
 //          [--subtype S] [--quick] [--pll MHz] [--vid V] [--vol mV]
 //          [--spi-speed I] [--detect-only] [--rounds R] [--port P]
 //          [--report-every R] [--log-level L] [--again MASK] [--callback]
+//          [--temps R]
 // --again runs the detection a second time over the positions in MASK.
 // --callback installs a detection callback that prints "callback chainC
 // typeT" each time it runs.
+// --temps R reads every live chain's temperatures and states the work mode
+// (kmx_check_runmode_switch) every R rounds, as the miner's own loops do.
 // Prints one "bring-up" line per chain after detection and, every
 // --report-every rounds, one "hash" line per chain.
 #include <algorithm>
@@ -50,6 +53,7 @@ struct Options {
     long rounds = -1, report_every = 20;
     long again_mask = -1;  // detect a second time with this position mask
     int port = 4028;
+    long temps_every = 0;  // 0: temperatures only at bring-up
 };
 
 // Frequencies of the PLL levels and their register images.
@@ -280,6 +284,7 @@ Options parse(int argc, char **argv) {
         else if (arg(i, argc, argv, "--port", v)) o.port = int(v);
         else if (arg(i, argc, argv, "--again", v)) o.again_mask = v;
         else if (arg(i, argc, argv, "--log-level", v)) o.log_level = int(v);
+        else if (arg(i, argc, argv, "--temps", v)) o.temps_every = v;
         else {
             fprintf(stderr, "kmx-miner: unknown option %s\n", argv[i]);
             exit(2);
@@ -341,6 +346,12 @@ int main(int argc, char **argv) {
     s_start = std::chrono::steady_clock::now();
     for (long r = 1; o.rounds < 0 || r <= o.rounds; r++) {
         mine_round(uint32_t(r));
+        if (o.temps_every > 0 && r % o.temps_every == 0) {
+            for (int i = 0; i < g_chain_num; i++)
+                if (g_chain_id[i] >= 0 && g_chain_id[i] < 8 && g_chain_alive[g_chain_id[i]])
+                    kmx_tempctrl_update_chain_temp(g_chain_id[i]);
+            kmx_check_runmode_switch(uint8_t(r / o.temps_every % 2));
+        }
         if (r % o.report_every == 0) print_hash(r);
         kos::sleep_ms(100);
     }

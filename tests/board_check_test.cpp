@@ -14,6 +14,7 @@
 #include "hub/kmx_i2c.h"
 #include "misc/kmx_board_check.h"
 #include "misc/kmx_errcode.h"
+#include "misc/kmx_misc.h"
 #include "os/os.h"
 #include "support/fake_shell.h"
 #include "support/log_capture.h"
@@ -240,6 +241,17 @@ TEST(FirmwareVersion, ConflictSetsMachineErrorOnceInHalfAnHour) {
     sh.reset();
 }
 
+TEST(FirmwareVersion, EtcWordBeginningWithNulIsNoVersion) {
+    char fw[64];
+    put("/etc/fwrevision", std::string("\0002.0.0 x\n", 9));
+    EXPECT_EQ(kmx_get_fwver_from_etc(fw), -1);
+    put("/etc/fwrevision", "  2.0.0 x\n");
+    EXPECT_EQ(kmx_get_fwver_from_etc(fw), 0);
+    EXPECT_STREQ(fw, "2.0.0");
+    put("/etc/fwrevision", "\n");
+    EXPECT_EQ(kmx_get_fwver_from_etc(fw), -1);
+}
+
 // ---- counter files ---------------------------------------------------------
 
 TEST(CounterFile, IncrementsAndLimits) {
@@ -258,6 +270,12 @@ TEST(CounterFile, IncrementsAndLimits) {
     EXPECT_EQ(kmx_get_chain_cnt(9, path), 0);
     kmx_clear_cnt(path);
     EXPECT_EQ(get(path), "0 0 0 0 0 0 0 0");
+    // A counter at the top of int stays there; the others still count.
+    kmx_set_chain_cnt(4, path, 2147483646);
+    kmx_cnt_inc(4, path);
+    kmx_cnt_inc(4, path);
+    kmx_cnt_inc(5, path);
+    EXPECT_EQ(get(path), "0 0 0 0 2147483647 1 0 0");
 }
 
 TEST(CounterFile, ShortFileReadsZerosForMissingSlots) {

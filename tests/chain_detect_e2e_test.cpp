@@ -258,4 +258,27 @@ TEST(Miner, SystemctlRestartsTheMiningProgram) {
     EXPECT_EQ(count(log, "detected 3 chains"), 2) << log;
 }
 
+// The SoC board: the miner's start-up starts the running record and its
+// thread, which then records and flushes while the fan loop, the mining
+// rounds and their temperature reads and work-mode changes go on beside it.
+const std::string kSoc =
+    R"({"platform":16,"boards":[{"slot":0,"chips":10,"heat":30},{"slot":1,"chips":10,"heat":30}],)"
+    R"("mtd":{"9":10485760},"uboot":{"image_flag":"0","standby":"0"},)"
+    R"("files":{"/etc/hwrevision":"soc n5.b\n","/etc/fwrevision":"V1.2.3-abcdefghij\n",)"
+    R"("/etc/rootfs_backup_md5sum":""}})";
+
+TEST(Miner, SocRunKeepsTheRunningRecordBesideTheMining) {
+    MachineRun r = run_machine(kSoc, {build_path("kmx-miner"), "--platform", "16", "--chains", "2", "--chips", "10",
+                                      "--quick", "--rounds", "400", "--report-every", "400", "--temps", "20"});
+    EXPECT_TRUE(has(r.out, "detected 2 chains")) << r.out;
+    EXPECT_TRUE(has(r.out, "hash round 400 chain0: nonces 4000 hw errors 0 missed 0")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "thread_running_log create success !")) << log;
+    EXPECT_TRUE(has(log, "run_mode has changed !")) << log;
+    // The work-mode changes sent the records to flash: a whole head, and
+    // the record file emptied behind it.
+    const std::string img = r.file("/run/sim/mtd9.img");
+    ASSERT_GE(img.size(), 512u);
+    EXPECT_EQ(img.substr(0, 8), "LOG#0106");
+}
 }  // namespace

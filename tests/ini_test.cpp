@@ -79,6 +79,29 @@ TEST(IniWrite, DumpFormatAndRoundTrip) {
     EXPECT_EQ(key("times_1:pool1"), "stratum+tcp://p:3333");
 }
 
+// A loaded line that the dump's key padding would push past the loader's
+// 1022 characters is written unpadded; a value no line can hold is cut.
+TEST(IniWrite, LongLoadedValuesStayReadableAfterARewrite) {
+    std::string full(1018, 'v');  // "k = " + 1018 = 1022 characters
+    put(kFile, "[s]\nk = " + full + "\n");
+    ASSERT_TRUE(kmx_write_key_to_ini("s", "s:n", "1", kFile));
+    EXPECT_EQ(get(kFile), "\n[s]\nk=" + full + "\nn                              = 1\n\n\n");
+    EXPECT_EQ(key("s:n"), "1");
+    char buf[1100] = "";
+    ASSERT_TRUE(kmx_read_key_from_ini("s:k", buf, kFile, sizeof buf));
+    EXPECT_EQ(std::string(buf), full);
+    // The padded form is kept up to 1022 characters.
+    const std::string fits(1022 - 33, 'w');
+    ASSERT_TRUE(kmx_write_key_to_ini("s", "s:k", fits.c_str(), kFile));
+    EXPECT_NE(get(kFile).find("k                              = " + fits + "\n"), std::string::npos);
+    // A value written longer than any line can hold is cut to one line.
+    const std::string huge(1030, 'x');
+    ASSERT_TRUE(kmx_write_key_to_ini("s", "s:k", huge.c_str(), kFile));
+    ASSERT_TRUE(kmx_read_key_from_ini("s:k", buf, kFile, sizeof buf));
+    EXPECT_EQ(std::string(buf), huge.substr(0, 1020));
+    EXPECT_EQ(key("s:n"), "1");
+}
+
 TEST(IniWrite, ValuesStayOnOneLineAndCommentsCutUnquotedValues) {
     unlink(kFile);
     ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", "ab\n[evil]\nc", kFile));
@@ -116,6 +139,16 @@ TEST(IniCount, MissingCountIsCreatedPresentOneLeftAlone) {
     put(kFile, "[now]\ncount=0\n");
     EXPECT_TRUE(kmx_update_count_to_ini("now", "now:count", &n, kFile));
     EXPECT_EQ(n, 1);
+}
+
+TEST(IniCount, CountAtTheTopOfIntStaysThere) {
+    int n = 0;
+    put(kFile, "[now]\ncount=2147483646\n");
+    EXPECT_TRUE(kmx_update_count_to_ini("now", "now:count", &n, kFile));
+    EXPECT_EQ(n, 2147483647);
+    EXPECT_TRUE(kmx_update_count_to_ini("now", "now:count", &n, kFile));
+    EXPECT_EQ(n, 2147483647);
+    EXPECT_EQ(key("now:count"), "2147483647");
 }
 
 TEST(IniCap, FileOverTheCapIsEmptiedBeforeAWrite) {

@@ -78,6 +78,9 @@ TEST_F(MiscTest, VersionFollowsImageFlagAndNeverComesBackEmpty) {
     unsigned char small[4];
     EXPECT_TRUE(kmx_get_version_from_env(small, sizeof small));
     EXPECT_STREQ((char *)small, "v-1");
+    EXPECT_TRUE(kmx_get_version_from_env(small, 2));
+    EXPECT_STREQ((char *)small, "v");
+    EXPECT_FALSE(kmx_get_version_from_env(small, 1));
 
     fake_shell().reset();
     fake_shell().answer("/sbin/fw_printenv -n image_flag\n", "a\n");

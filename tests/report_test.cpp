@@ -138,6 +138,30 @@ TEST_F(Report, Getters) {
     kmx_get_cpu_mem_usage(&cpu, &mem);
     EXPECT_EQ(mem, -1);
     EXPECT_EQ(cpu, 10);
+    // Sizes too large to scale, or negative, leave the rate unset; an idle
+    // share outside 0-100 is a missing piece.
+    fake_shell().answer("/bin/top", "Mem: 99999999999999999K used, 1K free\nCPU: 0% usr 0% sys 0% nic 7% idle\n");
+    cpu = mem = -1;
+    EXPECT_TRUE(kmx_get_cpu_mem_usage(&cpu, &mem));
+    EXPECT_EQ(mem, -1);
+    EXPECT_EQ(cpu, 93);
+    fake_shell().answer("/bin/top", "Mem: -5K used, 10K free\nCPU: 0% usr 0% sys 0% nic -2147483648% idle\n");
+    cpu = mem = -1;
+    EXPECT_FALSE(kmx_get_cpu_mem_usage(&cpu, &mem));
+    EXPECT_EQ(mem, -1);
+    EXPECT_EQ(cpu, -1);
+    fake_shell().answer("/bin/top", "Mem: 1K used, 9223372036854775807K free\nCPU: 0% usr 0% sys 0% nic 7% idle\n");
+    cpu = mem = -1;
+    EXPECT_TRUE(kmx_get_cpu_mem_usage(&cpu, &mem));
+    EXPECT_EQ(mem, -1);
+    fake_shell().answer("/bin/top", "Mem: 300K used, 100K free\nCPU: 0% usr 0% sys 0% nic 101% idle\n");
+    cpu = mem = -1;
+    EXPECT_FALSE(kmx_get_cpu_mem_usage(&cpu, &mem));
+    EXPECT_EQ(mem, 75);
+    EXPECT_EQ(cpu, -1);
+    fake_shell().answer("/bin/top", "Mem: 300K used, 100K free\nCPU: 0% usr 0% sys 0% nic 100% idle\n");
+    EXPECT_TRUE(kmx_get_cpu_mem_usage(&cpu, &mem));
+    EXPECT_EQ(cpu, 0);
     char vendor[30] = "";
     chains[1].valid = true;
     memset(chains[1].powerVendor, 'v', 29);

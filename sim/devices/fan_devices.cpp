@@ -27,9 +27,11 @@ struct State {
     std::map<std::string, Faults> faults;
 };
 
+// Never destroyed: a program's exit runs the static destructors while its
+// fan thread may still be setting a duty.
 State &state() {
-    static State s;
-    return s;
+    static State *s = new State;
+    return *s;
 }
 
 std::string fans_path() { return kos::sim_dir() + "/fans"; }

@@ -84,8 +84,11 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len) {
         return false;
     }
     record_line("mtd.log", "erase " + img + " " + std::to_string(off) + " " + std::to_string(len));
-    std::vector<uint8_t> ff(len, 0xFF);
-    const bool ok = pwrite(fd, ff.data(), len, off) == ssize_t(len);
+    // Block by block from one erased block: a whole-area erase is 10 MiB.
+    static const std::vector<uint8_t> ff(kEraseBlock, 0xFF);
+    bool ok = true;
+    for (uint32_t at = 0; ok && at < len; at += kEraseBlock)
+        ok = pwrite(fd, ff.data(), kEraseBlock, off_t(off) + off_t(at)) == ssize_t(kEraseBlock);
     close(fd);
     return ok;
 }

@@ -46,9 +46,11 @@ struct State {
     std::vector<int> last_select;
 };
 
+// Never destroyed: a program's exit runs the static destructors while its
+// other threads may still be talking to the chains.
 State &state() {
-    static State s;
-    return s;
+    static State *s = new State;
+    return *s;
 }
 
 ChainState &chain_state(int chain) {

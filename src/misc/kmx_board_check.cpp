@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,7 +69,10 @@ extern "C" int kmx_get_chain_cnt(int chain_id, char *file_path) {
 }
 
 extern "C" void kmx_cnt_inc(int chain_id, char *file_path) {
-    update_cnt(chain_id, file_path, [](int &c) { c++; });
+    // A counter at the top of int stays there instead of wrapping negative.
+    update_cnt(chain_id, file_path, [](int &c) {
+        if (c < INT_MAX) c++;
+    });
 }
 
 extern "C" void kmx_set_chain_cnt(int chain_id, char *file_path, int cnt) {

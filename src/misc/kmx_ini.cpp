@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,38 @@ void apply_cap(const char *path) {
     if (stat(path, &st) == 0 && st.st_size > kSizeCap) kos::write_file_atomic(path, "");
 }
 
+// Longest line the loader reads whole (its buffer, less the newline).
+constexpr size_t kLineMax = kLineSize - 2;
+
+// The dump pads every key to 30 columns. A key whose value filled most of
+// a loaded line would come back too long to load, and the next load would
+// delete it and fail: such lines are written without the padding, and a
+// value that fits no line is cut to one.
+std::string fit_lines(const std::string &text, const char *path) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        const size_t eq = line.find(" = ");
+        if (line.size() > kLineMax && line[0] != '[' && eq != std::string::npos) {
+            size_t key_end = eq;
+            while (key_end > 0 && line[key_end - 1] == ' ') key_end--;
+            line = line.substr(0, key_end) + "=" + line.substr(eq + 3);
+            if (line.size() > kLineMax) {
+                kmx_logf(5, "%s  %d  %s: value of %.*s cut to fit a line\n", __func__, __LINE__, path, int(key_end),
+                         line.c_str());
+                line.resize(kLineMax);
+            }
+        }
+        out += line;
+        if (nl < text.size()) out += '\n';
+    }
+    return out;
+}
+
 // The whole file is replaced at once, so a crash leaves the old or the new
 // history, never a half-written one.
 bool save(dictionary *d, const char *path) {
@@ -57,7 +90,7 @@ bool save(dictionary *d, const char *path) {
     if (!mem) return false;
     iniparser_dump_ini(d, mem);
     fclose(mem);
-    bool ok = kos::write_file_atomic(path, std::string_view(buf, len));
+    bool ok = kos::write_file_atomic(path, fit_lines(std::string(buf, len), path));
     free(buf);
     if (!ok) kmx_logf(5, "%s  %d  open %s failed !\n", __func__, __LINE__, path);
     return ok;
@@ -268,8 +301,12 @@ bool update_count_locked(const char *key, int *count, const char *path) {
     if (v == 0) {
         kmx_logf(5, "%s    %s  %d  get %s failed!\n", "kmx_ini", __func__, __LINE__, key);
         v = 1;
-    } else {
+    } else if (v < INT_MAX) {
         v++;
+    } else {
+        // A count at the top of int stays there: one more would wrap to a
+        // negative count and undefined behaviour.
+        kmx_logf(5, "%s    %s  %d  %s stays at %d\n", "kmx_ini", __func__, __LINE__, key, v);
     }
     std::string sec(key, strcspn(key, ":"));
     kmx_check_section_exist(d, sec.c_str());

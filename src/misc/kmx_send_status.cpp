@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -137,8 +138,10 @@ extern "C" bool kmx_get_cpu_mem_usage(int *cpu_rate, int *mem_rate) {
         long long used = atoll(mem + 5);
         const char *f = strstr(mem, " used, ");
         long long fr = f ? atoll(f + 7) : 0;
-        // A malformed line must not divide by zero.
-        if (f && used + fr > 0) *mem_rate = int(used * 100 / (used + fr));
+        // A malformed line must neither divide by zero nor overflow, and
+        // negative sizes are no sizes: the rate is then left unset.
+        if (f && used >= 0 && fr >= 0 && used <= LLONG_MAX / 100 && fr <= LLONG_MAX - used && used + fr > 0)
+            *mem_rate = int(used * 100 / (used + fr));
     } else {
         return false;
     }
@@ -147,7 +150,11 @@ extern "C" bool kmx_get_cpu_mem_usage(int *cpu_rate, int *mem_rate) {
     const char *eol = strchr(cpu, '\n');
     const char *nic = strstr(cpu, " nic");
     if (!nic || (eol && nic > eol)) return false;
-    *cpu_rate = 100 - atoi(nic + 4);
+    // An idle share outside 0-100 is not top's: the piece counts as missing
+    // (100 minus it could overflow besides).
+    const long long idle = atoll(nic + 4);
+    if (idle < 0 || idle > 100) return false;
+    *cpu_rate = int(100 - idle);
     return true;
 }
 

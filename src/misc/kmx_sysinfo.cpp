@@ -31,7 +31,8 @@ struct timeval end_time;
 bool copy_value(const char *src, char *dst, size_t size) {
     size_t n = strlen(src);
     if (n > 0 && src[n - 1] == '\n') n--;
-    if (n == 0 || size == 0) return false;
+    // A buffer with room for the terminator only would hand on an empty text.
+    if (n == 0 || size < 2) return false;
     if (n > size - 1) n = size - 1;
     memcpy(dst, src, n);
     dst[n] = '\0';
@@ -103,7 +104,8 @@ extern "C" int kmx_get_fwver_from_etc(char *version) {
     version[0] = '\0';
     const int n = fscanf(fp, "%63s", version);
     fclose(fp);
-    return n == 1 ? 0 : -1;
+    // A word that begins with a NUL byte reads as no version at all.
+    return n == 1 && version[0] ? 0 : -1;
 }
 
 // ---- clocks -------------------------------------------------------------------

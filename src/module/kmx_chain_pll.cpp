@@ -19,6 +19,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
+#include "record/kmx_record_shared.h"
 
 int *s_pll_list;
 int s_pll_cnt;
@@ -60,7 +61,7 @@ bool write_level(uint8_t chain, uint8_t chip, int level, int log_level) {
     for (int k = 1; k <= 5; k++) {
         if (kmx_cmd_write_register(chain, chip, img, 12)) {
             kmx_logf(log_level, "chain%d: set PLL %dMHz success", chain, f);
-            g_chains_info[chain].freq = uint16_t(f);
+            kmx_record::shared_store(g_chains_info[chain].freq, f);
             kos::sleep_ms(10);
             return true;
         }

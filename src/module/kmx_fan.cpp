@@ -10,6 +10,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
+#include "record/kmx_record_shared.h"
 
 c_fan_cfg g_fan_cfg = {1, 255, 0, 50, 10, 2, false, false};
 int g_fan_profile = FAN_PF_NORMAL;
@@ -45,7 +46,7 @@ extern "C" void kmx_fanctrl_set_fan_speed(int speed) {
     if (duty < g_fan_cfg.fan_speed_preheat) duty = g_fan_cfg.fan_speed_preheat;
     if (duty != g_fan_cfg.fan_speed) kmx_logf(2, "fan speed set to %d", duty);
     g_fan_cfg.fan_speed = uint8_t(duty);
-    g_fan_speed_set = duty;
+    kmx_record::shared_store(g_fan_speed_set, duty);  // read by the record thread
     for (uint8_t fan = 0; fan < 3; fan++) kmx_fan_speed_set(fan, duty);
 }
 
@@ -121,7 +122,8 @@ bool stale_check() {
             kmx_logf(5, "[Q37]chain%d: temperature not updated for more than %ds force fan speed to %d", c, limit_s, 100);
         } else {
             kmx_logf(5, "chain%d: temperature not updated for more than %ds force fan speed to %d", c, limit_s, 100);
-            g_force_flush_nand = EVENTS_TEMP_NOT_UPDATE;
+            // The record thread reads and clears the event word atomically.
+            __atomic_store_n(&g_force_flush_nand, EVENTS_TEMP_NOT_UPDATE, __ATOMIC_SEQ_CST);
             kmx_logf(5, "events:%d chain%d: temperature not updated for more than %ds!\n", EVENTS_TEMP_NOT_UPDATE, c, 30);
         }
     }

@@ -14,6 +14,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
+#include "record/kmx_record_shared.h"
 #include "zynq/zynq_chain.h"
 
 c_temp_cfg g_tmp_cfg = {-40, 160, 70, 30, 100, 105, 115, 2000, false, 1};
@@ -104,10 +105,11 @@ extern "C" uint32_t kmx_tempctrl_update_chain_temp(int chain) {
             status = TEMP_INVALID;
         } else {
             // The running record holds only plausible summaries.
-            g_chains_info[chain].tmp_min = rec_byte(t.tmp_lo);
-            g_chains_info[chain].tmp_max = rec_byte(t.tmp_hi);
-            g_chains_info[chain].tmp_avg = rec_byte(int(t.tmp_avg));
-            g_chains_info[chain].temp_timestamp = kmx_get_time_stamp();
+            chain_para &rec = g_chains_info[chain];  // read by the record thread
+            kmx_record::shared_store(rec.tmp_min, rec_byte(t.tmp_lo));
+            kmx_record::shared_store(rec.tmp_max, rec_byte(t.tmp_hi));
+            kmx_record::shared_store(rec.tmp_avg, rec_byte(int(t.tmp_avg)));
+            kmx_record::shared_store(rec.temp_timestamp, kmx_get_time_stamp());
             t.last_update = now;
             g_chain_tmp[chain] = t;
             s_read_once[chain] = true;

@@ -17,6 +17,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
+#include "record/kmx_record_shared.h"
 
 // Chip type 5 may sit in any of the 8 slots, so every slot has a row; the
 // rows past the first three start like them (row 3 stays zero as shipped).
@@ -287,7 +288,7 @@ extern "C" bool kmx_chain_get_volt(uint8_t chain_id, c_volt *volt) {
     const bool ok = kmx_get_chip_volt(chain_id, mv);
     if (ok) {
         kmx_stat_chain_volt(mv, volt);
-        g_chains_info[chain_id].vol = uint16_t(int(volt->vol_avg));
+        kmx_record::shared_store(g_chains_info[chain_id].vol, int(volt->vol_avg));
         kmx_logf(3, "chain%d: Vmax=%d, Vmin=%d, Vavg=%.1f", chain_id, volt->vol_hi, volt->vol_lo,
                  double(volt->vol_avg));
     }

@@ -24,6 +24,7 @@
 #include "os/devices.h"
 #include "os/os.h"
 #include "record/kmx_record_internal.h"
+#include "record/kmx_record_shared.h"
 
 extern "C" {
 machine_para g_machine_info;
@@ -128,7 +129,9 @@ using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
 // Blocks whose rewrite failed, possibly after their erase: what they should
 // hold. Reading them back from flash would give erased bytes and lose what
 // they held, so the next pass starts from this image instead.
-Blocks s_unwritten;
+// Never destroyed: the mining program's exit runs the static destructors
+// while the record thread may be in the middle of a flush.
+Blocks &s_unwritten = *new Blocks;
 
 std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
     auto it = blocks.find(block);
@@ -150,9 +153,25 @@ bool rewrite_block(uint32_t block, std::vector<uint8_t> &img) {
     return true;
 }
 
+// The bytes of `rec` with the one byte at `at` (the running mode, which
+// the mining thread writes) taken by an atomic load.
+template <typename T>
+void copy_with_shared_byte(uint8_t *out, const T &rec, size_t at, const uint8_t &shared) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&rec);
+    memcpy(out, p, at);
+    out[at] = kmx_record::shared_load(shared);
+    memcpy(out + at + 1, p + at + 1, sizeof rec - at - 1);
+}
+
+// The key as it goes to flash (kmx_check_runmode_switch writes its mode).
+void put_key(uint8_t *out) {
+    copy_with_shared_byte(out, g_record_key_info, offsetof(record_key_sec, running_mode),
+                          g_record_key_info.running_mode);
+}
+
 void put_head_and_key(std::vector<uint8_t> &block0, const record_head_sec &head, bool with_key) {
     memcpy(block0.data(), &head, sizeof head);
-    if (with_key) memcpy(block0.data() + kKeyOffset, &g_record_key_info, sizeof g_record_key_info);
+    if (with_key) put_key(block0.data() + kKeyOffset);
 }
 
 record_head_sec advanced_head(uint32_t n) {
@@ -246,6 +265,28 @@ bool mark_last_record(int ev, uint32_t n) {
 
 // ---- values -------------------------------------------------------------------
 
+// One chain's values as the record takes them: all but the error code are
+// written by other threads.
+chain_para chain_snapshot(const chain_para &c) {
+    // Field by field: a copy of the whole struct would read the shared
+    // fields plainly.
+    chain_para s{};
+    s.error_code = c.error_code;
+    memcpy(s.reserved, c.reserved, sizeof s.reserved);
+    s.tmp_avg = kmx_record::shared_load(c.tmp_avg);
+    s.tmp_max = kmx_record::shared_load(c.tmp_max);
+    s.tmp_min = kmx_record::shared_load(c.tmp_min);
+    s.freq = kmx_record::shared_load(c.freq);
+    s.vol = kmx_record::shared_load(c.vol);
+    s.temp_timestamp = kmx_record::shared_load(c.temp_timestamp);
+    return s;
+}
+
+// The machine part of a record (kmx_check_runmode_switch writes its mode).
+void put_machine(uint8_t *out) {
+    copy_with_shared_byte(out, g_machine_info, offsetof(machine_para, running_mode), g_machine_info.running_mode);
+}
+
 void update_chains_errno() {
     uint8_t code = 0;
     if (!kmx_get_errno(&code)) return;
@@ -264,7 +305,7 @@ int history_slot(const uint8_t (&hist)[5], uint8_t cur, uint8_t floor) {
 void check_history_temp() {
     record_key_sec &key = g_record_key_info;
     for (int c = 0; c < 8; c++) {
-        const chain_para ch = g_chains_info[c];
+        const chain_para ch = chain_snapshot(g_chains_info[c]);
         int i = history_slot(key.avg_temp[c], ch.tmp_avg, kAvgHistoryFloor);
         if (i >= 0) {
             key.avg_temp[c][i] = ch.tmp_avg;
@@ -286,7 +327,7 @@ void update_machine_info() {
     g_machine_info.time_stamp = kmx_get_time_stamp();
     g_machine_info.boot_time = kmx_get_boot_time();
     g_machine_info.xg_time = kmx_get_xg_runing_time();
-    g_machine_info.fan_set = uint8_t(g_fan_speed_set);
+    g_machine_info.fan_set = uint8_t(kmx_record::shared_load(g_fan_speed_set));
     g_machine_info.cpu_temp = uint8_t(kmx_get_cpu_temp());
     g_machine_info.cpu_usage = kmx_get_cpu_usage();
     g_machine_info.mem_usage = kmx_get_mem_usage();
@@ -416,7 +457,7 @@ extern "C" uint32_t kmx_set_xg_starting_time(void) {
 
 extern "C" bool kmx_record_init(void) {
     memset(&g_machine_info, 0, sizeof g_machine_info);
-    g_machine_info.running_mode = 255;
+    kmx_record::shared_store(g_machine_info.running_mode, 255);
     memset(g_chains_info, 0, sizeof g_chains_info);
     s_unwritten.clear();
     s_key_unwritten = false;
@@ -449,12 +490,12 @@ extern "C" bool kmx_check_fw_update(void) {
 }
 
 extern "C" bool kmx_check_runmode_switch(uint8_t cur_mode) {
-    if (cur_mode != g_record_key_info.running_mode) {
+    if (cur_mode != kmx_record::shared_load(g_record_key_info.running_mode)) {
         set_event(EVENTS_MODE_CHANGE);
         kmx_logf(5, "evnets:%d run_mode has changed !\n", EVENTS_MODE_CHANGE);
-        g_record_key_info.running_mode = cur_mode;
+        kmx_record::shared_store(g_record_key_info.running_mode, cur_mode);
     }
-    g_machine_info.running_mode = cur_mode;
+    kmx_record::shared_store(g_machine_info.running_mode, cur_mode);
     return true;
 }
 
@@ -469,14 +510,17 @@ extern "C" bool kmx_chain_overheat(int cid) {
 extern "C" bool kmx_write_record_to_ddr(void) {
     const uint64_t now = now_s();
     if (!pending_event() && now - g_log_last_ddr_time < 60) return true;
-    if (g_detect_over) update_chains_errno();
+    if (kmx_record::shared_load(g_detect_over)) update_chains_errno();
     check_history_temp();
     update_machine_info();
     take_over_ddr();
 
     uint8_t rec[KMX_RECORD_SIZE];
-    memcpy(rec, &g_machine_info, sizeof g_machine_info);
-    memcpy(rec + sizeof g_machine_info, g_chains_info, sizeof g_chains_info);
+    put_machine(rec);
+    for (int c = 0; c < 8; c++) {
+        const chain_para ch = chain_snapshot(g_chains_info[c]);
+        memcpy(rec + sizeof g_machine_info + c * sizeof ch, &ch, sizeof ch);
+    }
     int fd = open(KMX_RECORD_DDR, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, KMX_RECORD_DDR);
@@ -496,7 +540,11 @@ extern "C" bool kmx_write_record_to_ddr(void) {
     g_records_ddr++;
     const int ev = pending_event();
     if (ev == EVENTS_OVER_TEMP || ev == EVENTS_OVER_HISTORY_TEMP)
-        for (chain_para &c : g_chains_info) c.tmp_avg = c.tmp_max = c.tmp_min = 0;
+        for (chain_para &c : g_chains_info) {
+            kmx_record::shared_store(c.tmp_avg, 0);
+            kmx_record::shared_store(c.tmp_max, 0);
+            kmx_record::shared_store(c.tmp_min, 0);
+        }
     return true;
 }
 
@@ -556,7 +604,7 @@ extern "C" bool kmx_update_record_key(void) {
         kmx_logf(3, "%s    %d\n", __func__, __LINE__);
         return false;
     }
-    memcpy(block0->data() + kKeyOffset, &g_record_key_info, sizeof g_record_key_info);
+    put_key(block0->data() + kKeyOffset);
     if (!rewrite_block(0, *block0)) {
         kmx_logf(3, "%s    %d\n", __func__, __LINE__);
         return false;
