@@ -121,7 +121,9 @@ struct bc_chain {
     uint8_t work_job_len;
     int counters[2];
     uint8_t bist_pass_mark[9];  // soft-BIST pass marks of chips 1..8
-    uint16_t img0d[8];          // the chain's command-0D image
+    uint16_t img09[8];          // the chain's command-09 image, word 0 = 0x0900
+    uint8_t img09_set;          // the command-09 image has been built
+    uint16_t img0d[8];          // the chain's command-0D image, word 0 = 0x0D00
 };
 
 // One row of a PLL table: frequency, feedback word, first and second
