@@ -113,18 +113,20 @@ TEST(BoardcheckRun, PassingBoardIsReportedAndStored) {
     EXPECT_TRUE(has(log, "Chain numbers: 1")) << log;
     EXPECT_TRUE(has(log, "chain1: detect chip type: 0")) << log;
     EXPECT_TRUE(has(log, "chain1: detect 68 chips, machine type: ")) << log;
-    // State 5 runs twice: before power-on and after the PLL step.
-    EXPECT_EQ(count(log, "chain1: set spi speed 0"), 2u) << log;
+    // State 5 runs twice: before power-on, and after the PLL step at the
+    // speed the 900 MHz target asks for.
+    EXPECT_EQ(count(log, "chain1: set spi speed 0"), 1u) << log;
+    EXPECT_EQ(count(log, "chain1: set spi speed 3"), 1u) << log;
     EXPECT_TRUE(has(log, "chain1 power off")) << log;
     EXPECT_TRUE(has(log, "Test Passed!")) << log;
     EXPECT_TRUE(has(log, "TEST OVER!!!")) << log;
     EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}");
 }
 
-TEST(BoardcheckRun, OnlyFirstChainIsTestedAndEveryPluggedChainReported) {
+TEST(BoardcheckRun, OnlyTheTestedChainIsReported) {
     // Chip type 0 with 80 chips is no known machine type: the first chain
-    // fails on the chip count; the others were not tested and pass. The
-    // chain already in the result file is kept.
+    // fails on the chip count. The other board was not tested: it gets no
+    // report and no result. The chain already in the result file is kept.
     MachineRun r = run_machine(desc(R"({"slot": 0, "chip_type": 0, "chips": 80}, {"slot": 2, "chip_type": 0, "chips": 80})",
                                     R"("/tmp/mtest": "{\"8\": \"Pass\"}")"),
                                {"boardcheck", "-a"});
@@ -134,9 +136,29 @@ TEST(BoardcheckRun, OnlyFirstChainIsTestedAndEveryPluggedChainReported) {
     EXPECT_TRUE(has(log, "[ERROR]:chain0: Cannot get machine type!")) << log;
     EXPECT_FALSE(has(log, "chain2: detect")) << log;
     EXPECT_EQ(count(log, "Error ID description"), 1u) << log;
+    EXPECT_EQ(count(log, "Result Summary"), 1u) << log;
     EXPECT_TRUE(has(log, "[ERROR]:\r\\nCHIP NUM ERROR !!! \n")) << log;
     EXPECT_TRUE(has(log, "E9: 0")) << log;
-    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"8\": \"Pass\",\n    \"1\": \"E9: 0\",\n    \"3\": \"Pass\"\n}");
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"8\": \"Pass\",\n    \"1\": \"E9: 0\"\n}");
+}
+
+TEST(BoardcheckRun, SelectedConnectorIsTheOneTestedAndReported) {
+    const std::string two = desc(R"({"slot": 1, "chip_type": 0, "chips": 68}, {"slot": 5, "chip_type": 0, "chips": 80})");
+    // -s 6 picks connector 5 although it is beyond the chain count (2).
+    MachineRun r = run_machine(two, {"boardcheck", "-s", "6"});
+    std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Input test chain:5!")) << log;
+    EXPECT_TRUE(has(log, "chain5: detect 80 chips")) << log;
+    EXPECT_FALSE(has(log, "chain1: detect")) << log;
+    EXPECT_TRUE(has(log, "================ Chain5 Result")) << log;
+    EXPECT_FALSE(has(log, "================ Chain1 Result")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"6\": \"E9: 0\"\n}");
+    // -a tests the first board only; the untested one gets no "Pass".
+    r = run_machine(two, {"boardcheck", "-a"});
+    log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: detect 68 chips")) << log;
+    EXPECT_FALSE(has(log, "chain5: detect")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}");
 }
 
 TEST(BoardcheckRun, DeadBoardReportsChipTypeNotFound) {

@@ -181,6 +181,10 @@ int init_chip_registers(int chain, int chip_type, int machine_type) {
     }
     test_logf(1, TL_MINER, "chain%0d init reg09 type: %0d\n", chain, chip_type);
     kmx_cmd_write_register(chain, 0, img, 12);
+    if (bc_chain *c = bc_chain_rec(chain)) {
+        memcpy(c->img09, img, sizeof img);
+        c->img09_set = 1;
+    }
     test_logf(1, TL_MINER, "chain%0d init reg0d type: %0d\n", chain, chip_type);
     kmx_cfg_tsadc_divider(chain, machine_type_min_freq(machine_type), chip_type);
     if (g_miner) g_miner->chip_regs_init = 1;

@@ -164,3 +164,9 @@ void chain_list_rebuild() {
         if (g_miner->plugged[c]) g_miner->chain_list[n++] = uint8_t(c);
     g_miner->chain_num = uint8_t(n);
 }
+
+int tested_chain(const bc_options &opts, const bc_miner &m) {
+    const int s = opts.selected_chain;
+    if (opts.single_chain && s >= 0 && s < BC_MAX_CHAINS && m.plugged[s]) return s;
+    return m.chain_list[0];
+}

@@ -87,6 +87,14 @@ struct bc_chain {
     uint8_t volt_spread_check;
     uint8_t volt_group;
     uint8_t grade;  // 0..5 = A..F
+    // The frequency and voltage choice: the point's VIDs, the best point of
+    // a grading scan, and the command-09 image the PLL steps start from.
+    uint8_t start_vid;
+    float best_err_rate;  // job error rate of the best point, %
+    float gold_freq;      // MHz
+    uint16_t gold_vid;
+    uint8_t img09[12];
+    uint8_t img09_set;
 };
 
 struct bc_pll_row {
@@ -100,6 +108,7 @@ struct bc_miner {
     uint16_t freq_max, freq_min;
     uint8_t vid_max, vid_min, freq_def_idx, vid_def, vid_step;
     uint16_t work_vid, work_freq, target_freq, freq_step;
+    uint16_t end_freq;  // scan mode
     uint8_t chain_num;
     uint8_t chain_list[BC_MAX_CHAINS];
     uint8_t plugged[BC_MAX_CHAINS];
@@ -127,6 +136,10 @@ bool parse_options(int argc, char **argv);
 // returns the count, -1 when the file cannot be read. `store` holds the
 // texts: 8 entries of 12 bytes.
 int read_arg_file(const char *path, char store[8][12], char *argv[8]);
+
+// The chain a run tests: the connector chosen with -s when it holds a
+// board, else the first detected chain.
+int tested_chain(const bc_options &opts, const bc_miner &m);
 
 void init_control_board(int mode);
 int detect_spi_chain_plug(int mode);

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <stdio_ext.h>
 #include <syslog.h>
 
 int g_test_log_level = 0;
@@ -86,8 +85,11 @@ int read_console_number(int def) {
     for (;;) {
         const int ch = getchar();
         if (ch == EOF) break;
-        if (ch == '\n' || ch == '\r') {
-            if (digits) __fpurge(stdin);  // drop what was typed ahead
+        if (ch == '\n') break;
+        if (ch == '\r') {
+            // A "\r\n" terminal: the '\n' ends this line, not the next answer.
+            const int next = getchar();
+            if (next != '\n' && next != EOF) ungetc(next, stdin);
             break;
         }
         if (ch >= '0' && ch <= '9' && value < 100000000) {
