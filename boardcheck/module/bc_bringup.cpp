@@ -10,6 +10,7 @@
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
 #include "module/bc_steps.h"
+#include "module/chip_features.h"
 #include "module/test_log.h"
 #include "os/os.h"
 
@@ -140,7 +141,7 @@ int power_on_and_detect(int chain, int machine_type, int mode) {
     if (type == 10) c->feat.clk_mult = 12;
     if (g_kmx_obj) g_kmx_obj->chip_type = type;
     test_logf(3, TL_PLAIN, "chain%d: detect chip type: %d\n", chain, type);
-    set_chip_feature(chain, type, mode);
+    set_chip_feature(chain, unsigned(type), mode);
     return 1;
 }
 

@@ -5,19 +5,6 @@
 #include "module/bc_platform.h"
 #include "module/bc_steps.h"
 
-void set_chip_feature(int chain, int chip_type, int mode) {
-    (void)chain, (void)chip_type, (void)mode;
-}
-void apply_machine_type(int chain, int machine_type) { (void)chain, (void)machine_type; }
-const char *machine_type_name(int machine_type) {
-    (void)machine_type;
-    return "unknown";
-}
-int machine_type_min_freq(int machine_type) {
-    (void)machine_type;
-    return 0;
-}
-
 int check_t_v(int chain, bool print) {
     (void)chain, (void)print;
     return 1;
@@ -37,13 +24,5 @@ int check_chip_voltage(int chain, int chip_type) {
 
 int job_bist(int chain, int chip_type, int chips, int mode) {
     (void)chain, (void)chip_type, (void)chips, (void)mode;
-    return 1;
-}
-int core_bist(int chain) {
-    (void)chain;
-    return 1;
-}
-int dag_preparation(int chain, int chips) {
-    (void)chain, (void)chips;
     return 1;
 }

@@ -51,28 +51,28 @@ int s_pll_last_chain = kNoChain;
 bool s_speed_raised = false;
 grade_point s_grade[BC_MAX_CHAINS][kMaxGradePoints];
 
-const bcmem::machine_type_row *type_row(int machine_type) {
-    if (machine_type < 0 || machine_type >= bcmem::BC_MACHINE_TYPES) return nullptr;
-    return &bcmem::g_machine_types[machine_type];
+const machine_type_row *type_row(int machine_type) {
+    if (machine_type < 0 || machine_type >= BC_MACHINE_TYPES) return nullptr;
+    return &g_machine_types[machine_type];
 }
 
 int chip_type_of(int machine_type) {
-    const bcmem::machine_type_row *m = type_row(machine_type);
+    const machine_type_row *m = type_row(machine_type);
     return m ? int(m->chip_type) : -1;
 }
 
-bcmem::pll_table table_for(int machine_type) {
+pll_table table_for(int machine_type) {
     switch (chip_type_of(machine_type)) {
-    case 0: case 1: case 8: case 14: case 15: return bcmem::pll_table_get(1);
-    case 5: case 6: case 7: case 10: case 12: return bcmem::pll_table_get(2);
-    case 13: return bcmem::pll_table_get(3);
-    default: return bcmem::pll_table_get(1);
+    case 0: case 1: case 8: case 14: case 15: return pll_table_get(1);
+    case 5: case 6: case 7: case 10: case 12: return pll_table_get(2);
+    case 13: return pll_table_get(3);
+    default: return pll_table_get(1);
     }
 }
 
 // The row at or below the frequency: the row before the first row above it,
 // row 0 when the frequency is below every row.
-int row_at_or_below(const bcmem::pll_table &t, float freq) {
+int row_at_or_below(const pll_table &t, float freq) {
     int i = 0;
     while (i < t.count && t.rows[i].freq <= freq) i++;
     return i > 0 ? i - 1 : 0;
@@ -135,7 +135,7 @@ int vid_point(int machine_type, int mode, int index) {
 }
 
 int pll_target_for(int machine_type, int freq) {
-    const bcmem::pll_table t = table_for(machine_type);
+    const pll_table t = table_for(machine_type);
     if (!t.rows || t.count == 0) return freq;
     return int(t.rows[row_at_or_below(t, float(freq))].freq);
 }
@@ -153,7 +153,7 @@ void freq_choice_reset() {
 int input_parameters(int chain, int mode, int machine_type) {
     (void)chain;
     test_log(3, TL_SECTION, "input parameters");
-    const bcmem::machine_type_row *m = type_row(machine_type);
+    const machine_type_row *m = type_row(machine_type);
     if (!g_miner || !m) {
         test_logf(5, TL_PLAIN, "input parameters: no limits for machine type %d\n", machine_type);
         return 0;
@@ -189,17 +189,16 @@ int input_parameters(int chain, int mode, int machine_type) {
 
 int chain_current_freq(int chain, int chip_type) {
     uint8_t cfg[12] = {};
-    if (!kmx_cmd_read_register(chain, 1, cfg, 12)) return -1;
-    bcmem::bc_chain &mc = bcmem::bc_chain_rec(chain);
-    if (!mc.feat.clk_mul) mc.feat.clk_mul = uint16_t(chip_type == 13 ? 50 : 12);
-    bcmem::cfg_fields f = {};
-    bcmem::parse_cfg_reg(chain, cfg, &f, unsigned(chip_type));
+    const bc_chain *c = bc_chain_rec(chain);
+    if (!c || !kmx_cmd_read_register(chain, 1, cfg, 12)) return -1;
+    cfg_fields f = {};
+    parse_cfg_reg(chain, cfg, &f, unsigned(chip_type));
     return f.pll_freq;
 }
 
 int get_freq_and_vid(int chain, int chip_type, int machine_type, int mode) {
     bc_chain *c = bc_chain_rec(chain);
-    const bcmem::machine_type_row *m = type_row(machine_type);
+    const machine_type_row *m = type_row(machine_type);
     if (!c || !g_miner || !m) {
         test_logf(5, TL_PLAIN, "chain%d: no frequency and vid for machine type %d\n", chain, machine_type);
         return 0;
@@ -329,7 +328,7 @@ int set_chain_pll(int chain, int chip, int machine_type, int current, int target
         return 0;
     }
     const int chip_type = chip_type_of(machine_type);
-    const bcmem::pll_table t = table_for(machine_type);
+    const pll_table t = table_for(machine_type);
     int row = row_at_or_below(t, float(current));
     if (current == target) {
         test_logf(2, TL_PLAIN, "start_freq = %7.2fMH\t target_pll = %7.2fMHz\n", double(current), double(target));
@@ -362,9 +361,9 @@ int set_chain_pll(int chain, int chip, int machine_type, int current, int target
         }
         if (next == row) break;
         row = next;
-        const bcmem::pll_row &r = t.rows[row];
+        const bc_pll_row &r = t.rows[row];
         const uint32_t p = uint32_t(r.word) | uint32_t(r.div1) << 16 | uint32_t(r.div2) << 24;
-        bcmem::make_pll_word(chain, chip, unsigned(chip_type), unsigned(r.freq), p, cfg);
+        make_pll_word(chain, chip, unsigned(chip_type), unsigned(r.freq), p, cfg);
         if (chip_type == 13 || r.freq > 500.0f) cfg[9] &= uint8_t(~0x0C);
         bool written = false;
         for (int n = 1; n <= kPllTries && !written; n++) {

@@ -17,12 +17,6 @@ int send_cmd04_endless(int chain);
 int chip_type_from_reset(uint8_t reply0);
 int machine_type_for(int chip_type, int chips, int mode);
 
-// ---- chip features and machine types (filled by the chip-feature lookup) -------
-void set_chip_feature(int chain, int chip_type, int mode);
-void apply_machine_type(int chain, int machine_type);
-const char *machine_type_name(int machine_type);
-int machine_type_min_freq(int machine_type);
-
 // ---- frequency and voltage choice ----------------------------------------------
 int input_parameters(int chain, int mode, int machine_type);
 int get_freq_and_vid(int chain, int chip_type, int machine_type, int mode);
@@ -37,8 +31,6 @@ int check_chip_voltage(int chain, int chip_type);
 
 // ---- jobs, memory ------------------------------------------------------------------
 int job_bist(int chain, int chip_type, int chips, int mode);
-int core_bist(int chain);
-int dag_preparation(int chain, int chips);
 
 
 
