@@ -1,4 +1,5 @@
 // boardcheck: the factory test of one hash board.
+#include "module/bc_debug.h"
 #include "module/bc_fsm.h"
 #include "module/bc_miner.h"
 #include "module/bc_report.h"
@@ -52,6 +53,15 @@ int main(int argc, char **argv) {
             return 0;
         }
     } else if (!parse_options(argc, argv)) {
+        return 0;
+    }
+    if (g_bc_opts.debug) {
+        // Bench debugging: the menu on the console, no test and no result.
+        banner(TEST_MODE_DEBUG);
+        init_control_board(TEST_MODE_DEBUG);
+        detect_spi_chain_plug(TEST_MODE_DEBUG);
+        debug_session();
+        test_log(3, TL_PLAIN, "---------TEST OVER!!!----------\r\n");
         return 0;
     }
     banner(kMode);

@@ -80,16 +80,19 @@ bool soc_hub() { return g_kmx_obj && (g_kmx_obj->flags & KMX_OBJ_SOC_HUB); }
 int psu_output(int chain) { return (g_miner && g_miner->psu_kind == 0) ? 4 : chain + 1; }
 
 bool set_power_on_i2c(int chain, int on) {
+    test_logf(2, TL_PLAIN, "%s() chain:%d, val:%d\n", "set_power_on_i2c", psu_output(chain) == 4 ? 3 : chain, on);
     const uint8_t p[2] = {uint8_t(psu_output(chain)), uint8_t(on ? 1 : 2)};
     return write_cmd(0x85, p, 2);
 }
 
 int set_watchdog_time_i2c(int seconds) {
+    test_logf(2, TL_PLAIN, "%s() time_val:%d\n", "set_watchdog_time_i2c", seconds);
     const uint8_t p[1] = {uint8_t(seconds / 30)};
     return write_cmd(0x70, p, 1) ? 1 : 0;
 }
 
 bool set_vol_on_i2c(int chain, int centivolts) {
+    test_logf(2, TL_PLAIN, "%s() chain:%d, vol:%d\n", "set_vol_on_i2c", chain, centivolts);
     const uint8_t p[4] = {uint8_t(psu_output(chain)), 0, uint8_t(centivolts), uint8_t(centivolts >> 8)};
     return write_cmd(0x83, p, 4);
 }
@@ -103,9 +106,14 @@ int kmx_i2c_is_sync_output() {
     return read_cmd(0x08, p, r) ? r[8] : 0;
 }
 
-int iic_power_identify() {
+int iic_power_id_hook() {
     const int id = kmx_i2c_is_sync_output();
     test_logf(3, TL_PLAIN, "iic power ID: %d\n", id);
+    return id;
+}
+
+int iic_power_identify() {
+    const int id = iic_power_id_hook();
     int kind = 2;
     if (id == 1) kind = 0;
     else if (id == 3) kind = 1;
@@ -130,6 +138,17 @@ float read_iic_power(int chain) {
         test_logf(3, TL_PLAIN, "Miner: iic power: %6.1fW\n", double(power));
     }
     return power;
+}
+
+bool set_volt_hook(int chain, int centivolts) {
+    // Above what the boards take, the supply is set to a safe 14.00 V.
+    if (centivolts > kMaxSupplyCentivolts) centivolts = kSafeSupplyCentivolts;
+    return set_vol_on_i2c(chain, centivolts);
+}
+
+int iic_volt_read(int chain) {
+    if (!g_kmx_obj || !(g_kmx_obj->flags & KMX_OBJ_I2C_PSU)) return 0;
+    return get_vol_on_i2c(chain);
 }
 
 bool i2c_set_vid(int chain, int vid) {

@@ -41,13 +41,14 @@ bool bc_chip_marked(int chain, int chip) {
 bool parse_options(int argc, char **argv) {
     optind = 1;
     int opt;
-    while ((opt = getopt(argc, argv, "as:v:")) != -1) {
+    while ((opt = getopt(argc, argv, "ads:v:")) != -1) {
         test_logf(3, TL_PLAIN, "opt = %c\t\t", opt);
         test_logf(3, TL_PLAIN, "optarg = %s\t\t", optarg ? optarg : "(null)");
         test_logf(3, TL_PLAIN, "optind = %d\t\t", optind);
         test_logf(3, TL_PLAIN, "arg[optind] = %s\n", optind < argc ? argv[optind] : "(null)");
         switch (opt) {
         case 'a': test_log(3, TL_PLAIN, "Test All chains!"); break;
+        case 'd': g_bc_opts.debug = true; break;
         case 's': {
             const int n = decimal(optarg) - 1;
             if (n < 0 || n >= BC_MAX_CHAINS) {

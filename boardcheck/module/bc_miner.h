@@ -165,6 +165,7 @@ struct bc_options {
     int fixed_freq;
     int fixed_vid;
     bool fixed;  // both non-zero
+    bool debug;  // -d: the bench debug menu on the console instead of a test
 };
 extern bc_options g_bc_opts;
 

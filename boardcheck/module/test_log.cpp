@@ -106,3 +106,17 @@ int read_console_number(int def) {
     }
     return digits ? int(value) : def;
 }
+
+int read_console_word(char *buf, size_t size) {
+    size_t n = 0;
+    int ch = EOF;
+    bool any = false;
+    while ((ch = getchar()) != EOF) {
+        any = true;
+        if (ch == '\n') break;
+        if (ch == '\r' || ch == ' ' || ch == '\t') continue;
+        if (n + 1 < size) buf[n++] = char(ch);  // the rest of a long word is dropped
+    }
+    if (size) buf[n] = '\0';
+    return any ? int(n) : -1;
+}
