@@ -91,12 +91,12 @@ int debug_menu(int current) {
         say("************************************************************\n\r");
         test_logf(3, TL_PLAIN, "                            %s                            \n\r", word);
         say("============================================================\n\r");
+        // The input ended before the question was answered: nothing chosen.
+        if (got < 0) return DEBUG_NONE;
         if (strcmp(word, "y") == 0 || strcmp(word, "Y") == 0) continue;
         if (choice == 7 || choice == 8) return current;
         if (choice >= 1 && choice <= 10) return kCodes[choice];
         say("\n\rDebug command Error!!!\n\r");
-        // Nothing more to read: the menu cannot be answered again.
-        if (got < 0) return DEBUG_NONE;
     }
 }
 

@@ -18,7 +18,7 @@ enum {
 constexpr int kCmd04PowerEvery = 51;
 
 // Shows the menu until a choice is taken; returns its code (choices 7 and 8
-// keep `current`). DEBUG_NONE when an unknown choice meets the end of input.
+// keep `current`). DEBUG_NONE when the input ends before an answer.
 int debug_menu(int current);
 // Runs the command of a code; false for a code that is no command.
 bool debug_command(int code);

@@ -221,9 +221,10 @@ private:
         return ok;
     }
 
-    void transfer(uint32_t c, ChainBlock &b, const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
+    void transfer(uint32_t c, ChainBlock &b, const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len,
+                  bool divider_pll = false) {
         if (lines_ok(c, b))
-            b.chain->exchange(frame, len, reply, reply_len);
+            b.chain->exchange(frame, len, reply, reply_len, divider_pll);
         else
             memset(reply, 0, reply_len);
     }
@@ -325,7 +326,7 @@ private:
             const std::vector<uint8_t> f = frame(b);
             const unsigned rw = (b.regs[0x10 / 4] >> 8) & 0x7F;
             uint8_t reply[256] = {};
-            transfer(c, b, f.data(), f.size(), reply, rw * 2);
+            transfer(c, b, f.data(), f.size(), reply, rw * 2, v == 0xAD || v == 0xBD);
             if (rw > 0) {
                 memcpy(b.rx, reply, std::min<size_t>(rw * 2, sizeof b.rx));
                 b.rx_words = std::min(rw, 32u);
