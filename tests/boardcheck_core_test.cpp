@@ -10,6 +10,7 @@
 
 #include "drv/bc_hub.h"
 #include "drv/bc_links.h"
+#include "drv/bc_soc.h"
 #include "module/bc_chain.h"
 #include "module/bc_debug.h"
 #include "module/bc_freq.h"
@@ -20,6 +21,7 @@
 #include "module/bc_steps.h"
 #include "module/test_log.h"
 #include "os/os.h"
+#include "sim/devices/gpio_devices.h"
 
 namespace {
 
@@ -774,6 +776,53 @@ TEST_F(Board, DebugCommandsRunUntilTheButton) {
     EXPECT_TRUE(has(log, "Exit Debug Cmd0A Mode \n")) << log;
     EXPECT_EQ((Xil_Peripheral_In32(32) >> 19) & 1, 1u);  // chain 1 powered on
     Xil_Peripheral_Out32(40, in);
+}
+
+// ---- SoC hub ------------------------------------------------------------------------
+
+TEST_F(Board, SocHubFlagDrivesTheSocPads) {
+    const kmx_obj_t saved = *g_kmx_obj;
+    g_kmx_obj->flags |= KMX_OBJ_SOC_HUB;
+    init_hub_gpio();
+    fill_hub_slots(*g_kmx_obj);
+    kmx_set_power_en(1, 1);
+    EXPECT_EQ(sim::soc_pad_output(169), 1);
+    kmx_set_power_en(1, 0);
+    EXPECT_EQ(sim::soc_pad_output(169), 0);
+    kmx_set_reset(6, 1);
+    EXPECT_EQ(sim::soc_pad_output(157), 1);
+    kmx_set_start_en(3, 1);
+    EXPECT_EQ(sim::soc_pad_output(72), 1);
+    kmx_set_led(6, 1);
+    EXPECT_EQ(sim::soc_pad_output(156), 1);
+    kmx_set_led(6, 2);  // no such value: unchanged
+    EXPECT_EQ(sim::soc_pad_output(156), 1);
+    kmx_set_green_led(1);
+    EXPECT_EQ(sim::soc_pad_output(131), 0);  // lit low
+    kmx_set_red_led(0);
+    EXPECT_EQ(sim::soc_pad_output(84), 1);
+    sim::soc_pad_set_external(69, 0);
+    EXPECT_EQ(kmx_get_button(), 0);
+    sim::soc_pad_set_external(69, 1);
+    EXPECT_EQ(kmx_get_button(), 1);
+    sim::soc_pad_set_external(43, 0);
+    EXPECT_EQ(kmx_get_plug(1), 0);
+    sim::soc_pad_set_external(43, 1);
+    EXPECT_EQ(kmx_get_plug(1), 1);
+    // The checked wrappers refuse what the pad block cannot take.
+    EXPECT_EQ(gpio_read(171), -1);
+    EXPECT_EQ(gpio_write(170, 2, 0), -1);
+    EXPECT_EQ(sim::soc_pad_output(170), 0);
+    EXPECT_TRUE(has(log_since_last(), "sarn_gpio_read failled: not support gpio_id:171"));
+    // The VID goes out on the chain's own regulator line, set to 9600 8N1.
+    send_uart(2, 10);
+    std::string uart;
+    kos::read_file((kos::sim_dir() + "/uart.log").c_str(), uart);
+    EXPECT_TRUE(has(uart, "/dev/ttySARN2 AA 02 01 50 AD\n")) << uart;
+    *g_kmx_obj = saved;
+    bc_soc_gpio_release();
+    EXPECT_EQ(gpio_read(3), -1);  // unmapped: refused, logged
+    EXPECT_TRUE(has(log_since_last(), "sarn_gpio_read failled\n"));
 }
 
 }  // namespace

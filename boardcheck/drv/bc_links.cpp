@@ -1,11 +1,14 @@
+#include "drv/uart_line.h"
 #include "drv/bc_links.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <termios.h>
 
 #include "drv/bc_hub.h"
+#include "drv/bc_soc.h"
 #include "drv/kmx_psu_frame.h"
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
@@ -74,6 +77,26 @@ int output_value(uint8_t cmd, int chain) {
 }
 
 bool soc_hub() { return g_kmx_obj && (g_kmx_obj->flags & KMX_OBJ_SOC_HUB); }
+
+bool soc_uart_9600_8n1(int fd) {
+    struct termios opt;
+    if (tcgetattr(fd, &opt) != 0) {
+        test_logf(5, TL_PLAIN, "%s,%d: %s failled: %d.\n", __FILE__, __LINE__, "tcgetattr", errno);
+        return false;
+    }
+    cfsetispeed(&opt, B9600);
+    cfsetospeed(&opt, B9600);
+    opt.c_cflag &= ~(CRTSCTS | CSIZE | PARENB | CSTOPB);
+    opt.c_cflag |= CLOCAL | CREAD | CS8;
+    opt.c_iflag &= ~INPCK;
+    uart_line_raw(&opt);
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &opt) != 0) {
+        test_logf(5, TL_PLAIN, "%s,%d: %s failled: %d.\n", __FILE__, __LINE__, "tcsetattr", errno);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -211,6 +234,12 @@ void send_uart(int chain, int vid) {
         test_logf(5, TL_PLAIN, "%s,%d:open %s failled: \n", __FILE__, __LINE__, dev);
         return;
     }
+    // The SoC's regulator lines run at 9600 8N1; a line that cannot be set
+    // so gets nothing.
+    if (soc_hub() && !soc_uart_9600_8n1(fd)) {
+        kos::tty_close(fd);
+        return;
+    }
     uint8_t f[5];
     uart_vid_frame(uint8_t(g_kmx_obj->vid_map[vid]), f);
     if (kos::tty_write(fd, f, sizeof f) != long(sizeof f))
@@ -291,24 +320,4 @@ int get_ctrl_board_type_gpio() {
         v[i] = sysfs_gpio_read(pins[i]) & 1;
     }
     return v[1] << 3 | v[0] << 2 | v[2] << 1 | v[3];
-}
-
-// The SoC pad block is not reached by this program (no step selects the SoC
-// hub); the checked wrappers refuse what the pad layer could not take.
-int gpio_write(int id, int value, int kind) {
-    if (id > 170) {
-        printf("func:%s;line:%d;not support gpio_id:%d", __func__, __LINE__, id);
-        return -1;
-    }
-    if (id < 0 || (value != 0 && value != 1) || (kind != 0 && kind != 1)) return -1;
-    return -1;
-}
-
-int gpio_read(int id) {
-    if (id > 170 || id < 0) {
-        test_logf(5, TL_PLAIN, "%s,%d: %s failled: not support gpio_id:%d\n", __FILE__, __LINE__, "sarn_gpio_read", id);
-        return -1;
-    }
-    test_logf(5, TL_PLAIN, "%s,%d: %s failled\n", __FILE__, __LINE__, "sarn_gpio_read");
-    return -1;
 }

@@ -37,6 +37,3 @@ int sysfs_gpio_read(int gpio);
 
 int get_ctrl_board_type_gpio();
 
-// SoC pads: checked wrappers (ids below 172, values 0/1).
-int gpio_write(int id, int value, int kind);
-int gpio_read(int id);
