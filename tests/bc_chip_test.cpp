@@ -112,6 +112,19 @@ TEST(SensorDivider, ValuesAndPlacement)
     EXPECT_EQ(cmd[8], 0x00);
 }
 
+TEST(SensorDivider, Type12DividersDoNotPileUp)
+{
+    bc_model m;
+    uint16_t img[8] = {0x0D00, 0, 0, 62, 512, 0, 0, 0};
+    uint8_t cmd[12];
+    gen_tsadc_divider(0, 1, 900, 12, img, cmd);  // 17
+    EXPECT_EQ(cmd[4] << 8 | cmd[5], 62 | 17);
+    gen_tsadc_divider(0, 1, 50, 12, img, cmd);  // 1
+    EXPECT_EQ(cmd[4] << 8 | cmd[5], 62 | 1);
+    EXPECT_EQ(img[3], 62);
+    EXPECT_EQ(cmd[8], 0x80);  // chip 1 of type 12 carries the third-chip bit
+}
+
 TEST(Reg0d, WriteImageAndReadValue)
 {
     bc_model m;
@@ -141,6 +154,34 @@ TEST(Reg0d, FiveUnansweredTriesFlagTheChain)
     EXPECT_EQ(bc_chain_rec(0)->cmd_return_failed, 1);
     EXPECT_EQ(bc_chain_rec(0)->failing_chip, 1);
     EXPECT_TRUE(m.logged("chain0: chip1 CMD 0D fail! \n"));
+}
+
+TEST(ConfigRegBits, FailedReadLeavesTheRegisterAlone)
+{
+    // A read that never got an answer must not turn into a write that
+    // clears the rest of the register.
+    bc_model m;
+    m.set(1, 0xC8803, 0xC00FFFFF);
+    m.clear_trace();
+    m.unanswered_0d = 5;
+    EXPECT_EQ(config_reg_bits(0, 1, 0xC8803, 29, 20, 1023), 0);
+    EXPECT_TRUE(m.writes().empty());
+    EXPECT_EQ(m.reg(1, 0xC8803), 0xC00FFFFFu);
+    EXPECT_EQ(bc_chain_rec(0)->cmd_return_failed, 1);
+    EXPECT_EQ(config_reg_bits(0, 1, 0xC8803, 29, 20, 1023), 1);
+    EXPECT_EQ(m.reg(1, 0xC8803), 0xFFFFFFFFu);
+}
+
+TEST(Reg0d, NoChainRecordFailsLoudly)
+{
+    bc_model m;
+    g_miner = nullptr;
+    EXPECT_FALSE(reg0d_write(0, 1, 0x84001, 1));
+    bool ok = true;
+    EXPECT_EQ(reg0d_read(0, 1, 0x84001, &ok), 0u);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(m.logged("chain0: no chain record for command 0D\n"));
+    EXPECT_TRUE(m.writes().empty());
 }
 
 TEST(ConfigRegBits, FieldWrites)

@@ -19,6 +19,7 @@
 #include "module/bc_platform.h"
 #include "module/bc_report.h"
 #include "module/bc_steps.h"
+#include "module/chip_features.h"
 #include "module/test_log.h"
 #include "os/os.h"
 #include "sim/devices/gpio_devices.h"
@@ -199,6 +200,36 @@ TEST_F(Board, RegisterReadWithBadCrcWarnsAndHandsTheDataOn) {
     uint8_t reply[12];
     EXPECT_TRUE(kmx_cmd_read_write_reg0d(2, 1, img, 12, reply));
     EXPECT_TRUE(has(log_since_last(), "[WARNING]:hub_cmd_read_write_reg0d spi crc error!")) << "";
+}
+
+TEST_F(Board, ChipFeaturesDecideTheReplyCrcCheck) {
+    // Chain 2 answers with bad CRCs. Type 12's features leave replies
+    // unchecked, type 0's and type 13's check them.
+    uint8_t back[12] = {};
+    set_chip_feature(2, 12, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(bc_chain_rec(2)->feat.feature[2], 0);
+    EXPECT_EQ(bc_chain_rec(2)->feat.feature[3], 1);
+    EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+    std::string log = log_since_last();
+    EXPECT_FALSE(has(log, "crc error")) << log;
+    for (unsigned type : {0u, 13u}) {
+        set_chip_feature(2, type, TEST_MODE_PRE_FIN);
+        EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+        log = log_since_last();
+        EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << type << log;
+    }
+    bc_chain_rec(2)->feat = {};
+}
+
+TEST_F(Board, AutomaticCommand0aSweepsAndStops) {
+    const uint32_t word = 100 | 24u << 16 | 33u << 24;
+    hub_enable_auto_cmd0a(1, 100, 33, 24, 0, 0);
+    EXPECT_EQ(spi_reg(1, 0x160), word | 0x1000);
+    EXPECT_EQ(spi_reg(1, 0x14), 4u);
+    EXPECT_EQ((spi_reg(1, 0x170) >> 24) & 1, 1u);  // the sweep ran
+    hub_disable_auto_cmd0a(1, 100, 33, 24, 1, 1);
+    EXPECT_EQ(spi_reg(1, 0x160), word | 1u << 13 | 1u << 14);
+    EXPECT_EQ(spi_reg(1, 0x14), 4u);  // no command written
 }
 
 TEST_F(Board, JobsAndResultsWithAndWithoutTheManualHeader) {
@@ -723,6 +754,28 @@ TEST_F(Freq, GradePointsChooseBeforeTheFirstClearRise) {
     for (int i = 0; i < 3; i++) record_grade_point(2, 3, i, r3[i], 600.0f + 100 * i, 10 + i);
     EXPECT_FLOAT_EQ(c->gold_freq, 800.0f);  // no clear rise: the last point
     EXPECT_EQ(c->grade, 0);
+}
+
+TEST_F(Freq, GradingReportShowsTheGoldPoint) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    c->feat.board_err_limit = 10;
+    const float r[] = {5.0f, 3.0f, 9.0f};
+    for (int i = 0; i < 3; i++) record_grade_point(2, 3, i, r[i], 600.0f + 100 * i, 10 + i);
+    c->board_err_rate = 9.0f;  // the last point's rate is not the grade's
+    c->cur_freq = 800;
+    print_chain_report(2, TEST_MODE_GRADING);
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "gold_freq=700.00   gold_vid=11   err_rate=  3.000%   \n")) << log;
+    EXPECT_EQ(count(log, "local0.info  ****  \n"), 3u) << log;  // the letter B
+    // A best point above the board limit finds no frequency (E11).
+    const float bad[] = {12.0f, 11.0f};
+    for (int i = 0; i < 2; i++) record_grade_point(2, 2, i, bad[i], 600.0f, 10);
+    print_chain_report(2, TEST_MODE_GRADING);
+    log = log_since_last();
+    EXPECT_TRUE(has(log, "Min job err rate is  11.000")) << log;
+    EXPECT_TRUE(has(log, "Test Failed!")) << log;
+    *c = saved;
 }
 
 // ---- debug menu ---------------------------------------------------------------------

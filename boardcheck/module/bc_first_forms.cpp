@@ -1,6 +1,6 @@
-// First forms of the steps that the chip-feature, frequency/voltage,
-// check, job and chip-memory modules provide: each does the least the state
-// machine needs and succeeds. Their modules replace them.
+// First forms of the steps that the frequency/voltage, check and job
+// modules provide: each does the least the state machine needs and
+// succeeds. Their modules replace them.
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
 #include "module/bc_steps.h"

@@ -115,21 +115,21 @@ struct bc_chain {
     uint8_t volt_spread_check;
     uint8_t volt_group;
     uint8_t grade;  // 0..5 = A..F
-    // The frequency and voltage choice: the point's VIDs, the best point of
-    // a grading scan, and the command-09 image the PLL steps start from.
+    // The frequency and voltage choice: the point's VIDs and the best point
+    // of a grading scan.
     uint8_t start_vid;
     float best_err_rate;  // job error rate of the best point, %
     float gold_freq;      // MHz
     uint16_t gold_vid;
-    uint8_t img09[12];
-    uint8_t img09_set;
     // Working copies of the result and job lengths, two counters the
     // machine type clears.
     uint16_t work_result_len;
     uint8_t work_job_len;
     int counters[2];
     uint8_t bist_pass_mark[9];  // soft-BIST pass marks of chips 1..8
-    uint16_t img0d[8];          // the chain's command-0D image
+    uint16_t img09[8];          // the chain's command-09 image, word 0 = 0x0900
+    uint8_t img09_set;          // the command-09 image has been built
+    uint16_t img0d[8];          // the chain's command-0D image, word 0 = 0x0D00
 };
 
 // One row of a PLL table: frequency, feedback word, first and second

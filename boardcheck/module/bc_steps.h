@@ -15,6 +15,9 @@ int chip_bist(int chain, bool mask, bool bist_fix);
 int chain_power_off(int chain);
 int send_cmd04_endless(int chain);
 int chip_type_from_reset(uint8_t reply0);
+// Builds the chain's command-09 image (and marks it set) and its command-0D
+// image for a chip type; sends nothing.
+void build_reg_images(int chain, int chip_type);
 int machine_type_for(int chip_type, int chips, int mode);
 
 // ---- frequency and voltage choice ----------------------------------------------

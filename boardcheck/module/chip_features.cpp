@@ -401,7 +401,8 @@ void gen_tsadc_divider(int chain, int chip, unsigned freq, unsigned type, uint16
     if (type == 13)
         img[1] = uint16_t((img[1] & 0x00FF) | d << 8);
     else if (type == 12)
-        img[3] = uint16_t(img[3] | d);
+        ;  // ORed into the command only (below): the image keeps its base
+           // word, so dividers of earlier calls do not pile up
     else if (type == 8)
         img[3] = uint16_t((img[3] & 0x00FF) | d << 8);
     else
@@ -410,8 +411,9 @@ void gen_tsadc_divider(int chain, int chip, unsigned freq, unsigned type, uint16
     uint16_t w5 = img[5];
     if (!skip && chip % 3 == 1)
         w5 |= 0x8000;
+    const uint16_t w3 = type == 12 ? uint16_t(img[3] | d) : img[3];
     for (int i = 1; i <= 6; i++)
-        put_be(cmd + 2 * (i - 1), i == 5 ? w5 : img[i]);
+        put_be(cmd + 2 * (i - 1), i == 5 ? w5 : i == 3 ? w3 : img[i]);
 }
 
 void make_pll_word(int chain, int chip, unsigned type, unsigned freq, uint32_t p, uint8_t cur[12])

@@ -15,6 +15,9 @@
 //                         nothing answers and its supply output reads 0 V
 //   "stop_after_jobs": n  the chain goes silent after n jobs were written
 //                         to it (a board that fails once mining)
+//   "chip_model": 14 / 15   chips of reset code 0x54 that are the later
+//                         models: they reset to a 120 MHz PLL (02 50 40 30)
+//                         and model 15 reads identity 0x1954 in 0D bytes 10-11
 //   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
 //                         key or a controls file exists); each VID
 //                         step lowers it by "mv_per_vid" (default 3)
@@ -33,12 +36,16 @@
 //   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
 //   fail C       commands with code C (hex, e.g. 01, 0b) get no reply
 //   cores N C    chip N (0 = every chip) reports C in register byte 11
+// Memory chips (chip type 10, reset code 0xA4) answer command 0D from a
+// register space, with the fault keys "mem_faults" / mem* lines of
+// chip_mem.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <jansson.h>
 #include <mutex>
 #include <string>
@@ -50,6 +57,9 @@ namespace sim {
 // divider fields (pre, feedback, post), decoded by the chip type; 0 when
 // the fields give none.
 int divider_image_mhz(const uint8_t *cfg, int chip_type);
+
+class MemChips;
+struct MemFault;
 
 // CRC-16/MODBUS, bitwise; frames use it over byte-pair-swapped input.
 uint16_t chip_crc16(const uint8_t *p, size_t n);
@@ -92,6 +102,7 @@ private:
     std::mutex lock_;
     int chips_ = 0;
     int chip_type_ = 0;
+    int model_ = 0;
     bool dead_ = false;
     int silent_ = 0;
     bool crc_error_ = false;
@@ -120,6 +131,9 @@ private:
     // Raw code chip k (1-based) reports now; -1: the read goes unanswered.
     int sensor_code(int k, bool volt_mode);
     std::vector<Chip> chip_;
+    // The register space of memory chips (null for other chip types).
+    std::shared_ptr<MemChips> mem_;
+    std::vector<MemFault> mem_faults(const std::vector<Control> &ctl);
 
     // Faults of a board in service (see the keys above).
     void read_service_faults(json_t *board);
