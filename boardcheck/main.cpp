@@ -1,4 +1,5 @@
 // boardcheck: the factory test of one hash board.
+#include "module/bc_debug.h"
 #include "module/bc_fsm.h"
 #include "module/bc_miner.h"
 #include "module/bc_report.h"
@@ -54,26 +55,30 @@ int main(int argc, char **argv) {
     } else if (!parse_options(argc, argv)) {
         return 0;
     }
+    if (g_bc_opts.debug) {
+        // Bench debugging: the menu on the console, no test and no result.
+        banner(TEST_MODE_DEBUG);
+        init_control_board(TEST_MODE_DEBUG);
+        detect_spi_chain_plug(TEST_MODE_DEBUG);
+        debug_session();
+        test_log(3, TL_PLAIN, "---------TEST OVER!!!----------\r\n");
+        return 0;
+    }
     banner(kMode);
     init_control_board(kMode);
     detect_spi_chain_plug(kMode);
-    // The selection is a connector number: bounded by the chain count only
-    // when that connector holds no board, so the tested board's report is
-    // not lost when its connector number exceeds the count.
     if (g_bc_opts.single_chain && g_bc_opts.selected_chain >= g_miner->chain_num &&
         !g_miner->plugged[g_bc_opts.selected_chain])
         g_bc_opts.selected_chain = 0;
     if (g_miner->chain_num == 0) return 0;
 
+    // One chain is tested per run: the selected connector when it holds a
+    // board, else the first detected one. Only that chain gets a report and
+    // a result; a board that was not tested must not be stored as passing.
+    const int tested = tested_chain(g_bc_opts, *g_miner);
     int machine_type = MACHINE_TYPE_UNKNOWN;
-    run_chain_test(g_miner->chain_list[0], &machine_type, kMode);
-
-    if (g_bc_opts.single_chain) {
-        if (g_miner->plugged[g_bc_opts.selected_chain]) print_chain_report(g_bc_opts.selected_chain, kMode);
-    } else {
-        for (int c = 0; c < BC_MAX_CHAINS; c++)
-            if (g_miner->plugged[c]) print_chain_report(c, kMode);
-    }
+    run_chain_test(tested, &machine_type, kMode);
+    print_chain_report(tested, kMode);
     test_log(3, TL_PLAIN, "---------TEST OVER!!!----------\r\n");
     return 0;
 }

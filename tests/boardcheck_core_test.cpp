@@ -10,14 +10,19 @@
 
 #include "drv/bc_hub.h"
 #include "drv/bc_links.h"
+#include "drv/bc_soc.h"
 #include "module/bc_chain.h"
+#include "module/bc_debug.h"
+#include "module/bc_freq.h"
 #include "module/bc_fsm.h"
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
 #include "module/bc_report.h"
+#include "module/bc_steps.h"
 #include "module/chip_features.h"
 #include "module/test_log.h"
 #include "os/os.h"
+#include "sim/devices/gpio_devices.h"
 
 namespace {
 
@@ -123,19 +128,30 @@ TEST_F(Board, HexDumpLinesOfSixteen) {
     EXPECT_EQ(count(log, "local0.info \n"), 2u) << log;  // after the full and the partial line
 }
 
+void typed(const char *text) {
+    FILE *f = fopen("/tmp/console", "w");
+    fputs(text, f);
+    fclose(f);
+    EXPECT_TRUE(freopen("/tmp/console", "r", stdin));
+}
+
 TEST_F(Board, ConsoleNumber) {
-    auto typed = [](const char *text) {
-        FILE *f = fopen("/tmp/console", "w");
-        fputs(text, f);
-        fclose(f);
-        EXPECT_TRUE(freopen("/tmp/console", "r", stdin));
-    };
     typed("\n");
     EXPECT_EQ(read_console_number(900), 900);
-    typed("a1b2\n77\n");
+    typed("a1b2\n77\r\n\n5");
     EXPECT_EQ(read_console_number(900), 12);
+    EXPECT_EQ(read_console_number(900), 77);  // typed ahead: kept
+    EXPECT_EQ(read_console_number(900), 900);  // "\r\n" ended one line only
+    EXPECT_EQ(read_console_number(900), 5);
     typed("");
     EXPECT_EQ(read_console_number(5), 5);
+    char w[4];
+    typed("yes-and-more\nN\n");
+    EXPECT_EQ(read_console_word(w, sizeof w), 3);
+    EXPECT_STREQ(w, "yes");
+    EXPECT_EQ(read_console_word(w, sizeof w), 1);
+    EXPECT_STREQ(w, "N");
+    EXPECT_EQ(read_console_word(w, sizeof w), -1);
     typed("99999999999999999999\n");  // does not wrap into a negative number
     EXPECT_GT(read_console_number(0), 0);
 }
@@ -530,6 +546,336 @@ TEST_F(Board, UnknownChipTypeGoesStraightToPowerOff) {
     EXPECT_EQ(c->chip_type_not_found, 1);
     EXPECT_EQ(c->chip_num, 170);
     EXPECT_EQ((Xil_Peripheral_In32(36) >> 4) & 1, 1u);  // chain LED set by the failure handler
+}
+
+// ---- frequency and voltage choice ----------------------------------------------------
+
+class Freq : public Board {
+protected:
+    void SetUp() override {
+        Board::SetUp();
+        saved_ = g_bc_opts;
+        freq_choice_reset();
+    }
+    void TearDown() override { g_bc_opts = saved_; }
+    // Chain 1 as the test brings it up: powered, chips counted and
+    // numbered, registers at their start image (120 MHz).
+    static void bring_up() {
+        int mt = MACHINE_TYPE_UNKNOWN;
+        ASSERT_EQ(power_on_and_detect(1, mt, TEST_MODE_PRE_FIN), 1);
+        ASSERT_EQ(bist_and_get_chipnum(1, &mt, TEST_MODE_PRE_FIN), 1);
+        ASSERT_EQ(mt, 0);
+        ASSERT_EQ(init_chip_registers(1, 0, mt), 1);
+    }
+    static void fixed(int freq, int vid) {
+        g_bc_opts.fixed = true;
+        g_bc_opts.fixed_freq = freq;
+        g_bc_opts.fixed_vid = vid;
+    }
+    bc_options saved_;
+};
+
+TEST_F(Freq, FixedPairInRangeIsTakenAndItsTargetIsTheRowBelow) {
+    fixed(850, 28);
+    EXPECT_EQ(input_parameters(1, TEST_MODE_PRE_FIN, 0), 1);
+    EXPECT_EQ(g_miner->work_freq, 850);
+    EXPECT_EQ(g_miner->work_vid, 28);
+    EXPECT_EQ(g_miner->target_freq, 846);  // rows step 6 MHz from 600
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "local0.info working PLL frequency: 850MHz\n")) << log;
+    EXPECT_TRUE(has(log, "local0.info Working VID :28\n")) << log;
+    EXPECT_TRUE(has(log, "input working PLL frequency MHz(Rang 120 ~ 1400  default 200):")) << log;
+    EXPECT_TRUE(has(log, "input Working VID value(Rang 0 ~ 31  default 25):")) << log;
+}
+
+TEST_F(Freq, FixedPairOutOfRangeWarnsAndTakesTheModeDefaults) {
+    for (auto [f, v] : {std::pair{1401, 32}, std::pair{119, -1}}) {
+        fixed(f, v);
+        input_parameters(1, TEST_MODE_PRE_FIN, 0);
+        EXPECT_EQ(g_miner->work_freq, 900);
+        EXPECT_EQ(g_miner->work_vid, 25);
+        const std::string log = log_since_last();
+        EXPECT_TRUE(has(log, "local0.warning [WARNING]:Invalid frequency : " + std::to_string(f) +
+                                 "MHz Use default: 900MHz\n")) << log;
+        EXPECT_TRUE(has(log, "local0.warning [WARNING]:Invalid VID: " + std::to_string(v) + "! Use default: 25\n"))
+            << log;
+    }
+    fixed(1400, 31);  // both limits are inside the range
+    input_parameters(1, TEST_MODE_PRE_FIN, 0);
+    EXPECT_EQ(g_miner->work_freq, 1400);
+    EXPECT_EQ(g_miner->work_vid, 31);
+    fixed(120, 0);
+    input_parameters(1, TEST_MODE_PRE_FIN, 0);
+    EXPECT_EQ(g_miner->work_freq, 120);
+    EXPECT_EQ(g_miner->work_vid, 0);
+}
+
+TEST_F(Freq, DefaultsByModeAndMachineType) {
+    g_bc_opts.fixed = false;
+    input_parameters(1, TEST_MODE_PRE_FIN, 0);
+    EXPECT_EQ(g_miner->work_freq, 900);
+    EXPECT_EQ(g_miner->work_vid, 25);
+    input_parameters(1, TEST_MODE_GRADING, 0);
+    EXPECT_EQ(g_miner->work_freq, 1332);
+    EXPECT_EQ(g_miner->work_vid, 8);
+    input_parameters(1, TEST_MODE_PRE_FIN, MACHINE_TYPE_PARALLEL);
+    EXPECT_EQ(g_miner->work_freq, 480);
+    EXPECT_EQ(g_miner->work_vid, 18);
+}
+
+TEST_F(Freq, ScanPromptsTakeDefaultsAndEndAtTheEndOfInput) {
+    typed("\n\n\n");
+    input_parameters(1, TEST_MODE_SCAN, 0);
+    EXPECT_EQ(g_miner->work_freq, 900);
+    EXPECT_EQ(g_miner->end_freq, 1332);
+    EXPECT_EQ(g_miner->freq_step, 6);
+    EXPECT_EQ(g_miner->work_vid, 156);
+    typed("50\n1000\n1400\n");
+    input_parameters(1, TEST_MODE_SCAN, 0);
+    EXPECT_EQ(g_miner->work_freq, 1000);
+    EXPECT_EQ(g_miner->end_freq, 1400);
+    EXPECT_TRUE(has(log_since_last(), "Invalid frequency : 50MHz")) ;
+    // Machine type 5 tops out at 1200 MHz: the end default 1332 is out of
+    // range, and at the end of the input the range's maximum is taken.
+    typed("");
+    input_parameters(1, TEST_MODE_SCAN, 5);
+    EXPECT_EQ(g_miner->end_freq, 1200);
+    EXPECT_EQ(g_miner->freq_step, 6);
+}
+
+TEST_F(Freq, TargetIsTheTableRowAtOrBelow) {
+    EXPECT_EQ(pll_target_for(0, 900), 900);
+    EXPECT_EQ(pll_target_for(0, 121), 120);
+    EXPECT_EQ(pll_target_for(0, 2100), 2004);
+    EXPECT_EQ(pll_target_for(0, 50), 120);  // below the first row: the first row
+    EXPECT_EQ(pll_target_for(0, 605), 600);
+}
+
+TEST_F(Freq, VidPoints) {
+    EXPECT_EQ(vid_point_count(0, TEST_MODE_PRE_FIN), 1);
+    EXPECT_EQ(vid_point(0, TEST_MODE_PRE_FIN, 0), 161);
+    EXPECT_EQ(vid_point_count(12, TEST_MODE_GRADING), 4);
+    EXPECT_EQ(vid_point(19, TEST_MODE_GRADING, 3), 23);
+    EXPECT_EQ(vid_point(30, TEST_MODE_GRADING, 0), 15);
+    EXPECT_EQ(vid_point_count(MACHINE_TYPE_PARALLEL, TEST_MODE_GRADING), 1);
+    // No VID row: one point all the same, never a scan done before it ran.
+    EXPECT_EQ(vid_point_count(0, TEST_MODE_GRADING), 1);
+}
+
+TEST_F(Freq, PllRampReachesTheChipsInStepsOfThreeRows) {
+    bring_up();
+    EXPECT_EQ(chain_current_freq(1, 0), 120);
+    g_test_log_level = 2;
+    EXPECT_EQ(set_chain_pll(1, 0, 0, 120, 900), 1);
+    g_test_log_level = 3;
+    EXPECT_EQ(chain_current_freq(1, 0), 900);
+    bc_chain *c = bc_chain_rec(1);
+    EXPECT_EQ(c->spi_speed, 3);
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "local0.info chain1: set pll  900.00\n")) << log;
+    // 240 rows from 120 to 900 MHz: 80 writes, the first three rows up.
+    EXPECT_EQ(count(log, "cmd09 chip  0 main pll"), 80u) << log;
+    EXPECT_TRUE(has(log, "cmd09 chip  0 main pll   124.5 MHz,  1 times")) << log;
+    EXPECT_TRUE(has(log, "cmd09 chip  0 main pll   900.0 MHz,  1 times")) << log;
+    EXPECT_FALSE(has(log, "main pll   901")) << log;
+    // Back down below the table: straight to the first row.
+    EXPECT_EQ(set_chain_pll(1, 0, 0, 900, 50), 1);
+    EXPECT_EQ(chain_current_freq(1, 0), 120);
+    EXPECT_EQ(c->spi_speed, 0);
+}
+
+TEST_F(Freq, PllWithCurrentEqualToTargetSendsNothing) {
+    bring_up();
+    EXPECT_EQ(set_chain_pll(1, 0, 0, 600, 600), 1);
+    EXPECT_EQ(chain_current_freq(1, 0), 120);
+    bc_chain *c = bc_chain_rec(1);
+    c->img09_set = 0;
+    EXPECT_EQ(set_chain_pll(1, 0, 0, 120, 900), 0);
+    EXPECT_EQ(chain_current_freq(1, 0), 120);
+    EXPECT_TRUE(has(log_since_last(),
+                    "local0.err [ERROR]:FATAL ERROR: Please init cmd09 default value before cfg pll !!!\n"));
+    c->img09_set = 1;
+}
+
+TEST_F(Freq, ModeOnePointSetsTheWorkingVidAndAsksForTheChecks) {
+    bring_up();
+    fixed(900, 30);
+    input_parameters(1, TEST_MODE_PRE_FIN, 0);
+    log_since_last();
+    EXPECT_EQ(get_freq_and_vid(1, 0, 0, TEST_MODE_PRE_FIN), 1);
+    bc_chain *c = bc_chain_rec(1);
+    EXPECT_EQ(c->scan_done, 0);
+    EXPECT_EQ(c->cur_freq, 120);
+    EXPECT_EQ(c->target_freq, 900);
+    EXPECT_EQ(c->working_vid, 30);
+    EXPECT_EQ(c->start_vid, 8);  // 900 MHz is no low-frequency point: the grading default
+    EXPECT_TRUE(has(log_since_last(), "chain1: set vid to 30\n"));
+    // The one point is done on the next call.
+    get_freq_and_vid(1, 0, 0, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(c->scan_done, 1);
+}
+
+TEST_F(Freq, GradingKeepsTheBestPoint) {
+    bc_chain *c = bc_chain_rec(1);
+    // Each call measures the point before it; the fifth ends the four points.
+    const float rates[] = {0.0f, 5.0f, 3.0f, 9.0f, 10.0f};
+    for (float r : rates) {
+        c->board_err_rate = r;
+        get_freq_and_vid(1, 1, 5, TEST_MODE_GRADING);
+    }
+    EXPECT_FLOAT_EQ(c->best_err_rate, 3.0f);
+    EXPECT_EQ(c->gold_vid, 12);  // the second point of machine type 5
+    EXPECT_EQ(c->grade, 0);
+    EXPECT_EQ(c->scan_done, 1);
+    for (auto [r, g] : {std::pair{4.0f, 1}, std::pair{8.0f, 2}, std::pair{12.0f, 3}, std::pair{3.9f, 0}}) {
+        freq_choice_reset();
+        for (float x : {0.0f, r}) {
+            c->board_err_rate = x;
+            get_freq_and_vid(1, 1, 5, TEST_MODE_GRADING);
+        }
+        EXPECT_EQ(c->grade, g) << r;
+    }
+}
+
+TEST_F(Freq, GradePointsChooseBeforeTheFirstClearRise) {
+    bc_chain *c = bc_chain_rec(2);
+    const float r1[] = {5.0f, 3.0f, 9.0f};
+    for (int i = 0; i < 3; i++) record_grade_point(2, 3, i, r1[i], 600.0f + 100 * i, 10 + i);
+    EXPECT_FLOAT_EQ(c->best_err_rate, 3.0f);
+    EXPECT_FLOAT_EQ(c->gold_freq, 700.0f);
+    EXPECT_EQ(c->gold_vid, 11);
+    EXPECT_EQ(c->grade, 1);
+    // Within 2.0 of the lowest the later points still count as good.
+    const float r2[] = {3.0f, 4.9f, 5.0f, 8.0f};
+    for (int i = 0; i < 4; i++) record_grade_point(2, 4, i, r2[i], 600.0f + 100 * i, 10 + i);
+    EXPECT_FLOAT_EQ(c->gold_freq, 700.0f);
+    EXPECT_EQ(c->grade, 2);
+    const float r3[] = {3.0f, 4.9f, 4.0f};
+    for (int i = 0; i < 3; i++) record_grade_point(2, 3, i, r3[i], 600.0f + 100 * i, 10 + i);
+    EXPECT_FLOAT_EQ(c->gold_freq, 800.0f);  // no clear rise: the last point
+    EXPECT_EQ(c->grade, 0);
+}
+
+TEST_F(Freq, GradingReportShowsTheGoldPoint) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    c->feat.board_err_limit = 10;
+    const float r[] = {5.0f, 3.0f, 9.0f};
+    for (int i = 0; i < 3; i++) record_grade_point(2, 3, i, r[i], 600.0f + 100 * i, 10 + i);
+    c->board_err_rate = 9.0f;  // the last point's rate is not the grade's
+    c->cur_freq = 800;
+    print_chain_report(2, TEST_MODE_GRADING);
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "gold_freq=700.00   gold_vid=11   err_rate=  3.000%   \n")) << log;
+    EXPECT_EQ(count(log, "local0.info  ****  \n"), 3u) << log;  // the letter B
+    // A best point above the board limit finds no frequency (E11).
+    const float bad[] = {12.0f, 11.0f};
+    for (int i = 0; i < 2; i++) record_grade_point(2, 2, i, bad[i], 600.0f, 10);
+    print_chain_report(2, TEST_MODE_GRADING);
+    log = log_since_last();
+    EXPECT_TRUE(has(log, "Min job err rate is  11.000")) << log;
+    EXPECT_TRUE(has(log, "Test Failed!")) << log;
+    *c = saved;
+}
+
+// ---- debug menu ---------------------------------------------------------------------
+
+TEST_F(Board, DebugMenuMapsChoicesToCommands) {
+    typed("12\nN\n4\nN\n");
+    EXPECT_EQ(debug_menu(DEBUG_NONE), DEBUG_CMD04);
+    std::string log = log_since_last();
+    EXPECT_EQ(count(log, "====================START DEBUG MODE"), 2u) << log;
+    EXPECT_TRUE(has(log, "local0.info \\n\rDebug command Error!!!\n")) << log;
+    const std::pair<const char *, int> cases[] = {
+        {"1\nN\n", DEBUG_START}, {"2\nn\n", DEBUG_RESET},      {"3\nN\n", DEBUG_ENCORE},
+        {"5\nN\n", DEBUG_CMD01}, {"6\nN\n", DEBUG_CMD0A},      {"9\nN\n", DEBUG_IIC_VOLTAGE},
+        {"\n\n", DEBUG_WATCHDOG}, {"7\nN\n", DEBUG_CMD0A},     {"8\nN\n", DEBUG_CMD0A},
+        {"1\ny\n5\nN\n", DEBUG_CMD01}, {"1\nY\n10\nN\n", DEBUG_WATCHDOG},
+    };
+    for (auto [input, code] : cases) {
+        typed(input);
+        EXPECT_EQ(debug_menu(DEBUG_CMD0A), code) << input;
+    }
+    typed("12\nN\n");  // nothing left to answer the menu again
+    EXPECT_EQ(debug_menu(DEBUG_CMD0A), DEBUG_NONE);
+}
+
+TEST_F(Board, DebugVoltageIsBoundedAndChainIdsAskedAgain) {
+    g_miner->psu_kind = 1;
+    set_power_on_i2c(2, 1);
+    EXPECT_TRUE(set_volt_hook(2, 2000));
+    EXPECT_EQ(get_vol_on_i2c(2), 1400);
+    EXPECT_TRUE(set_volt_hook(2, 1900));
+    EXPECT_EQ(get_vol_on_i2c(2), 1900);
+    EXPECT_EQ(iic_volt_read(2), 0);  // the supply is not on I2C in this build
+    set_power_on_i2c(2, 0);
+    // Chain 8 and 200 are asked again; the button is pressed, so the
+    // watchdog routine sets the supply and ends at the key.
+    typed("8\n200\n2\n90\n\n");
+    debug_watchdog();
+    const std::string log = log_since_last();
+    EXPECT_EQ(count(log, "Enter chain_id............."), 3u) << log;
+    EXPECT_TRUE(has(log, "chain_id = 2  ,  Dogtime = 90 S\n")) << log;
+}
+
+TEST_F(Board, DebugCommandsRunUntilTheButton) {
+    const uint32_t in = Xil_Peripheral_In32(40);
+    Xil_Peripheral_Out32(40, in & ~(1u << 16));  // IPset pressed
+    typed("1\n300\n");
+    debug_cmd0a();
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "chain_id = 1  ,  Chip_ID = 300\n")) << log;
+    EXPECT_TRUE(has(log, "******************Chip_id Error!!!*********************\n")) << log;
+    EXPECT_TRUE(has(log, "Exit Debug Cmd0A Mode \n")) << log;
+    EXPECT_EQ((Xil_Peripheral_In32(32) >> 19) & 1, 1u);  // chain 1 powered on
+    Xil_Peripheral_Out32(40, in);
+}
+
+// ---- SoC hub ------------------------------------------------------------------------
+
+TEST_F(Board, SocHubFlagDrivesTheSocPads) {
+    const kmx_obj_t saved = *g_kmx_obj;
+    g_kmx_obj->flags |= KMX_OBJ_SOC_HUB;
+    init_hub_gpio();
+    fill_hub_slots(*g_kmx_obj);
+    kmx_set_power_en(1, 1);
+    EXPECT_EQ(sim::soc_pad_output(169), 1);
+    kmx_set_power_en(1, 0);
+    EXPECT_EQ(sim::soc_pad_output(169), 0);
+    kmx_set_reset(6, 1);
+    EXPECT_EQ(sim::soc_pad_output(157), 1);
+    kmx_set_start_en(3, 1);
+    EXPECT_EQ(sim::soc_pad_output(72), 1);
+    kmx_set_led(6, 1);
+    EXPECT_EQ(sim::soc_pad_output(156), 1);
+    kmx_set_led(6, 2);  // no such value: unchanged
+    EXPECT_EQ(sim::soc_pad_output(156), 1);
+    kmx_set_green_led(1);
+    EXPECT_EQ(sim::soc_pad_output(131), 0);  // lit low
+    kmx_set_red_led(0);
+    EXPECT_EQ(sim::soc_pad_output(84), 1);
+    sim::soc_pad_set_external(69, 0);
+    EXPECT_EQ(kmx_get_button(), 0);
+    sim::soc_pad_set_external(69, 1);
+    EXPECT_EQ(kmx_get_button(), 1);
+    sim::soc_pad_set_external(43, 0);
+    EXPECT_EQ(kmx_get_plug(1), 0);
+    sim::soc_pad_set_external(43, 1);
+    EXPECT_EQ(kmx_get_plug(1), 1);
+    // The checked wrappers refuse what the pad block cannot take.
+    EXPECT_EQ(gpio_read(171), -1);
+    EXPECT_EQ(gpio_write(170, 2, 0), -1);
+    EXPECT_EQ(sim::soc_pad_output(170), 0);
+    EXPECT_TRUE(has(log_since_last(), "sarn_gpio_read failled: not support gpio_id:171"));
+    // The VID goes out on the chain's own regulator line, set to 9600 8N1.
+    send_uart(2, 10);
+    std::string uart;
+    kos::read_file((kos::sim_dir() + "/uart.log").c_str(), uart);
+    EXPECT_TRUE(has(uart, "/dev/ttySARN2 AA 02 01 50 AD\n")) << uart;
+    *g_kmx_obj = saved;
+    bc_soc_gpio_release();
+    EXPECT_EQ(gpio_read(3), -1);  // unmapped: refused, logged
+    EXPECT_TRUE(has(log_since_last(), "sarn_gpio_read failled\n"));
 }
 
 }  // namespace

@@ -113,18 +113,20 @@ TEST(BoardcheckRun, PassingBoardIsReportedAndStored) {
     EXPECT_TRUE(has(log, "Chain numbers: 1")) << log;
     EXPECT_TRUE(has(log, "chain1: detect chip type: 0")) << log;
     EXPECT_TRUE(has(log, "chain1: detect 68 chips, machine type: ")) << log;
-    // State 5 runs twice: before power-on and after the PLL step.
-    EXPECT_EQ(count(log, "chain1: set spi speed 0"), 2u) << log;
+    // State 5 runs twice: before power-on, and after the PLL step at the
+    // speed the 900 MHz target asks for.
+    EXPECT_EQ(count(log, "chain1: set spi speed 0"), 1u) << log;
+    EXPECT_EQ(count(log, "chain1: set spi speed 3"), 1u) << log;
     EXPECT_TRUE(has(log, "chain1 power off")) << log;
     EXPECT_TRUE(has(log, "Test Passed!")) << log;
     EXPECT_TRUE(has(log, "TEST OVER!!!")) << log;
     EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}");
 }
 
-TEST(BoardcheckRun, OnlyFirstChainIsTestedAndEveryPluggedChainReported) {
+TEST(BoardcheckRun, OnlyTheTestedChainIsReported) {
     // Chip type 0 with 80 chips is no known machine type: the first chain
-    // fails on the chip count; the others were not tested and pass. The
-    // chain already in the result file is kept.
+    // fails on the chip count. The other board was not tested: it gets no
+    // report and no result. The chain already in the result file is kept.
     MachineRun r = run_machine(desc(R"({"slot": 0, "chip_type": 0, "chips": 80}, {"slot": 2, "chip_type": 0, "chips": 80})",
                                     R"("/tmp/mtest": "{\"8\": \"Pass\"}")"),
                                {"boardcheck", "-a"});
@@ -134,9 +136,29 @@ TEST(BoardcheckRun, OnlyFirstChainIsTestedAndEveryPluggedChainReported) {
     EXPECT_TRUE(has(log, "[ERROR]:chain0: Cannot get machine type!")) << log;
     EXPECT_FALSE(has(log, "chain2: detect")) << log;
     EXPECT_EQ(count(log, "Error ID description"), 1u) << log;
+    EXPECT_EQ(count(log, "Result Summary"), 1u) << log;
     EXPECT_TRUE(has(log, "[ERROR]:\r\\nCHIP NUM ERROR !!! \n")) << log;
     EXPECT_TRUE(has(log, "E9: 0")) << log;
-    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"8\": \"Pass\",\n    \"1\": \"E9: 0\",\n    \"3\": \"Pass\"\n}");
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"8\": \"Pass\",\n    \"1\": \"E9: 0\"\n}");
+}
+
+TEST(BoardcheckRun, SelectedConnectorIsTheOneTestedAndReported) {
+    const std::string two = desc(R"({"slot": 1, "chip_type": 0, "chips": 68}, {"slot": 5, "chip_type": 0, "chips": 80})");
+    // -s 6 picks connector 5 although it is beyond the chain count (2).
+    MachineRun r = run_machine(two, {"boardcheck", "-s", "6"});
+    std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Input test chain:5!")) << log;
+    EXPECT_TRUE(has(log, "chain5: detect 80 chips")) << log;
+    EXPECT_FALSE(has(log, "chain1: detect")) << log;
+    EXPECT_TRUE(has(log, "================ Chain5 Result")) << log;
+    EXPECT_FALSE(has(log, "================ Chain1 Result")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"6\": \"E9: 0\"\n}");
+    // -a tests the first board only; the untested one gets no "Pass".
+    r = run_machine(two, {"boardcheck", "-a"});
+    log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: detect 68 chips")) << log;
+    EXPECT_FALSE(has(log, "chain5: detect")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}");
 }
 
 TEST(BoardcheckRun, DeadBoardReportsChipTypeNotFound) {
@@ -159,6 +181,68 @@ TEST(BoardcheckRun, LegendKeepsItsPercentSigns) {
     EXPECT_EQ(count(log, "local0.info E"), 20u) << log;
     EXPECT_TRUE(has(log, "E1: Chip good cores < 20% \n")) << log;
     EXPECT_TRUE(has(log, "E8: Board soft bist job results total error > 10% (N5 : > 20%)\n")) << log;
+}
+
+// ---- frequency and voltage ---------------------------------------------------------
+
+TEST(BoardcheckFreq, FixedPairRampsThePllAndSetsTheVid) {
+    MachineRun r = run_machine(kOneBoard, {"boardcheck", "-s", "2", "900", "30"});
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "local0.info working PLL frequency: 900MHz\n")) << log;
+    EXPECT_TRUE(has(log, "local0.info Working VID :30\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: set vid to 30\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: set pll  900.00\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: set spi speed 3\n")) << log;
+    EXPECT_TRUE(has(log, "Test Passed!")) << log;
+    // VID 30 is code 246 on the UART regulator: AA 02 01 F6 07.
+    EXPECT_TRUE(has(r.file("/run/sim/uart.log"), "/dev/ttyPS1 AA 02 01 F6 07")) << r.file("/run/sim/uart.log");
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}");
+}
+
+TEST(BoardcheckFreq, PairOutOfRangeWarnsAndRunsWithTheDefaults) {
+    MachineRun r = run_machine(kOneBoard, {"boardcheck", "-s", "2", "99999", "77"});
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "local0.warning [WARNING]:Invalid frequency : 99999MHz Use default: 900MHz\n")) << log;
+    EXPECT_TRUE(has(log, "local0.warning [WARNING]:Invalid VID: 77! Use default: 25\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: set vid to 25\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: set pll  900.00\n")) << log;
+    EXPECT_TRUE(has(r.file("/run/sim/uart.log"), "/dev/ttyPS1 AA 02 01 C9 34")) << r.file("/run/sim/uart.log");
+}
+
+TEST(BoardcheckFreq, ChipsRefusingThePllGiveE7WithTheLastFrequency) {
+    // The chips do not take 600 MHz or more: the ramp of three rows a step
+    // (120, 124.5 ... 597) fails at 612 MHz after five tries.
+    MachineRun r = run_machine(desc(R"({"slot": 1, "chip_type": 0, "chips": 68, "pll_fail_mhz": 600})"),
+                               {"boardcheck", "-s", "2"});
+    const std::string log = r.syslog();
+    EXPECT_EQ(count(log, "[WARNING]:Retry: Configure PLL retry "), 4u) << log;
+    EXPECT_TRUE(has(log, "Retry: Configure PLL retry 4 times!")) << log;
+    EXPECT_FALSE(has(log, "Retry: Configure PLL retry 5 times!")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Failed: Configure PLL Failed!!!")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:\r\\nThe last freq is 612.0MHz \n")) << log;
+    EXPECT_TRUE(has(log, "chain1 power off")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"E7: 0\"\n}");
+}
+
+// ---- debug menu ------------------------------------------------------------------------
+
+TEST(BoardcheckDebug, MenuOnTheConsoleWithMinusD) {
+    // Choice 12 is no command; then command 04 on chain 1 until the IPset
+    // button (held down here) ends it. No test runs and no result is kept.
+    MachineRun r = run_machine(R"({"platform": 4, "straps": {"board_code": 15}, "button_pressed": true,
+                                   "boards": [{"slot": 1, "chip_type": 0, "chips": 68}]})",
+                               {"sh", "-c", "printf '12\\nN\\n4\\nN\\n1\\n\\n' | boardcheck -d"});
+    EXPECT_EQ(r.status, 0);
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Name           : Qx SW DEBUG Test\n")) << log;
+    EXPECT_TRUE(has(log, "Debug command Error!!!")) << log;
+    EXPECT_EQ(count(log, "START DEBUG MODE"), 3u) << log;  // again after the error and after the command
+    EXPECT_TRUE(has(log, "Debug Cmd04 ")) << log;
+    EXPECT_TRUE(has(log, "chain_id = 1 \n")) << log;
+    EXPECT_TRUE(has(log, "chain1: set vid to 18\n")) << log;
+    EXPECT_FALSE(has(log, "Result Summary")) << log;
+    EXPECT_TRUE(has(log, "TEST OVER")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "");
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
+#include "drv/uart_line.h"
 #include "drv/bc_links.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <termios.h>
 
 #include "drv/bc_hub.h"
+#include "drv/bc_soc.h"
 #include "drv/kmx_psu_frame.h"
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
@@ -75,21 +78,44 @@ int output_value(uint8_t cmd, int chain) {
 
 bool soc_hub() { return g_kmx_obj && (g_kmx_obj->flags & KMX_OBJ_SOC_HUB); }
 
+bool soc_uart_9600_8n1(int fd) {
+    struct termios opt;
+    if (tcgetattr(fd, &opt) != 0) {
+        test_logf(5, TL_PLAIN, "%s,%d: %s failled: %d.\n", __FILE__, __LINE__, "tcgetattr", errno);
+        return false;
+    }
+    cfsetispeed(&opt, B9600);
+    cfsetospeed(&opt, B9600);
+    opt.c_cflag &= ~(CRTSCTS | CSIZE | PARENB | CSTOPB);
+    opt.c_cflag |= CLOCAL | CREAD | CS8;
+    opt.c_iflag &= ~INPCK;
+    uart_line_raw(&opt);
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &opt) != 0) {
+        test_logf(5, TL_PLAIN, "%s,%d: %s failled: %d.\n", __FILE__, __LINE__, "tcsetattr", errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int psu_output(int chain) { return (g_miner && g_miner->psu_kind == 0) ? 4 : chain + 1; }
 
 bool set_power_on_i2c(int chain, int on) {
+    test_logf(2, TL_PLAIN, "%s() chain:%d, val:%d\n", "set_power_on_i2c", psu_output(chain) == 4 ? 3 : chain, on);
     const uint8_t p[2] = {uint8_t(psu_output(chain)), uint8_t(on ? 1 : 2)};
     return write_cmd(0x85, p, 2);
 }
 
 int set_watchdog_time_i2c(int seconds) {
+    test_logf(2, TL_PLAIN, "%s() time_val:%d\n", "set_watchdog_time_i2c", seconds);
     const uint8_t p[1] = {uint8_t(seconds / 30)};
     return write_cmd(0x70, p, 1) ? 1 : 0;
 }
 
 bool set_vol_on_i2c(int chain, int centivolts) {
+    test_logf(2, TL_PLAIN, "%s() chain:%d, vol:%d\n", "set_vol_on_i2c", chain, centivolts);
     const uint8_t p[4] = {uint8_t(psu_output(chain)), 0, uint8_t(centivolts), uint8_t(centivolts >> 8)};
     return write_cmd(0x83, p, 4);
 }
@@ -103,9 +129,14 @@ int kmx_i2c_is_sync_output() {
     return read_cmd(0x08, p, r) ? r[8] : 0;
 }
 
-int iic_power_identify() {
+int iic_power_id_hook() {
     const int id = kmx_i2c_is_sync_output();
     test_logf(3, TL_PLAIN, "iic power ID: %d\n", id);
+    return id;
+}
+
+int iic_power_identify() {
+    const int id = iic_power_id_hook();
     int kind = 2;
     if (id == 1) kind = 0;
     else if (id == 3) kind = 1;
@@ -130,6 +161,17 @@ float read_iic_power(int chain) {
         test_logf(3, TL_PLAIN, "Miner: iic power: %6.1fW\n", double(power));
     }
     return power;
+}
+
+bool set_volt_hook(int chain, int centivolts) {
+    // Above what the boards take, the supply is set to a safe 14.00 V.
+    if (centivolts > kMaxSupplyCentivolts) centivolts = kSafeSupplyCentivolts;
+    return set_vol_on_i2c(chain, centivolts);
+}
+
+int iic_volt_read(int chain) {
+    if (!g_kmx_obj || !(g_kmx_obj->flags & KMX_OBJ_I2C_PSU)) return 0;
+    return get_vol_on_i2c(chain);
 }
 
 bool i2c_set_vid(int chain, int vid) {
@@ -190,6 +232,12 @@ void send_uart(int chain, int vid) {
     const int fd = kos::tty_open(dev, O_WRONLY);
     if (fd < 0) {
         test_logf(5, TL_PLAIN, "%s,%d:open %s failled: \n", __FILE__, __LINE__, dev);
+        return;
+    }
+    // The SoC's regulator lines run at 9600 8N1; a line that cannot be set
+    // so gets nothing.
+    if (soc_hub() && !soc_uart_9600_8n1(fd)) {
+        kos::tty_close(fd);
         return;
     }
     uint8_t f[5];
@@ -272,24 +320,4 @@ int get_ctrl_board_type_gpio() {
         v[i] = sysfs_gpio_read(pins[i]) & 1;
     }
     return v[1] << 3 | v[0] << 2 | v[2] << 1 | v[3];
-}
-
-// The SoC pad block is not reached by this program (no step selects the SoC
-// hub); the checked wrappers refuse what the pad layer could not take.
-int gpio_write(int id, int value, int kind) {
-    if (id > 170) {
-        printf("func:%s;line:%d;not support gpio_id:%d", __func__, __LINE__, id);
-        return -1;
-    }
-    if (id < 0 || (value != 0 && value != 1) || (kind != 0 && kind != 1)) return -1;
-    return -1;
-}
-
-int gpio_read(int id) {
-    if (id > 170 || id < 0) {
-        test_logf(5, TL_PLAIN, "%s,%d: %s failled: not support gpio_id:%d\n", __FILE__, __LINE__, "sarn_gpio_read", id);
-        return -1;
-    }
-    test_logf(5, TL_PLAIN, "%s,%d: %s failled\n", __FILE__, __LINE__, "sarn_gpio_read");
-    return -1;
 }

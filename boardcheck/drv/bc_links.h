@@ -10,8 +10,15 @@ bool set_vol_on_i2c(int chain, int centivolts);
 int get_vol_on_i2c(int chain);
 int get_current_on_i2c(int chain);
 int kmx_i2c_is_sync_output();  // the supply ID, 0 on failure
+int iic_power_id_hook();       // the supply ID, logged
 int iic_power_identify();      // sets g_miner's supply kind; returns the ID
 float read_iic_power(int chain);
+// Supply voltage in centivolts; above 1900 the supply gets 1400.
+constexpr int kMaxSupplyCentivolts = 1900;
+constexpr int kSafeSupplyCentivolts = 1400;
+bool set_volt_hook(int chain, int centivolts);
+// The output's voltage when the supply is on I2C, else 0 (no transfer).
+int iic_volt_read(int chain);
 bool i2c_set_vid(int chain, int vid);
 int hub_set_power_en_i2c(int value);
 void hub_i2c_reset(int bus);
@@ -30,6 +37,3 @@ int sysfs_gpio_read(int gpio);
 
 int get_ctrl_board_type_gpio();
 
-// SoC pads: checked wrappers (ids below 172, values 0/1).
-int gpio_write(int id, int value, int kind);
-int gpio_read(int id);

@@ -41,13 +41,14 @@ bool bc_chip_marked(int chain, int chip) {
 bool parse_options(int argc, char **argv) {
     optind = 1;
     int opt;
-    while ((opt = getopt(argc, argv, "as:v:")) != -1) {
+    while ((opt = getopt(argc, argv, "ads:v:")) != -1) {
         test_logf(3, TL_PLAIN, "opt = %c\t\t", opt);
         test_logf(3, TL_PLAIN, "optarg = %s\t\t", optarg ? optarg : "(null)");
         test_logf(3, TL_PLAIN, "optind = %d\t\t", optind);
         test_logf(3, TL_PLAIN, "arg[optind] = %s\n", optind < argc ? argv[optind] : "(null)");
         switch (opt) {
         case 'a': test_log(3, TL_PLAIN, "Test All chains!"); break;
+        case 'd': g_bc_opts.debug = true; break;
         case 's': {
             const int n = decimal(optarg) - 1;
             if (n < 0 || n >= BC_MAX_CHAINS) {
@@ -174,4 +175,10 @@ void chain_list_rebuild() {
     for (int c = 0; c < BC_MAX_CHAINS; c++)
         if (g_miner->plugged[c]) g_miner->chain_list[n++] = uint8_t(c);
     g_miner->chain_num = uint8_t(n);
+}
+
+int tested_chain(const bc_options &opts, const bc_miner &m) {
+    const int s = opts.selected_chain;
+    if (opts.single_chain && s >= 0 && s < BC_MAX_CHAINS && m.plugged[s]) return s;
+    return m.chain_list[0];
 }

@@ -115,6 +115,12 @@ struct bc_chain {
     uint8_t volt_spread_check;
     uint8_t volt_group;
     uint8_t grade;  // 0..5 = A..F
+    // The frequency and voltage choice: the point's VIDs and the best point
+    // of a grading scan.
+    uint8_t start_vid;
+    float best_err_rate;  // job error rate of the best point, %
+    float gold_freq;      // MHz
+    uint16_t gold_vid;
     // Working copies of the result and job lengths, two counters the
     // machine type clears.
     uint16_t work_result_len;
@@ -141,6 +147,7 @@ struct bc_miner {
     uint16_t freq_max, freq_min, freq_def;
     uint8_t vid_max, vid_min, vid_def, prompt_vid, vid_step;
     uint16_t work_vid, work_freq, target_freq, freq_step;
+    uint16_t end_freq;  // scan mode
     uint8_t chain_num;
     uint8_t chain_list[BC_MAX_CHAINS];
     uint8_t plugged[BC_MAX_CHAINS];
@@ -158,6 +165,7 @@ struct bc_options {
     int fixed_freq;
     int fixed_vid;
     bool fixed;  // both non-zero
+    bool debug;  // -d: the bench debug menu on the console instead of a test
 };
 extern bc_options g_bc_opts;
 
@@ -168,6 +176,10 @@ bool parse_options(int argc, char **argv);
 // returns the count, -1 when the file cannot be read. `store` holds the
 // texts: 8 entries of 12 bytes.
 int read_arg_file(const char *path, char store[8][12], char *argv[8]);
+
+// The chain a run tests: the connector chosen with -s when it holds a
+// board, else the first detected chain.
+int tested_chain(const bc_options &opts, const bc_miner &m);
 
 void init_control_board(int mode);
 int detect_spi_chain_plug(int mode);

@@ -5,6 +5,7 @@
 
 #include "drv/bc_hub.h"
 #include "drv/bc_links.h"
+#include "drv/bc_soc.h"
 #include "module/bc_chain.h"
 #include "module/bc_miner.h"
 #include "module/test_log.h"
@@ -30,12 +31,6 @@ namespace {
 
 constexpr int kTypeCodes[] = {15, 3, 4, 7, 11, 10};
 
-void init_hub_gpio() {
-    if (g_kmx_obj->flags & KMX_OBJ_SOC_HUB) return;  // the SoC pad block is not driven by this program
-    Xil_Peripheral_Out32(4, 0);
-    kos::sleep_s(1);
-    Xil_Peripheral_Out32(4, 3);
-}
 
 void Iic_init() { test_logf(2, TL_PLAIN, "%s()\n", "Iic_init"); }
 void uart_init() {}
@@ -43,6 +38,29 @@ void uart_init() {}
 void missing(const char *fn) { test_logf(5, TL_PLAIN, "%s not register !\n", fn); }
 
 }  // namespace
+
+void init_hub_gpio() {
+    if (g_kmx_obj->flags & KMX_OBJ_SOC_HUB) {
+        bc_soc_init_hub_gpio();
+        return;
+    }
+    Xil_Peripheral_Out32(4, 0);
+    kos::sleep_s(1);
+    Xil_Peripheral_Out32(4, 3);
+}
+
+void fill_hub_slots(kmx_obj_t &o) {
+    const bool soc = o.flags & KMX_OBJ_SOC_HUB;
+    o.set_power_en = soc ? soc_hub_set_power_en : hub_set_power_en;
+    o.set_start_en = soc ? soc_hub_set_start_en : hub_set_start_en;
+    o.set_reset = soc ? soc_hub_set_reset : hub_set_reset;
+    o.set_led = soc ? soc_hub_set_led : hub_set_led;
+    o.get_plug = soc ? soc_hub_get_plug : hub_get_plug;
+    o.set_green_led = soc ? soc_hub_set_green_led : hub_set_green_led;
+    o.set_red_led = soc ? soc_hub_set_red_led : hub_set_red_led;
+    o.get_button = soc ? soc_hub_get_button : hub_get_button;
+    o.set_pwm = soc ? soc_hub_set_pwm : hub_set_pwm;
+}
 
 int ctrl_board_type_index(int gpio_value) {
     for (int i = 0; i < int(sizeof kTypeCodes / sizeof kTypeCodes[0]); i++)
@@ -74,15 +92,7 @@ int sys_platform_init(int mode) {
     if (index < 0) test_logf(5, TL_PLAIN, "Invalid ctrl board/vid type! GPIO value: %x\n", value);
 
     kmx_obj_t &o = *g_kmx_obj;
-    o.set_power_en = hub_set_power_en;
-    o.set_start_en = hub_set_start_en;
-    o.set_reset = hub_set_reset;
-    o.set_led = hub_set_led;
-    o.get_plug = hub_get_plug;
-    o.set_green_led = hub_set_green_led;
-    o.set_red_led = hub_set_red_led;
-    o.get_button = hub_get_button;
-    o.set_pwm = hub_set_pwm;
+    fill_hub_slots(o);
     o.set_spi_speed = hub_set_spi_speed;
     o.cmd_reset = hub_cmd_reset;
     o.cmd_bist_start = hub_cmd_bist_start;

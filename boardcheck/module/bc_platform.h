@@ -43,6 +43,10 @@ extern kmx_obj_t *g_kmx_obj;
 extern const uint32_t g_vid_map_table[6][32];
 
 int sys_platform_init(int mode);  // 1
+// Starts the GPIO block of the hub the SoC-hub flag selects.
+void init_hub_gpio();
+// The line, LED, button and fan slots of the hub the SoC-hub flag selects.
+void fill_hub_slots(kmx_obj_t &o);
 // The 4-bit board-type pin value → its index in the type code table, or -1.
 int ctrl_board_type_index(int gpio_value);
 

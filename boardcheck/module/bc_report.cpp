@@ -108,7 +108,7 @@ int pick(const bc_chain &c, int mode, Text &t) {
     }
     if (c.no_freq_or_vid) {
         test_log(5, TL_PLAIN, "Can't find correct freq or voltage!!!\n");
-        test_logf(5, TL_PLAIN, "Min job err rate is %7.3f\n", double(c.board_err_rate));
+        test_logf(5, TL_PLAIN, "Min job err rate is %7.3f\n", double(c.best_err_rate));
         return set_text(t, "E11:"), 11;
     }
     if (!lenient && c.chip_softbist_failed) {
@@ -179,7 +179,7 @@ void print_chain_report(int chain, int mode) {
         for (const char *line : kLegend) test_logf(3, TL_PLAIN, line);
     }
     test_logf(3, TL_PLAIN, "================ Chain%d Result ================ \r\n", chain);
-    if (mode == TEST_MODE_GRADING && c->board_err_rate > float(c->feat.board_err_limit)) c->no_freq_or_vid = 1;
+    if (mode == TEST_MODE_GRADING && c->best_err_rate > float(c->feat.board_err_limit)) c->no_freq_or_vid = 1;
     Text t;
     const int id = pick(*c, mode, t);
     test_log(3, TL_PLAIN, "------------------------------------------\n");
@@ -224,7 +224,7 @@ void print_grade(const bc_chain &c) {
     test_log(3, TL_PLAIN, " \n");
     for (const char *row : kLetters[g]) test_logf(3, TL_PLAIN, "%s\n", row);
     test_log(3, TL_PLAIN, "\n");
-    test_logf(3, TL_PLAIN, "gold_freq=%6.2f   gold_vid=%d   err_rate=%7.3f%%   \n", double(c.cur_freq), c.working_vid,
-              double(c.board_err_rate));
+    test_logf(3, TL_PLAIN, "gold_freq=%6.2f   gold_vid=%d   err_rate=%7.3f%%   \n", double(c.gold_freq), c.gold_vid,
+              double(c.best_err_rate));
     test_log(3, TL_PLAIN, "==========================================\n\n");
 }

@@ -23,7 +23,8 @@ int machine_type_for(int chip_type, int chips, int mode);
 // ---- frequency and voltage choice ----------------------------------------------
 int input_parameters(int chain, int mode, int machine_type);
 int get_freq_and_vid(int chain, int chip_type, int machine_type, int mode);
-int set_chain_pll(int chain, int from, int to);
+// Ramps the chips' PLL from `current` to `target` MHz; chip 0 = all chips.
+int set_chain_pll(int chain, int chip, int machine_type, int current, int target);
 
 // ---- checks ----------------------------------------------------------------------
 int check_t_v(int chain, bool print);

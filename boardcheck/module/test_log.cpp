@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <stdio_ext.h>
 #include <syslog.h>
 
 int g_test_log_level = 0;
@@ -93,8 +92,11 @@ int read_console_number(int def) {
     for (;;) {
         const int ch = getchar();
         if (ch == EOF) break;
-        if (ch == '\n' || ch == '\r') {
-            if (digits) __fpurge(stdin);  // drop what was typed ahead
+        if (ch == '\n') break;
+        if (ch == '\r') {
+            // A "\r\n" terminal: the '\n' ends this line, not the next answer.
+            const int next = getchar();
+            if (next != '\n' && next != EOF) ungetc(next, stdin);
             break;
         }
         if (ch >= '0' && ch <= '9' && value < 100000000) {
@@ -103,4 +105,18 @@ int read_console_number(int def) {
         }
     }
     return digits ? int(value) : def;
+}
+
+int read_console_word(char *buf, size_t size) {
+    size_t n = 0;
+    int ch = EOF;
+    bool any = false;
+    while ((ch = getchar()) != EOF) {
+        any = true;
+        if (ch == '\n') break;
+        if (ch == '\r' || ch == ' ' || ch == '\t') continue;
+        if (n + 1 < size) buf[n++] = char(ch);  // the rest of a long word is dropped
+    }
+    if (size) buf[n] = '\0';
+    return any ? int(n) : -1;
 }

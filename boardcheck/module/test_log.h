@@ -2,6 +2,7 @@
 // to the system log (facility LOCAL0, default identity).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Categories of a message; bit 31 marks a continuation piece (no prefix, no
@@ -42,3 +43,6 @@ void test_log_dot();
 
 // A decimal number typed on standard input, or `def` for an empty line.
 int read_console_number(int def);
+// One typed line without blanks into buf (at most size - 1 characters, the
+// rest of the line dropped); its length, -1 at the end of the input.
+int read_console_word(char *buf, size_t size);

@@ -18,7 +18,11 @@
 //   so the BIST start after it answers 0.
 // - A PLL image leaves the sensor code bits of the register as they were.
 // - A PLL image the chip cannot run (from "pll_fail_mhz" or a pllfail
-//   control on) is not taken and the write gets no reply.
+//   control on) is not taken and the write gets no reply. An image with
+//   the PLL flag (byte 0 bit 7) carries the MHz in bytes 1-2; one without
+//   it carries divider fields, decoded as the chip type reads them back.
+//   Chip types whose divider image sets byte 0 bit 7 (10, 14, 15) are read
+//   as flagged images: their refusal by frequency is not modelled.
 // - A job reset (BD BD) drops queued results; the chain clean (FF FF) acts
 //   like a reset-all.
 // - A broadcast (chip 0) acts on every chip; the reply comes from the last
@@ -32,6 +36,23 @@
 // - Frames sent by the hub carry zero CRC words; the chips do not check them.
 
 namespace sim {
+
+int divider_image_mhz(const uint8_t *b, int chip_type) {
+    const bool t13 = chip_type == 13;
+    const unsigned pre = t13 ? (b[0] & 0x3Fu) : ((b[0] >> 1) & 0x1Fu);
+    const unsigned fb = t13 ? b[1] + 256u * (b[2] >> 4) : b[1] + 256u * (b[0] & 1u);
+    unsigned post;
+    if (t13)
+        post = b[2] & 0x7u;
+    else if (chip_type == 5 || chip_type == 6 || chip_type == 7 || chip_type == 10 || chip_type == 12 ||
+             chip_type == 14 || chip_type == 15)
+        post = (b[3] >> 4) & 0x7u;
+    else
+        post = (b[3] >> 6) & 0x3u;
+    if (t13 && post > 3) post -= 2;
+    const unsigned den = pre << post;
+    return den ? int(fb * (t13 ? 50u : 12u) / den) : 0;
+}
 
 uint16_t chip_crc16(const uint8_t *p, size_t n) {
     uint16_t crc = 0xFFFF;
@@ -165,7 +186,7 @@ void ChipChain::reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_
     memcpy(reply, f.data(), std::min(reply_len, f.size()));
 }
 
-void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
+void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len, bool divider_pll) {
     std::lock_guard<std::mutex> g(lock_);
     memset(reply, 0, reply_len);
     if (len < 2) return;
@@ -219,8 +240,12 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         [[fallthrough]];
     case 0x09: {
         const size_t n = std::min<size_t>(len > 2 ? len - 2 : 0, 12);
-        const bool pll = code == 0x09 && n >= 3 && (frame[2] & 0x80);
-        const int mhz = pll ? frame[3] << 8 | frame[4] : 0;
+        const bool lib_pll = code == 0x09 && n >= 3 && (frame[2] & 0x80);
+        // The board test packs its PLL as divider fields (no flag bit): the
+        // frequency those fields give is what the chip is asked to run.
+        const int bt_mhz = divider_pll && code == 0x09 && !lib_pll && n >= 4 ? divider_image_mhz(frame + 2, chip_type_) : 0;
+        const bool pll = lib_pll || bt_mhz > 0;
+        const int mhz = lib_pll ? frame[3] << 8 | frame[4] : bt_mhz;
         const auto cannot_run = [&](int k) {
             const auto from = [&](int chip, int f) { return f > 0 && mhz >= f && (chip == 0 || chip == k); };
             bool no = from(pll_fail_chip_, pll_fail_mhz_);

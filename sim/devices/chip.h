@@ -55,6 +55,11 @@
 
 namespace sim {
 
+// The frequency (MHz) of a configuration image that carries its PLL as
+// divider fields (pre, feedback, post), decoded by the chip type; 0 when
+// the fields give none.
+int divider_image_mhz(const uint8_t *cfg, int chip_type);
+
 class MemChips;
 struct MemFault;
 
@@ -72,8 +77,10 @@ public:
     void set_fan_duty_source(std::function<int()> f) { fan_duty_ = std::move(f); }
 
     // One frame in; reply_len bytes of reply out (zeros where no chip
-    // answers). Thread-safe.
-    void exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
+    // answers). Thread-safe. `divider_pll`: a command-09 image without the
+    // PLL flag still sets the PLL through its divider fields (the board
+    // test's push codes).
+    void exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len, bool divider_pll = false);
     // Power removed or reset held: the chips lose ids, registers and work.
     void lose_state();
     // Raw sensor codes of the chips that answer (empty when none do).

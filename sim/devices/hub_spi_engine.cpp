@@ -260,9 +260,10 @@ private:
         return true;
     }
 
-    void transfer(uint32_t c, ChainBlock &b, const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
+    void transfer(uint32_t c, ChainBlock &b, const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len,
+                  bool divider_pll = false) {
         if (lines_ok(c, b) && clock_ok(c, b))
-            b.chain->exchange(frame, len, reply, reply_len);
+            b.chain->exchange(frame, len, reply, reply_len, divider_pll);
         else
             memset(reply, 0, reply_len);
     }
@@ -381,7 +382,7 @@ private:
                 record_line("spi_push.log", line);
             }
             uint8_t reply[256] = {};
-            transfer(c, b, f.data(), f.size(), reply, rw * 2);
+            transfer(c, b, f.data(), f.size(), reply, rw * 2, v == 0xAD || v == 0xBD);
             const unsigned got = std::min(rw, fault.short_words);
             if (got > 0) {
                 memcpy(b.rx, reply, std::min<size_t>(got * 2, sizeof b.rx));

@@ -5,6 +5,7 @@
 
 #include "drv/hub.h"
 #include "drv/soc_gpio.h"
+#include "drv/soc_pads.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "os/ioctl_dev.h"
@@ -42,14 +43,10 @@ bool fan_ok(uint8_t fan_id, const char *fn) {
 
 // ---- SoC pads ---------------------------------------------------------------
 
-struct SlotPads {
-    int power, start, reset, led, plug;
-};
-const SlotPads kSlotPads[8] = {
-    {170, 36, 37, 38, 39},     {169, 40, 41, 42, 43},     {168, 44, 45, 46, 47},     {167, 72, 73, 74, 75},
-    {166, 76, 77, 78, 79},     {165, 80, 81, 82, 83},     {164, 158, 157, 156, 155}, {163, 154, 153, 152, 151},
-};
-constexpr int kGreenPad = 131, kRedPad = 84, kButtonPad = 69;
+using soc_pads::kButtonPad;
+using soc_pads::kGreenPad;
+using soc_pads::kRedPad;
+using soc_pads::kSlotPads;
 
 void pad_out(int pad, int value) {
     sarn_gpio_write(pad, 1, 1);

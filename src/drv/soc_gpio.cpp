@@ -54,22 +54,8 @@ void gpio_rmw(uint32_t off, uint32_t set, uint32_t clear) {
     kos::window_write32(map_gpio_base, off, (v | set) & ~clear);
 }
 
-// The APB words of the multiplexing; `test_variant` is the board-test form.
 void mux_words(bool test_variant) {
-    apb(0x124, 0);
-    apb(0x170, 0);
-    apb(0x174, 0);
-    apb(0x130, 0xFFF);
-    if (!test_variant) gpio_rmw(0x010, 0x07770000u, 0x08880000u);
-    apb(0x148, 0);
-    apb(0x180, test_variant ? 0x3FF : 0x200);
-    apb(0x13C, 0xFFF);
-    if (!test_variant) gpio_rmw(0x028, 0x00000777u, 0x00000888u);
-    apb(0x17C, 0x207);
-    apb(0x16C, 0xC);
-    apb(0x144, 0x810);
-    apb(0x154, 0xC00);
-    apb(0x158, 0xC);
+    soc_pads::mux_words(test_variant, apb, gpio_rmw);
 }
 
 }  // namespace
@@ -81,8 +67,7 @@ int sarn_gpio_init(void) { return map_window(map_gpio_base, "soc_gpio_base", SOC
 int sarn_apb_sys_init(void) { return map_window(map_apb_sys_base, "soc_apb_sys_base", SOC_APBSYS_PHY, __func__); }
 
 void group_signal_map_init(void) {
-    static const uint32_t kGroups[12] = {0, 19, 20, 3, 9, 23, 6, 22, 18, 8, 12, 13};
-    for (unsigned i = 0; i < 12; i++) apb(0x0F4 + 4 * i, kGroups[i]);
+    for (unsigned i = 0; i < 12; i++) apb(soc_pads::kGroupWords + 4 * i, soc_pads::kGroupSignals[i]);
 }
 
 int gpio_mux_init(void) {

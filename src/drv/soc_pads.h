@@ -60,4 +60,39 @@ constexpr bool table_is_sound() {
 }
 static_assert(table_is_sound(), "SoC pad runs overlap or leave a pad out");
 
+// The pads of each chain slot and of the board.
+struct SlotPads {
+    int power, start, reset, led, plug;
+};
+constexpr SlotPads kSlotPads[8] = {
+    {170, 36, 37, 38, 39},     {169, 40, 41, 42, 43},     {168, 44, 45, 46, 47},     {167, 72, 73, 74, 75},
+    {166, 76, 77, 78, 79},     {165, 80, 81, 82, 83},     {164, 158, 157, 156, 155}, {163, 154, 153, 152, 151},
+};
+constexpr int kGreenPad = 131, kRedPad = 84, kButtonPad = 69;
+
+// The pad multiplexing: APB words, and two GPIO-block words set and
+// cleared in the normal form. `apb(off, value)`, `gpio_rmw(off, set, clear)`;
+// `test_variant` is the form the factory test tools use.
+template <class Apb, class Rmw>
+void mux_words(bool test_variant, Apb apb, Rmw gpio_rmw) {
+    apb(0x124, 0);
+    apb(0x170, 0);
+    apb(0x174, 0);
+    apb(0x130, 0xFFF);
+    if (!test_variant) gpio_rmw(0x010, 0x07770000u, 0x08880000u);
+    apb(0x148, 0);
+    apb(0x180, test_variant ? 0x3FF : 0x200);
+    apb(0x13C, 0xFFF);
+    if (!test_variant) gpio_rmw(0x028, 0x00000777u, 0x00000888u);
+    apb(0x17C, 0x207);
+    apb(0x16C, 0xC);
+    apb(0x144, 0x810);
+    apb(0x154, 0xC00);
+    apb(0x158, 0xC);
+}
+
+// The signal group of each of the 12 APB group words (byte offsets 0xF4 on).
+constexpr uint32_t kGroupSignals[12] = {0, 19, 20, 3, 9, 23, 6, 22, 18, 8, 12, 13};
+constexpr uint32_t kGroupWords = 0x0F4;
+
 }  // namespace soc_pads

@@ -6,6 +6,7 @@
 #include <string>
 #include <termios.h>
 
+#include "drv/uart_line.h"
 #include "drv/hub.h"
 #include "hub/kmx_i2c.h"
 #include "module/kmx_log.h"
@@ -272,10 +273,7 @@ int soc_uart_init(int fd, int speed, int flow_ctrl, int databits, int stopbits, 
         kmx_logf(5, "%s,%d: %s failled:\n", __FILE__, __LINE__, "stopbits");
         return 0;
     }
-    opt.c_oflag &= ~OPOST;
-    opt.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
-    opt.c_cc[VTIME] = 1;
-    opt.c_cc[VMIN] = 1;
+    uart_line_raw(&opt);
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &opt) != 0) {
         kmx_logf(5, "%s,%d: %s failled: %d.\n", __FILE__, __LINE__, "tcsetattr", errno);
