@@ -19,7 +19,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
-#include "record/kmx_record_shared.h"
+#include "record/kmx_record_shared_internal.h"
 
 int *s_pll_list;
 int s_pll_cnt;

@@ -10,7 +10,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
-#include "record/kmx_record_shared.h"
+#include "record/kmx_record_shared_internal.h"
 
 c_fan_cfg g_fan_cfg = {1, 255, 0, 50, 10, 2, false, false};
 int g_fan_profile = FAN_PF_NORMAL;

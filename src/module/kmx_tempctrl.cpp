@@ -14,7 +14,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
-#include "record/kmx_record_shared.h"
+#include "record/kmx_record_shared_internal.h"
 #include "zynq/zynq_chain.h"
 
 c_temp_cfg g_tmp_cfg = {-40, 160, 70, 30, 100, 105, 115, 2000, false, 1};

@@ -17,7 +17,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
-#include "record/kmx_record_shared.h"
+#include "record/kmx_record_shared_internal.h"
 
 // Chip type 5 may sit in any of the 8 slots, so every slot has a row; the
 // rows past the first three start like them (row 3 stays zero as shipped).

@@ -24,7 +24,7 @@
 #include "os/devices.h"
 #include "os/os.h"
 #include "record/kmx_record_internal.h"
-#include "record/kmx_record_shared.h"
+#include "record/kmx_record_shared_internal.h"
 
 extern "C" {
 machine_para g_machine_info;
