@@ -96,6 +96,7 @@ void ChipChain::reset_chips() {
         c.results.clear();
         c.addressed = false;
         c.pll_ms = 0;
+        c.pll_refused = false;
     }
 }
 
@@ -214,9 +215,11 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
             if (pll) {
                 if (cannot_run(k)) {
                     refused = true;
+                    c.pll_refused = true;
                     continue;
                 }
                 c.pll_ms = kos::mono_ms();
+                c.pll_refused = false;
             }
             memcpy(c.reg0d, frame + 2, n);
             if (code == 0x09) {
@@ -247,9 +250,11 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         }
         for (const Control &c : ctl)
             if (c.key == "cores" && (c.n == 0 || c.n == last)) data[11] = uint8_t(c.v);
-        // Byte 5 bits 0-1 select the sensor: 0 temperature, 1 voltage.
-        const int code = sensor_code(last, (target.reg0a[5] & 0x3) == 1);
+        report_pll_lock(target, last, ctl, data);
+        const int sel = sensor_selected(target.reg0a);
+        int code = sensor_code(last, sel == 1);
         if (code == -2) return;
+        if (sel < 0) code = 0;
         if (code >= 0) {
             data[7] = uint8_t((data[7] & 0xFC) | ((code >> 8) & 0x3));
             data[8] = uint8_t(code);
@@ -339,6 +344,30 @@ int code_for(double t) {
 }
 
 }  // namespace
+
+// The main PLL's lock status in the configuration read-back: byte 2 bit 0
+// (byte 3 bit 1 on the memory chips, reset code 0xA). A chip whose last PLL
+// image was refused, or named by an "unlocked" control, reads unlocked.
+void ChipChain::report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const {
+    bool locked = !c.pll_refused;
+    for (const Control &x : ctl)
+        if (x.key == "unlocked" && (x.n == 0 || x.n == k)) locked = false;
+    if (chip_type_ == 0xA)
+        data[3] = uint8_t(locked ? data[3] | 0x02 : data[3] & ~0x02);
+    else
+        data[2] = uint8_t(locked ? data[2] | 0x01 : data[2] & ~0x01);
+}
+
+// The sensor the configuration image selects: byte 5 bits 0-1 and byte 6
+// bit 1 together. 0/clear is temperature, 1/set voltage; an image where the
+// two disagree selects neither, and the sensor field then reads 0.
+int ChipChain::sensor_selected(const uint8_t reg[12]) {
+    const int b5 = reg[5] & 0x3;
+    const bool b6 = reg[6] & 0x02;
+    if (b5 == 0 && !b6) return 0;
+    if (b5 == 1 && b6) return 1;
+    return -1;
+}
 
 // -1: no override (the stored image stands), -2: no reply, else the code.
 int ChipChain::sensor_code(int k, bool volt_mode) {

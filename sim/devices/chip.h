@@ -33,6 +33,7 @@
 //   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
 //   fail C       commands with code C (hex, e.g. 01, 0b) get no reply
 //   cores N C    chip N (0 = every chip) reports C in register byte 11
+//   unlocked N   chip N (0 = every chip) reports its main PLL unlocked
 #pragma once
 
 #include <cstddef>
@@ -75,6 +76,7 @@ private:
         uint8_t reg0d[12];
         bool addressed = false;   // given an id by a BIST start
         uint64_t pll_ms = 0;      // when its last PLL image was written
+        bool pll_refused = false; // its last PLL image could not run
         std::deque<std::vector<uint8_t>> results;
     };
     void reset_chips();
@@ -98,6 +100,7 @@ private:
         int n = 0, v = 0;
     };
     std::vector<Control> controls();
+    void report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const;
     int slot_ = -1;
     bool fixture_ = false;
     int work_mode_ = 0x0F;
@@ -112,6 +115,7 @@ private:
     std::vector<int> last_code_;
     // Raw code chip k (1-based) reports now; -1: the read goes unanswered.
     int sensor_code(int k, bool volt_mode);
+    static int sensor_selected(const uint8_t reg[12]);  // 0 temp, 1 volt, -1 neither
     std::vector<Chip> chip_;
 
     // Faults of a board in service (see the keys above).
