@@ -51,10 +51,6 @@ int set_chain_pll(int chain, int from, int to) {
     return 1;
 }
 
-int job_bist(int chain, int chip_type, int chips, int mode) {
-    (void)chain, (void)chip_type, (void)chips, (void)mode;
-    return 1;
-}
 int core_bist(int chain) {
     (void)chain;
     return 1;

@@ -34,6 +34,10 @@
 //   fail C       commands with code C (hex, e.g. 01, 0b) get no reply
 //   cores N C    chip N (0 = every chip) reports C in register byte 11
 //   unlocked N   chip N (0 = every chip) reports its main PLL unlocked
+//   drop N       chip N (0 = every chip) loses its test-job results
+//   corrupt N    chip N answers test jobs with a wrong nonce word
+//   wrongjob N   chip N answers test jobs as if for another job id
+//   groups N M   chip N finds wide-job nonces in core groups M only
 #pragma once
 
 #include <cstddef>
@@ -78,6 +82,7 @@ private:
         uint64_t pll_ms = 0;      // when its last PLL image was written
         bool pll_refused = false; // its last PLL image could not run
         std::deque<std::vector<uint8_t>> results;
+        std::deque<std::vector<uint8_t>> test_results;  // [code, data...]
     };
     void reset_chips();
     void fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
@@ -100,6 +105,10 @@ private:
         int n = 0, v = 0;
     };
     std::vector<Control> controls();
+    // Whether a control `key` names chip k (0 in the control: every chip);
+    // its value into *v.
+    static bool names(const std::vector<Control> &ctl, const char *key, int k, int *v = nullptr);
+    bool test_job(const uint8_t *frame, size_t len, Chip &target, int k, const std::vector<Control> &ctl);
     void report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const;
     int slot_ = -1;
     bool fixture_ = false;
