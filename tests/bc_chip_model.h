@@ -1,5 +1,5 @@
 // A small model of the memory chips of one chain behind the board test's
-// chip command seam: 32-bit registers reached by command 0D (read-back at
+// operations object (its chip-command slots): 32-bit registers reached by command 0D (read-back at
 // bit 15, chip 0 = all chips), configuration registers, and hooks that let a
 // test emulate status bits, training results and BIST fail bits.
 #pragma once
@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "module/bc_miner.h"
+#include "module/bc_platform.h"
 #include "module/chip_features.h"
-#include "module/chip_reg_io.h"
+#include "module/test_log.h"
 #include "os/os.h"
-
-using namespace bcmem;
 
 struct bc_model {
     struct op {
@@ -31,7 +31,7 @@ struct bc_model {
     };
     struct line {
         int level;
-        int category;
+        uint32_t category;
         std::string text;
     };
 
@@ -44,9 +44,8 @@ struct bc_model {
     std::vector<int> spi_speeds;
     std::vector<std::pair<uint8_t, uint8_t>> resets;
     int unanswered_0d = 0;  // the next so many 0D commands get no answer
-    int bist_start_result = 1;
+    int bist_start_result = 0;  // the count after the BIST reset
     bool reset_ok = true, collect_ok = true, fix_ok = true;
-    int clock_ok = 1;
     int bist_starts = 0;
     // Returns a value to override a register read (emulated status).
     std::function<std::optional<uint32_t>(int chip, uint32_t addr)> on_read;
@@ -108,14 +107,25 @@ struct bc_model {
         return m;
     }
 
-    static bool do_read_cfg(int, int chip, uint8_t out[12])
+    static bool do_read_cfg(int, int chip, uint8_t *out, int len)
     {
+        if (len != 12)
+            return false;
         auto &c = current()->cfg[chip];
         memcpy(out, c.data(), 12);
+        // The main PLL reads locked; the sensor the image selects answers:
+        // 39.5 C (raw 534) or 0.749 V (raw 624).
+        out[3] |= 0x02;
+        const bool volt = (out[5] & 3) == 1 && (out[6] & 2);
+        const int raw = volt ? 624 : 534;
+        out[7] = uint8_t((out[7] & 0xFC) | raw >> 8);
+        out[8] = uint8_t(raw);
         return true;
     }
-    static bool do_write_cfg(int, int chip, const uint8_t data[12])
+    static bool do_write_cfg(int, int chip, const uint8_t *data, int len)
     {
+        if (len != 12)
+            return false;
         bc_model &m = *current();
         std::array<uint8_t, 12> a;
         memcpy(a.data(), data, 12);
@@ -127,9 +137,11 @@ struct bc_model {
             m.cfg[chip] = a;
         return true;
     }
-    static bool do_reg0d(int, int chip, const uint8_t d[12], uint8_t reply[12])
+    static bool do_reg0d(int, int chip, const uint8_t *d, int len, uint8_t *reply)
     {
         bc_model &m = *current();
+        if (len != 12)
+            return false;
         if (m.unanswered_0d > 0) {
             m.unanswered_0d--;
             return false;
@@ -154,40 +166,68 @@ struct bc_model {
         reply[11] = uint8_t(v);
         return true;
     }
-    static bool do_reset(int, uint8_t a, uint8_t b)
+    static bool do_reset(int, int chip, const uint8_t p[2], uint8_t out[4])
     {
-        current()->resets.push_back({a, b});
+        current()->resets.push_back({p[0], p[1]});
+        if (out) {
+            out[0] = 0xA4;
+            out[1] = uint8_t(chip);
+            out[2] = out[3] = 0;
+        }
         return current()->reset_ok;
     }
-    static int do_bist_start(int)
+    static int do_bist_start(int, int)
     {
         current()->bist_starts++;
         return current()->bist_start_result;
     }
-    static bool do_collect(int) { return current()->collect_ok; }
-    static bool do_fix(int) { return current()->fix_ok; }
-    static void do_speed(int, int index) { current()->spi_speeds.push_back(index); }
-    static int do_clock(int) { return current()->clock_ok; }
-    static void do_log(int level, int category, const char *text)
+    static bool do_collect(int, int) { return current()->collect_ok; }
+    static bool do_fix(int, int) { return current()->fix_ok; }
+    static int do_speed(int, int index)
+    {
+        current()->spi_speeds.push_back(index);
+        return 1;
+    }
+    static void do_log(int level, uint32_t category, const char *text)
     {
         current()->logs.push_back({level, category, text});
     }
 
-    // Installs the model behind the seam, for `n` chips of chain 0.
+    kmx_obj_t obj{};
+    bc_miner miner{};
+    std::vector<bc_chain> chains = std::vector<bc_chain>(BC_MAX_CHAINS);
+    kmx_obj_t *saved_obj = nullptr;
+    bc_miner *saved_miner = nullptr;
+
+    // Installs the model behind the operations object, with records for
+    // `n` chips of chain 0.
     explicit bc_model(int n = 1) : chips(n)
     {
         current() = this;
-        g_chip_cmd = {do_read_cfg, do_write_cfg, do_reg0d, do_reset, do_bist_start,
-                      do_collect, do_fix, do_speed, do_clock, do_log};
-        memset(&g_bc_chains[0], 0, sizeof g_bc_chains[0]);
-        bc_chain_rec(0).chip_count = n;
-        bc_chain_rec(0).chip_type = 13;
+        obj.cmd_read_register = do_read_cfg;
+        obj.cmd_write_register = do_write_cfg;
+        obj.cmd_read_write_reg0d = do_reg0d;
+        obj.cmd_reset = do_reset;
+        obj.cmd_bist_start = do_bist_start;
+        obj.cmd_bist_collect = do_collect;
+        obj.cmd_bist_fix = do_fix;
+        obj.set_spi_speed = do_speed;
+        saved_obj = g_kmx_obj;
+        saved_miner = g_miner;
+        g_kmx_obj = &obj;
+        miner.chains = chains.data();
+        g_miner = &miner;
+        g_test_log_sink = do_log;
+        bc_chain_rec(0)->chip_num = n;
+        bc_chain_rec(0)->chip_type = 13;
         set_chip_feature(0, 13, 0);
         kos::set_time_scale(1e6);
     }
     ~bc_model()
     {
-        g_chip_cmd = {};
+        g_test_log_sink = nullptr;
+        g_kmx_obj = saved_obj;
+        g_miner = saved_miner;
         current() = nullptr;
     }
 };

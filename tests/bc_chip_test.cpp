@@ -8,24 +8,23 @@
 #include "module/chip_features.h"
 #include "module/chip_reg.h"
 
-using namespace bcmem;
 
 TEST(ChipFeature, ModeDependentValues)
 {
     bc_model m;
     set_chip_feature(0, 0, 2);
-    const chip_feature &f = bc_chain_rec(0).feat;
+    const bc_features &f = bc_chain_rec(0)->feat;
     EXPECT_EQ(f.job_rounds, 3);
-    EXPECT_EQ(f.test_jobs, 384);
+    EXPECT_EQ(f.jobs_per_chip, 384);
     EXPECT_FLOAT_EQ(f.min_chip_volt, 0.32f);
     set_chip_feature(0, 14, 3);
     EXPECT_EQ(f.job_rounds, 5);
-    EXPECT_EQ(f.test_jobs, 1200);
+    EXPECT_EQ(f.jobs_per_chip, 1200);
     EXPECT_FLOAT_EQ(f.min_chip_volt, 0.20f);
-    EXPECT_EQ(f.clk_mul, 12);
+    EXPECT_EQ(f.clk_mult, 12);
     set_chip_feature(0, 13, 0);
-    EXPECT_EQ(f.clk_mul, 50);
-    EXPECT_EQ(f.test_jobs, 400);
+    EXPECT_EQ(f.clk_mult, 50);
+    EXPECT_EQ(f.jobs_per_chip, 400);
     EXPECT_EQ(f.result_len, 21);
 }
 
@@ -33,25 +32,25 @@ TEST(ChipFeature, UnknownTypeLeavesRecord)
 {
     bc_model m;
     set_chip_feature(0, 12, 0);
-    chip_feature before = bc_chain_rec(0).feat;
+    bc_features before = bc_chain_rec(0)->feat;
     set_chip_feature(0, 16, 0);
-    EXPECT_EQ(memcmp(&before, &bc_chain_rec(0).feat, sizeof before), 0);
+    EXPECT_EQ(memcmp(&before, &bc_chain_rec(0)->feat, sizeof before), 0);
     EXPECT_TRUE(m.logged("Failed! Can't find the chip type in [set_chip_feature]!\n"));
 }
 
 TEST(MachineType, MemoryBoardDefaults)
 {
     bc_model m;
-    bc_chain_rec(0).chips[3].volt = 0.5f;
+    bc_chain_rec(0)->chips[3].volt = 0.5f;
     apply_machine_type(0, 32);
-    EXPECT_EQ(bc_chain_rec(0).chip_count, 8);
-    EXPECT_EQ(g_machine_limits.max_freq, 1500);
-    EXPECT_EQ(g_machine_limits.min_freq, 30);
-    EXPECT_EQ(g_machine_limits.prompt_vid, 18);
-    EXPECT_EQ(g_machine_limits.freq_default, 480);
-    EXPECT_EQ(g_pll_in_use.rows, pll_table_get(3).rows);
-    EXPECT_FLOAT_EQ(bc_chain_rec(0).chips[3].volt, 123.0f);
-    EXPECT_EQ(bc_chain_rec(0).work_result_len, 21);
+    EXPECT_EQ(bc_chain_rec(0)->chip_num, 8);
+    EXPECT_EQ(g_miner->freq_max, 1500);
+    EXPECT_EQ(g_miner->freq_min, 30);
+    EXPECT_EQ(g_miner->prompt_vid, 18);
+    EXPECT_EQ(g_miner->freq_def, 480);
+    EXPECT_EQ(g_miner->pll_table, pll_table_get(3).rows);
+    EXPECT_FLOAT_EQ(bc_chain_rec(0)->chips[3].volt, 123.0f);
+    EXPECT_EQ(bc_chain_rec(0)->work_result_len, 21);
     EXPECT_EQ(g_machine_types[BC_MACHINE_TYPES].model, nullptr);
 }
 
@@ -71,14 +70,14 @@ TEST(PllTables, RowsFollowTheirRule)
     EXPECT_FLOAT_EQ(t3.rows[88].freq, 1980.0f);
     for (const pll_table &t : {t1, t2})
         for (int i = 0; i < t.count; i++) {
-            const pll_row &r = t.rows[i];
+            const bc_pll_row &r = t.rows[i];
             EXPECT_FLOAT_EQ(12.0f * r.word / r.div1 / float(1 << r.div2), r.freq) << i;
             if (i) {
                 EXPECT_LT(t.rows[i - 1].freq, r.freq);
             }
         }
     for (int i = 0; i < t3.count; i++) {
-        const pll_row &r = t3.rows[i];
+        const bc_pll_row &r = t3.rows[i];
         if (r.freq == 60.0f || r.freq == 800.0f)
             continue;
         EXPECT_FLOAT_EQ(25.0f * r.word / r.div1 / r.div2, r.freq) << i;
@@ -92,7 +91,7 @@ TEST(PllTables, UnknownChipTypeKeepsTable)
     bc_model m;
     select_pll_table(5);
     select_pll_table(9);
-    EXPECT_EQ(g_pll_in_use.rows, pll_table_get(2).rows);
+    EXPECT_EQ(g_miner->pll_table, pll_table_get(2).rows);
     EXPECT_TRUE(m.logged("Failed! Chip type wrong!\n"));
 }
 
@@ -113,11 +112,24 @@ TEST(SensorDivider, ValuesAndPlacement)
     EXPECT_EQ(cmd[8], 0x00);
 }
 
+TEST(SensorDivider, Type12DividersDoNotPileUp)
+{
+    bc_model m;
+    uint16_t img[8] = {0x0D00, 0, 0, 62, 512, 0, 0, 0};
+    uint8_t cmd[12];
+    gen_tsadc_divider(0, 1, 900, 12, img, cmd);  // 17
+    EXPECT_EQ(cmd[4] << 8 | cmd[5], 62 | 17);
+    gen_tsadc_divider(0, 1, 50, 12, img, cmd);  // 1
+    EXPECT_EQ(cmd[4] << 8 | cmd[5], 62 | 1);
+    EXPECT_EQ(img[3], 62);
+    EXPECT_EQ(cmd[8], 0x80);  // chip 1 of type 12 carries the third-chip bit
+}
+
 TEST(Reg0d, WriteImageAndReadValue)
 {
     bc_model m;
     reg0d_write(0, 3, 0xDA035, 0x89ABCDEF);
-    const uint16_t *img = bc_chain_rec(0).img0d;
+    const uint16_t *img = bc_chain_rec(0)->img0d;
     EXPECT_EQ(img[0], 0x0D03);
     EXPECT_EQ(img[3], 0x001D);
     EXPECT_EQ(img[4], 0xA035);
@@ -127,7 +139,7 @@ TEST(Reg0d, WriteImageAndReadValue)
     EXPECT_EQ(m.writes()[0], (bc_model::op{'W', 3, 0xDA035, 0x89ABCDEF}));
     EXPECT_EQ(reg0d_read(0, 3, 0xDA035), 0x89ABCDEFu);
     EXPECT_EQ(img[3], 0x000D);
-    EXPECT_EQ(bc_chain_rec(0).cmd_ret_failed, 0);
+    EXPECT_EQ(bc_chain_rec(0)->cmd_return_failed, 0);
 }
 
 TEST(Reg0d, FiveUnansweredTriesFlagTheChain)
@@ -136,12 +148,40 @@ TEST(Reg0d, FiveUnansweredTriesFlagTheChain)
     m.set(2, 0x84001, 7);
     m.unanswered_0d = 4;
     EXPECT_EQ(reg0d_read(0, 2, 0x84001), 7u);
-    EXPECT_EQ(bc_chain_rec(0).cmd_ret_failed, 0);
+    EXPECT_EQ(bc_chain_rec(0)->cmd_return_failed, 0);
     m.unanswered_0d = 5;
     EXPECT_EQ(reg0d_read(0, 2, 0x84001), 0u);
-    EXPECT_EQ(bc_chain_rec(0).cmd_ret_failed, 1);
-    EXPECT_EQ(bc_chain_rec(0).fail_chip, 1);
+    EXPECT_EQ(bc_chain_rec(0)->cmd_return_failed, 1);
+    EXPECT_EQ(bc_chain_rec(0)->failing_chip, 1);
     EXPECT_TRUE(m.logged("chain0: chip1 CMD 0D fail! \n"));
+}
+
+TEST(ConfigRegBits, FailedReadLeavesTheRegisterAlone)
+{
+    // A read that never got an answer must not turn into a write that
+    // clears the rest of the register.
+    bc_model m;
+    m.set(1, 0xC8803, 0xC00FFFFF);
+    m.clear_trace();
+    m.unanswered_0d = 5;
+    EXPECT_EQ(config_reg_bits(0, 1, 0xC8803, 29, 20, 1023), 0);
+    EXPECT_TRUE(m.writes().empty());
+    EXPECT_EQ(m.reg(1, 0xC8803), 0xC00FFFFFu);
+    EXPECT_EQ(bc_chain_rec(0)->cmd_return_failed, 1);
+    EXPECT_EQ(config_reg_bits(0, 1, 0xC8803, 29, 20, 1023), 1);
+    EXPECT_EQ(m.reg(1, 0xC8803), 0xFFFFFFFFu);
+}
+
+TEST(Reg0d, NoChainRecordFailsLoudly)
+{
+    bc_model m;
+    g_miner = nullptr;
+    EXPECT_FALSE(reg0d_write(0, 1, 0x84001, 1));
+    bool ok = true;
+    EXPECT_EQ(reg0d_read(0, 1, 0x84001, &ok), 0u);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(m.logged("chain0: no chain record for command 0D\n"));
+    EXPECT_TRUE(m.writes().empty());
 }
 
 TEST(ConfigRegBits, FieldWrites)
@@ -172,7 +212,7 @@ TEST(PllWord, PackedRowsDecodeToTheirFrequency)
         set_chip_feature(0, k.type, 0);
         const pll_table t = pll_table_get(k.table);
         for (int i = 0; i < t.count; i += 7) {
-            const pll_row &r = t.rows[i];
+            const bc_pll_row &r = t.rows[i];
             uint32_t p = r.word | uint32_t(r.div1) << 16 | uint32_t(r.div2) << 24;
             uint8_t cfg[12] = {};
             make_pll_word(0, 2, k.type, unsigned(r.freq), p, cfg);
@@ -199,7 +239,7 @@ TEST(ChipPllIndex, WritesTheMemoryPllRowToAllChips)
     ASSERT_EQ(m.cfg_writes.size(), 1u);
     // No register command goes out; the image carries chip 1's new divider.
     EXPECT_TRUE(m.ops.empty());
-    EXPECT_EQ(bc_chain_rec(0).img0d[1] >> 8, 16);
+    EXPECT_EQ(bc_chain_rec(0)->img0d[1] >> 8, 16);
     cfg_fields f{};
     parse_cfg_reg(0, m.cfg[3].data(), &f, 13);
     EXPECT_EQ(f.pll_freq, 850);

@@ -9,7 +9,6 @@
 #include "module/ddr_training.h"
 #include "module/phy_pll.h"
 
-using namespace bcmem;
 
 namespace {
 
@@ -155,7 +154,7 @@ TEST(PhyPll, TenGigabit)
             return ++polls > 8 ? (a == 0xD8035 ? 3u : 2u) : 0u;
         return std::nullopt;
     };
-    bc_chip_rec(0, 1).ddr_speed_index = 3;
+    bc_chip_rec(0, 1)->ddr_speed_index = 3;
     EXPECT_EQ(config_phy_pll_by_speed(0, 1), 1);
     EXPECT_EQ(m.reg(1, 0xD0504), 0x20019281u);
     EXPECT_EQ(m.reg(1, 0xD0501), 0x1028182u);
@@ -170,7 +169,7 @@ TEST(PhyPll, TenGigabit)
 TEST(PhyPll, FailedLockChangesNothingElse)
 {
     bc_model m;
-    bc_chip_rec(0, 1).ddr_speed_index = 2;
+    bc_chip_rec(0, 1)->ddr_speed_index = 2;
     EXPECT_EQ(config_phy_pll_by_speed(0, 1), 0);
     EXPECT_EQ(reads_of(m, 0xDE035), 200);
     EXPECT_EQ(m.spi_speeds, std::vector<int>{4});
@@ -180,7 +179,7 @@ TEST(PhyPll, FailedLockChangesNothingElse)
 TEST(PhyPll, HighIndexesKeepSpiSpeed)
 {
     bc_model m;
-    bc_chip_rec(0, 1).ddr_speed_index = 7;
+    bc_chip_rec(0, 1)->ddr_speed_index = 7;
     config_phy_pll_by_speed(0, 1);
     EXPECT_TRUE(m.spi_speeds.empty());
     EXPECT_EQ(m.reg(1, 0xD0502), 0x3FFFFFFFu);
@@ -188,7 +187,7 @@ TEST(PhyPll, HighIndexesKeepSpiSpeed)
     EXPECT_EQ(m.reg(1, 0xD0500) >> 24 & 3, 2u);
     for (int idx : {0, 9}) {
         m.clear_trace();
-        bc_chip_rec(0, 1).ddr_speed_index = idx;
+        bc_chip_rec(0, 1)->ddr_speed_index = idx;
         EXPECT_EQ(config_phy_pll_by_speed(0, 1), 0);
         EXPECT_TRUE(m.ops.empty());
         EXPECT_TRUE(m.cfg_writes.empty());

@@ -15,6 +15,7 @@
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
 #include "module/bc_report.h"
+#include "module/chip_features.h"
 #include "module/test_log.h"
 #include "os/os.h"
 
@@ -183,6 +184,36 @@ TEST_F(Board, RegisterReadWithBadCrcWarnsAndHandsTheDataOn) {
     uint8_t reply[12];
     EXPECT_TRUE(kmx_cmd_read_write_reg0d(2, 1, img, 12, reply));
     EXPECT_TRUE(has(log_since_last(), "[WARNING]:hub_cmd_read_write_reg0d spi crc error!")) << "";
+}
+
+TEST_F(Board, ChipFeaturesDecideTheReplyCrcCheck) {
+    // Chain 2 answers with bad CRCs. Type 12's features leave replies
+    // unchecked, type 0's and type 13's check them.
+    uint8_t back[12] = {};
+    set_chip_feature(2, 12, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(bc_chain_rec(2)->feat.feature[2], 0);
+    EXPECT_EQ(bc_chain_rec(2)->feat.feature[3], 1);
+    EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+    std::string log = log_since_last();
+    EXPECT_FALSE(has(log, "crc error")) << log;
+    for (unsigned type : {0u, 13u}) {
+        set_chip_feature(2, type, TEST_MODE_PRE_FIN);
+        EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+        log = log_since_last();
+        EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << type << log;
+    }
+    bc_chain_rec(2)->feat = {};
+}
+
+TEST_F(Board, AutomaticCommand0aSweepsAndStops) {
+    const uint32_t word = 100 | 24u << 16 | 33u << 24;
+    hub_enable_auto_cmd0a(1, 100, 33, 24, 0, 0);
+    EXPECT_EQ(spi_reg(1, 0x160), word | 0x1000);
+    EXPECT_EQ(spi_reg(1, 0x14), 4u);
+    EXPECT_EQ((spi_reg(1, 0x170) >> 24) & 1, 1u);  // the sweep ran
+    hub_disable_auto_cmd0a(1, 100, 33, 24, 1, 1);
+    EXPECT_EQ(spi_reg(1, 0x160), word | 1u << 13 | 1u << 14);
+    EXPECT_EQ(spi_reg(1, 0x14), 4u);  // no command written
 }
 
 TEST_F(Board, JobsAndResultsWithAndWithoutTheManualHeader) {

@@ -336,3 +336,20 @@ void hub_spi_clean_chain(int chain) {
     if (!push_one_cmd(chain, tx, 0x10001000u, 1)) wait_spi_idle(chain, 100000);
     hub_spi_reset(chain);
 }
+
+namespace {
+uint32_t auto_cmd0a_word(int threshold, int msb, int lsb, int large_en, int mode) {
+    return (uint32_t(threshold) & 0xFFF) | uint32_t(large_en & 1) << 13 | uint32_t(mode & 1) << 14 |
+           (uint32_t(lsb) & 0xFF) << 16 | (uint32_t(msb) & 0xFF) << 24;
+}
+}  // namespace
+
+void hub_enable_auto_cmd0a(int chain, int threshold, int msb, int lsb, int large_en, int mode) {
+    const uint32_t base = uint32_t(chain) * 512;
+    Xil_SPI_Out32(base + BC_SPI_CMD, 4);
+    Xil_SPI_Out32(base + BC_SPI_AUTO_CFG, auto_cmd0a_word(threshold, msb, lsb, large_en, mode) | 0x1000u);
+}
+
+void hub_disable_auto_cmd0a(int chain, int threshold, int msb, int lsb, int large_en, int mode) {
+    Xil_SPI_Out32(uint32_t(chain) * 512 + BC_SPI_AUTO_CFG, auto_cmd0a_word(threshold, msb, lsb, large_en, mode));
+}

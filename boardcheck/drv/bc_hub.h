@@ -35,6 +35,7 @@ enum : uint32_t {
     BC_SPI_RX = 0x20,
     BC_SPI_HDR = 0x60,
     BC_SPI_TX = 0x64,
+    BC_SPI_AUTO_CFG = 0x160,
     BC_SPI_CHAIN_EN = 0x1200,
 };
 constexpr int BC_SPI_RX_BYTES = 64;
@@ -60,6 +61,11 @@ void send_spi_header(int chain, const uint8_t *tx, uint32_t len_word);
 void hub_dump_registers(int chain, int bytes);
 int do_spi_cmd(int chain, const uint8_t *tx, uint8_t *rx, uint32_t len_word);  // 0 / 1
 void hub_spi_clean_chain(int chain);
+// The engine's automatic command 0A (temperature sweep over the chips):
+// enable writes command 4 and the configuration word with bit 12 (on);
+// disable writes the same word without bit 12 and no command.
+void hub_enable_auto_cmd0a(int chain, int threshold, int msb, int lsb, int large_en, int mode);
+void hub_disable_auto_cmd0a(int chain, int threshold, int msb, int lsb, int large_en, int mode);
 
 // ---- chip commands ---------------------------------------------------------
 bool hub_cmd_reset(int chain, int chip, const uint8_t pattern[2], uint8_t out[4]);

@@ -10,6 +10,8 @@
 #include "module/bc_miner.h"
 #include "module/bc_platform.h"
 #include "module/bc_steps.h"
+#include "module/chip_features.h"
+#include "module/chip_reg.h"
 #include "module/test_log.h"
 #include "os/os.h"
 
@@ -57,6 +59,51 @@ void reg09_words(int chip_type, uint16_t w[6]) {
     memcpy(w, src, 6 * sizeof(uint16_t));
 }
 
+// Command-0D words 1..7 by chip type.
+void reg0d_words(int chip_type, uint16_t w[7]) {
+    static const uint16_t k1012[7] = {0, 0, 62, 512, 0, 0, 0};
+    static const uint16_t k13[7] = {0x3E02, 0, 0, 0, 0, 0, 0};
+    static const uint16_t k1415[7] = {0, 0, 6, 512, 0, 0, 0};
+    static const uint16_t k389[7] = {0, 0xA000, 16000, 512, 8, 100, 0};
+    static const uint16_t kOther[7] = {0x0250, 0xA006, 10240, 768, 0, 0, 0};
+    const uint16_t *src = kOther;
+    switch (chip_type) {
+    case 10: case 12: src = k1012; break;
+    case 13: src = k13; break;
+    case 14: case 15: src = k1415; break;
+    case 3: case 8: case 9: src = k389; break;
+    default: break;
+    }
+    memcpy(w, src, 7 * sizeof(uint16_t));
+}
+
+void put_words(const uint16_t *w, int n, uint8_t *out) {
+    for (int i = 0; i < n; i++) {
+        out[2 * i] = uint8_t(w[i] >> 8);
+        out[2 * i + 1] = uint8_t(w[i]);
+    }
+}
+
+// A type-10 reply can come from a type-14 chip: those reset to a 120 MHz
+// PLL where type 10 resets to 30 MHz. A type-14 chain then reports its chip
+// count, and a 0D identity of 6484 marks type 15.
+int refine_type10(int chain, bc_chain *c) {
+    c->feat.clk_mult = 12;
+    uint8_t cfg[12] = {};
+    cfg_fields f{};
+    if (kmx_cmd_read_register(chain, 0, cfg, 12)) parse_cfg_reg(chain, cfg, &f, 10);
+    if (f.pll_freq != 120) return 10;
+    c->chip_num = kmx_cmd_bist_start(chain, 0);
+    kos::sleep_ms(10);
+    uint16_t w[7];
+    reg0d_words(14, w);
+    uint8_t req[12], reply[12] = {};
+    put_words(w, 6, req);
+    reg0d_fields r{};
+    if (kmx_cmd_read_write_reg0d(chain, 1, req, 12, reply)) parse_reg0d(chain, reply, &r, 14);
+    return r.identity == 6484 ? 15 : 14;
+}
+
 bool fail_bist(int chain, const char *text) {
     test_logf(5, TL_PLAIN, text, chain);
     if (bc_chain *c = bc_chain_rec(chain)) c->cmd_return_failed = 1;
@@ -70,6 +117,17 @@ int chip_type_from_reset(uint8_t reply0) {
     for (const TypeCode &t : kTypeCodes)
         if (t.reply0 == reply0) return t.type;
     return 4;
+}
+
+void build_reg_images(int chain, int chip_type) {
+    bc_chain *c = bc_chain_rec(chain);
+    if (!c) return;
+    c->img09[0] = 0x0900;
+    reg09_words(chip_type, c->img09 + 1);
+    c->img09[7] = 0;
+    c->img09_set = 1;
+    c->img0d[0] = 0x0D00;
+    reg0d_words(chip_type, c->img0d + 1);
 }
 
 int machine_type_for(int chip_type, int chips, int mode) {
@@ -125,22 +183,23 @@ int power_on_and_detect(int chain, int machine_type, int mode) {
     test_logf(2, TL_PLAIN, "chain%d: power on\n", chain);
     zynq_chain_power_on(chain, 0, mode);
     kos::sleep_s(1);
-    uint8_t out[4] = {};
+    uint8_t out[4] = {};  // a chain that never answers stays type 4
     if (!kmx_cmd_resetall(chain, out)) {
         test_logf(4, TL_PLAIN, "chain%d: RESET failed 1 times\n", chain);
         if (!kmx_cmd_resetall(chain, out)) test_logf(5, TL_PLAIN, "chain%d: RESET failed 2 times\n", chain);
     }
-    const int type = chip_type_from_reset(out[0]);
+    int type = chip_type_from_reset(out[0]);
     c->chip_type = unsigned(type);
     if (type == 4) {
         c->chip_type_not_found = 1;
         test_logf(5, TL_PLAIN, "chain%d: cann't find right chip type!!!\n", chain);
         return 0;
     }
-    if (type == 10) c->feat.clk_mult = 12;
+    if (type == 10) type = refine_type10(chain, c);
+    c->chip_type = unsigned(type);
     if (g_kmx_obj) g_kmx_obj->chip_type = type;
     test_logf(3, TL_PLAIN, "chain%d: detect chip type: %d\n", chain, type);
-    set_chip_feature(chain, type, mode);
+    set_chip_feature(chain, unsigned(type), mode);
     return 1;
 }
 
@@ -172,13 +231,11 @@ int bist_and_get_chipnum(int chain, int *machine_type, int mode) {
 int init_chip_registers(int chain, int chip_type, int machine_type) {
     test_logf(3, TL_SECTION, "chain%d init register %0d", chain, machine_type);
     apply_machine_type(chain, machine_type);
-    uint16_t w[6];
-    reg09_words(chip_type, w);
+    bc_chain *c = bc_chain_rec(chain);
+    if (!c) return 0;
+    build_reg_images(chain, chip_type);
     uint8_t img[12];
-    for (int i = 0; i < 6; i++) {
-        img[2 * i] = uint8_t(w[i] >> 8);
-        img[2 * i + 1] = uint8_t(w[i]);
-    }
+    put_words(c->img09 + 1, 6, img);
     test_logf(1, TL_MINER, "chain%0d init reg09 type: %0d\n", chain, chip_type);
     kmx_cmd_write_register(chain, 0, img, 12);
     test_logf(1, TL_MINER, "chain%0d init reg0d type: %0d\n", chain, chip_type);

@@ -74,14 +74,14 @@ bool read_reg0d(int chain, int chip, int freq, int chip_type, uint8_t reply[12])
     return false;
 }
 
-void decode(int chain, const uint8_t img[12], int chip_type, bcmem::cfg_fields *f) {
+void decode(int chain, const uint8_t img[12], int chip_type, cfg_fields *f) {
     memset(f, 0, sizeof *f);
-    bcmem::parse_cfg_reg(chain, img, f, unsigned(chip_type));
+    parse_cfg_reg(chain, img, f, unsigned(chip_type));
 }
 
 // The chip's configuration register, decoded; a chip that never answers
 // fails the chain's commands with its number.
-bool read_chip_cfg(int chain, bc_chain &c, int k, bcmem::cfg_fields *f) {
+bool read_chip_cfg(int chain, bc_chain &c, int k, cfg_fields *f) {
     uint8_t img[12];
     if (!read_cfg(chain, k, img)) {
         cmd_failed(c, k, "chain%u: chip%u CMD 0A fail! \n", chain);
@@ -115,7 +115,7 @@ void temperature_pass(int chain, bc_chain &c, bool print) {
     if (!config_tv_sensor(chain, 0, 0)) return;
     const int type = int(c.chip_type);
     for (int k = 1; k <= chips_of(c); k++) {
-        bcmem::cfg_fields f;
+        cfg_fields f;
         if (!read_chip_cfg(chain, c, k, &f)) return;
         bc_chip &chip = c.chips[k - 1];
         chip.good_cores = f.cores;
@@ -144,7 +144,7 @@ void temperature_pass(int chain, bc_chain &c, bool print) {
 bool memory_plls_locked(int chain, int chip, uint32_t locks[4]) {
     bool all = true;
     for (int i = 0; i < 4; i++) {
-        locks[i] = bcmem::ddr_phy_read(chain, chip, bcmem::DDR_CHANNELS[i], 0x35);
+        locks[i] = ddr_phy_read(chain, chip, DDR_CHANNELS[i], 0x35);
         all = all && locks[i] != 0;
     }
     return all;
@@ -154,7 +154,7 @@ bool memory_plls_locked(int chain, int chip, uint32_t locks[4]) {
 void voltage_pass(int chain, bc_chain &c, bool print) {
     const int type = int(c.chip_type);
     for (int k = 1; k <= chips_of(c); k++) {
-        bcmem::cfg_fields f;
+        cfg_fields f;
         if (!read_chip_cfg(chain, c, k, &f)) return;
         bc_chip &chip = c.chips[k - 1];
         chip.pll_lock = uint8_t(f.pll_lock);
@@ -164,8 +164,8 @@ void voltage_pass(int chain, bc_chain &c, bool print) {
             cmd_failed(c, k, "chain%d: chip%d CMD 0D fail! \n", chain);
             return;
         }
-        bcmem::reg0d_fields d{};
-        bcmem::parse_reg0d(chain, r, &d, unsigned(type));
+        reg0d_fields d{};
+        parse_reg0d(chain, r, &d, unsigned(type));
         if (type == 8) volt = float(kmx_volt_to_mV(chain, d.sensor, type)) / 1000.0f;
         chip.volt = volt;
         bool locked = chip.pll_lock != 0;
@@ -247,15 +247,15 @@ int check_chip_voltage(int chain, int chip_type) {
                 cmd_failed(c, k, "chain%d: chip%d CMD 0D fail! \n", chain);
                 return 0;
             }
-            bcmem::reg0d_fields d{};
-            bcmem::parse_reg0d(chain, r, &d, unsigned(chip_type));
+            reg0d_fields d{};
+            parse_reg0d(chain, r, &d, unsigned(chip_type));
             volt = float(kmx_volt_to_mV(chain, d.sensor, chip_type)) / 1000.0f;
         } else {
             if (!read_cfg(chain, k, img)) {
                 cmd_failed(c, k, "chain%u: chip%u CMD 0A fail! \n", chain);
                 return 0;
             }
-            bcmem::cfg_fields f;
+            cfg_fields f;
             decode(chain, img, chip_type, &f);
             volt = float(kmx_volt_to_mV(chain, f.sensor, chip_type)) / 1000.0f;
         }

@@ -5,6 +5,8 @@
 #include "drv/bc_links.h"
 #include "module/bc_miner.h"
 #include "module/bc_steps.h"
+#include "module/core_bist.h"
+#include "module/mem_bringup.h"
 #include "module/test_log.h"
 
 unsigned char g_cmd04_endless = 0;
@@ -74,7 +76,7 @@ void run_chain_test(int chain, int *machine_type, int mode) {
             break;
         }
         case 26:
-            ok = *machine_type == MACHINE_TYPE_PARALLEL ? core_bist(chain) : chip_bist(chain, false, true);
+            ok = *machine_type == MACHINE_TYPE_PARALLEL ? core_bist(chain, 0, 1) : chip_bist(chain, false, true);
             next = 20;
             break;
         case 25: ok = count_good_cores(chain), next = 28; break;

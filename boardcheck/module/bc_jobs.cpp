@@ -177,8 +177,7 @@ namespace {
 
 // The memory steps' failure word of a type-13 chip (cache check, low-speed
 // training, high-speed re-configuration, DAG wait).
-uint32_t memory_failures(int chain, int chip) {
-    const bcmem::bc_chip &m = bcmem::bc_chip_rec(chain, chip);
+uint32_t memory_failures(const bc_chip &m) {
     return uint32_t(m.cache_check_failed) | uint32_t(m.low_speed_train_failed) << 8 | uint32_t(m.recfg_failed) << 16 |
            uint32_t(m.dag_timeout) << 24;
 }
@@ -220,7 +219,7 @@ int job_bist(int chain, int chip_type, int chips, int mode) {
     int good = 0;
     for (int chip = 1; chip <= chips; chip++) {
         bc_chip &rec = c.chips[chip - 1];
-        if (chip_type == 13 && bcmem::bc_chip_marked(chain, chip)) continue;
+        if (chip_type == 13 && bc_chip_marked(chain, chip)) continue;
         std::string line;
         char t[24];
         snprintf(t, sizeof t, "Chip %02d: ", chip);
@@ -244,16 +243,16 @@ int job_bist(int chain, int chip_type, int chips, int mode) {
         if (chip_type == 13) {
             // A memory chip whose memory steps failed cannot mine, whatever
             // its nonces said.
-            const uint32_t mem = memory_failures(chain, chip);
+            const uint32_t mem = memory_failures(rec);
             if (mem) {
                 rec.err_rate = 100.0f;
-                bcmem::bc_chip_rec(chain, chip).disabled = 1;
+                rec.disabled = 1;
                 c.chip_softbist_failed = 1;
                 test_logf(5, TL_PLAIN, "Chip %4d memory failure word 0x%08x\n", chip, unsigned(mem));
             } else if (rate >= float(c.feat.chip_err_limit)) {
-                bcmem::bc_chip_rec(chain, chip).disabled = 1;
+                rec.disabled = 1;
             } else if (chip <= 8) {
-                bcmem::bc_chain_rec(chain).bist_pass_mark[chip] = 1;
+                c.bist_pass_mark[chip] = 1;
             }
         } else if (rate >= float(c.feat.chip_err_limit)) {
             test_logf(5, TL_PLAIN, "Chip %4d soft bist error rate %2.3f%%!!!\n", chip, double(rate));

@@ -27,6 +27,17 @@ bc_chain *bc_chain_rec(int chain) {
     return &g_miner->chains[chain];
 }
 
+bc_chip *bc_chip_rec(int chain, int chip) {
+    bc_chain *c = bc_chain_rec(chain);
+    if (!c || chip < 1 || chip > BC_MAX_CHIPS) return nullptr;
+    return &c->chips[chip - 1];
+}
+
+bool bc_chip_marked(int chain, int chip) {
+    const bc_chain *c = bc_chain_rec(chain);
+    return c && chip >= 1 && chip <= 8 && c->bist_pass_mark[chip] != 0;
+}
+
 bool parse_options(int argc, char **argv) {
     optind = 1;
     int opt;

@@ -30,6 +30,34 @@ struct bc_chip {
     uint16_t err_sum;
     float err_rate;
     uint8_t pass;
+    // Defaults the machine type sets: three counters and three marks.
+    int counters[3];
+    uint8_t marks[3];
+
+    // Memory bring-up: speed row, training and retry state.
+    int ddr_speed_index;
+    uint8_t ddr_train_failed;
+    uint8_t ddr_recfg_needed;
+    int ddr_recfg_count;
+    uint8_t disabled;
+    // Memory failures, adjacent on purpose: the soft-BIST tests these four
+    // as one word.
+    uint8_t cache_check_failed;
+    uint8_t low_speed_train_failed;
+    uint8_t recfg_failed;
+    uint8_t dag_timeout;
+
+    // Core BIST: per block its descriptor (block, then up to four good
+    // cores), fail mask and fail count.
+    uint8_t block_desc[16][5];
+    uint32_t fail_mask[16];
+    uint16_t fail_count[16];
+    uint16_t fail_total;
+    uint16_t fail_spare;
+
+    // Cache and DAG: the block each DAG hub runs on, the last cache word.
+    uint8_t valid_block[8];
+    uint16_t last_cache_data;
 };
 
 // Chip features as the chip-feature lookup fills them. feature[0] selects
@@ -41,9 +69,9 @@ struct bc_features {
     uint8_t job_rounds;
     uint16_t jobs_per_chip;
     uint16_t cores_per_chip;
-    uint8_t result_len;
-    uint8_t job_len;
-    uint8_t clk_mult;
+    uint16_t result_len;  // words
+    uint8_t job_len;      // words
+    uint8_t clk_mult;     // M of the decoded PLL frequency
     uint8_t bist_fix;
     uint8_t chip_err_limit;
     uint8_t board_err_limit;
@@ -87,18 +115,31 @@ struct bc_chain {
     uint8_t volt_spread_check;
     uint8_t volt_group;
     uint8_t grade;  // 0..5 = A..F
+    // Working copies of the result and job lengths, two counters the
+    // machine type clears.
+    uint16_t work_result_len;
+    uint8_t work_job_len;
+    int counters[2];
+    uint8_t bist_pass_mark[9];  // soft-BIST pass marks of chips 1..8
+    uint16_t img09[8];          // the chain's command-09 image, word 0 = 0x0900
+    uint8_t img09_set;          // the command-09 image has been built
+    uint16_t img0d[8];          // the chain's command-0D image, word 0 = 0x0D00
 };
 
+// One row of a PLL table: frequency, feedback word, first and second
+// divider.
 struct bc_pll_row {
-    uint16_t freq;
-    uint32_t divider;
-    uint8_t b0, b1;
+    float freq;
+    uint16_t word;
+    uint8_t div1;
+    uint8_t div2;
 };
 
 struct bc_miner {
-    const bc_pll_row *pll_table;
-    uint16_t freq_max, freq_min;
-    uint8_t vid_max, vid_min, freq_def_idx, vid_def, vid_step;
+    const bc_pll_row *pll_table;  // the table of the machine type's chips
+    int pll_rows;
+    uint16_t freq_max, freq_min, freq_def;
+    uint8_t vid_max, vid_min, vid_def, prompt_vid, vid_step;
     uint16_t work_vid, work_freq, target_freq, freq_step;
     uint8_t chain_num;
     uint8_t chain_list[BC_MAX_CHAINS];
@@ -136,3 +177,7 @@ int chain_list_remove(int chain);
 void chain_list_rebuild();
 
 bc_chain *bc_chain_rec(int chain);  // nullptr when no records exist
+// Chip 1..BC_MAX_CHIPS of a chain; nullptr when out of range or no records.
+bc_chip *bc_chip_rec(int chain, int chip);
+// A soft-BIST pass mark; chips beyond 8 count as unmarked.
+bool bc_chip_marked(int chain, int chip);

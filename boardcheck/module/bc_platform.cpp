@@ -152,7 +152,8 @@ int kmx_set_spi_speed(int chain, int index) { FRONT(set_spi_speed, 0, chain, ind
 bool kmx_cmd_reset(int chain, int chip, const uint8_t pattern[2], uint8_t out[4]) {
     FRONT(cmd_reset, false, chain, chip, pattern, out);
 }
-int kmx_cmd_bist_start(int chain, int chip) { FRONT(cmd_bist_start, 0, chain, chip); }
+// An empty slot answers -1: 0 would read as a passed BIST start.
+int kmx_cmd_bist_start(int chain, int chip) { FRONT(cmd_bist_start, -1, chain, chip); }
 bool kmx_cmd_bist_collect(int chain, int chip) { FRONT(cmd_bist_collect, false, chain, chip); }
 bool kmx_cmd_bist_fix(int chain, int chip) { FRONT(cmd_bist_fix, false, chain, chip); }
 bool kmx_cmd_write_register(int chain, int chip, const uint8_t *data, int len) {

@@ -15,13 +15,10 @@ int chip_bist(int chain, bool mask, bool bist_fix);
 int chain_power_off(int chain);
 int send_cmd04_endless(int chain);
 int chip_type_from_reset(uint8_t reply0);
+// Builds the chain's command-09 image (and marks it set) and its command-0D
+// image for a chip type; sends nothing.
+void build_reg_images(int chain, int chip_type);
 int machine_type_for(int chip_type, int chips, int mode);
-
-// ---- chip features and machine types (filled by the chip-feature lookup) -------
-void set_chip_feature(int chain, int chip_type, int mode);
-void apply_machine_type(int chain, int machine_type);
-const char *machine_type_name(int machine_type);
-int machine_type_min_freq(int machine_type);
 
 // ---- frequency and voltage choice ----------------------------------------------
 int input_parameters(int chain, int mode, int machine_type);
@@ -42,8 +39,6 @@ int vid_offset_from_voltage(int chain, int expected_cv, int chips_per_group);
 
 // ---- jobs, memory ------------------------------------------------------------------
 int job_bist(int chain, int chip_type, int chips, int mode);
-int core_bist(int chain);
-int dag_preparation(int chain, int chips);
 
 
 

@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "module/chip_features.h"
-#include "module/chip_reg_io.h"
+#include "module/bc_platform.h"
+#include "module/test_log.h"
 #include "os/os.h"
 
-namespace bcmem {
 
 const uint8_t g_dag_hub_candidates[8][3] = {
     {7, 0, 6}, {8, 15, 9}, {14, 15, 9}, {13, 12, 10}, {4, 3, 5}, {11, 12, 10}, {1, 0, 6}, {2, 3, 5},
@@ -20,7 +20,7 @@ uint16_t dag_scope_of(uint16_t low, uint16_t high)
 
 int Seed_init(int chain, int chip, int seed)
 {
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "Seed_init");
+    test_logf(2, TL_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "Seed_init");
     reg0d_write(chain, chip, 0x84001, 0);
     reg0d_read(chain, chip, 0x8F000);
     reg0d_write(chain, chip, 0x8F004, uint32_t(seed));
@@ -31,8 +31,8 @@ int Seed_init(int chain, int chip, int seed)
         ok = reg0d_read(chain, chip, 0x8F000) & 1;
     }
     if (!ok)
-        bc_logf(5, BC_LOG_PLAIN, "chain%d: chip%d seed init Fail!\r\n", chain, chip);
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d Seed Init Done...\n", chain, chip);
+        test_logf(5, TL_PLAIN, "chain%d: chip%d seed init Fail!\r\n", chain, chip);
+    test_logf(2, TL_PLAIN, "chain%d: chip%d Seed Init Done...\n", chain, chip);
     reg0d_write(chain, chip, 0x8F001, 0);
     return ok ? 1 : 0;
 }
@@ -45,24 +45,24 @@ static dag_counts read_counts(int chain, int chip)
     const uint16_t dh = uint16_t(reg0d_read(chain, chip, 0x8F013));
     dag_counts c{uint32_t(cl) | uint32_t(ch) << 16, uint32_t(dl) | uint32_t(dh) << 16, dag_scope_of(cl, ch),
                  dag_scope_of(dl, dh)};
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d valid_cache_num: %x, cache_scope: %x\r\n", chain, chip,
+    test_logf(2, TL_PLAIN, "chain%d: chip%d valid_cache_num: %x, cache_scope: %x\r\n", chain, chip,
             c.valid_cache, c.cache_scope);
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d valid_dag_num: %x, dag_scope: %x\n", chain, chip, c.valid_dag,
+    test_logf(2, TL_PLAIN, "chain%d: chip%d valid_dag_num: %x, dag_scope: %x\n", chain, chip, c.valid_dag,
             c.dag_scope);
     return c;
 }
 
 dag_counts Init_data_preparation(int chain, int chip)
 {
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "Init_data_preparation");
+    test_logf(2, TL_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "Init_data_preparation");
     return read_counts(chain, chip);
 }
 
 int cache_init(int chain, int chip, const dag_counts &n)
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     const uint32_t c = n.cache_scope, d = n.dag_scope;
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "cache_init");
+    test_logf(2, TL_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "cache_init");
     for (uint32_t k = 0; k < 8; k++)
         reg0d_write(chain, chip, 0x8C010 + 0x100 * k, k * c);
     for (uint32_t k = 0; k < 8; k++)
@@ -80,23 +80,23 @@ int cache_init(int chain, int chip, const dag_counts &n)
     rec.last_cache_data = 0;
     bool ok = false;
     for (int i = 0; i < 10 && !ok; i++) {
-        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d Waiting for cache init_done...\r\n", chain, chip);
+        test_logf(2, TL_PLAIN, "chain%d: chip%d Waiting for cache init_done...\r\n", chain, chip);
         kos::sleep_s(1);
         ok = (reg0d_read(chain, chip, 0x8F000) & 3) == 3;
     }
     if (!ok)
-        bc_logf(5, BC_LOG_PLAIN, "chain%d: chip%d ERROR   Gen cache timeout!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", chain,
+        test_logf(5, TL_PLAIN, "chain%d: chip%d ERROR   Gen cache timeout!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", chain,
                 chip);
     const uint16_t last = uint16_t(reg0d_read(chain, chip, 0x8F048));
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d Last cache data:  %4x\r\n", chain, chip, last);
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d Cache Init Done...\r\n", chain, chip);
+    test_logf(2, TL_PLAIN, "chain%d: chip%d Last cache data:  %4x\r\n", chain, chip, last);
+    test_logf(2, TL_PLAIN, "chain%d: chip%d Cache Init Done...\r\n", chain, chip);
     kos::sleep_s(1);
     int good = 1;
     if (n.valid_cache != DAG_GOOD_CACHE_COUNT || last != DAG_GOOD_LAST_CACHE || n.valid_dag != DAG_GOOD_DAG_COUNT) {
         rec.last_cache_data = last;
         rec.cache_check_failed = 1;
         rec.disabled = 1;
-        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d dag valid num wrong! %4x \r\n", chain, chip, last);
+        test_logf(4, TL_PLAIN, "chain%d: chip%d dag valid num wrong! %4x \r\n", chain, chip, last);
         good = 0;
     }
     reg0d_write(chain, chip, 0x8F001, 4);
@@ -106,7 +106,7 @@ int cache_init(int chain, int chip, const dag_counts &n)
 
 int dag_map_hubs(int chain, int chip, const uint8_t desc[16][5])
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     bool taken[16];
     for (int b = 0; b < 16; b++)
         taken[b] = desc[b][0] != b;
@@ -135,9 +135,9 @@ int dag_map_hubs(int chain, int chip, const uint8_t desc[16][5])
 
 int dag_init(int chain, int chip, const dag_counts &n, const uint8_t desc[16][5])
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     const uint32_t c = n.cache_scope, d = n.dag_scope;
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "dag_init");
+    test_logf(2, TL_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "dag_init");
     reg0d_write(chain, chip, 0x84001, 2);
     kos::sleep_ms(10);
     reg0d_write(chain, chip, 0x86001, 0);
@@ -159,9 +159,9 @@ int dag_init(int chain, int chip, const dag_counts &n, const uint8_t desc[16][5]
     }
     const int mapped = dag_map_hubs(chain, chip, desc);
     if (!mapped)
-        bc_logf(5, BC_LOG_PLAIN, "Sorry,chain %d, chip %d dag blk generate failed", chain, chip);
+        test_logf(5, TL_PLAIN, "Sorry,chain %d, chip %d dag blk generate failed", chain, chip);
     for (int h = 0; h < 8; h++)
-        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d valid_block[%d] = %d\r\n", chain, chip, h, rec.valid_block[h]);
+        test_logf(2, TL_PLAIN, "chain%d: chip%d valid_block[%d] = %d\r\n", chain, chip, h, rec.valid_block[h]);
     for (uint32_t h = 0; h < 8; h++) {
         const int b = rec.valid_block[h];
         reg0d_write(chain, chip, core_block_reg(b, 0x12), h * d);
@@ -172,28 +172,27 @@ int dag_init(int chain, int chip, const dag_counts &n, const uint8_t desc[16][5]
 
 int dag_wait_done(int chain, int chip)
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     int waits = 0;
     for (int h = 0; h < 8; h++) {
         while (!(reg0d_read(chain, chip, core_block_reg(rec.valid_block[h], 0x00)) >> 4 & 1)) {
-            bc_log_dot();
+            test_log_dot();
             kos::sleep_s(2);
             if (++waits > 70) {
-                bc_logf(5, BC_LOG_PLAIN,
+                test_logf(5, TL_PLAIN,
                         "chain%d: chip%d ERROR   Gen dag timeout!!!!!!!!!!!!!!!!!!!!!!!!!\r\n", chain, chip);
                 rec.dag_timeout = 1;
                 rec.disabled = 1;
                 return 0;
             }
         }
-        bc_logf(2, BC_LOG_PLAIN, "\r\nchain%d: chip%d Dag Init Hub%d Done!!!\r\n", chain, chip, h);
+        test_logf(2, TL_PLAIN, "\r\nchain%d: chip%d Dag Init Hub%d Done!!!\r\n", chain, chip, h);
     }
     reg0d_write(chain, chip, 0x86001, 0);
     kos::sleep_s(5);
-    if (g_chip_cmd.reset)
-        g_chip_cmd.reset(chain, 0x24, 0x24);
+    cmd_reset_dag(chain, nullptr);
     reg0d_write(chain, chip, 0x84001, 0);
-    bc_logf(2, BC_LOG_PLAIN, "\r\nchain%d: Dag Init All Done...\r\n", chain);
+    test_logf(2, TL_PLAIN, "\r\nchain%d: Dag Init All Done...\r\n", chain);
     return 1;
 }
 
@@ -207,11 +206,11 @@ int chip_cache_prepare(int chain, int chip, int seed)
 // soft-BIST-marked chips are passed over silently, disabled ones with a line.
 template <typename F> static void for_enabled_chips(int chain, F &&f)
 {
-    for (int chip = bc_chain_rec(chain).chip_count; chip >= 1; chip--) {
+    for (int chip = bc_chain_rec(chain)->chip_num; chip >= 1; chip--) {
         if (bc_chip_marked(chain, chip))
             continue;
-        if (bc_chip_rec(chain, chip).disabled) {
-            bc_logf(4, BC_LOG_PLAIN, "chain:%d,chip:%d has been disabled\n", chain, chip);
+        if (bc_chip_rec(chain, chip)->disabled) {
+            test_logf(4, TL_PLAIN, "chain:%d,chip:%d has been disabled\n", chain, chip);
             continue;
         }
         f(chip);
@@ -229,7 +228,7 @@ int chip_dag_prepare(int chain, int chip, int seed)
 {
     Seed_init(chain, chip, seed);
     const dag_counts n = Init_data_preparation(chain, chip);
-    dag_init(chain, chip, n, bc_chip_rec(chain, chip).block_desc);
+    dag_init(chain, chip, n, bc_chip_rec(chain, chip)->block_desc);
     reg0d_write(chain, chip, 0x86001, 1);
     return dag_wait_done(chain, chip);
 }
@@ -239,13 +238,12 @@ int chain_dag_prepare(int chain, int seed)
     for_enabled_chips(chain, [&](int chip) {
         Seed_init(chain, chip, seed);
         const dag_counts n = Init_data_preparation(chain, chip);
-        dag_init(chain, chip, n, bc_chip_rec(chain, chip).block_desc);
+        dag_init(chain, chip, n, bc_chip_rec(chain, chip)->block_desc);
     });
     reg0d_write(chain, 0, 0x86001, 1);
-    bc_logf(3, BC_LOG_PLAIN, "\r\nchain%d: Waiting for gen dag done\r\n", chain);
+    test_logf(3, TL_PLAIN, "\r\nchain%d: Waiting for gen dag done\r\n", chain);
     int r = 1;
     for_enabled_chips(chain, [&](int chip) { r = dag_wait_done(chain, chip); });
     return r;
 }
 
-}  // namespace bcmem

@@ -4,7 +4,6 @@
 #pragma once
 #include <cstdint>
 
-namespace bcmem {
 
 struct dag_counts {
     uint32_t valid_cache;
@@ -34,4 +33,3 @@ int chain_cache_prepare(int chain, int seed);
 int chip_dag_prepare(int chain, int chip, int seed);
 int chain_dag_prepare(int chain, int seed);
 
-}  // namespace bcmem

@@ -3,30 +3,12 @@
 #include <cstring>
 
 #include "module/chip_reg.h"
-#include "module/chip_reg_io.h"
+#include "module/bc_platform.h"
+#include "module/test_log.h"
 #include "module/ddr_phy.h"
 #include "module/phy_pll.h"
 #include "os/os.h"
 
-namespace bcmem {
-
-bc_chain g_bc_chains[BC_CHAINS];
-machine_limits g_machine_limits;
-
-bc_chain &bc_chain_rec(int chain) { return g_bc_chains[(unsigned)chain % BC_CHAINS]; }
-
-bc_chip &bc_chip_rec(int chain, int chip)
-{
-    int i = chip - 1;
-    if (i < 0 || i >= BC_MAX_CHIPS)
-        i = 0;
-    return bc_chain_rec(chain).chips[i];
-}
-
-bool bc_chip_marked(int chain, int chip)
-{
-    return chip >= 1 && chip <= 8 && bc_chain_rec(chain).bist_pass_mark[chip] != 0;
-}
 
 // ---- chip features ---------------------------------------------------------
 
@@ -57,30 +39,37 @@ void set_chip_feature(int chain, unsigned type, int mode)
         {-1, -1, 60, 4, 0, 1, 99, 30, {1, 0, 1, 0, 0}},
         {-1, -1, 96, 4, 0, 1, 99, 30, {1, 0, 1, 0, 0}},
     };
+    bc_chain *c = bc_chain_rec(chain);
     if (type >= 16) {
-        bc_logf(5, BC_LOG_PLAIN, "Failed! Can't find the chip type in [%s]!\n", "set_chip_feature");
+        test_logf(5, TL_PLAIN, "Failed! Can't find the chip type in [%s]!\n", "set_chip_feature");
+        return;
+    }
+    if (!c) {
+        test_logf(5, TL_PLAIN, "chain%d: no chain record for the chip features\n", chain);
         return;
     }
     const row &r = rows[type];
-    chip_feature &f = bc_chain_rec(chain).feat;
+    bc_features &f = c->feat;
     const int b = mode == 2 ? 3 : 5;
     const bool low_modes = mode == 3 || mode == 4;
-    f.job_rounds = r.rounds < 0 ? b : r.rounds;
-    f.test_jobs = r.jobs;
+    f.job_rounds = uint8_t(r.rounds < 0 ? b : r.rounds);
+    int jobs = r.jobs;
     if (type == 0 || type == 10)
-        f.test_jobs = b * 128;
+        jobs = b * 128;
     else if (type == 14)
-        f.test_jobs = mode == 2 ? 720 : 1200;
+        jobs = mode == 2 ? 720 : 1200;
     else if (type == 15)
-        f.test_jobs = mode == 2 ? 1152 : 1920;
-    f.cores = r.cores;
-    f.result_len = r.result;
-    f.job_len = r.job;
+        jobs = mode == 2 ? 1152 : 1920;
+    f.jobs_per_chip = uint16_t(jobs);
+    f.cores_per_chip = uint16_t(r.cores);
+    f.result_len = uint16_t(r.result);
+    f.job_len = uint8_t(r.job);
     f.bist_fix = r.fix;
-    f.chip_limit = r.chip_lim;
-    f.board_limit = r.board_lim;
-    memcpy(f.flags, r.flags, sizeof f.flags);
-    f.clk_mul = type == 13 ? 50 : 12;
+    f.chip_err_limit = uint8_t(r.chip_lim);
+    f.board_err_limit = uint8_t(r.board_lim);
+    memset(f.feature, 0, sizeof f.feature);
+    memcpy(f.feature, r.flags, sizeof r.flags);
+    f.clk_mult = type == 13 ? 50 : 12;
     switch (type) {
     case 0: f.min_chip_volt = low_modes ? 0.28f : 0.32f; break;
     case 10: f.min_chip_volt = low_modes ? 0.20f : 0.28f; break;
@@ -132,16 +121,41 @@ const machine_type_row g_machine_types[BC_MACHINE_TYPES + 1] = {
     {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
 };
 
-void apply_machine_type(int chain, int machine_type)
+const char *machine_type_name(int machine_type)
 {
     if (machine_type < 0 || machine_type >= BC_MACHINE_TYPES)
+        return "unknown";
+    return g_machine_types[machine_type].model;
+}
+
+int machine_type_min_freq(int machine_type)
+{
+    if (machine_type < 0 || machine_type >= BC_MACHINE_TYPES)
+        return 0;
+    return g_machine_types[machine_type].min_freq;
+}
+
+void apply_machine_type(int chain, int machine_type)
+{
+    bc_chain *cp = bc_chain_rec(chain);
+    if (machine_type < 0 || machine_type >= BC_MACHINE_TYPES || !g_miner || !cp) {
+        test_logf(5, TL_PLAIN, "chain%d: machine type %d not applied\n", chain, machine_type);
         return;
+    }
     const machine_type_row &m = g_machine_types[machine_type];
     select_pll_table(m.chip_type);
-    g_machine_limits = {m.max_freq, m.min_freq, m.max_vid, m.min_vid, m.prompt_vid, m.freq_other, m.vid_other};
-    bc_chain &c = bc_chain_rec(chain);
-    c.chip_count = m.chips;
-    c.spi_speed_index = 0;
+    g_miner->freq_max = uint16_t(m.max_freq);
+    g_miner->freq_min = uint16_t(m.min_freq);
+    g_miner->vid_max = uint8_t(m.max_vid);
+    g_miner->vid_min = uint8_t(m.min_vid);
+    g_miner->prompt_vid = uint8_t(m.prompt_vid);
+    g_miner->freq_def = uint16_t(m.freq_other);
+    g_miner->vid_def = uint8_t(m.vid_other);
+    bc_chain &c = *cp;
+    // The chip array holds BC_MAX_CHIPS (more than any row's count), so the
+    // row's count never reaches past it.
+    c.chip_num = m.chips;
+    c.spi_speed = 0;
     c.scan_done = 0;
     c.counters[0] = c.counters[1] = 0;
     c.work_result_len = c.feat.result_len;
@@ -158,22 +172,22 @@ void apply_machine_type(int chain, int machine_type)
 namespace {
 
 struct pll_tables {
-    pll_row t1[358], t2[403], t3[89];
+    bc_pll_row t1[358], t2[403], t3[89];
     int n1 = 0, n2 = 0, n3 = 0;
 
     // Rows of the 12 MHz rule: the post-divider power falls as the frequency
     // doubles so that the feedback word stays within 80..200.
-    static pll_row row12(float f)
+    static bc_pll_row row12(float f)
     {
         uint8_t s = f < 60 ? 5 : f < 120 ? 4 : f < 300 ? 3 : f < 600 ? 2 : f < 1200 ? 1 : 0;
         return {f, uint16_t(f * float(1 << s) / 12.0f + 0.5f), 1, s};
     }
-    static void span(pll_row *t, int &n, float from, float to, float step, bool last)
+    static void span(bc_pll_row *t, int &n, float from, float to, float step, bool last)
     {
         for (float f = from; last ? f <= to + 0.01f : f < to - 0.01f; f += step)
             t[n++] = row12(f);
     }
-    static void t1_tail(pll_row *t, int &n)
+    static void t1_tail(bc_pll_row *t, int &n)
     {
         span(t, n, 120, 150, 1.5f, false);
         span(t, n, 150, 240, 3, false);
@@ -241,19 +255,30 @@ pll_table pll_table_get(int which)
     }
 }
 
-pll_table g_pll_in_use;
+pll_table pll_table_in_use()
+{
+    if (!g_miner)
+        return {nullptr, 0};
+    return {g_miner->pll_table, g_miner->pll_rows};
+}
 
 void select_pll_table(unsigned type)
 {
+    int which = 0;
     switch (type) {
-    case 0: case 1: case 8: case 14: case 15: g_pll_in_use = pll_table_get(1); break;
-    case 5: case 6: case 7: case 10: case 12: g_pll_in_use = pll_table_get(2); break;
-    case 13: g_pll_in_use = pll_table_get(3); break;
-    default: bc_logf(5, BC_LOG_PLAIN, "Failed! Chip type wrong!\n"); break;
+    case 0: case 1: case 8: case 14: case 15: which = 1; break;
+    case 5: case 6: case 7: case 10: case 12: which = 2; break;
+    case 13: which = 3; break;
+    default: test_logf(5, TL_PLAIN, "Failed! Chip type wrong!\n"); return;
     }
+    if (!g_miner)
+        return;
+    const pll_table t = pll_table_get(which);
+    g_miner->pll_table = t.rows;
+    g_miner->pll_rows = t.count;
 }
 
-const pll_row &pll_row_find(const pll_table &t, float freq)
+const bc_pll_row &pll_row_find(const pll_table &t, float freq)
 {
     int i = 0;
     while (i + 1 < t.count && t.rows[i].freq < freq)
@@ -277,31 +302,41 @@ void refresh_divider(int chain, int chip, uint8_t cmd[12])
 {
     uint8_t cfg[12] = {};
     cfg_fields f{};
-    if (g_chip_cmd.read_cfg && g_chip_cmd.read_cfg(chain, 1, cfg))
+    if (kmx_cmd_read_register(chain, 1, cfg, 12))
         parse_cfg_reg(chain, cfg, &f, 13);
-    gen_tsadc_divider(chain, chip, f.pll_freq, 13, bc_chain_rec(chain).img0d, cmd);
+    gen_tsadc_divider(chain, chip, f.pll_freq, 13, bc_chain_rec(chain)->img0d, cmd);
 }
 
 // Sends the chain's 0D image to the chip up to 5 times until it answers.
 bool send_reg0d(int chain, int chip, uint8_t reply[12])
 {
-    bc_chain &c = bc_chain_rec(chain);
+    bc_chain &c = *bc_chain_rec(chain);
     uint8_t cmd[12];
     refresh_divider(chain, chip, cmd);
     for (int i = 0; i < 5; i++)
-        if (g_chip_cmd.reg0d && g_chip_cmd.reg0d(chain, chip, cmd, reply))
+        if (kmx_cmd_read_write_reg0d(chain, chip, cmd, 12, reply))
             return true;
-    c.cmd_ret_failed = 1;
-    c.fail_chip = 1;
-    bc_logf(5, BC_LOG_PLAIN, "chain%d: chip%d CMD 0D fail! \n", chain, 1);
+    c.cmd_return_failed = 1;
+    c.failing_chip = 1;
+    test_logf(5, TL_PLAIN, "chain%d: chip%d CMD 0D fail! \n", chain, 1);
     return false;
+}
+
+bool no_record(int chain)
+{
+    if (bc_chain_rec(chain))
+        return false;
+    test_logf(5, TL_PLAIN, "chain%d: no chain record for command 0D\n", chain);
+    return true;
 }
 
 }  // namespace
 
-void reg0d_write(int chain, int chip, uint32_t addr, uint32_t value)
+bool reg0d_write(int chain, int chip, uint32_t addr, uint32_t value)
 {
-    uint16_t *img = bc_chain_rec(chain).img0d;
+    if (no_record(chain))
+        return false;
+    uint16_t *img = bc_chain_rec(chain)->img0d;
     img[0] = uint16_t(chip | 0x0D00);
     img[1] = 0x3E02;
     img[2] = 0;
@@ -311,12 +346,16 @@ void reg0d_write(int chain, int chip, uint32_t addr, uint32_t value)
     img[6] = uint16_t(value);
     img[7] = 0;
     uint8_t reply[12];
-    send_reg0d(chain, chip, reply);
+    return send_reg0d(chain, chip, reply);
 }
 
-uint32_t reg0d_read(int chain, int chip, uint32_t addr)
+uint32_t reg0d_read(int chain, int chip, uint32_t addr, bool *ok)
 {
-    uint16_t *img = bc_chain_rec(chain).img0d;
+    if (ok)
+        *ok = false;
+    if (no_record(chain))
+        return 0;
+    uint16_t *img = bc_chain_rec(chain)->img0d;
     img[0] = uint16_t(chip | 0x0D00);
     img[1] = 0x3E02;
     img[2] = 0;
@@ -326,22 +365,29 @@ uint32_t reg0d_read(int chain, int chip, uint32_t addr)
     uint8_t reply[12] = {};
     if (!send_reg0d(chain, chip, reply))
         return 0;
+    if (ok)
+        *ok = true;
     return uint32_t(reply[8]) << 24 | uint32_t(reply[9]) << 16 | uint32_t(reply[10]) << 8 | reply[11];
 }
 
 int config_reg_bits(int chain, int chip, uint32_t addr, int hi, int lo, uint32_t value)
 {
     if (lo > hi || hi > 31 || lo < 0) {
-        bc_logf(5, BC_LOG_PLAIN,
+        test_logf(5, TL_PLAIN,
                 "ERROR: Config to addr[0x%x] via bits:  start_bit is high than stop_bit\r\n", addr);
         return 0;
     }
     const uint32_t width = uint32_t(hi - lo + 1);
     const uint32_t mask = (width >= 32 ? 0xFFFFFFFFu : ((1u << width) - 1)) << lo;
-    uint32_t v = reg0d_read(chain, chip, addr | 0x8000);
+    // A failed read would turn the write into one that clears every other
+    // bit of the register: the field is left alone then (the failure is
+    // already flagged).
+    bool ok = false;
+    uint32_t v = reg0d_read(chain, chip, addr | 0x8000, &ok);
+    if (!ok)
+        return 0;
     v = (v & ~mask) | ((value << lo) & mask);
-    reg0d_write(chain, chip, addr, v);
-    return 1;
+    return reg0d_write(chain, chip, addr, v) ? 1 : 0;
 }
 
 void gen_tsadc_divider(int chain, int chip, unsigned freq, unsigned type, uint16_t img[8], uint8_t cmd[12])
@@ -349,13 +395,14 @@ void gen_tsadc_divider(int chain, int chip, unsigned freq, unsigned type, uint16
     unsigned div = (freq / 2 * 1000) / (type == 15 ? 41600 : 25600);
     if (div < 1)
         div = 1;
-    bc_logf(1, BC_LOG_MINER, "Generate tsadc_divider: 0x%0x, pll:%0d \n", div, freq);
+    test_logf(1, TL_MINER, "Generate tsadc_divider: 0x%0x, pll:%0d \n", div, freq);
     (void)chain;
     const uint8_t d = uint8_t(div);
     if (type == 13)
         img[1] = uint16_t((img[1] & 0x00FF) | d << 8);
     else if (type == 12)
-        img[3] = uint16_t(img[3] | d);
+        ;  // ORed into the command only (below): the image keeps its base
+           // word, so dividers of earlier calls do not pile up
     else if (type == 8)
         img[3] = uint16_t((img[3] & 0x00FF) | d << 8);
     else
@@ -364,8 +411,9 @@ void gen_tsadc_divider(int chain, int chip, unsigned freq, unsigned type, uint16
     uint16_t w5 = img[5];
     if (!skip && chip % 3 == 1)
         w5 |= 0x8000;
+    const uint16_t w3 = type == 12 ? uint16_t(img[3] | d) : img[3];
     for (int i = 1; i <= 6; i++)
-        put_be(cmd + 2 * (i - 1), i == 5 ? w5 : img[i]);
+        put_be(cmd + 2 * (i - 1), i == 5 ? w5 : i == 3 ? w3 : img[i]);
 }
 
 void make_pll_word(int chain, int chip, unsigned type, unsigned freq, uint32_t p, uint8_t cur[12])
@@ -413,18 +461,19 @@ int set_chip_pll_index(int chain, int chip, int index)
 {
     if (index < 0 || index >= 13)
         return 0;
+    if (no_record(chain))
+        return 0;
     uint8_t cfg[12] = {};
-    if (g_chip_cmd.read_cfg)
-        g_chip_cmd.read_cfg(chain, chip, cfg);
+    kmx_cmd_read_register(chain, chip, cfg, 12);
     const mem_pll_row &r = g_mem_pll_rows[index];
     cfg[0] = uint8_t((cfg[0] & 0xC0) | (r.pre & 0x3F));
     cfg[1] = uint8_t(r.feedback);
     cfg[2] = uint8_t(((r.feedback >> 8) << 4) | (r.post & 0x7));
     if (index > 4)
         cfg[9] &= uint8_t(~0x0C);
-    bool ok = g_chip_cmd.write_cfg && g_chip_cmd.write_cfg(chain, 0, cfg);
+    bool ok = kmx_cmd_write_register(chain, 0, cfg, 12);
     if (!ok)
-        bc_logf(5, BC_LOG_PLAIN, "set %d PLL faile", index);
+        test_logf(5, TL_PLAIN, "set %d PLL faile", index);
     // The new core clock changes the sensor divider: the image carries it
     // to the chips with the next command (resending the image itself would
     // repeat its last register write on every chip).
@@ -442,7 +491,7 @@ static int ddr_pll_lock(int chain, int chip, int tries, uint32_t want)
         for (uint32_t ch : DDR_CHANNELS)
             v &= ddr_phy_read(chain, chip, ch, 0x35);
         if (v == want) {
-            bc_logf(2, BC_LOG_PLAIN, "ddr pll locked\n");
+            test_logf(2, TL_PLAIN, "ddr pll locked\n");
             return 1;
         }
         kos::sleep_ms(1);
@@ -491,8 +540,7 @@ void config_bank_regs_b(int chain, int chip)
 
 void set_phy_pll(int chain, int chip)
 {
-    bc_logf(3, BC_LOG_PLAIN, "chain%d: set PHY pll 187.5M\n", chain);
+    test_logf(3, TL_PLAIN, "chain%d: set PHY pll 187.5M\n", chain);
     config_phy_pll_187p5M(chain, chip);
 }
 
-}  // namespace bcmem

@@ -2,11 +2,10 @@
 
 #include "module/chip_features.h"
 
-namespace bcmem {
 
 void parse_cfg_reg(int chain, const uint8_t b[12], cfg_fields *f, unsigned type)
 {
-    const unsigned m = bc_chain_rec(chain).feat.clk_mul;
+    const unsigned m = bc_chain_rec(chain)->feat.clk_mult;
     const bool t13 = type == 13, t12 = type == 12, t38 = type == 3 || type == 8;
     f->pre_div = t13 ? (b[0] & 0x3F) : ((b[0] >> 1) & 0x1F);
     f->fb_div = t13 ? uint16_t(b[1] + 256 * (b[2] >> 4)) : uint16_t(b[1] + 256 * (b[0] & 1));
@@ -53,4 +52,3 @@ void parse_reg0d(int chain, const uint8_t r[12], reg0d_fields *f, unsigned type)
     f->identity = uint16_t(r[10] * 256 + r[11]);
 }
 
-}  // namespace bcmem

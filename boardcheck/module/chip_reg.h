@@ -3,7 +3,6 @@
 #pragma once
 #include <cstdint>
 
-namespace bcmem {
 
 struct cfg_fields {
     uint16_t pre_div;
@@ -33,4 +32,3 @@ struct reg0d_fields {
 void parse_cfg_reg(int chain, const uint8_t raw[12], cfg_fields *out, unsigned chip_type);
 void parse_reg0d(int chain, const uint8_t r[12], reg0d_fields *out, unsigned chip_type);
 
-}  // namespace bcmem

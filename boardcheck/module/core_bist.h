@@ -3,7 +3,6 @@
 // blocks, which decide the blocks that may generate DAG data.
 #pragma once
 
-namespace bcmem {
 
 struct bc_chip;
 
@@ -11,4 +10,3 @@ int core_bist(int chain, int mask, int fix);
 void core_bist_init(int chain, int chip);
 int core_bist_check(int chain, int chip, bc_chip &rec);
 
-}  // namespace bcmem

@@ -6,7 +6,6 @@
 #include "module/ddr_phy.h"
 #include "os/os.h"
 
-namespace bcmem {
 
 namespace {
 
@@ -374,4 +373,3 @@ void gddr_edc_exit(int chain, int chip, uint32_t ch)
         c.lanes(r, 29, 29, 0);
 }
 
-}  // namespace bcmem

@@ -3,7 +3,6 @@
 #pragma once
 #include <cstdint>
 
-namespace bcmem {
 
 void gddr_mode_register_write(int chain, int chip, uint32_t ch, uint16_t word);
 void gddr_static_config(int chain, int chip, uint32_t ch);
@@ -17,4 +16,3 @@ void gddr_lane_vref_fields(int chain, int chip, uint32_t ch);
 void gddr_edc_enable(int chain, int chip, uint32_t ch);
 void gddr_edc_exit(int chain, int chip, uint32_t ch);
 
-}  // namespace bcmem

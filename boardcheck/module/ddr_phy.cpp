@@ -2,7 +2,6 @@
 
 #include "module/chip_features.h"
 
-namespace bcmem {
 
 const char *ddr_side_name(uint32_t ch)
 {
@@ -100,4 +99,3 @@ uint16_t ddr_mr8(const ddr_timing &t)
     return uint16_t(0x8400 | 0x1A | (t.mr_rl / 16) * 256 | (t.mr_wr / 16) * 512);
 }
 
-}  // namespace bcmem

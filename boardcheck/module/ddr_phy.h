@@ -4,7 +4,6 @@
 #pragma once
 #include <cstdint>
 
-namespace bcmem {
 
 constexpr uint32_t DDR_PHY_BASE = 0xD8000;
 constexpr uint32_t DDR_PLL_BASE = 0xD0000;
@@ -47,4 +46,3 @@ uint16_t ddr_mr0(const ddr_timing &t);
 uint16_t ddr_mr4(const ddr_timing &t);
 uint16_t ddr_mr8(const ddr_timing &t);
 
-}  // namespace bcmem

@@ -4,20 +4,19 @@
 #include <initializer_list>
 
 #include "module/cache_dag.h"
-#include "module/chip_reg_io.h"
+#include "module/test_log.h"
 #include "module/ddr_ctrl.h"
 #include "module/ddr_phy.h"
 #include "module/ddr_training.h"
 
-namespace bcmem {
 
 namespace {
 
 void chip_line(int chain, int chip, const char *name, bool dot)
 {
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d %s()\n", chain, chip, name);
+    test_logf(2, TL_PLAIN, "chain%d: chip%d %s()\n", chain, chip, name);
     if (dot)
-        bc_log_dot();
+        test_log_dot();
 }
 
 // Runs channel routines on AB, CD, EF and GH, each routine on all four
@@ -38,7 +37,7 @@ unsigned each_channel_total(int chain, int chip, unsigned (*f)(int, int, uint32_
     return total;
 }
 
-void chain_line(int chain, const char *name) { bc_logf(2, BC_LOG_PLAIN, "\r\nchain%d: %s()\n", chain, name); }
+void chain_line(int chain, const char *name) { test_logf(2, TL_PLAIN, "\r\nchain%d: %s()\n", chain, name); }
 
 }  // namespace
 
@@ -70,7 +69,7 @@ int q37_ddr_train_c(int chain, int chip)
     chip_line(chain, chip, __func__, false);
     for (uint32_t ch : DDR_CHANNELS)
         if (!gddr_wck2ck_train(chain, chip, ch))
-            bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d DDR %s Side wck2ck training fail! \n", chain, chip,
+            test_logf(4, TL_PLAIN, "chain%d: chip%d DDR %s Side wck2ck training fail! \n", chain, chip,
                     ddr_side_name(ch));
     return 1;
 }
@@ -96,14 +95,14 @@ int q37_ddr_train_w(int chain, int chip)
 
 int q37_ddr_edcfen(int chain, int chip)
 {
-    bc_logf(2, BC_LOG_PLAIN, "%s()", __func__);
+    test_logf(2, TL_PLAIN, "%s()", __func__);
     each_channel(chain, chip, {gddr_edc_enable});
     return 0;
 }
 
 int q37_ddr_edcfex(int chain, int chip)
 {
-    bc_logf(2, BC_LOG_PLAIN, "%s()", __func__);
+    test_logf(2, TL_PLAIN, "%s()", __func__);
     each_channel(chain, chip, {gddr_edc_exit});
     return 0;
 }
@@ -132,4 +131,3 @@ int q37_ddr_reprepd(int chain, int chip, int seed)
     return chip_dag_prepare(chain, chip, seed);
 }
 
-}  // namespace bcmem

@@ -2,7 +2,6 @@
 // channels (AB, CD, EF, GH) and the chain's cache and DAG steps.
 #pragma once
 
-namespace bcmem {
 
 int q37_ddr_vref_1(int chain, int chip);
 int q37_ddr_vref_2(int chain, int chip);
@@ -18,4 +17,3 @@ int q37_ddr_prepd(int chain, int seed);
 int q37_ddr_reprepc(int chain, int chip, int seed);
 int q37_ddr_reprepd(int chain, int chip, int seed);
 
-}  // namespace bcmem

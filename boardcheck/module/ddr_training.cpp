@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
-#include "module/chip_reg_io.h"
+#include "module/test_log.h"
 #include "module/ddr_phy.h"
 #include "os/os.h"
 
-namespace bcmem {
 
 unsigned g_read_train_total;
 unsigned g_write_train_total;
@@ -50,11 +49,11 @@ void poll_done(int chain, int chip, uint32_t ch, uint32_t reg, unsigned sleep_us
     bool ok = false;
     for (int i = 0; i < 15 && !ok; i++) {
         ok = done(ddr_phy_read(chain, chip, ch, reg));
-        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Wait %s Train Done...\r\n", chain, chip, what);
+        test_logf(2, TL_PLAIN, "chain%d: chip%d [GDDRN]:Wait %s Train Done...\r\n", chain, chip, what);
         kos::sleep_us(sleep_us);
     }
     if (!ok)
-        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:%s Train timeout.\r\n", chain, chip, what);
+        test_logf(4, TL_PLAIN, "chain%d: chip%d [GDDRN]:%s Train timeout.\r\n", chain, chip, what);
 }
 
 }  // namespace
@@ -67,8 +66,8 @@ int gddr_wck2ck_train(int chain, int chip, uint32_t ch)
     ddr_phy_write_field(chain, chip, ch, 4, 0, 0, 1);
     for (int i = 0; i < 255; i++) {
         uint32_t v = ddr_phy_read(chain, chip, ch, 0x30);
-        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:WCK2CK TRAIN RESULT = 0x%0x\r\n", chain, chip, v);
-        bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:wait wck2ck training done...\r\n", chain, chip);
+        test_logf(2, TL_PLAIN, "chain%d: chip%d [GDDRN]:WCK2CK TRAIN RESULT = 0x%0x\r\n", chain, chip, v);
+        test_logf(2, TL_PLAIN, "chain%d: chip%d [GDDRN]:wait wck2ck training done...\r\n", chain, chip);
         kos::sleep_us(10);
         if (done(v)) {
             ddr_phy_write_field(chain, chip, ch, 4, 0, 0, 0);
@@ -93,7 +92,7 @@ void gddr_ldff_train(int chain, int chip, uint32_t ch)
             kos::sleep_us(100);
     }
     if (!ok)
-        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:LDFF training timeout.\r\n", chain, chip);
+        test_logf(4, TL_PLAIN, "chain%d: chip%d [GDDRN]:LDFF training timeout.\r\n", chain, chip);
     kos::sleep_ms(1);
     ddr_phy_write_field(chain, chip, ch, 2, 0, 0, 0);
     ddr_phy_write_field(chain, chip, ch, 2, 0, 0, 1);
@@ -142,7 +141,7 @@ unsigned gddr_read_train(int chain, int chip, uint32_t ch)
 
     phy(8, 0, 0, 1);
     poll_done(chain, chip, ch, 0x33, 100, "Read");
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:Read Train result.\r\n", chain, chip);
+    test_logf(2, TL_PLAIN, "chain%d: chip%d [GDDRN]:Read Train result.\r\n", chain, chip);
     for (uint32_t r : {0x17Fu, 0x15Du, 0x15Eu})
         ddr_phy_read(chain, chip, ch, r);
 
@@ -151,14 +150,14 @@ unsigned gddr_read_train(int chain, int chip, uint32_t ch)
     phy(0x2A, 10, 10, 1);
     const unsigned failed = failed_cycles(chain, chip, ch, 0x2A, 8, 20, READ_CHECK);
     g_read_train_total += failed;
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]: Check result = 0x%0x, 0x%0x\r\n", chain, chip, failed,
+    test_logf(2, TL_PLAIN, "chain%d: chip%d [GDDRN]: Check result = 0x%0x, 0x%0x\r\n", chain, chip, failed,
             g_read_train_total);
     phy(0x2A, 10, 10, 0);
     kos::sleep_ms(1);
     phy(8, 0, 0, 0);
     phy(0x2B, 12, 12, 0);
     if (failed > 30)
-        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d DDR %s Side Read training fail!\r\n", chain, chip,
+        test_logf(4, TL_PLAIN, "chain%d: chip%d DDR %s Side Read training fail!\r\n", chain, chip,
                 ddr_side_name(ch));
     return g_read_train_total;
 }
@@ -171,16 +170,16 @@ unsigned gddr_write_train(int chain, int chip, uint32_t ch)
     kos::sleep_ms(1);
     phy(9, 0, 0, 1);
     poll_done(chain, chip, ch, 0x34, 1000, "Write");
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]:write training done.\r\n", chain, chip);
+    test_logf(2, TL_PLAIN, "chain%d: chip%d [GDDRN]:write training done.\r\n", chain, chip);
     phy(9, 0, 0, 0);
     phy(9, 1, 1, 1);
     phy(9, 0, 0, 1);
     const unsigned failed = failed_cycles(chain, chip, ch, 9, 2, 0, WRITE_CHECK);
     g_write_train_total += failed;
     if (failed > 30)
-        bc_logf(4, BC_LOG_PLAIN, "chain%d: chip%d DDR %s Side Write training fail!\r\n", chain, chip,
+        test_logf(4, TL_PLAIN, "chain%d: chip%d DDR %s Side Write training fail!\r\n", chain, chip,
                 ddr_side_name(ch));
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d [GDDRN]: Check result = 0x%0x  0x%0x\r\n", chain, chip, failed,
+    test_logf(2, TL_PLAIN, "chain%d: chip%d [GDDRN]: Check result = 0x%0x  0x%0x\r\n", chain, chip, failed,
             g_write_train_total);
     phy(9, 1, 1, 0);
     kos::sleep_us(10);
@@ -221,4 +220,3 @@ void gddr_ca_train(int chain, int chip, uint32_t ch)
     ddr_ctl_cfg_write_field(chain, chip, ch, 12, 28, 28, 0);
 }
 
-}  // namespace bcmem

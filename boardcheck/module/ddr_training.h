@@ -4,7 +4,6 @@
 #pragma once
 #include <cstdint>
 
-namespace bcmem {
 
 extern unsigned g_read_train_total;
 extern unsigned g_write_train_total;
@@ -15,4 +14,3 @@ unsigned gddr_read_train(int chain, int chip, uint32_t ch);
 unsigned gddr_write_train(int chain, int chip, uint32_t ch);
 void gddr_ca_train(int chain, int chip, uint32_t ch);
 
-}  // namespace bcmem

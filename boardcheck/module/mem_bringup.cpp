@@ -4,7 +4,7 @@
 #include <initializer_list>
 
 #include "module/chip_features.h"
-#include "module/chip_reg_io.h"
+#include "module/test_log.h"
 #include "module/ddr_ctrl.h"
 #include "module/ddr_phy.h"
 #include "module/ddr_steps.h"
@@ -12,7 +12,6 @@
 #include "module/phy_pll.h"
 #include "os/os.h"
 
-namespace bcmem {
 
 namespace {
 
@@ -35,7 +34,7 @@ void cfg_all(int chain, int chip, uint32_t r, int bit, uint32_t v)
 // Steps a to f of the low-speed bring-up, with the given memory-reset hold.
 int bringup(int chain, int chip, bool long_hold)
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     for (int bit : {2, 3, 4, 8})
         config_reg_bits(chain, chip, MEM_RESET_REG, bit, bit, 1);
     if (long_hold)
@@ -62,7 +61,7 @@ int bringup(int chain, int chip, bool long_hold)
 
 void ddr_low_speed_train(int chain, int chip)
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     q37_ddr_vref_1(chain, chip);
     ddr_timing_select(rec.ddr_speed_index);
     q37_ddr_init(chain, chip);
@@ -86,7 +85,7 @@ void ddr_edc_setup(int chain, int chip)
 
 int ddr_recfg_high_speed(int chain, int chip)
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     for (uint32_t ch : DDR_CHANNELS)
         gddr_config_timing(chain, chip, ch);
     phy_all(chain, chip, 0x528, 23, 0);
@@ -112,7 +111,7 @@ int ddr_recfg_high_speed(int chain, int chip)
     } else {
         rec.ddr_recfg_needed = 1;
         rec.ddr_recfg_count++;
-        bc_logf(4, BC_LOG_PLAIN, "chain %d, chip %d recfg_retry_proi cnt %d\n", chain, chip, rec.ddr_recfg_count);
+        test_logf(4, TL_PLAIN, "chain %d, chip %d recfg_retry_proi cnt %d\n", chain, chip, rec.ddr_recfg_count);
     }
     q37_ddr_vref_2(chain, chip);
     cfg_all(chain, chip, 29, 17, 0);
@@ -126,7 +125,7 @@ int ddr_recfg_high_speed(int chain, int chip)
 
 int ddr_recfg_retry(int chain, int chip, int seed)
 {
-    bc_chip &rec = bc_chip_rec(chain, chip);
+    bc_chip &rec = *bc_chip_rec(chain, chip);
     if (ddr_chip_bringup(chain, chip))
         return 0;
     kos::sleep_s(1);
@@ -143,14 +142,14 @@ int ddr_cfg_high_speed(int chain, int seed)
 {
     q37_ddr_prepc(chain, seed);
     q37_ddr_prepd(chain, seed);
-    bc_logf(3, BC_LOG_PLAIN, "\nchain%d: CFG high speed\n", chain);
-    for (int chip = bc_chain_rec(chain).chip_count; chip >= 1; chip--) {
-        bc_chip &rec = bc_chip_rec(chain, chip);
+    test_logf(3, TL_PLAIN, "\nchain%d: CFG high speed\n", chain);
+    for (int chip = bc_chain_rec(chain)->chip_num; chip >= 1; chip--) {
+        bc_chip &rec = *bc_chip_rec(chain, chip);
         cfg_all(chain, chip, 0, 0, 0);
         if (bc_chip_marked(chain, chip))
             continue;
         if (rec.disabled) {
-            bc_logf(4, BC_LOG_PLAIN, "chain:%d,chip:%d has been disabled\n", chain, chip);
+            test_logf(4, TL_PLAIN, "chain:%d,chip:%d has been disabled\n", chain, chip);
             continue;
         }
         config_bank_regs_b(chain, chip);
@@ -173,10 +172,14 @@ int ddr_cfg_high_speed(int chain, int seed)
 
 int dag_preparation(int chain, int chip_count)
 {
-    bc_logf(2, BC_LOG_PLAIN, "\r\nchain%d: %s()\n", chain, "dag_preparation");
-    bc_logf(3, BC_LOG_PLAIN, "chain%d: Waiting for ddr init done\n", chain);
+    if (!bc_chain_rec(chain) || chip_count < 0 || chip_count > BC_MAX_CHIPS) {
+        test_logf(5, TL_PLAIN, "chain%d: no chain record for %d chips\n", chain, chip_count);
+        return 0;
+    }
+    test_logf(2, TL_PLAIN, "\r\nchain%d: %s()\n", chain, "dag_preparation");
+    test_logf(3, TL_PLAIN, "chain%d: Waiting for ddr init done\n", chain);
     for (int chip = chip_count; chip >= 1; chip--) {
-        bc_chip &rec = bc_chip_rec(chain, chip);
+        bc_chip &rec = *bc_chip_rec(chain, chip);
         rec.disabled = 0;
         rec.ddr_recfg_count = 0;
         rec.ddr_recfg_needed = 0;
@@ -188,4 +191,3 @@ int dag_preparation(int chain, int chip_count)
     return 1;
 }
 
-}  // namespace bcmem

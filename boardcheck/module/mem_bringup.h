@@ -3,7 +3,6 @@
 // bounded number of retries per chip. Results stay in the chip records.
 #pragma once
 
-namespace bcmem {
 
 int dag_preparation(int chain, int chip_count);
 int ddr_chip_bringup(int chain, int chip);
@@ -13,4 +12,3 @@ int ddr_recfg_high_speed(int chain, int chip);
 int ddr_recfg_retry(int chain, int chip, int seed);
 void ddr_edc_setup(int chain, int chip);
 
-}  // namespace bcmem

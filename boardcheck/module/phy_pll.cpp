@@ -4,10 +4,10 @@
 #include <initializer_list>
 
 #include "module/chip_features.h"
-#include "module/chip_reg_io.h"
+#include "module/bc_platform.h"
+#include "module/test_log.h"
 #include "module/ddr_phy.h"
 
-namespace bcmem {
 
 namespace {
 
@@ -42,7 +42,7 @@ void pll_f(int chain, int chip, uint32_t r, int hi, int lo, uint32_t v)
 void run_list(int chain, int chip, int keep, const pll_list &l)
 {
     if (!(l.extra & X_QUIET))
-        bc_logf(2, BC_LOG_PLAIN, (l.extra & X_CRLF) ? "\r\nchain%d: chip%d %s()\n" : "chain%d: chip%d %s()\n", chain,
+        test_logf(2, TL_PLAIN, (l.extra & X_CRLF) ? "\r\nchain%d: chip%d %s()\n" : "chain%d: chip%d %s()\n", chain,
                 chip, l.name);
     if (keep == 0)
         set_chip_pll_index(chain, chip, l.core_row);
@@ -127,7 +127,7 @@ void config_phy_pll_250M(int chain, int chip, int keep) { run_list(chain, chip, 
 
 void config_phy_pll_187p5M(int chain, int chip)
 {
-    bc_logf(2, BC_LOG_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "config_phy_pll_187p5M");
+    test_logf(2, TL_PLAIN, "chain%d: chip%d %s()\n", chain, chip, "config_phy_pll_187p5M");
     pll_w(chain, chip, 0x500, 0x4281096);
     pll_w(chain, chip, 0x501, 0x1028182);
     pll_w(chain, chip, 0x503, 0xC16);
@@ -144,17 +144,17 @@ int ddr_pll_lock_3g(int chain, int chip, int polls)
             if ((ddr_phy_read(chain, chip, ch, 0x35) & 0xFF) == 0)
                 all = false;
         if (all) {
-            bc_logf(2, BC_LOG_PLAIN, "ddr pll locked\n");
+            test_logf(2, TL_PLAIN, "ddr pll locked\n");
             return 1;
         }
     }
-    bc_logf(5, BC_LOG_PLAIN, "ddr pll unlock\n");
+    test_logf(5, TL_PLAIN, "ddr pll unlock\n");
     return 0;
 }
 
 int config_phy_pll_by_speed(int chain, int chip)
 {
-    const int idx = bc_chip_rec(chain, chip).ddr_speed_index;
+    const int idx = bc_chip_rec(chain, chip)->ddr_speed_index;
     static const pll_list *const lists[9] = {nullptr, &L3G, &L8G, &L10G, &L12G, &L13G, &L14G, &L15G, &L15p5G};
     if (idx < 1 || idx > 8)
         return 0;
@@ -166,9 +166,8 @@ int config_phy_pll_by_speed(int chain, int chip)
         locked = ddr_pll_lock_b(chain, chip, 200);
     else
         locked = ddr_pll_lock_a(chain, chip, 200);
-    if (idx <= 6 && g_chip_cmd.set_spi_speed)
-        g_chip_cmd.set_spi_speed(chain, idx == 1 ? 3 : 4);
+    if (idx <= 6)
+        kmx_set_spi_speed(chain, idx == 1 ? 3 : 4);
     return locked;
 }
 
-}  // namespace bcmem

@@ -2,7 +2,6 @@
 // waits, and the list chosen by a chip's speed index.
 #pragma once
 
-namespace bcmem {
 
 int config_phy_pll_by_speed(int chain, int chip);
 int ddr_pll_lock_3g(int chain, int chip, int polls);
@@ -26,4 +25,3 @@ void config_phy_pll_1G(int chain, int chip, int keep);
 void config_phy_pll_250M(int chain, int chip, int keep);
 void config_phy_pll_187p5M(int chain, int chip);
 
-}  // namespace bcmem

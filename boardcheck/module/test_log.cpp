@@ -8,6 +8,7 @@
 
 int g_test_log_level = 0;
 uint32_t g_test_log_mask = 0;
+test_log_sink_fn g_test_log_sink = nullptr;
 
 namespace {
 
@@ -37,6 +38,7 @@ int priority(int level) {
 
 void test_log(int level, uint32_t category, const char *text) {
     if (level < g_test_log_level) return;
+    if (g_test_log_sink) g_test_log_sink(level, category, text);
     const uint32_t c = category & (g_test_log_mask | TL_CONT);
     const Tag *tag = nullptr;
     for (const Tag &t : kTags)
@@ -78,6 +80,11 @@ void test_log_hexrow(const uint8_t *data, int length, int level, uint32_t catego
     if (level < g_test_log_level) return;
     for (int i = 0; i < length; i++) test_logf(level, category | TL_CONT, "%02x ", data[i]);
     test_log(level, category | TL_CONT, "\n");
+}
+
+void test_log_dot() {
+    test_log(3, TL_CONT | TL_PLAIN, ".");
+    fflush(stdout);
 }
 
 int read_console_number(int def) {

@@ -20,6 +20,11 @@ enum : uint32_t {
 extern int g_test_log_level;      // messages below it are dropped
 extern uint32_t g_test_log_mask;  // categories that reach the log
 
+// When set, every message at or above the level threshold is also handed,
+// unformatted and whatever its category, to this function (test capture).
+using test_log_sink_fn = void (*)(int level, uint32_t category, const char *text);
+extern test_log_sink_fn g_test_log_sink;
+
 inline bool test_log_on(int level) { return level >= g_test_log_level; }
 
 // One line of at most 256 bytes: level prefix, tag, text, heading suffix.
@@ -31,6 +36,9 @@ void test_logf(int level, uint32_t category, const char *fmt, ...) __attribute__
 
 void test_log_hexdump(const uint8_t *data, int length, int level, uint32_t category);
 void test_log_hexrow(const uint8_t *data, int length, int level, uint32_t category);
+
+// A progress dot: a continuation piece at level 3, then stdout is flushed.
+void test_log_dot();
 
 // A decimal number typed on standard input, or `def` for an empty line.
 int read_console_number(int def);

@@ -8,6 +8,7 @@
 
 #include "os/os.h"
 
+#include "sim/devices/chip_mem.h"
 #include "sim/devices/machine_desc.h"
 #include "sim/devices/test_jobs.h"
 
@@ -71,6 +72,7 @@ ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     if (const char *f = json_string_value(json_object_get(board, "echo_fault"))) echo_fault_ = f;
     chips_ = int(std::clamp<long long>(desc_int(board, "chips", fixture_ ? 10 : 0), 0, 255));
     chip_type_ = int(desc_int(board, "chip_type", 0)) & 0xF;
+    model_ = int(desc_int(board, "chip_model", 0));
     dead_ = desc_bool(board, "dead", false);
     silent_ = int(desc_int(board, "silent_chip", 0));
     crc_error_ = desc_bool(board, "crc_error", false);
@@ -81,6 +83,7 @@ ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     pll_fail_mhz_ = int(desc_int(board, "pll_fail_mhz", 0));
     pll_fail_chip_ = int(desc_int(board, "pll_fail_chip", 0));
     chip_.resize(size_t(chips_));
+    if (chip_type_ == 0xA) mem_ = std::make_shared<MemChips>(chips_, board, slot_);
     last_code_.assign(size_t(chips_), -1);
     reset_chips();
 }
@@ -93,6 +96,10 @@ void ChipChain::reset_chips() {
         c.reg0a[7] = uint8_t(raw >> 8);
         c.reg0a[8] = uint8_t(raw);
         c.reg0a[11] = 32;  // cores
+        if (model_ == 14 || model_ == 15) {
+            const uint8_t pll[4] = {0x02, 0x50, 0x40, 0x30};
+            memcpy(c.reg0a, pll, sizeof pll);
+        }
         memcpy(c.reg0d, c.reg0a, sizeof c.reg0d);
         c.results.clear();
         c.test_results.clear();
@@ -100,6 +107,7 @@ void ChipChain::reset_chips() {
         c.pll_ms = 0;
         c.pll_refused = false;
     }
+    if (mem_) mem_->reset();
 }
 
 std::vector<ChipChain::Control> ChipChain::controls() {
@@ -118,6 +126,9 @@ std::vector<ChipChain::Control> ChipChain::controls() {
             std::string hex;
             l >> hex;
             c.n = int(strtol(hex.c_str(), nullptr, 16));
+        } else if (c.key.compare(0, 3, "mem") == 0) {
+            // Memory faults keep their whole line (see mem_faults()).
+            c.key = line;
         } else {
             l >> c.n >> c.v;
         }
@@ -193,6 +204,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         return;
     }
     case 0x01: {
+        if (mem_) mem_->bist_start(first, last, mem_faults(ctl));
         int n = 0;
         for (int k = 1; k <= live; k++)
             if (!chip_[size_t(k - 1)].addressed) chip_[size_t(k - 1)].addressed = true, n++;
@@ -200,8 +212,16 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         memcpy(reply, r, std::min<size_t>(reply_len, 4));
         return;
     }
-    case 0x09:
-    case 0x0D: {
+    case 0x0D:
+        if (mem_) {
+            uint8_t req[12] = {}, data[60] = {};
+            memcpy(req, frame + 2, std::min<size_t>(len > 2 ? len - 2 : 0, 12));
+            mem_->reg0d(first, last, req, data, mem_faults(ctl));
+            reply_frame(0x1D, uint8_t(last), data, std::min<size_t>(dlen, sizeof data), reply, reply_len);
+            return;
+        }
+        [[fallthrough]];
+    case 0x09: {
         const size_t n = std::min<size_t>(len > 2 ? len - 2 : 0, 12);
         const bool pll = code == 0x09 && n >= 3 && (frame[2] & 0x80);
         const int mhz = pll ? frame[3] << 8 | frame[4] : 0;
@@ -241,6 +261,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         }
         uint8_t data[60] = {};
         memcpy(data, target.reg0d, 12);
+        if (model_ == 15) data[10] = 0x19, data[11] = 0x54;
         reply_frame(0x1D, uint8_t(last), data, std::min<size_t>(dlen, sizeof data), reply, reply_len);
         return;
     }
@@ -307,6 +328,14 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         if (reply_len > 1) reply[1] = uint8_t(last);
         return;
     }
+}
+
+std::vector<MemFault> ChipChain::mem_faults(const std::vector<Control> &ctl) {
+    std::vector<MemFault> out;
+    MemFault f;
+    for (const Control &c : ctl)
+        if (MemChips::parse_fault(c.key, &f)) out.push_back(f);
+    return out;
 }
 
 void ChipChain::read_service_faults(json_t *board) {

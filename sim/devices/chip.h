@@ -15,6 +15,9 @@
 //                         nothing answers and its supply output reads 0 V
 //   "stop_after_jobs": n  the chain goes silent after n jobs were written
 //                         to it (a board that fails once mining)
+//   "chip_model": 14 / 15   chips of reset code 0x54 that are the later
+//                         models: they reset to a 120 MHz PLL (02 50 40 30)
+//                         and model 15 reads identity 0x1954 in 0D bytes 10-11
 //   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
 //                         key or a controls file exists); each VID
 //                         step lowers it by "mv_per_vid" (default 3)
@@ -38,18 +41,25 @@
 //   corrupt N    chip N answers test jobs with a wrong nonce word
 //   wrongjob N   chip N answers test jobs as if for another job id
 //   groups N M   chip N finds wide-job nonces in core groups M only
+// Memory chips (chip type 10, reset code 0xA4) answer command 0D from a
+// register space, with the fault keys "mem_faults" / mem* lines of
+// chip_mem.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <jansson.h>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace sim {
+
+class MemChips;
+struct MemFault;
 
 // CRC-16/MODBUS, bitwise; frames use it over byte-pair-swapped input.
 uint16_t chip_crc16(const uint8_t *p, size_t n);
@@ -92,6 +102,7 @@ private:
     std::mutex lock_;
     int chips_ = 0;
     int chip_type_ = 0;
+    int model_ = 0;
     bool dead_ = false;
     int silent_ = 0;
     bool crc_error_ = false;
@@ -126,6 +137,9 @@ private:
     int sensor_code(int k, bool volt_mode);
     static int sensor_selected(const uint8_t reg[12]);  // 0 temp, 1 volt, -1 neither
     std::vector<Chip> chip_;
+    // The register space of memory chips (null for other chip types).
+    std::shared_ptr<MemChips> mem_;
+    std::vector<MemFault> mem_faults(const std::vector<Control> &ctl);
 
     // Faults of a board in service (see the keys above).
     void read_service_faults(json_t *board);
