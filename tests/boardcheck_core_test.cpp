@@ -519,8 +519,24 @@ TEST_F(Board, ParallelBoardPreparesTheDag) {
     int mt;
     const std::vector<int> s = run(3, &mt);
     EXPECT_EQ(mt, MACHINE_TYPE_PARALLEL);
+    ASSERT_GE(s.size(), 16u) << ::testing::PrintToString(s) << log_since_last();
     EXPECT_EQ(std::vector<int>(s.begin() + 16, s.end()), (std::vector<int>{28, 27, 30, 20, 31, 33, 34}));
-    EXPECT_TRUE(has(log_since_last(), "chain3: enable BISTMASK"));
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "chain3: enable BISTMASK")) << log;
+    // The memory was brought up, the chips checked and the soft BIST run
+    // over every chip, 400 rounds of one job.
+    EXPECT_TRUE(has(log, "chain3: Waiting for ddr init done")) << log;
+    EXPECT_TRUE(has(log, "chain3: check t v")) << log;
+    EXPECT_TRUE(has(log, "chain3: V Max: 0.689\tMin: 0.689\tAVG: 0.689\tDELTA: 0mv")) << log;
+    EXPECT_TRUE(has(log, "chain3: do job bist")) << log;
+    EXPECT_TRUE(has(log, "job_id:1 job_num:400")) << log;
+    for (int chip = 1; chip <= 8; chip++) {
+        char line[48];
+        snprintf(line, sizeof line, "Chip %02d:    -\t  0.0", chip);
+        EXPECT_TRUE(has(log, line)) << log;
+    }
+    EXPECT_EQ(bc_chain_rec(3)->chip_softbist_failed, 0);
+    for (int chip = 1; chip <= 8; chip++) EXPECT_TRUE(bc_chip_marked(3, chip)) << chip;
 }
 
 TEST_F(Board, UnknownChipTypeGoesStraightToPowerOff) {
