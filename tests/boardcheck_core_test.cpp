@@ -429,6 +429,32 @@ TEST_F(Board, SensorSwitchTouchesTheChipsOncePerSetting) {
     EXPECT_EQ(count(log_since_last(), "Start to config sensor to 0 !"), 2u);
 }
 
+TEST_F(Board, SensorSelectUsesTheChipsOneEncoding) {
+    uint8_t img[12];
+    // Voltage: byte 5 bits 1..0 = 1 and byte 6 bit 1 set.
+    ASSERT_TRUE(config_tv_sensor(1, 0, 1));
+    ASSERT_TRUE(kmx_cmd_read_register(1, 2, img, 12));
+    EXPECT_EQ(img[5] & 3, 1);
+    EXPECT_EQ(img[6] & 0x06, 0x06);
+    EXPECT_EQ(img[7] & 0xA0, 0xA0);
+    // Temperature: 0 and clear.
+    ASSERT_TRUE(config_tv_sensor(1, 0, 0));
+    ASSERT_TRUE(kmx_cmd_read_register(1, 2, img, 12));
+    EXPECT_EQ(img[5] & 3, 0);
+    EXPECT_EQ(img[6] & 0x06, 0x04);
+    // A reset line drop makes the chips forget: the same setting is written
+    // again.
+    kmx_set_reset(1, 1);
+    g_test_log_level = 1;
+    g_test_log_mask = TL_PLAIN | TL_MINER;
+    log_since_last();
+    EXPECT_TRUE(config_tv_sensor(1, 0, 0));
+    EXPECT_EQ(count(log_since_last(), "Start to config sensor to 0 !"), 1u);
+    kmx_set_power_en(1, 1);
+    EXPECT_TRUE(config_tv_sensor(1, 0, 0));
+    EXPECT_EQ(count(log_since_last(), "Start to config sensor to 0 !"), 1u);
+}
+
 TEST_F(Board, PowerOnStopsWithoutABoard) {
     EXPECT_EQ(zynq_chain_power_on(0, 0, TEST_MODE_PRE_FIN), 0);
     EXPECT_TRUE(has(log_since_last(), "chain 0 >>> the board not inserted !!! "));
