@@ -278,7 +278,8 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         const int sel = sensor_selected(target.reg0a);
         int code = sensor_code(last, sel == 1);
         if (code == -2) return;
-        if (sel < 0) code = 0;
+        // With a modelled sensor, an image that selects neither reads 0.
+        if (sel < 0 && code >= 0) code = 0;
         if (code >= 0) {
             data[7] = uint8_t((data[7] & 0xFC) | ((code >> 8) & 0x3));
             data[8] = uint8_t(code);
