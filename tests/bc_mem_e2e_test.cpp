@@ -13,9 +13,10 @@ namespace {
 std::string desc(const std::string &board) {
     return R"({"platform": 4, "straps": {"board_code": 15}, "boards": [)" + board + "]}";
 }
-// A memory board: reset code 0xA4, eight chips (the machine type's count).
+// A memory board: reset code 0xA4, eight chips (the machine type's count),
+// warm and at 0.75 V (its chips' minimum is 0.6 V).
 std::string memory_board(const std::string &faults = "") {
-    std::string b = R"({"slot": 0, "chip_type": 10, "chips": 8)";
+    std::string b = R"({"slot": 0, "chip_type": 10, "chips": 8, "volt_mv": 750, "mv_per_vid": 0, "heat": 20)";
     if (!faults.empty()) b += R"(, "mem_faults": [)" + faults + "]";
     return desc(b + "}");
 }
@@ -86,10 +87,12 @@ TEST(MemoryBoard, ChipWhoseTrainingFailsIsDisabledBeforeHighSpeed) {
     const std::string disabled = "local0.warning [WARNING]:chain:0,chip:2 has been disabled\n";
     // Skipped by the cache step, then by the high-speed step.
     expect_in_order(log, {"[WARNING]:chain0: chip2 DDR AB Side Write training fail!\n", disabled,
-                          kInfo + "\\nchain0: CFG high speed\n", disabled, "Test Passed!"});
+                          kInfo + "\\nchain0: CFG high speed\n", disabled, "Test Failed!"});
     EXPECT_FALSE(has(log, "chip:1 has been disabled")) << log;
     EXPECT_FALSE(has(log, "chip1 DDR AB Side Write training fail")) << log;
-    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"Pass\"\n}");
+    // A chip whose memory failed cannot mine: the soft BIST fails it.
+    EXPECT_TRUE(has(log, "[ERROR]:Chip    2 memory failure word 0x00000100\n")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"E3:   2 \"\n}");
 }
 
 TEST(MemoryBoard, DagThatNeverFinishesEndsWithinItsBoundedWait) {
@@ -97,20 +100,21 @@ TEST(MemoryBoard, DagThatNeverFinishesEndsWithinItsBoundedWait) {
     const std::string log = r.syslog();
     expect_in_order(log, {kInfo + "\r\\nchain0: Waiting for gen dag done\n",
                           "[ERROR]:chain0: chip5 ERROR   Gen dag timeout!!!!!!!!!!!!!!!!!!!!!!!!!\n",
-                          "[WARNING]:chain:0,chip:5 has been disabled\n", "Test Passed!"});
+                          "[WARNING]:chain:0,chip:5 has been disabled\n", "Test Failed!"});
     // 71 polls 2 s apart (a dot each), then the chip is given up.
     const size_t from = log.find("Waiting for gen dag done"), to = log.find("Gen dag timeout");
     ASSERT_LT(from, to);
     EXPECT_EQ(count(log.substr(from, to - from), kInfo + ".\n"), 71u) << log;
     EXPECT_EQ(count(log, "Gen dag timeout"), 1u) << log;
-    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"Pass\"\n}");
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"E3:   5 \"\n}");
 }
 
 TEST(MemoryBoard, WrongLastCacheWordDisablesTheChip) {
     MachineRun r = run_machine(memory_board(R"("memcache 4 41004")"), {"boardcheck", "-a"});
     const std::string log = r.syslog();
     expect_in_order(log, {"[WARNING]:chain0: chip4 dag valid num wrong! a02c",
-                          "[WARNING]:chain:0,chip:4 has been disabled\n", "Test Passed!"});
+                          "[WARNING]:chain:0,chip:4 has been disabled\n", "Test Failed!"});
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"E3:   4 \"\n}");
 }
 
 TEST(LaterModels, VersionAndIdentityGiveTypes14And15) {
@@ -120,9 +124,9 @@ TEST(LaterModels, VersionAndIdentityGiveTypes14And15) {
         const char *count_line;
     };
     for (const Case &c : {
-             Case{R"({"slot": 0, "chip_type": 5, "chip_model": 15, "chips": 70})", "chain0: detect chip type: 15\n",
+             Case{R"({"slot": 0, "chip_type": 5, "chip_model": 15, "chips": 70, "volt_mv": 400, "mv_per_vid": 0, "heat": 20})", "chain0: detect chip type: 15\n",
                   "chain0: detect 70 chips, machine type: T15-70\n"},
-             Case{R"({"slot": 0, "chip_type": 5, "chip_model": 14, "chips": 148})", "chain0: detect chip type: 14\n",
+             Case{R"({"slot": 0, "chip_type": 5, "chip_model": 14, "chips": 148, "volt_mv": 400, "mv_per_vid": 0, "heat": 20})", "chain0: detect chip type: 14\n",
                   "chain0: detect 148 chips, machine type: T14-148\n"},
          }) {
         MachineRun r = run_machine(desc(c.board), {"boardcheck", "-a"});

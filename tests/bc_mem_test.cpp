@@ -202,8 +202,14 @@ TEST(CoreBist, FailingChipEndsTheRun)
     EXPECT_EQ(core_bist(0, 0, 1), 0);
     EXPECT_TRUE(mc.m.logged("chain0: Core Bist failed!\n"));
     EXPECT_TRUE(mc.m.logged("chain0: failed in kmx_chain_init(), SHUTDOWN\n"));
-    for (const bc_model::op &o : mc.m.ops)
-        EXPECT_LT(o.chip, 4);
+    // The chain check before the BIST reads every chip (sensor divider,
+    // memory PLL locks); nothing else reaches the chips after chip 3.
+    for (const bc_model::op &o : mc.m.ops) {
+        const bool check = (o.kind == 'R' && (o.addr & 0xF8FFF) == 0xD8035) || (o.kind == 'W' && o.addr == 2);
+        if (!check) {
+            EXPECT_LT(o.chip, 4) << o.kind << std::hex << o.addr << " " << o.value;
+        }
+    }
 }
 
 TEST(CoreBist, ResetFailureAndBistMask)

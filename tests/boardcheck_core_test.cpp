@@ -445,6 +445,32 @@ TEST_F(Board, SensorSwitchTouchesTheChipsOncePerSetting) {
     EXPECT_EQ(count(log_since_last(), "Start to config sensor to 0 !"), 2u);
 }
 
+TEST_F(Board, SensorSelectUsesTheChipsOneEncoding) {
+    uint8_t img[12];
+    // Voltage: byte 5 bits 1..0 = 1 and byte 6 bit 1 set.
+    ASSERT_TRUE(config_tv_sensor(1, 0, 1));
+    ASSERT_TRUE(kmx_cmd_read_register(1, 2, img, 12));
+    EXPECT_EQ(img[5] & 3, 1);
+    EXPECT_EQ(img[6] & 0x06, 0x06);
+    EXPECT_EQ(img[7] & 0xA0, 0xA0);
+    // Temperature: 0 and clear.
+    ASSERT_TRUE(config_tv_sensor(1, 0, 0));
+    ASSERT_TRUE(kmx_cmd_read_register(1, 2, img, 12));
+    EXPECT_EQ(img[5] & 3, 0);
+    EXPECT_EQ(img[6] & 0x06, 0x04);
+    // A reset line drop makes the chips forget: the same setting is written
+    // again.
+    kmx_set_reset(1, 1);
+    g_test_log_level = 1;
+    g_test_log_mask = TL_PLAIN | TL_MINER;
+    log_since_last();
+    EXPECT_TRUE(config_tv_sensor(1, 0, 0));
+    EXPECT_EQ(count(log_since_last(), "Start to config sensor to 0 !"), 1u);
+    kmx_set_power_en(1, 1);
+    EXPECT_TRUE(config_tv_sensor(1, 0, 0));
+    EXPECT_EQ(count(log_since_last(), "Start to config sensor to 0 !"), 1u);
+}
+
 TEST_F(Board, PowerOnStopsWithoutABoard) {
     EXPECT_EQ(zynq_chain_power_on(0, 0, TEST_MODE_PRE_FIN), 0);
     EXPECT_TRUE(has(log_since_last(), "chain 0 >>> the board not inserted !!! "));
@@ -535,8 +561,24 @@ TEST_F(Board, ParallelBoardPreparesTheDag) {
     int mt;
     const std::vector<int> s = run(3, &mt);
     EXPECT_EQ(mt, MACHINE_TYPE_PARALLEL);
+    ASSERT_GE(s.size(), 16u) << ::testing::PrintToString(s) << log_since_last();
     EXPECT_EQ(std::vector<int>(s.begin() + 16, s.end()), (std::vector<int>{28, 27, 30, 20, 31, 33, 34}));
-    EXPECT_TRUE(has(log_since_last(), "chain3: enable BISTMASK"));
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "chain3: enable BISTMASK")) << log;
+    // The memory was brought up, the chips checked and the soft BIST run
+    // over every chip, 400 rounds of one job.
+    EXPECT_TRUE(has(log, "chain3: Waiting for ddr init done")) << log;
+    EXPECT_TRUE(has(log, "chain3: check t v")) << log;
+    EXPECT_TRUE(has(log, "chain3: V Max: 0.689\tMin: 0.689\tAVG: 0.689\tDELTA: 0mv")) << log;
+    EXPECT_TRUE(has(log, "chain3: do job bist")) << log;
+    EXPECT_TRUE(has(log, "job_id:1 job_num:400")) << log;
+    for (int chip = 1; chip <= 8; chip++) {
+        char line[48];
+        snprintf(line, sizeof line, "Chip %02d:    -\t  0.0", chip);
+        EXPECT_TRUE(has(log, line)) << log;
+    }
+    EXPECT_EQ(bc_chain_rec(3)->chip_softbist_failed, 0);
+    for (int chip = 1; chip <= 8; chip++) EXPECT_TRUE(bc_chip_marked(3, chip)) << chip;
 }
 
 TEST_F(Board, UnknownChipTypeGoesStraightToPowerOff) {

@@ -14,7 +14,10 @@ std::string desc(const std::string &boards, const std::string &files = "") {
     if (!files.empty()) d += R"(, "files": {)" + files + "}";
     return d + "}";
 }
-const std::string kOneBoard = desc(R"({"slot": 1, "chip_type": 0, "chips": 68})");
+// A sound board: its chips warm up and read 0.400 V whatever the supply
+// code (the emulated regulator takes the code sent over the UART as a VID).
+const std::string kBoard = R"("chip_type": 0, "chips": 68, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)";
+const std::string kOneBoard = desc(R"({"slot": 1, )" + kBoard + "}");
 const std::string kNoBoard = desc("");
 
 bool has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
@@ -121,6 +124,17 @@ TEST(BoardcheckRun, PassingBoardIsReportedAndStored) {
     EXPECT_TRUE(has(log, "Test Passed!")) << log;
     EXPECT_TRUE(has(log, "TEST OVER!!!")) << log;
     EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}");
+    // The checks ran: four chip passes (silent and printing after the
+    // scan, then after the BIST and after the soft BIST), every chip read.
+    EXPECT_EQ(count(log, "chain1: check t v\n"), 4u) << log;
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.399\tMin: 0.399\tAVG: 0.399\tDELTA: 0mv\n")) << log;
+    // Byte 11 of the chips' register image (255 after the start-up image).
+    EXPECT_TRUE(has(log, "chain1: total good core is 17340\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: do job bist\n")) << log;
+    for (int id = 1; id <= 5; id++) EXPECT_TRUE(has(log, "job_id:" + std::to_string(id) + " job_num:32\n")) << log;
+    EXPECT_TRUE(has(log, "Chip 68:    -\t   -\t   -\t   -\t   -\t  0.0\n")) << log;
+    EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 68, Error Rate:   0.000%\n")) << log;
+    EXPECT_FALSE(has(log, "no return")) << log;
 }
 
 TEST(BoardcheckRun, OnlyTheTestedChainIsReported) {
@@ -138,8 +152,10 @@ TEST(BoardcheckRun, OnlyTheTestedChainIsReported) {
     EXPECT_EQ(count(log, "Error ID description"), 1u) << log;
     EXPECT_EQ(count(log, "Result Summary"), 1u) << log;
     EXPECT_TRUE(has(log, "[ERROR]:\r\\nCHIP NUM ERROR !!! \n")) << log;
-    EXPECT_TRUE(has(log, "E9: 0")) << log;
-    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"8\": \"Pass\",\n    \"1\": \"E9: 0\"\n}");
+    // The handler reads up to 170 chips: chip 81 is the first that is not there.
+    EXPECT_TRUE(has(log, "[ERROR]:chain0: chip81 CMD 0A fail! \n")) << log;
+    EXPECT_TRUE(has(log, "E9: 81")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"8\": \"Pass\",\n    \"1\": \"E9: 81\"\n}");
 }
 
 TEST(BoardcheckRun, SelectedConnectorIsTheOneTestedAndReported) {
@@ -152,7 +168,7 @@ TEST(BoardcheckRun, SelectedConnectorIsTheOneTestedAndReported) {
     EXPECT_FALSE(has(log, "chain1: detect")) << log;
     EXPECT_TRUE(has(log, "================ Chain5 Result")) << log;
     EXPECT_FALSE(has(log, "================ Chain1 Result")) << log;
-    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"6\": \"E9: 0\"\n}");
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"6\": \"E9: 81\"\n}");
     // -a tests the first board only; the untested one gets no "Pass".
     r = run_machine(two, {"boardcheck", "-a"});
     log = r.syslog();
@@ -172,7 +188,8 @@ TEST(BoardcheckRun, DeadBoardReportsChipTypeNotFound) {
     EXPECT_FALSE(has(log, "BISTSTART")) << log;
     EXPECT_TRUE(has(log, "chain3 power off")) << log;
     EXPECT_TRUE(has(log, "Test Failed!")) << log;
-    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"4\": \"E0: 0\"\n}");
+    // Nothing answers the sensor switch: chip 1 is the failing chip.
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"4\": \"E0: 1\"\n}");
 }
 
 TEST(BoardcheckRun, LegendKeepsItsPercentSigns) {
@@ -243,6 +260,85 @@ TEST(BoardcheckDebug, MenuOnTheConsoleWithMinusD) {
     EXPECT_FALSE(has(log, "Result Summary")) << log;
     EXPECT_TRUE(has(log, "TEST OVER")) << log;
     EXPECT_EQ(r.file("/tmp/mtest"), "");
+}
+
+// ---- the checks and the soft BIST against faulty chips ------------------------------
+
+// One board in slot 1 with `controls` in its chips' control file from the start.
+MachineRun run_faulty(const std::string &controls, const std::string &board = kBoard) {
+    return run_machine(desc(R"({"slot": 1, )" + board + "}"),
+                       {"sh", "-c", "printf '" + controls + "' >/run/sim/chips1 && boardcheck -a"});
+}
+std::string result(const MachineRun &r) { return r.file("/tmp/mtest"); }
+
+TEST(BoardcheckChecks, HotChipsEndTheTemperaturePassWithE5) {
+    MachineRun r = run_faulty("temp 0 130\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Test Failed!")) << log;
+    EXPECT_TRUE(has(log, "chain1: T Max: 9999.0\t")) << log;
+    // The pass ends at the first chip out of range.
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E5:   1 \"\n}");
+}
+
+TEST(BoardcheckChecks, ColdChipFailsLikeAHotOne) {
+    MachineRun r = run_faulty("temp 3 -45\n");
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E5:   3 \"\n}") << r.syslog();
+}
+
+TEST(BoardcheckChecks, VoltageAboveTheLimitGivesE6) {
+    MachineRun r = run_faulty("", R"("chip_type": 0, "chips": 68, "volt_mv": 950, "mv_per_vid": 0, "heat": 20)");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "[ERROR]:Chip  68 Volt error (0.949)")) << log;
+    EXPECT_TRUE(has(result(r), "\"E6:   1   2   3   4 ")) << result(r);
+}
+
+TEST(BoardcheckChecks, UnlockedPllGivesE4WithThatChip) {
+    MachineRun r = run_faulty("unlocked 4\n");
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E4:   4 \"\n}") << r.syslog();
+}
+
+TEST(BoardcheckChecks, UnansweredReadsNameTheChip) {
+    MachineRun r = run_faulty("silent 3\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "[ERROR]:chain1: chip3 CMD 0A fail! \n")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E10: 3\"\n}") << log;
+    // Every 0A read unanswered: not even the sensor switch gets through.
+    r = run_faulty("fail 0a\n");
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E10: 1\"\n}") << r.syslog();
+}
+
+TEST(BoardcheckChecks, ChipWithFewCoresGivesE1OnAType1Board) {
+    // Type 1 (9 cores): a chip needs 2 good cores; the wide types never
+    // count cores per chip.
+    MachineRun r = run_faulty("cores 5 1\n", R"("chip_type": 6, "chips": 72, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Core error (   1)")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   5 \"\n}") << log;
+    r = run_faulty("cores 0 0\n");
+    EXPECT_TRUE(has(r.syslog(), "chain1: total good core is 0\n")) << r.syslog();
+    EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << r.syslog();
+}
+
+TEST(BoardcheckSoftBist, DroppedAndWrongNoncesGiveE3WithThoseChips) {
+    MachineRun r = run_faulty("drop 5\ncorrupt 7\nwrongjob 11\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Chip 05:  128\t 128\t 128\t 128\t 128\t100.0\n")) << log;
+    EXPECT_TRUE(has(log, "Chip 07:  128\t 128\t 128\t 128\t 128\t100.0\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip    5 soft bist error rate 100.000%!!!\n")) << log;
+    EXPECT_TRUE(has(log, "[WARNING]:cmd08 no return: 5 11 \n")) << log;
+    EXPECT_TRUE(has(log, "[WARNING]:Nonce ERROR : Round 0 Chip 7 nonce = ")) << log;
+    EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 65, Error Rate:   4.412%\n")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E3:   5   7  11 \"\n}");
+}
+
+TEST(BoardcheckSoftBist, HalfTheCoreGroupsMissingGivesE8) {
+    // Two of four groups find each nonce: 2 errors a round, 320 of 640 =
+    // 50 %, below the chip limit (99) and at the board limit (50).
+    MachineRun r = run_faulty("groups 0 3\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Chip 01:   64\t  64\t  64\t  64\t  64\t 50.0\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Board soft bist error rate  50.000%!!!\n")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E8\"\n}") << log;
 }
 
 }  // namespace

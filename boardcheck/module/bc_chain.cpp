@@ -259,6 +259,10 @@ void kmx_stat_chain_volt(const float *volts, bc_stat *out, int chain, int chip_t
     stats(v, 1, 999, chip_type == 5 ? 1 : 7, 1000.0f, out);
 }
 
+// Setting 0 selects the temperature sensor, 1 the voltage sensor, in the
+// chips' one encoding: byte 5 bits 1..0 = 0 and byte 6 bit 1 clear for
+// temperature, 1 and set for voltage. The cache names the setting the chips
+// of the last chain hold; it is stored only once every write went through.
 int config_tv_sensor(int chain, int chip, int setting) {
     test_logf(1, TL_MINER, "Current sensor cfg is %0d\n", s_sensor_setting);
     if (chain != s_sensor_chain) s_sensor_setting = 2;
@@ -268,17 +272,16 @@ int config_tv_sensor(int chain, int chip, int setting) {
         return 1;
     }
     test_logf(1, TL_MINER, "Start to config sensor to %0d !\n", setting);
-    s_sensor_setting = setting;
+    // Until the chips are known to hold the new setting nothing is cached.
+    s_sensor_setting = 2;
     uint8_t img[12] = {};
     bool ok = false;
     for (int i = 0; i < 5 && !ok; i++) ok = kmx_cmd_read_register(chain, 1, img, 12);
-    if (!ok) {
-        // Nothing was configured: the next call must try again.
-        s_sensor_setting = 2;
-        return 0;
-    }
+    if (!ok) return 0;
+    const bool volt = setting == 1;
+    bool wrote = true;
     auto put = [&] {
-        kmx_cmd_write_register(chain, chip, img, 12);
+        wrote = wrote && kmx_cmd_write_register(chain, chip, img, 12);
         kos::sleep_us(200);
     };
     img[7] &= uint8_t(~0x80);
@@ -289,21 +292,29 @@ int config_tv_sensor(int chain, int chip, int setting) {
     put();
     img[7] |= 0x20;
     put();
-    img[5] = uint8_t((img[5] & ~0x3) | (setting == 1 ? 0 : 1));
+    img[5] = uint8_t((img[5] & ~0x3) | (volt ? 1 : 0));
     put();
     img[6] &= 0x7D;
-    if (setting != 1) img[6] |= 0x02;
+    if (volt) img[6] |= 0x02;
     put();
     kos::sleep_ms(2);
+    if (!wrote) {
+        test_logf(5, TL_PLAIN, "chain%d: sensor select write failed\n", chain);
+        return 0;
+    }
+    s_sensor_setting = setting;
     return 1;
 }
 
-void kmx_cfg_tsadc_divider(int chain, int freq, int chip_type) {
-    if (g_kmx_obj) g_kmx_obj->chip_type = chip_type;
+void config_tv_sensor_forget(int chain) {
+    if (chain == s_sensor_chain) s_sensor_setting = 2;
+}
+
+void tsadc_divider_image(int freq, int chip_type, uint8_t img[12]) {
     int d = (freq / 2) * 1000 / 25600;
     if (d == 0) d = 1;
     const uint8_t D = uint8_t(d);
-    uint8_t img[12] = {};
+    memset(img, 0, 12);
     if (chip_type == 10 || chip_type == 14 || chip_type == 15) {
         img[5] = D;
         img[6] = 0x02;
@@ -314,6 +325,12 @@ void kmx_cfg_tsadc_divider(int chain, int freq, int chip_type) {
         const uint8_t v[] = {0x02, 0x50, 0xA0, 0x06, 0x28, D, 0x03};
         memcpy(img, v, sizeof v);
     }
+}
+
+void kmx_cfg_tsadc_divider(int chain, int freq, int chip_type) {
+    if (g_kmx_obj) g_kmx_obj->chip_type = chip_type;
+    uint8_t img[12];
+    tsadc_divider_image(freq, chip_type, img);
     uint8_t reply[12];
     if (kmx_cmd_read_write_reg0d(chain, 0, img, 12, reply))
         test_log(2, TL_PLAIN, "Write t/v sensor Value Success!\n");

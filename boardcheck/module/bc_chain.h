@@ -32,5 +32,10 @@ struct bc_stat {
 };
 void kmx_stat_chain_temp(const float *temps, bc_stat *out, int chain);
 void kmx_stat_chain_volt(const float *volts, bc_stat *out, int chain, int chip_type);
-int config_tv_sensor(int chain, int chip, int setting);  // 0 temperature, 1 voltage
+// 0 temperature, 1 voltage; non-zero when the chips hold the setting.
+int config_tv_sensor(int chain, int chip, int setting);
+// The chain's chips lost their sensor selection (power or reset line).
+void config_tv_sensor_forget(int chain);
 void kmx_cfg_tsadc_divider(int chain, int freq, int chip_type);
+// The sensor-divider image of command 0D for a clock of `freq` MHz.
+void tsadc_divider_image(int freq, int chip_type, uint8_t img[12]);

@@ -94,12 +94,6 @@ int prompt_in_range(int def, int lo, int hi) {
     }
 }
 
-// The result of the previous scan point belongs to the checks' scan print,
-// which this module does not have: say so rather than skip it silently.
-void print_scan_point(int chain) {
-    test_logf(5, TL_PLAIN, "chain%d: scan result print not available\n", chain);
-}
-
 // A value of the command line inside lo..hi, else the default with a warning.
 int fixed_or_default(int value, int lo, int hi, int def, const char *bad, const char *good) {
     if (value < lo || value > hi) {
@@ -224,7 +218,8 @@ int get_freq_and_vid(int chain, int chip_type, int machine_type, int mode) {
         c->cur_freq = uint16_t(current);
         c->target_freq = g_miner->target_freq;
     } else {
-        if (s_point > 0) print_scan_point(chain);
+        // The previous point's result, with the VID and frequency it ran at.
+        if (s_point > 0) print_scan_result(chain, machine_type, c->working_vid, c->cur_freq);
         c->cur_freq = uint16_t(current);
         if (current < g_miner->work_freq) {
             c->target_freq = g_miner->work_freq;

@@ -69,8 +69,8 @@ void run_chain_test(int chain, int *machine_type, int mode) {
             next = (c && c->scan_done) ? 31 : 20;
             break;
         case 20:
-            if (prev != 26 && prev != 30) check_t_v(chain, false);
-            ok = check_t_v(chain, true);
+            if (prev != 26 && prev != 30) check_t_v(chain, false, mode);
+            ok = check_t_v(chain, true, mode);
             next = prev == 26 ? 25 : prev == 30 ? 31 : 23;
             break;
         case 23: {

@@ -139,9 +139,16 @@ int sys_platform_init(int mode) {
 #define FRONT(slot, none, ...) \
     return (g_kmx_obj && g_kmx_obj->slot) ? g_kmx_obj->slot(__VA_ARGS__) : (missing(__func__), none)
 
-void kmx_set_power_en(int chain, int value) { FRONT_VOID(set_power_en, chain, value); }
+// Power and reset lines make the chips forget their sensor selection.
+void kmx_set_power_en(int chain, int value) {
+    config_tv_sensor_forget(chain);
+    FRONT_VOID(set_power_en, chain, value);
+}
 void kmx_set_start_en(int chain, int value) { FRONT_VOID(set_start_en, chain, value); }
-void kmx_set_reset(int chain, int value) { FRONT_VOID(set_reset, chain, value); }
+void kmx_set_reset(int chain, int value) {
+    config_tv_sensor_forget(chain);
+    FRONT_VOID(set_reset, chain, value);
+}
 void kmx_set_led(int chain, int value) { FRONT_VOID(set_led, chain, value); }
 int kmx_get_plug(int chain) { FRONT(get_plug, -1, chain); }
 bool kmx_set_vid(int chain, int vid) {

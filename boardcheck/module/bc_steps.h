@@ -27,10 +27,16 @@ int get_freq_and_vid(int chain, int chip_type, int machine_type, int mode);
 int set_chain_pll(int chain, int chip, int machine_type, int current, int target);
 
 // ---- checks ----------------------------------------------------------------------
-int check_t_v(int chain, bool print);
+// Mode 5 (parallel) leaves the supply's power unread.
+int check_t_v(int chain, bool print, int mode = 1);
 int count_good_cores(int chain);
-int begin_check(int chain);  // works out a chip type
+int begin_check(int chain);  // works out a chip type: 10 or 4
 int check_chip_voltage(int chain, int chip_type);
+void print_scan_result(int chain, int machine_type, int vid, int freq);
+void print_chip_table(int chain, int vid, int freq);
+// VID steps to add for a chain whose chips read below the expected string
+// voltage (centivolts); logged.
+int vid_offset_from_voltage(int chain, int expected_cv, int chips_per_group);
 
 // ---- jobs, memory ------------------------------------------------------------------
 int job_bist(int chain, int chip_type, int chips, int mode);

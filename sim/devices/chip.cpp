@@ -10,6 +10,7 @@
 
 #include "sim/devices/chip_mem.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/test_jobs.h"
 
 // Choices where the chips' behaviour is ours to make (kept here, in one place):
 // - Power-up or a reset-all (04 xx 00 00) leaves the chips without ids;
@@ -122,8 +123,10 @@ void ChipChain::reset_chips() {
         }
         memcpy(c.reg0d, c.reg0a, sizeof c.reg0d);
         c.results.clear();
+        c.test_results.clear();
         c.addressed = false;
         c.pll_ms = 0;
+        c.pll_refused = false;
     }
     if (mem_) mem_->reset();
 }
@@ -213,8 +216,9 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         const uint8_t p = len >= 4 ? frame[2] : 0;
         if (p == 0x00 || p == 0xFF) {
             reset_chips();
-        } else if (p == 0xBD) {
-            for (int k = first; k <= last; k++) chip_[size_t(k - 1)].results.clear();
+        } else if (p == 0xBD || p == 0xA4 || p == 0xE1 || p == 0x24) {
+            // Job resets: the chips drop their queued work and results.
+            for (int k = first; k <= last; k++) chip_[size_t(k - 1)].results.clear(), chip_[size_t(k - 1)].test_results.clear();
         }
         const uint8_t r[4] = {uint8_t(chip_type_ << 4 | 0x4), uint8_t(last), 0, 0};
         memcpy(reply, r, std::min<size_t>(reply_len, 4));
@@ -259,9 +263,11 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
             if (pll) {
                 if (cannot_run(k)) {
                     refused = true;
+                    c.pll_refused = true;
                     continue;
                 }
                 c.pll_ms = kos::mono_ms();
+                c.pll_refused = false;
             }
             memcpy(c.reg0d, frame + 2, n);
             if (code == 0x09) {
@@ -303,9 +309,12 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         }
         for (const Control &c : ctl)
             if (c.key == "cores" && (c.n == 0 || c.n == last)) data[11] = uint8_t(c.v);
-        // Byte 5 bits 0-1 select the sensor: 0 temperature, 1 voltage.
-        const int code = sensor_code(last, (target.reg0a[5] & 0x3) == 1);
+        report_pll_lock(target, last, ctl, data);
+        const int sel = sensor_selected(target.reg0a);
+        int code = sensor_code(last, sel == 1);
         if (code == -2) return;
+        // With a modelled sensor, an image that selects neither reads 0.
+        if (sel < 0 && code >= 0) code = 0;
         if (code >= 0) {
             data[7] = uint8_t((data[7] & 0xFC) | ((code >> 8) & 0x3));
             data[8] = uint8_t(code);
@@ -313,8 +322,15 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         reply_frame(0x1A, uint8_t(last), data, std::min<size_t>(dlen, sizeof data), reply, reply_len);
         return;
     }
+    case 0x0C:
     case 0x07: {
         if (id == 0) return;
+        if (test_job(frame, len, target, last, ctl)) return;
+        if (code != 0x07) {
+            reply[0] = code;
+            if (reply_len > 1) reply[1] = uint8_t(last);
+            return;
+        }
         std::vector<uint8_t> res(60, 0);
         for (size_t i = 0; i < res.size() && 2 + i < len; i++) res[i] = uint8_t(frame[2 + i] ^ id);
         if (target.results.size() < 64) target.results.push_back(res);
@@ -323,6 +339,16 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     case 0x08: {
         for (int k = first; k <= last; k++) {
             Chip &c = chip_[size_t(k - 1)];
+            if (!c.test_results.empty()) {
+                // [id << 4 | 8, chip, data..., CRC, pad]: the CRC closes
+                // the data one word before the end of the read.
+                std::vector<uint8_t> res = c.test_results.front();
+                c.test_results.pop_front();
+                const uint8_t head = res[0];
+                res.erase(res.begin());
+                reply_frame(head, uint8_t(k), res.data(), std::min(dlen >= 2 ? dlen - 2 : 0, res.size()), reply, reply_len);
+                return;
+            }
             if (c.results.empty()) continue;
             std::vector<uint8_t> res = c.results.front();
             c.results.pop_front();
@@ -403,6 +429,93 @@ int code_for(double t) {
 }
 
 }  // namespace
+
+namespace {
+uint16_t be16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
+}  // namespace
+
+bool ChipChain::names(const std::vector<Control> &ctl, const char *key, int k, int *v) {
+    for (const Control &c : ctl)
+        if (c.key == key && (c.n == 0 || c.n == k)) {
+            if (v) *v = c.v;
+            return true;
+        }
+    return false;
+}
+
+// A board-test job (a job id in byte 0's high nibble) is worked by the rule
+// of test_jobs.h; false for other job frames. A job whose CRC does not
+// check is dropped. Fault controls: "drop N" loses chip N's results,
+// "corrupt N" flips a bit of its nonce word, "wrongjob N" makes it work the
+// job as another job id, "groups N M" leaves only core groups M (4 bits) of
+// a wide job finding the nonce.
+bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, const std::vector<Control> &ctl) {
+    const int job_id = frame[0] >> 4;
+    const bool wide = (frame[0] & 0xF) == 0x0C;
+    if (job_id == 0 || len < 12 || len % 2) return false;
+    // The frame ends with the CRC word and one zero word.
+    const size_t words = wide ? 81 : len / 2;
+    if (len < words * 2) return true;
+    const size_t crc_at = words - 2;
+    if (chip_frame_crc16(frame, crc_at * 2) != be16(frame + crc_at * 2)) return true;
+    std::vector<uint16_t> w(words);
+    for (size_t i = 0; i < words; i++) w[i] = be16(frame + 2 * i);
+    size_t data_end, start_at, end_at;
+    if (wide) {
+        data_end = 71, start_at = 72, end_at = 76;
+    } else {
+        if (words < 7) return true;
+        data_end = words - 5, start_at = words - 4, end_at = words - 3;
+    }
+    const int hashed_id = names(ctl, "wrongjob", k) ? job_id ^ 1 : job_id;
+    const uint32_t g = test_job_golden(hashed_id, w.data() + 1, data_end - 1);
+    const uint16_t pos = test_job_position(g);
+    const bool found = wide ? pos >= w[start_at] && pos < w[end_at] : pos >= w[start_at] && pos <= w[end_at];
+    if (!found || names(ctl, "drop", k)) return true;
+    uint16_t nonce = test_job_nonce(g);
+    if (wide) {
+        int groups = 0xF;
+        names(ctl, "groups", k, &groups);
+        nonce = uint16_t((nonce & 0xFFF0) | (groups & 0xF));
+    }
+    if (names(ctl, "corrupt", k)) nonce ^= 0x0100;
+    // Memory chips (reset code 0xA) answer in words 18 (nonce) and 17.
+    const bool mem = chip_type_ == 0xA;
+    std::vector<uint8_t> res(1 + 40, 0);
+    res[0] = uint8_t(job_id << 4 | 0x08);
+    const size_t nw = mem ? 18 : 1, pw = mem ? 17 : 2;
+    res[1 + 2 * (nw - 1)] = uint8_t(nonce >> 8), res[2 + 2 * (nw - 1)] = uint8_t(nonce);
+    res[1 + 2 * (pw - 1)] = uint8_t(pos >> 8), res[2 + 2 * (pw - 1)] = uint8_t(pos);
+    if (target.test_results.size() < 64) target.test_results.push_back(res);
+    return true;
+}
+
+// The main PLL's lock status in the configuration read-back: byte 2 bit 0
+// (byte 3 bit 1 on the memory chips, reset code 0xA). A chip whose last PLL
+// image was refused, or named by an "unlocked" control, reads unlocked.
+void ChipChain::report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const {
+    // Images written as PLL settings (byte 0 bit 7) carry the lock in byte 0
+    // bit 6 and their frequency in byte 2: left as they are.
+    if (data[0] & 0x80) return;
+    bool locked = !c.pll_refused;
+    for (const Control &x : ctl)
+        if (x.key == "unlocked" && (x.n == 0 || x.n == k)) locked = false;
+    if (chip_type_ == 0xA)
+        data[3] = uint8_t(locked ? data[3] | 0x02 : data[3] & ~0x02);
+    else
+        data[2] = uint8_t(locked ? data[2] | 0x01 : data[2] & ~0x01);
+}
+
+// The sensor the configuration image selects: byte 5 bits 0-1 and byte 6
+// bit 1 together. 0/clear is temperature, 1/set voltage; an image where the
+// two disagree selects neither, and the sensor field then reads 0.
+int ChipChain::sensor_selected(const uint8_t reg[12]) {
+    const int b5 = reg[5] & 0x3;
+    const bool b6 = reg[6] & 0x02;
+    if (b5 == 0 && !b6) return 0;
+    if (b5 == 1 && b6) return 1;
+    return -1;
+}
 
 // -1: no override (the stored image stands), -2: no reply, else the code.
 int ChipChain::sensor_code(int k, bool volt_mode) {

@@ -38,6 +38,11 @@
 //   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
 //   fail C       commands with code C (hex, e.g. 01, 0b) get no reply
 //   cores N C    chip N (0 = every chip) reports C in register byte 11
+//   unlocked N   chip N (0 = every chip) reports its main PLL unlocked
+//   drop N       chip N (0 = every chip) loses its test-job results
+//   corrupt N    chip N answers test jobs with a wrong nonce word
+//   wrongjob N   chip N answers test jobs as if for another job id
+//   groups N M   chip N finds wide-job nonces in core groups M only
 // Memory chips (chip type 10, reset code 0xA4) answer command 0D from a
 // register space, with the fault keys "mem_faults" / mem* lines of
 // chip_mem.h.
@@ -94,7 +99,9 @@ private:
         uint8_t reg0d[12];
         bool addressed = false;   // given an id by a BIST start
         uint64_t pll_ms = 0;      // when its last PLL image was written
+        bool pll_refused = false; // its last PLL image could not run
         std::deque<std::vector<uint8_t>> results;
+        std::deque<std::vector<uint8_t>> test_results;  // [code, data...]
     };
     void reset_chips();
     void fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
@@ -118,6 +125,11 @@ private:
         int n = 0, v = 0;
     };
     std::vector<Control> controls();
+    // Whether a control `key` names chip k (0 in the control: every chip);
+    // its value into *v.
+    static bool names(const std::vector<Control> &ctl, const char *key, int k, int *v = nullptr);
+    bool test_job(const uint8_t *frame, size_t len, Chip &target, int k, const std::vector<Control> &ctl);
+    void report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const;
     int slot_ = -1;
     bool fixture_ = false;
     int work_mode_ = 0x0F;
@@ -132,6 +144,7 @@ private:
     std::vector<int> last_code_;
     // Raw code chip k (1-based) reports now; -1: the read goes unanswered.
     int sensor_code(int k, bool volt_mode);
+    static int sensor_selected(const uint8_t reg[12]);  // 0 temp, 1 volt, -1 neither
     std::vector<Chip> chip_;
     // The register space of memory chips (null for other chip types).
     std::shared_ptr<MemChips> mem_;
