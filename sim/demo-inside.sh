@@ -90,6 +90,8 @@ show /etc/hwrevision
 show /etc/map.conf
 echo "U-Boot miner_type: $(fw_printenv -n miner_type)"
 flagutils set # the machine is bound to its management server: reports go out
+# The server may answer the first report at once: its calls count from here.
+calls_from=$(wc -l <$sim/calls.log)
 from=$(wc -l <$sim/syslog.log)
 systemctl start zel-monitor
 "$bin/led-client" send '{}' >/dev/null # the LED server answers once start-up is over
@@ -109,7 +111,6 @@ echo "per chain, as reported:"
 head -n 1 $sim/mgmt_reports.jsonl | jq -c '.data[0].chains[]'
 
 section "the server's commands carried out: new pools, red LED on"
-calls_from=$(wc -l <$sim/calls.log)
 echo "the server's reply script:"
 cat /tmp/mgmt-script
 waitfor "grep -q 'new.pool.example' /config/cgminer.conf 2>/dev/null"
