@@ -1,48 +1,154 @@
 #!/bin/bash
 # The demo's part inside the emulated machine: demo-inside.sh BIN
-# Starts the mining program as the machine's service manager does, shows
-# each chain's bring-up and then the running hash counts.
+# Every line it prints is either a heading, a file's exact contents or what
+# one of the real programs printed, logged or answered; the tables only
+# line up the mining program's own lines.
 set -uo pipefail
 bin=$1
+sim=/run/sim
+n=0
 
-section() { printf '\n== %s ==\n' "$1"; }
-api_up() { "$bin/miner-api-client" >/dev/null 2>&1; }
-
-section "boot: three hash boards in slots 0, 2 and 5; systemctl start cgminer"
-systemctl start cgminer
-for _ in $(seq 1200); do api_up && break; sleep 0.05; done
-api_up || { echo "the mining program did not come up"; cat /run/sim/cgminer.log; exit 1; }
-
-section "bring-up of each chain (chips found, frequency, voltage, temperature)"
-grep -E '^(detected|bring-up)' /run/sim/cgminer.log
-
-section "detection as the library logged it"
-grep -E 'detected [0-9]+ chips|detect finished|chain detect finished|failed' /run/sim/syslog.log | sed 's/^kmx_lib [^ ]* //'
-
-section "running hash counts (the miner's own report, every 10 rounds)"
-for round in 1 2 3; do
-    for _ in $(seq 400); do
-        (($(grep -c '^hash round' /run/sim/cgminer.log) >= 3 * round)) && break
-        sleep 0.05
-    done
-    grep '^hash round' /run/sim/cgminer.log | tail -n 3
-done
-
-section "the API as the monitor daemon reads it (stats, devs, pools on 127.0.0.1:4028)"
-"$bin/miner-api-client"
-
-section "error files"
-for f in /tmp/errcode /tmp/errchain; do
-    if [[ -e $f ]]; then
-        echo "--- $f"
-        cat "$f"
+section() {
+    n=$((n + 1))
+    printf '\n== %d. %s ==\n' "$n" "$1"
+}
+# The exact contents of a file, framed.
+show() {
+    if [[ -e $1 ]]; then
+        printf -- '--- %s\n' "$1"
+        cat "$1"
+        [[ -s $1 && $(tail -c 1 "$1" | od -An -c | tr -d ' ') != '\n' ]] && printf '\n'
+        printf -- '---\n'
     else
-        echo "--- $f: not written"
+        printf -- '--- %s: absent\n' "$1"
     fi
-done
+}
+# Polls CMD every 20 ms for up to 20 s.
+waitfor() {
+    local until=$((SECONDS + 20))
+    while ((SECONDS < until)); do
+        eval "$1" && return 0
+        sleep 0.02
+    done
+    echo "demo: gave up waiting for: $1"
+    return 1
+}
+# The library's syslog lines of one program, without the host prefix.
+syslog_of() { grep -E "$1" $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //'; }
+api_up() { "$bin/miner-api-client" >/dev/null 2>&1; }
+peek_leds() { "$bin/kmx-sim" peek 0x43C00024; }
+# The hub's LED word and its red LED bit (10); bit 9 is the green mode LED,
+# which blinks while the address comes from DHCP.
+leds() {
+    local w
+    w=$(peek_leds)
+    printf 'LED word %s, red bit %d' "$w" $(((w >> 10) & 1))
+}
+# The mining program's bring-up and hash lines as one table per chain.
+chain_table() {
+    awk '
+        /^bring-up chain/ {
+            c = $2; sub(":", "", c); order[++n] = c
+            state[c] = $3; chips[c] = $5; pll[c] = $7; volt[c] = $11; temp[c] = $13
+        }
+        /^hash round/ { c = $4; sub(":", "", c); rate[c] = $(NF-1) " " $NF; round[c] = $3 }
+        END {
+            printf "%-8s %-5s %6s %10s %9s %7s %12s\n", "chain", "state", "chips", "frequency", "voltage", "temp", "hash rate"
+            for (i = 1; i <= n; i++) {
+                c = order[i]
+                printf "%-8s %-5s %6s %10s %9s %7s %12s\n", c, state[c], chips[c], pll[c], volt[c], temp[c], rate[c]
+            }
+        }' "$1"
+}
 
-section "systemctl restart cgminer"
-systemctl restart cgminer
-for _ in $(seq 1200); do api_up && break; sleep 0.05; done
-echo "mining program running again: $(systemctl is-active cgminer), detections so far: $(grep -c '^detected' /run/sim/cgminer.log)"
+# A bench board waits in slot 7, pulled, until the board test. The stand-in
+# management server answers the first report with two commands.
+"$bin/kmx-sim" plug 7 0
+id='"plantId":7,"ip":"192.0.2.10","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1'
+cat >/tmp/mgmt-script <<EOS
+{$id,"cmd":1,"data":[{"url":"stratum+tcp://new.pool.example:3333","user":"acc.w1","pass":"x"}]}
+{$id,"cmd":10}
+EOS
+rm -f /tmp/mgmt-ready
+"$bin/kmx-sim-mgmt" --port 20001 --script /tmp/mgmt-script --ready /tmp/mgmt-ready &
+waitfor "[ -e /tmp/mgmt-ready ]"
+
+section "boards come up under the mining program (systemctl start cgminer)"
+show /etc/systemd/system/cgminer.service
+systemctl start cgminer
+waitfor api_up || { cat $sim/cgminer.log; exit 1; }
+waitfor "[ \$(grep -c '^hash round' $sim/cgminer.log) -ge 6 ]"
+grep -E '^(detected|mining)' $sim/cgminer.log
+echo
+chain_table $sim/cgminer.log
+echo
+echo "the library's detection lines:"
+syslog_of 'kmx_lib' | grep -E 'detected [0-9]+ chips|chain detect finished' | head -n 6
+
+section "zel-monitor starts: machine type check and its threads"
+show /etc/hwrevision
+show /etc/map.conf
+echo "U-Boot miner_type: $(fw_printenv -n miner_type)"
+flagutils set # the machine is bound to its management server: reports go out
+# The server may answer the first report at once: its calls count from here.
+calls_from=$(wc -l <$sim/calls.log)
+from=$(wc -l <$sim/syslog.log)
+systemctl start zel-monitor
+"$bin/led-client" send '{}' >/dev/null # the LED server answers once start-up is over
+zm=$(cat $sim/zel-monitor.pid)
+echo "after start-up:"
+show /etc/hwrevision
+tail -n +"$((from + 1))" $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //' | grep -E 'compile time|hwrevision|type|finish' | head -n 6
+echo "threads of zel-monitor (pid $zm): $(ls /proc/"$zm"/task | wc -l)"
+for t in /proc/"$zm"/task/*; do printf '  %s %s\n' "${t##*/}" "$(cat "$t"/comm)"; done
+
+section "a report reaches the stand-in management server"
+show /etc/dtu.conf.def
+waitfor "[ -s $sim/mgmt_reports.jsonl ]"
+jq -c '{cmd, plantId, ip, mac, err_msg} + (.data[0] | {type, hwver, dna, duty, runtime, chains: (.chains | length), pools_ip})' \
+    <(head -n 1 $sim/mgmt_reports.jsonl)
+echo "per chain, as reported:"
+head -n 1 $sim/mgmt_reports.jsonl | jq -c '.data[0].chains[]'
+
+section "the server's commands carried out: new pools, red LED on"
+echo "the server's reply script:"
+cat /tmp/mgmt-script
+waitfor "grep -q 'new.pool.example' /config/cgminer.conf 2>/dev/null"
+waitfor "[ \$(grep -c '^detected' $sim/cgminer.log) -ge 2 ]"
+show /config/cgminer.conf
+echo "the calls it made:"
+tail -n +"$((calls_from + 1))" $sim/calls.log | grep -E '^(fw_setenv iflag|flagutils (set|clear)|systemctl (re)?start cgminer|reboot)' 
+echo "mining program: $(systemctl is-active cgminer), bring-ups so far: $(grep -c '^detected' $sim/cgminer.log)"
+waitfor "[ \$(( \$(peek_leds) & 0x400 )) -ne 0 ]"
+echo "hub 0x43C00024: $(leds)"
+
+section "an LED request on port 8001"
+for req in '{"red_light":"off"}' '{"red_light":"on"}' '{"red_light":"blue"}'; do
+    printf '%-22s -> %s   %s\n' "$req" "$("$bin/led-client" send "$req")" "$(leds)"
+done
+"$bin/led-client" send '{"red_light":"off"}' >/dev/null
+
+section "a button press and its broadcast"
+"$bin/udp-listen" /tmp/udp.txt 8001 14235 &
+waitfor "[ -e /tmp/udp.txt ]"
+echo "$ kmx-sim button hold 1000   (a short press: 1 s of machine time)"
+"$bin/kmx-sim" button hold 1000
+waitfor "[ \$(wc -l </tmp/udp.txt) -ge 2 ]"
+echo "datagrams received (port, payload):"
+cat /tmp/udp.txt
+
+section "a service tool: zel_fan 40"
+zel_fan 40
+grep -E '^zel_fan [^ ]+ .*(fan_id|fan duty)' $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //'
+
+section "boardcheck on a bench board in slot 7 (its chip 30 does not answer)"
+systemctl stop zel-monitor
 systemctl stop cgminer
+# The bench holds one board: the three mining boards out, the test board in.
+for s in 0 2 5; do "$bin/kmx-sim" plug $s 0; done
+"$bin/kmx-sim" plug 7 1
+echo "$ boardcheck -a"
+boardcheck -a
+echo "exit status $?"
+syslog_of '^boardcheck' | grep -E 'detect|ERROR|Test (Passed|Failed)|TEST OVER' | head -n 12
+show /tmp/mtest

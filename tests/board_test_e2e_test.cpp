@@ -62,7 +62,7 @@ TEST(BoardSelfTest, PassesOnTheFixture) {
     // The static test address was used for the ping, then DHCP again.
     EXPECT_TRUE(has(calls, "ping -c 1 192.168.1.88\n"));
     EXPECT_TRUE(has(r.out, "--net--\n[Match]\nName=eth0\n[Network]\nDHCP=yes\n[DHCP]\nClientIdentifier=mac\n")) << r.out;
-    EXPECT_TRUE(has(r.file("/run/sim/hw_watchdog.log"), "open\noptions 2\ntimeout 90\nfeed\n"));
+    EXPECT_TRUE(has(r.file("/run/sim/wdt.log"), "open\nenable\ntimeout 90\nkeepalive +")) << r.file("/run/sim/wdt.log");
 }
 
 TEST(BoardSelfTest, EightChainReplyOfThreeTestsThreeChains) {
@@ -185,12 +185,14 @@ TEST(BoardSelfTest, ZynqSequence) {
 TEST(BoardSelfTest, WatchdogFeederFollowsTheVariable) {
     MachineRun r = run_machine(R"({"platform":16,"uboot":{"watchdog":"on"}})", {build_path("kmx-board-test-probe"), "watchdog"});
     ASSERT_EQ(r.status, 0) << r.out;
-    // While the device is busy nothing is set up; the open is retried.
-    // Enabled once with its time-out, disabled once while "off" (no feeds
-    // then), enabled again once back "on".
+    // While another holder keeps the card nothing is set up; the open is
+    // retried. Enabled once with its time-out, disabled once while "off" (no
+    // feeds then), enabled again once back "on". The same card the daemon's
+    // feeder uses.
     EXPECT_EQ(r.out,
               "busy_open 0 ok 1\n"
-              "open\noptions 2\ntimeout 90\nfeed*\noptions 1\noptions 2\ntimeout 90\nfeed*\n");
+              "open\ndisable\nclose\nopen\nenable\ntimeout 90\nkeepalive*\ndisable\nenable\ntimeout 90\n"
+              "keepalive*\n");
     EXPECT_TRUE(has(r.syslog(), "open /dev/watchdog failed: Device or resource busy")) << r.syslog();
 }
 

@@ -6,8 +6,10 @@
 //   kmx-board-test-probe regs               the hub register test over 8 chains
 //   kmx-board-test-probe jobs CHAINS        the job echo test
 //   kmx-board-test-probe watchdog           the feeder through on, off, on;
-//                                           prints the device log, runs of
-//                                           feeds shown as one "feed*"
+//                                           prints the card's log, runs of
+//                                           keep-alives shown as "keepalive*"
+#include <fcntl.h>
+#include <linux/watchdog.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include "misc/kmx_board_test.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
+#include "os/ioctl_dev.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 
@@ -46,7 +49,7 @@ void soc_setup(int chains) {
 
 std::string device_log() {
     std::string text;
-    kos::read_file((kos::sim_dir() + "/hw_watchdog.log").c_str(), text);
+    kos::read_file((kos::sim_dir() + "/wdt.log").c_str(), text);
     return text;
 }
 
@@ -66,25 +69,28 @@ size_t count(const std::string &text, const std::string &line) {
 }
 
 int watchdog() {
-    const std::string busy = kos::sim_dir() + "/hw_watchdog_busy";
-    FILE *fp = fopen(busy.c_str(), "w");
-    if (fp) fclose(fp);
+    // Another holder (as the stopping daemon) keeps the card at first.
+    // It stops the card, so that holding it for a while cannot run it out.
+    const int held = kos::dev_open("/dev/watchdog", O_RDWR);
+    int stop = WDIOS_DISABLECARD;
+    if (held < 0 || kos::dev_ioctl_out(held, WDIOC_SETOPTIONS, &stop) != 0) return 1;
     pthread_t tid;
     if (pthread_create(&tid, nullptr, thread_feed_watchdog, nullptr) != 0) return 1;
     usleep(300000);
-    const bool opened_while_busy = !device_log().empty();
-    unlink(busy.c_str());
-    bool ok = wait_until([](const std::string &t) { return count(t, "feed\n") >= 2; });
-    ok = ok && system("fw_setenv watchdog off") == 0 && wait_until([](const std::string &t) { return count(t, "options 1\n") == 1; });
+    const bool opened_while_busy = count(device_log(), "open\n") != 1;
+    kos::dev_close(held);
+    bool ok = wait_until([](const std::string &t) { return count(t, "keepalive") >= 2; });
+    ok = ok && system("fw_setenv watchdog off") == 0 && wait_until([](const std::string &t) { return count(t, "disable\n") == 2; });
     usleep(300000);
     ok = ok && system("fw_setenv watchdog on") == 0 &&
-         wait_until([](const std::string &t) { return count(t, "options 2\n") == 2 && t.rfind("feed\n") > t.rfind("options 2"); });
+         wait_until([](const std::string &t) { return count(t, "enable\n") == 2 && t.rfind("keepalive") > t.rfind("enable\n"); });
     std::istringstream in(device_log());
     std::string line, last, out;
     while (std::getline(in, line)) {
-        if (line == "feed" && last == "feed") continue;
-        out += line == "feed" ? "feed*\n" : line + "\n";
-        last = line;
+        const bool feed = line.rfind("keepalive ", 0) == 0;
+        if (feed && last == "keepalive*") continue;
+        last = feed ? "keepalive*" : line;
+        out += last + "\n";
     }
     printf("busy_open %d ok %d\n%s", int(opened_while_busy), int(ok), out.c_str());
     return 0;

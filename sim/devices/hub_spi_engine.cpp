@@ -73,12 +73,14 @@ constexpr uint32_t kChainEn = 0x1200;
 
 std::atomic<bool> g_count_time{false};
 std::atomic<uint64_t> g_engine_ns{0};
+std::atomic<uint64_t> g_engine_accesses{0};
 
 // Adds the handler's duration to g_engine_ns while counting is on.
 struct HandlerTimer {
     const bool on = g_count_time.load(std::memory_order_relaxed);
     const std::chrono::steady_clock::time_point t0 = on ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     ~HandlerTimer() {
+        if (on) g_engine_accesses.fetch_add(1, std::memory_order_relaxed);
         if (on)
             g_engine_ns.fetch_add(uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count()),
                                   std::memory_order_relaxed);
@@ -476,6 +478,7 @@ kos::ActiveWindow *make_engine(uint32_t phys, uint32_t size) { return new HubSpi
 
 void hub_spi_engine_count_time(bool on) { g_count_time = on; }
 uint64_t hub_spi_engine_ns() { return g_engine_ns.load(); }
+uint64_t hub_spi_engine_accesses() { return g_engine_accesses.load(); }
 
 void register_hub_spi_engine() {
     kos::register_active_window(HUB_SPI_PHY, make_engine);

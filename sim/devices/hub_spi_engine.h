@@ -11,4 +11,6 @@ void register_hub_spi_engine();
 // emulator's. Off by default; counting costs two clock reads per access.
 void hub_spi_engine_count_time(bool on);
 uint64_t hub_spi_engine_ns();
+// Register reads and writes the engines handled while counting was on.
+uint64_t hub_spi_engine_accesses();
 }

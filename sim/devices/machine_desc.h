@@ -24,7 +24,7 @@ long long desc_int(json_t *obj, const char *key, long long def);
 bool desc_bool(json_t *obj, const char *key, bool def);
 
 // Called once, before the first window is mapped, to register every
-// emulated active device (see os.h register_active_window).
+// emulated active device (see os/emulation.h).
 void register_devices();
 
 }  // namespace sim

@@ -1,4 +1,5 @@
-// Emulated /dev/watchdog. Opening starts the card with its default timeout
+// Emulated /dev/watchdog, the one card every user of the node reaches (the
+// daemon's feeder and the board self-test's alike). Opening starts the card with its default timeout
 // (as on Linux); WDIOC_SETOPTIONS stops or starts it, WDIOC_SETTIMEOUT sets
 // the timeout, a write feeds it and a close after a magic 'V' stops it.
 // Every request goes to $KMX_SIM_DIR/wdt.log, with the machine time
@@ -6,6 +7,10 @@
 // than its timeout would have reset the board: the next request logs
 // "expired", and $KMX_SIM_DIR/wdt.state lets `kmx-sim watchdog` tell
 // from outside whether it has run out.
+//
+// The driver lets one descriptor hold the card at a time, machine-wide: an
+// open while another process (or another descriptor) holds it fails with
+// EBUSY. The holder keeps an exclusive lock on $KMX_SIM_DIR/wdt.lock.
 //
 // Description keys: "watchdog": {"missing": true, "timeout": 60}.
 #include "os/ioctl_dev.h"
@@ -15,7 +20,10 @@
 #include <cstring>
 #include <ctime>
 #include <linux/watchdog.h>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
+#include <unistd.h>
 #include <string>
 
 #include "os/os.h"
@@ -36,6 +44,7 @@ uint64_t raw_ns() {
 struct Card {
     std::mutex lock;
     bool open = false;
+    int lock_fd = -1;  // holds the machine-wide lock while open
     bool armed = false;
     bool expired = false;
     bool magic = false;
@@ -82,6 +91,8 @@ public:
         std::lock_guard<std::mutex> g(c.lock);
         check_expiry(c);
         c.open = false;
+        if (c.lock_fd >= 0) close(c.lock_fd);  // releases the lock
+        c.lock_fd = -1;
         if (c.magic) {
             c.armed = false;
             log_line("close, stopped");
@@ -157,6 +168,14 @@ kos::EmulatedDevice *make_watchdog(const char *) {
         errno = EBUSY;
         return nullptr;
     }
+    const int lock_fd = open((kos::sim_dir() + "/wdt.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd < 0) return nullptr;
+    if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {  // held by another process
+        close(lock_fd);
+        errno = EBUSY;
+        return nullptr;
+    }
+    c.lock_fd = lock_fd;
     c.open = true;
     c.magic = false;
     if (!c.armed) c.timeout_s = int(desc_int(d, "timeout", 60));

@@ -1,8 +1,8 @@
 // Character devices driven by ioctl requests that carry one int: either the
 // value itself as the third argument or a pointer to an int the driver reads
 // or fills (the watchdog's requests), and written to with write(2) (the
-// watchdog's keep-alive). Under emulation the path names an emulated device
-// from sim/devices.
+// watchdog's keep-alive). Under emulation the path names a device node the
+// emulation registered (emulation.h).
 #pragma once
 
 #include <cerrno>

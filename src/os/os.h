@@ -1,8 +1,8 @@
 // The one layer between the library and what the board's Linux gives it:
 // time, process ending, the shell, register windows and small file helpers.
-// The Linux implementation is the board's; with KMX_EMULATION compiled in and
-// a machine description named in KMX_MACHINE, the same calls reach the
-// emulated machine instead.
+// The Linux implementation is the board's; with an emulated machine installed
+// (emulation.h) and a machine description named in KMX_MACHINE, the same
+// calls reach the emulated machine instead.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <sys/time.h>
+
+#include "os/emulation.h"
 
 namespace kos {
 
@@ -22,16 +24,17 @@ double time_scale();
 void set_time_scale(double scale);
 uint64_t mono_us();
 uint64_t mono_ms();
+// Pauses shorter than kSpinBelowUs (machine time) spin on the monotonic
+// clock instead of sleeping: the chip protocol's 1 us pauses would otherwise
+// cost the kernel's timer slack each. Longer waits sleep.
+inline constexpr uint64_t kSpinBelowUs = 50;
+bool pause_spins(uint64_t us);
 void sleep_us(uint64_t us);
 void sleep_ms(uint64_t ms);
 void sleep_s(unsigned s);
 struct timeval wall_time();
 using WallClockFn = struct timeval (*)();
 void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
-// A test's own monotonic clock in microseconds (nullptr restores the real,
-// scaled one). Sleeps are not affected.
-using MonoClockFn = uint64_t (*)();
-void set_mono_clock(MonoClockFn fn);
 
 // ---- ending the process ---------------------------------------------------
 // exit() with the status the callers expect; flushes syslog-bound output.
@@ -72,49 +75,10 @@ void window_write32(Window *w, uint32_t off, uint32_t val);
 void *window_base(const Window *w);  // the mapped address, for log lines
 uint32_t window_size(const Window *w);
 
-// Active emulated devices: a window whose reads and writes act.
-class ActiveWindow {
-public:
-    virtual ~ActiveWindow() = default;
-    virtual uint32_t read32(uint32_t off) = 0;
-    virtual void write32(uint32_t off, uint32_t val) = 0;
-};
-using ActiveFactory = ActiveWindow *(*)(uint32_t phys, uint32_t size);
-void register_active_window(uint32_t phys, ActiveFactory factory);
-// The factory registered for `phys`, or nullptr (a recorder can wrap it).
-ActiveFactory active_window_factory(uint32_t phys);
-// Emulated failures of the physical-memory device: an errno value when the
-// open (or the mapping of the window at `phys`) is to fail, else 0.
-class MemGate {
-public:
-    virtual ~MemGate() = default;
-    virtual int open_error() = 0;
-    virtual int map_error(uint32_t phys) = 0;
-};
-void register_mem_gate(MemGate *gate);
-
-// ---- emulation ------------------------------------------------------------
-// Registers the emulated machine's devices, once per process, before the
-// first device of any kind is opened or mapped.
-void sim_devices_ready();
-// True when this process runs inside an emulated machine.
-bool emulated();
-// The machine's state folder (KMX_SIM_DIR, "/run/sim" by default).
-std::string sim_dir();
-// Path of the shared backing file of a plain-storage window.
-std::string sim_mem_path(uint32_t phys);
-
 // ---- files ------------------------------------------------------------------
 // Replace `path` whole: write a temporary file beside it, fsync, rename.
 // Readers never see a half-written file.
-// The file keeps its mode; the directory is synced after the rename.
 bool write_file_atomic(const char *path, std::string_view data);
-// Temporary files a killed write_file_atomic left beside `path` (named
-// "<name>.tmpXXXXXX"): a program that owns the file removes them when it
-// starts, before it writes the file. Returns how many were removed.
-int remove_write_leftovers(const char *path);
-// True when directory entry `name` is such a leftover of file `base`.
-bool is_write_leftover(const char *name, const char *base);
 bool read_file(const char *path, std::string &out, size_t limit = 1 << 20);
 
 }  // namespace kos

@@ -8,28 +8,29 @@
 namespace kos {
 namespace {
 
-double initial_scale() {
-#if KMX_EMULATION
-    const char *s = getenv("KMX_TIME_SCALE");
-    if (s && *s && getenv("KMX_MACHINE")) {
-        double v = strtod(s, nullptr);
-        if (v >= 1.0 && v <= 1e6) return v;
-    }
-#endif
-    return 1.0;
-}
-
-std::atomic<double> s_scale{initial_scale()};
+// Constant-initialised, so an emulation installed from a static constructor
+// of another file can set it whatever the order of initialisation.
+std::atomic<double> s_scale{1.0};
 std::atomic<WallClockFn> s_wall{nullptr};
 std::atomic<MonoClockFn> s_mono{nullptr};
 
-uint64_t raw_mono_us() {
+uint64_t raw_mono_ns() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
+uint64_t raw_mono_us() { return raw_mono_ns() / 1000u; }
+
 const uint64_t s_mono_base = raw_mono_us();
+
+// Busy-waits on the monotonic clock: a nanosleep of a few microseconds
+// costs the kernel's timer slack (50 us by default) on top.
+void spin_ns(uint64_t ns) {
+    const uint64_t until = raw_mono_ns() + ns;
+    while (raw_mono_ns() < until) {
+    }
+}
 
 }  // namespace
 
@@ -45,8 +46,14 @@ uint64_t mono_us() {
 
 uint64_t mono_ms() { return mono_us() / 1000u; }
 
+bool pause_spins(uint64_t us) { return us < kSpinBelowUs; }
+
 void sleep_us(uint64_t us) {
     const double scaled = double(us) / s_scale.load();
+    if (pause_spins(us)) {
+        spin_ns(uint64_t(scaled * 1000.0));
+        return;
+    }
     struct timespec ts;
     ts.tv_sec = time_t(scaled / 1e6);
     ts.tv_nsec = long((scaled - double(ts.tv_sec) * 1e6) * 1000.0);

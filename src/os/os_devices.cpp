@@ -17,7 +17,6 @@
 #include <pty.h>
 #include <sys/stat.h>
 
-#include "sim/devices/sim_devices.h"
 #endif
 
 namespace kos {
@@ -44,8 +43,8 @@ bool is_regular_file(const char *path) {
 
 int i2c_open(const char *path) {
 #if KMX_EMULATION
-    if (emulated()) {
-        if (!sim::psu_present()) {
+    if (const Emulation *e = emulation()) {
+        if (!e->i2c_present(path)) {
             errno = ENOENT;
             return -1;
         }
@@ -57,7 +56,7 @@ int i2c_open(const char *path) {
 
 int i2c_rdwr(int fd, struct i2c_msg *msgs, int n) {
 #if KMX_EMULATION
-    if (emulated()) return sim::psu_transfer(msgs, n);
+    if (const Emulation *e = emulation()) return e->i2c_transfer(msgs, n);
 #endif
     struct i2c_rdwr_ioctl_data data;
     data.msgs = msgs;
@@ -71,8 +70,9 @@ void i2c_close(int fd) {
 
 int tty_open(const char *path, int flags) {
 #if KMX_EMULATION
-    if (emulated() && !is_regular_file(path)) {
-        if (!sim::tty_present(path)) {
+    const Emulation *e = emulation();
+    if (e && !is_regular_file(path)) {
+        if (!e->tty_present(path)) {
             errno = ENOENT;
             return -1;
         }
@@ -111,7 +111,8 @@ void tty_close(int fd) {
             if (n <= 0) break;
             got.append(reinterpret_cast<char *>(buf), size_t(n));
         }
-        sim::uart_received(end.path, reinterpret_cast<const uint8_t *>(got.data()), got.size());
+        if (const Emulation *e = emulation())
+            e->tty_received(end.path.c_str(), reinterpret_cast<const uint8_t *>(got.data()), got.size());
         close(fd);
         close(end.master);
         return;
@@ -122,7 +123,7 @@ void tty_close(int fd) {
 
 int dev_ioctl(const char *path, unsigned long request, unsigned long arg) {
 #if KMX_EMULATION
-    if (emulated()) return sim::ioctl_device(path, request, arg);
+    if (const Emulation *e = emulation()) return e->ioctl_device(path, request, arg);
 #endif
     int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -135,7 +136,7 @@ int dev_ioctl(const char *path, unsigned long request, unsigned long arg) {
 
 bool mtd_erase(const char *mtd_path, uint32_t off, uint32_t len) {
 #if KMX_EMULATION
-    if (emulated()) return sim::mtd_erase(mtd_path, off, len);
+    if (const Emulation *e = emulation()) return e->mtd_erase(mtd_path, off, len);
 #endif
     int fd = open(mtd_path, O_RDWR | O_CLOEXEC);
     if (fd < 0) return false;
@@ -151,21 +152,21 @@ bool mtd_erase(const char *mtd_path, uint32_t off, uint32_t len) {
 
 int mtd_open(const char *mtd_path) {
 #if KMX_EMULATION
-    if (emulated()) return sim::mtd_open(mtd_path);
+    if (const Emulation *e = emulation()) return e->mtd_open(mtd_path);
 #endif
     return open(mtd_path, O_RDWR | O_CLOEXEC);
 }
 
 long mtd_pread(int fd, void *buf, size_t len, uint32_t off) {
 #if KMX_EMULATION
-    if (emulated()) return sim::mtd_read(fd, buf, len, off);
+    if (const Emulation *e = emulation()) return e->mtd_read(fd, buf, len, off);
 #endif
     return long(pread(fd, buf, len, off_t(off)));
 }
 
 long mtd_pwrite(int fd, const void *buf, size_t len, uint32_t off) {
 #if KMX_EMULATION
-    if (emulated()) return sim::mtd_program(fd, buf, len, off);
+    if (const Emulation *e = emulation()) return e->mtd_program(fd, buf, len, off);
 #endif
     return long(pwrite(fd, buf, len, off_t(off)));
 }

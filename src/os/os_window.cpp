@@ -10,10 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if KMX_EMULATION
-#include "sim/devices/machine_desc.h"
-#endif
-
 namespace kos {
 
 struct Window {
@@ -33,28 +29,6 @@ std::map<uint32_t, ActiveFactory> &active_registry() {
     static std::map<uint32_t, ActiveFactory> r;
     return r;
 }
-
-#if KMX_EMULATION
-volatile uint32_t *map_sim_storage(uint32_t phys, uint32_t size) {
-    const std::string dir = sim_dir() + "/mem";
-    mkdir(dir.c_str(), 0755);
-    const std::string path = sim_mem_path(phys);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size < off_t(size)) {
-        if (ftruncate(fd, off_t(size)) != 0) {
-            close(fd);
-            return nullptr;
-        }
-    }
-    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    int e = errno;
-    close(fd);
-    errno = e;
-    return p == MAP_FAILED ? nullptr : static_cast<volatile uint32_t *>(p);
-}
-#endif
 
 MemGate *s_mem_gate = nullptr;
 
@@ -100,7 +74,10 @@ Window *window_map(int mem_fd, const char *name, uint32_t phys, uint32_t size) {
             if (it != active_registry().end()) factory = it->second;
         }
         if (factory) w->active = factory(phys, size);
-        if (!w->active) w->base = map_sim_storage(phys, size);
+        if (!w->active) {
+            const Emulation *e = emulation();
+            w->base = e->map_plain_window ? e->map_plain_window(phys, size) : nullptr;
+        }
         if (!w->active && !w->base) {
             delete w;
             return nullptr;
@@ -158,36 +135,6 @@ ActiveFactory active_window_factory(uint32_t phys) {
     std::lock_guard<std::mutex> g(active_lock());
     auto it = active_registry().find(phys);
     return it == active_registry().end() ? nullptr : it->second;
-}
-
-void sim_devices_ready() {
-#if KMX_EMULATION
-    static std::once_flag once;
-    std::call_once(once, sim::register_devices);
-#endif
-}
-
-bool emulated() {
-#if KMX_EMULATION
-    static const bool on = [] {
-        const char *m = getenv("KMX_MACHINE");
-        return m && *m;
-    }();
-    return on;
-#else
-    return false;
-#endif
-}
-
-std::string sim_dir() {
-    const char *d = getenv("KMX_SIM_DIR");
-    return (d && *d) ? d : "/run/sim";
-}
-
-std::string sim_mem_path(uint32_t phys) {
-    char name[32];
-    snprintf(name, sizeof name, "/mem/%08x.bin", phys);
-    return sim_dir() + name;
 }
 
 }  // namespace kos

@@ -1,8 +1,9 @@
 // spidev character devices (/dev/spidevB.C): open, the mode/word/speed and
 // transfer ioctls, and the half-duplex read()/write() the direct links use.
 // On the board these are the plain Linux calls; inside an emulated machine
-// the node is an emulated SPI device from sim/devices that answers as the
-// chips (or the link's microcontroller) would.
+// the node is an emulated SPI device (registered by the emulation, see
+// emulation.h) that answers as the chips (or the link's microcontroller)
+// would.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,7 @@
 // The hardware watchdog device (/dev/watchdog): options, time-out and feeds.
-// On the board these are the kernel's watchdog ioctls and a 4-byte write;
-// inside an emulated machine nothing is armed: each call is appended to
-// <sim dir>/hw_watchdog.log ("open", "options N", "timeout N", "feed"), and
-// while <sim dir>/hw_watchdog_busy exists the open fails with EBUSY.
+// These are the kernel's watchdog ioctls and a 4-byte write, through the
+// device-node calls of ioctl_dev.h, so that inside an emulated machine they
+// reach the same emulated card as every other user of /dev/watchdog.
 #pragma once
 
 namespace kos {

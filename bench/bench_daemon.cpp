@@ -1,0 +1,114 @@
+// The monitor daemon in steady state, at the machine's real speed: its own
+// share of one core and its resident memory (goals: under 0.5 % and under
+// 8 MiB), its wake-ups, and the programs it starts per minute with what
+// they cost (the stand-ins here are shell scripts, dearer than the board's;
+// the programs counted are those that record their calls in the machine).
+// Runs inside an emulated machine at time scale 1:
+//   sim/machine --desc bench/daemon_machine.json -- env KMX_TIME_SCALE=1 build/bin/kmx_bench_daemon
+// KMX_BENCH_SECONDS sets the measured window (60 by default), after 5 s of
+// start-up.
+#include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Sample {
+    double cpu_s = 0;       // the daemon's own user + system time
+    double child_cpu_s = 0; // the programs it started and waited for
+    double rss_mib = 0;
+    long switches = 0;      // voluntary + involuntary, all its threads
+    long calls = 0;         // lines in the stub call log
+};
+
+long count_lines(const char *path) {
+    std::ifstream in(path);
+    long n = 0;
+    std::string line;
+    while (std::getline(in, line)) n++;
+    return n;
+}
+
+bool sample(pid_t pid, Sample &s) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream f(text.substr(close + 2));
+    std::string field[20];
+    for (auto &x : field) f >> x;
+    // After the name: state(0) ... utime(11) stime(12) cutime(13) cstime(14).
+    const double tick = double(sysconf(_SC_CLK_TCK));
+    s.cpu_s = (std::stod(field[11]) + std::stod(field[12])) / tick;
+    s.child_cpu_s = (std::stod(field[13]) + std::stod(field[14])) / tick;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    s.switches = 0;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) s.rss_mib = std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+            s.switches += std::stol(line.substr(line.find(':') + 1));
+    }
+    // Threads' switches are per task: add them up.
+    long task_sw = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (FILE *p = popen(("cat " + tasks + "/*/status 2>/dev/null").c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p))
+            if (!strncmp(buf, "voluntary_ctxt_switches:", 24) || !strncmp(buf, "nonvoluntary_ctxt_switches:", 27))
+                task_sw += atol(strchr(buf, ':') + 1);
+        pclose(p);
+    }
+    if (task_sw > s.switches) s.switches = task_sw;
+    s.calls = count_lines("/run/sim/calls.log");
+    return true;
+}
+
+void BM_DaemonSteadyState(benchmark::State &state) {
+    const char *m = getenv("KMX_MACHINE");
+    if (!m || !*m) {
+        state.SkipWithError("needs an emulated machine");
+        return;
+    }
+    const char *secs_env = getenv("KMX_BENCH_SECONDS");
+    const int secs = secs_env && atoi(secs_env) > 0 ? atoi(secs_env) : 60;
+    for (auto _ : state) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execlp("zel-monitor", "zel-monitor", "1", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        sleep(5);
+        Sample a, b;
+        if (!sample(pid, a)) {
+            state.SkipWithError("zel-monitor did not start");
+            return;
+        }
+        sleep(unsigned(secs));
+        const bool ok = sample(pid, b);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        if (!ok) {
+            state.SkipWithError("zel-monitor ended during the window");
+            return;
+        }
+        state.counters["own_core_pct"] = 100.0 * (b.cpu_s - a.cpu_s) / secs;
+        state.counters["children_core_pct"] = 100.0 * (b.child_cpu_s - a.child_cpu_s) / secs;
+        state.counters["rss_MiB"] = b.rss_mib;
+        state.counters["wakeups_per_s"] = double(b.switches - a.switches) / secs;
+        state.counters["programs_per_min"] = double(b.calls - a.calls) * 60.0 / secs;
+        state.counters["ms_cpu_per_program"] =
+            b.calls > a.calls ? 1000.0 * (b.child_cpu_s - a.child_cpu_s) / double(b.calls - a.calls) : 0;
+    }
+}
+BENCHMARK(BM_DaemonSteadyState)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace

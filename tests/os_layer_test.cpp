@@ -1,0 +1,114 @@
+// The os layer's own contract with the emulation above it and its pauses.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "os/ioctl_dev.h"
+#include "os/os.h"
+#include "os/watchdog.h"
+
+namespace {
+
+std::string read(const std::string &path) {
+    std::string s;
+    kos::read_file(path.c_str(), s);
+    return s;
+}
+
+TEST(OsPause, FewMicrosecondsSpinLongerWaitsSleep) {
+    // Below the kernel's default timer slack a sleep costs more than the
+    // pause itself.
+    EXPECT_EQ(kos::kSpinBelowUs, 50u);
+    EXPECT_TRUE(kos::pause_spins(0));
+    EXPECT_TRUE(kos::pause_spins(1));
+    EXPECT_TRUE(kos::pause_spins(kos::kSpinBelowUs - 1));
+    EXPECT_FALSE(kos::pause_spins(kos::kSpinBelowUs));
+    EXPECT_FALSE(kos::pause_spins(1000));
+}
+
+TEST(OsPause, SpinningPauseStillWaitsItsMachineTime) {
+    const uint64_t t0 = kos::mono_us();
+    for (int i = 0; i < 100; i++) kos::sleep_us(10);
+    // The machine clock runs scale times faster, so the machine time passed
+    // is at least the sum of the pauses whatever the scale.
+    EXPECT_GE(kos::mono_us() - t0, 1000u);
+}
+
+TEST(OsEmulation, InstalledFromAboveWithTheMachineClock) {
+    ASSERT_TRUE(kos::emulated());
+    const kos::Emulation *e = kos::emulation();
+    ASSERT_NE(e, nullptr);
+    EXPECT_NE(e->register_devices, nullptr);
+    const char *scale = getenv("KMX_TIME_SCALE");
+    const double want = scale && *scale ? strtod(scale, nullptr) : 1.0;
+    EXPECT_DOUBLE_EQ(kos::time_scale(), want);
+    EXPECT_DOUBLE_EQ(e->time_scale(), want);
+}
+
+// Nothing below src/ names the emulation: it plugs in through os/emulation.h.
+TEST(OsEmulation, LibrarySourcesNeverIncludeTheEmulation) {
+    const std::string root = std::string(KMX_SOURCE_DIR) + "/src";
+    std::string bad;
+    std::function<void(const std::string &)> walk = [&](const std::string &dir) {
+        DIR *d = opendir(dir.c_str());
+        ASSERT_NE(d, nullptr) << dir;
+        while (dirent *ent = readdir(d)) {
+            const std::string name = ent->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string path = dir + "/" + name;
+            if (ent->d_type == DT_DIR) {
+                walk(path);
+                continue;
+            }
+            std::ifstream in(path);
+            std::string line;
+            while (std::getline(in, line))
+                if (line.rfind("#include", 0) == 0 && line.find("sim/") != std::string::npos) bad += path + ": " + line + "\n";
+        }
+        closedir(d);
+    };
+    walk(root);
+    EXPECT_EQ(bad, "");
+}
+
+// The board self-test's calls and the daemon's device-node calls reach one
+// card: one holder at a time, machine-wide, and one log.
+TEST(OsWatchdog, OneCardForEveryUser) {
+    const std::string log = kos::sim_dir() + "/wdt.log";
+    unlink(log.c_str());
+    const int fd = kos::wdt_open("/dev/watchdog");
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_EQ(kos::dev_open("/dev/watchdog", O_RDWR), -1);
+    EXPECT_EQ(errno, EBUSY);
+    // Another process of the machine finds it busy too.
+    const pid_t pid = fork();
+    if (pid == 0) _exit(kos::wdt_open("/dev/watchdog") < 0 && errno == EBUSY ? 0 : 1);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(kos::wdt_set_options(fd, 2), 0);
+    EXPECT_EQ(kos::wdt_set_timeout(fd, 90), 0);
+    EXPECT_TRUE(kos::wdt_feed(fd));
+    EXPECT_EQ(kos::wdt_set_options(fd, 1), 0);
+    kos::wdt_close(fd);
+    const std::string text = read(log);
+    EXPECT_EQ(text.substr(0, text.find("keepalive")), "open\nenable\ntimeout 90\n") << text;
+    EXPECT_NE(text.find("\nkeepalive +"), std::string::npos) << text;
+    EXPECT_NE(text.find("\ndisable\nclose\n"), std::string::npos) << text;
+    // Free again once closed.
+    const int again = kos::wdt_open("/dev/watchdog");
+    EXPECT_GE(again, 0);
+    kos::wdt_close(again);
+}
+
+}  // namespace
