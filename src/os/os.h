@@ -35,6 +35,10 @@ void sleep_s(unsigned s);
 struct timeval wall_time();
 using WallClockFn = struct timeval (*)();
 void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
+// A test's own monotonic clock in microseconds (nullptr restores the real,
+// scaled one). Sleeps are not affected.
+using MonoClockFn = uint64_t (*)();
+void set_mono_clock(MonoClockFn fn);
 
 // ---- ending the process ---------------------------------------------------
 // exit() with the status the callers expect; flushes syslog-bound output.
@@ -78,7 +82,14 @@ uint32_t window_size(const Window *w);
 // ---- files ------------------------------------------------------------------
 // Replace `path` whole: write a temporary file beside it, fsync, rename.
 // Readers never see a half-written file.
+// The file keeps its mode; the directory is synced after the rename.
 bool write_file_atomic(const char *path, std::string_view data);
+// Temporary files a killed write_file_atomic left beside `path` (named
+// "<name>.tmpXXXXXX"): a program that owns the file removes them when it
+// starts, before it writes the file. Returns how many were removed.
+int remove_write_leftovers(const char *path);
+// True when directory entry `name` is such a leftover of file `base`.
+bool is_write_leftover(const char *name, const char *base);
 bool read_file(const char *path, std::string &out, size_t limit = 1 << 20);
 
 }  // namespace kos
