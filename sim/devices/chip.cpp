@@ -271,6 +271,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
             }
             memcpy(c.reg0d, frame + 2, n);
             if (code == 0x09) {
+                c.library_image = !divider_pll;
                 // A PLL setting leaves the sensor's output (byte 7 bits 0-1,
                 // byte 8) as the chip had it.
                 const uint8_t s7 = c.reg0a[7] & 0x03, s8 = c.reg0a[8];
@@ -496,7 +497,7 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
 void ChipChain::report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const {
     // Images written as PLL settings (byte 0 bit 7) carry the lock in byte 0
     // bit 6 and their frequency in byte 2: left as they are.
-    if (data[0] & 0x80) return;
+    if ((data[0] & 0x80) || c.library_image) return;
     bool locked = !c.pll_refused;
     for (const Control &x : ctl)
         if (x.key == "unlocked" && (x.n == 0 || x.n == k)) locked = false;

@@ -100,6 +100,10 @@ private:
         bool addressed = false;   // given an id by a BIST start
         uint64_t pll_ms = 0;      // when its last PLL image was written
         bool pll_refused = false; // its last PLL image could not run
+        // Its last configuration image came in the library's layout (its
+        // push codes): the two programs place the lock flag differently, so
+        // such an image reads back as written.
+        bool library_image = false;
         std::deque<std::vector<uint8_t>> results;
         std::deque<std::vector<uint8_t>> test_results;  // [code, data...]
     };
