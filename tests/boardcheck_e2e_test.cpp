@@ -159,7 +159,7 @@ TEST(BoardcheckRun, OnlyTheTestedChainIsReported) {
 }
 
 TEST(BoardcheckRun, SelectedConnectorIsTheOneTestedAndReported) {
-    const std::string two = desc(R"({"slot": 1, "chip_type": 0, "chips": 68}, {"slot": 5, "chip_type": 0, "chips": 80})");
+    const std::string two = desc(R"({"slot": 1, )" + kBoard + R"(}, {"slot": 5, "chip_type": 0, "chips": 80, "volt_mv": 400, "mv_per_vid": 0, "heat": 20})");
     // -s 6 picks connector 5 although it is beyond the chain count (2).
     MachineRun r = run_machine(two, {"boardcheck", "-s", "6"});
     std::string log = r.syslog();

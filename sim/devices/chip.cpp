@@ -495,9 +495,9 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
 // (byte 3 bit 1 on the memory chips, reset code 0xA). A chip whose last PLL
 // image was refused, or named by an "unlocked" control, reads unlocked.
 void ChipChain::report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const {
-    // Images written as PLL settings (byte 0 bit 7) carry the lock in byte 0
-    // bit 6 and their frequency in byte 2: left as they are.
-    if ((data[0] & 0x80) || c.library_image) return;
+    // The library's images (PLL settings with byte 0 bit 7 carry their lock
+    // in byte 0 bit 6 and their frequency in byte 2) are left as they are.
+    if (c.library_image) return;
     bool locked = !c.pll_refused;
     for (const Control &x : ctl)
         if (x.key == "unlocked" && (x.n == 0 || x.n == k)) locked = false;
