@@ -461,9 +461,9 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
     if (chip_frame_crc16(frame, crc_at * 2) != be16(frame + crc_at * 2)) return true;
     std::vector<uint16_t> w(words);
     for (size_t i = 0; i < words; i++) w[i] = be16(frame + 2 * i);
-    size_t data_end, start_at, end_at;
+    size_t data_end, start_at, end_at = 0;
     if (wide) {
-        data_end = 71, start_at = 72, end_at = 76;
+        data_end = 71, start_at = 72;
     } else {
         if (words < 7) return true;
         data_end = words - 5, start_at = words - 4, end_at = words - 3;
@@ -471,7 +471,10 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
     const int hashed_id = names(ctl, "wrongjob", k) ? job_id ^ 1 : job_id;
     const uint32_t g = test_job_golden(hashed_id, w.data() + 1, data_end - 1);
     const uint16_t pos = test_job_position(g);
-    const bool found = wide ? pos >= w[start_at] && pos < w[end_at] : pos >= w[start_at] && pos <= w[end_at];
+    // A wide job is searched by every core of each of the four core groups,
+    // one position per core from the range start; word 75 is not an end.
+    const bool found = wide ? pos >= w[start_at] && uint32_t(pos) < uint32_t(w[start_at]) + uint32_t(wide_cores())
+                            : pos >= w[start_at] && pos <= w[end_at];
     if (!found || names(ctl, "drop", k)) return true;
     uint16_t nonce = test_job_nonce(g);
     if (wide) {
@@ -490,6 +493,10 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
     if (target.test_results.size() < 64) target.test_results.push_back(res);
     return true;
 }
+
+// Cores per core group of a wide-job chip: 60 on model 14, 96 on model 15,
+// 32 on the others.
+int ChipChain::wide_cores() const { return model_ == 15 ? 96 : model_ == 14 ? 60 : 32; }
 
 // The main PLL's lock status in the configuration read-back: byte 2 bit 0
 // (byte 3 bit 1 on the memory chips, reset code 0xA). A chip whose last PLL

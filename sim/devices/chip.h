@@ -110,6 +110,7 @@ private:
     void reset_chips();
     void fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
     int answering() const;  // chips reachable from the hub
+    int wide_cores() const; // cores per core group of a wide-job chip
     void reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply, size_t reply_len);
 
     std::mutex lock_;

@@ -9,7 +9,9 @@
 //     word L-2 the CRC of words 0..L-3, word L-1 zero;
 //   wide job (code 0xC): job word, then 80 words: 0..69 data, 70 and 74
 //     nonce, 71 range start, 75 range start + 32, 78 the CRC of the job word
-//     and words 0..77.
+//     and words 0..77. Each of the chip's four core groups tries one
+//     position per core from the range start (32 cores; 60 on model 14,
+//     96 on model 15).
 // The golden value G is FNV-1a over the job id and the non-zero data words
 // before the nonce; its position is 0x1000 | (G & 0x7FFF) and its nonce word
 // G >> 16 (wide jobs: with the four core-group bits in the low nibble).
