@@ -8,7 +8,10 @@
 
 inline void use_fpga_hub_tables() {
     g_platform = ZYNQ_HUB_B13;
-    hub_init();
+    // The windows are mapped once per process; a second suite reuses them.
+    static bool mapped = false;
+    if (!mapped) hub_init();
+    mapped = true;
     init_kmx_gpio();
     init_kmx_cmd();
     init_kmx_chain();
