@@ -64,9 +64,17 @@ protected:
     static void SetUpTestSuite() {
         g_test_log_level = 3;
         g_test_log_mask = 1;
+        // Each suite of this fixture starts from fresh board records; the
+        // previous suite's are released first.
+        if (s_miner) free(s_miner->chains), free(s_miner);
+        free(s_obj);
         init_control_board(TEST_MODE_PRE_FIN);
         detect_spi_chain_plug(TEST_MODE_PRE_FIN);
+        s_miner = g_miner;
+        s_obj = g_kmx_obj;
     }
+    static inline bc_miner *s_miner = nullptr;
+    static inline kmx_obj_t *s_obj = nullptr;
     void SetUp() override {
         g_test_log_level = 3;
         g_test_log_mask = 1;
