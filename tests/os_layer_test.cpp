@@ -44,6 +44,25 @@ TEST(OsPause, SpinningPauseStillWaitsItsMachineTime) {
     EXPECT_GE(kos::mono_us() - t0, 1000u);
 }
 
+// Waits for a peer shrink with the clock, but a scaled wait never drops
+// below a second of real time: a peer on a loaded host cannot answer in the
+// 15 ms that three board seconds become at scale 200.
+TEST(OsClock, PeerBudgetShrinksWithTheClockDownToASecond) {
+    const double before = kos::time_scale();
+    kos::set_time_scale(1);
+    EXPECT_EQ(kos::peer_budget_ms(3000), 3000);
+    EXPECT_EQ(kos::peer_budget_ms(400), 400);
+    kos::set_time_scale(2);
+    EXPECT_EQ(kos::peer_budget_ms(3000), 1500);
+    EXPECT_EQ(kos::peer_budget_ms(1999), 1000);
+    kos::set_time_scale(200);
+    EXPECT_EQ(kos::peer_budget_ms(3000), 1000);
+    EXPECT_EQ(kos::peer_budget_ms(10000), 1000);
+    EXPECT_EQ(kos::peer_budget_ms(400000), 2000);
+    EXPECT_EQ(kos::peer_budget_ms(400), 400);
+    kos::set_time_scale(before);
+}
+
 TEST(OsEmulation, InstalledFromAboveWithTheMachineClock) {
     ASSERT_TRUE(kos::emulated());
     const kos::Emulation *e = kos::emulation();

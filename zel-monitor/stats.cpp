@@ -42,13 +42,8 @@ constexpr size_t kPowerTextMax = 29;
 std::atomic<bool> s_resolver_alive{false};
 
 // A miner that accepts but never answers must not hold the caller: ten
-// seconds of the board's clock for the whole exchange, never less than a
-// second of real time (a loaded test host answers slower than its scaled
-// clock suggests).
-int api_budget_ms() {
-    double ms = 10000.0 / kos::time_scale();
-    return ms < 1000.0 ? 1000 : int(ms);
-}
+// seconds of the board's clock for the whole exchange.
+int api_budget_ms() { return kos::peer_budget_ms(10000.0); }
 
 using Deadline = std::chrono::steady_clock::time_point;
 

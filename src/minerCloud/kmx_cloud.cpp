@@ -366,9 +366,8 @@ extern "C" bool kmx_send_cloud(const unsigned char *buf, dtu_config *dtu_cfg) {
         return false;
     }
     s_fail_cnt = 0;
-    // Three seconds of the board's clock (shortened with the emulated clock).
-    uint64_t ms = uint64_t(3000.0 / kos::time_scale());
-    if (ms == 0) ms = 1;
+    // Three seconds of the board's clock for each read of the reply.
+    const uint64_t ms = uint64_t(kos::peer_budget_ms(3000.0));
     struct timeval tv = {time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
     set_opt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     unsigned long long want = frame.size(), sent = want;

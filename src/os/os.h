@@ -39,6 +39,10 @@ void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
 // scaled one). Sleeps are not affected.
 using MonoClockFn = uint64_t (*)();
 void set_mono_clock(MonoClockFn fn);
+// Real milliseconds to wait for a peer that the board would give `board_ms`:
+// shortened with the clock's scale, yet never below a second when scaled,
+// since a loaded test host answers slower than its scaled clock suggests.
+int peer_budget_ms(double board_ms);
 
 // ---- ending the process ---------------------------------------------------
 // exit() with the status the callers expect; flushes syslog-bound output.

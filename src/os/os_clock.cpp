@@ -46,6 +46,13 @@ uint64_t mono_us() {
 
 uint64_t mono_ms() { return mono_us() / 1000u; }
 
+int peer_budget_ms(double board_ms) {
+    const double scale = s_scale.load();
+    if (scale <= 1.0) return int(board_ms);
+    const double ms = board_ms / scale;
+    return ms < 1000.0 ? (board_ms < 1000.0 ? int(board_ms) : 1000) : int(ms);
+}
+
 bool pause_spins(uint64_t us) { return us < kSpinBelowUs; }
 
 void sleep_us(uint64_t us) {
