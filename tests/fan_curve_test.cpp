@@ -2,7 +2,9 @@
 // curve over the hub's raw temperature statistics.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "drv/hub.h"
 #include "drv/hub_gpio.h"
@@ -11,6 +13,7 @@
 #include "module/kmx_fan.h"
 #include "module/kmx_ops.h"
 #include "module/kmx_tempctrl.h"
+#include "module/kmx_tempctrl_internal.h"
 #include "module/kmx_tvsensor.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
@@ -54,6 +57,42 @@ TEST_F(Fans, PiLoopHoldsTheModelAtTarget) {
     EXPECT_NEAR(mean, 70.0f, 3.0f);
     EXPECT_GT(lo, 10);
     EXPECT_LT(hi, 100);
+}
+
+// The fan loop copies the chain's summary while the sensor thread stores
+// new ones. Each copy is one whole summary; the thread-sanitizer run of
+// this case checks that the two never meet unguarded.
+TEST_F(Fans, SummaryCopiesStayWholeWhileTheSensorThreadWrites) {
+    g_tmp_cfg.tmp_exp_time = 0;  // every call reads the sensors again
+    kmx_fanctrl_set_fan_speed(100);
+    std::atomic<bool> stop{false};
+    std::atomic<int> stored{0};
+    std::thread sensors([&] {
+        while (!stop.load()) {
+            kmx_tempctrl_update_chain_temp(0);
+            stored++;
+        }
+    });
+    int whole = 0;
+    for (int i = 0; i < 20000 && stored.load() < 20; i++) {
+        fanctrl_step();
+        const c_temp t = kmx_chain_tmp_snapshot(0);
+        if (t.tmp_avg < 9999) {  // else no reading yet
+            EXPECT_LE(t.tmp_lo, t.tmp_avg) << i;
+            EXPECT_GE(t.tmp_hi, t.tmp_avg) << i;
+            EXPECT_GT(t.last_update, 0u) << i;
+            whole++;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    stop = true;
+    sensors.join();
+    EXPECT_GE(stored.load(), 20);
+    EXPECT_GT(whole, 0);
+    // The loop saw the readings: the duty left full speed for the model's
+    // cool start.
+    EXPECT_GT(kmx_get_tmp(), 0.0f);
+    g_tmp_cfg.tmp_exp_time = 2000;
 }
 
 kmx_temp_config_s curve() { return kmx_temp_config_s{100, 600, 500, 150, 300, 50}; }

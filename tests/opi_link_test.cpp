@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "drv/kmx_chip_frame.h"
+#include "module/kmx_chain.h"
+#include "module/kmx_microadjust.h"
 #include "module/kmx_ops.h"
 #include "orangepi/opi_cmd.h"
 #include "orangepi/opi_gpio.h"
@@ -170,6 +172,39 @@ TEST_F(Opi, NullBuffersEndTheProcess) {
 // Before the PIO is mapped no chain can be selected: a transfer must fail
 // rather than go out unselected. (The death-test child starts without the
 // mapping the other suite made.)
+// Micro-adjustment steps a lagging chip's PLL over the shared bus as well.
+// There is no hub engine to clean on this board, and the hub's accessors
+// end the process on a platform without one: the step must leave it alone.
+TEST_F(Opi, MicroadjustStepLeavesTheHubAlone) {
+    const double scale = kos::time_scale();
+    kos::set_time_scale(200);
+    static int freqs[40];
+    static uint8_t regs[40][12];
+    for (int l = 0; l < 40; l++) {
+        freqs[l] = 100 + 25 * l;
+        regs[l][0] = uint8_t(0x40 | l);
+        regs[l][1] = uint8_t(l * 3);
+    }
+    kmx_chain_set_pllcfg(freqs, regs, 40);
+    kmx_microadjust_setconfig(200, 10, 5, ADJUST_DOWN_UP);
+    kmx_microadjust_init(0, 4, 30);
+    kmx_no_need_adjust_volt_by_pll(0);
+    // Chip 3 lags the other three.
+    for (int chip = 1; chip <= 4; chip++)
+        for (int n = 0; n < (chip == 3 ? 1 : 20); n++) kmx_microadjust_nonce_inc(0, chip);
+    kos::sleep_s(200);
+    kmx_microadjust_scan(0);
+    ASSERT_TRUE(g_n5chains[0].chips[2].adjust_en);
+    kos::sleep_s(11);
+    kmx_microadjust_scan(0);
+    // The first step of the sweep went out on the bus (or failed there);
+    // either way the process is still here.
+    EXPECT_TRUE(kmx_get_npll(0, 3) != 30 || g_n5chains[0].freq_adjust_error > 0);
+    EXPECT_EQ(kmx_get_npll(0, 4), 30);
+    g_n5chains[0] = m_chain_t{};
+    kos::set_time_scale(scale);
+}
+
 TEST(OpiWithoutPio, TransfersFail) {
 #if KMX_TESTS_UNDER_EMULATOR
     // Under the emulator the child is a plain fork and keeps the mapping.

@@ -10,22 +10,22 @@
 namespace {
 
 struct HubDev {
-    kos::Window *win;
+    kos::SharedWindow win;
     uint32_t phys;
     uint32_t size;
     const char *name;
 };
 
 HubDev s_fpga_dev[3] = {
-    {nullptr, HUB_SPI_PHY, HUB_SPI_SIZE, "spi"},
-    {nullptr, HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE, "peripheral"},
-    {nullptr, HUB_ZYNQ_PHY, HUB_ZYNQ_SIZE, "zynq"},
+    {{}, HUB_SPI_PHY, HUB_SPI_SIZE, "spi"},
+    {{}, HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE, "peripheral"},
+    {{}, HUB_ZYNQ_PHY, HUB_ZYNQ_SIZE, "zynq"},
 };
 
 HubDev s_soc_dev[3] = {
-    {nullptr, SOC_SPI_PHY, SOC_WIN_SIZE, "spi"},
-    {nullptr, SOC_VID_PHY, SOC_WIN_SIZE, "vid_vid"},
-    {nullptr, SOC_APBSYS_PHY, SOC_WIN_SIZE, "apb_sys"},
+    {{}, SOC_SPI_PHY, SOC_WIN_SIZE, "spi"},
+    {{}, SOC_VID_PHY, SOC_WIN_SIZE, "vid_vid"},
+    {{}, SOC_APBSYS_PHY, SOC_WIN_SIZE, "apb_sys"},
 };
 
 void map_all(HubDev (&devs)[3]) {
@@ -37,13 +37,16 @@ void map_all(HubDev (&devs)[3]) {
         kos::terminate(0);
     }
     for (HubDev &d : devs) {
-        d.win = kos::window_map(fd, d.name, d.phys, d.size);
-        if (!d.win) {
+        kos::Window *w = kos::window_map(fd, d.name, d.phys, d.size);
+        if (!w) {
             kmx_logf(5, "mmap %s:phy:0x%08x => vir:%p size:0x%x fail.\n", d.name, d.phys, (void *)-1, d.size);
             kos::mem_close(fd);
             kos::terminate(0);
         }
-        kmx_logf(2, "mmap %s:phy:0x%08x => vir:%p size:0x%x ok.\n", d.name, d.phys, kos::window_base(d.win), d.size);
+        // A second start maps afresh; the earlier window goes once no
+        // access holds it.
+        if (kos::Window *old = d.win.replace(w)) kos::window_unmap(old);
+        kmx_logf(2, "mmap %s:phy:0x%08x => vir:%p size:0x%x ok.\n", d.name, d.phys, kos::window_base(w), d.size);
     }
     kmx_logf(2, "total: %d dev mmap done.\n", 3);
     kos::mem_close(fd);
@@ -51,10 +54,11 @@ void map_all(HubDev (&devs)[3]) {
 
 void unmap_all(HubDev (&devs)[3]) {
     for (HubDev &d : devs) {
-        if (!d.win) continue;
-        kmx_logf(2, "unmap %s:vir:%p.\n", d.name, kos::window_base(d.win));
-        kos::Window *w = d.win;
-        d.win = nullptr;  // accessors see "unmapped" before the memory goes
+        // Accessors see "unmapped" and the running ones are out before the
+        // memory goes.
+        kos::Window *w = d.win.retire();
+        if (!w) continue;
+        kmx_logf(2, "unmap %s:vir:%p.\n", d.name, kos::window_base(w));
         kos::window_unmap(w);
     }
 }
@@ -97,45 +101,45 @@ void hub_init(void) { map_all(s_fpga_dev); }
 void hub_deinit(void) { unmap_all(s_fpga_dev); }
 void soc_hub_init(void) { map_all(s_soc_dev); }
 void soc_hub_deinit(void) { unmap_all(s_soc_dev); }
-int hub_windows_mapped(int soc) { return (soc ? s_soc_dev : s_fpga_dev)[0].win != nullptr; }
+int hub_windows_mapped(int soc) { return (soc ? s_soc_dev : s_fpga_dev)[0].win.current() != nullptr; }
 
 void Xil_SPI_Out32(uint32_t offset, uint32_t value) {
     HubDev &d = spi_dev();
-    kos::window_write32(d.win, offset & (d.size - 1), value);
+    d.win.write32(offset & (d.size - 1), value);
 }
 
 uint32_t Xil_SPI_In32(uint32_t offset) {
     HubDev &d = spi_dev();
-    return kos::window_read32(d.win, offset & (d.size - 1));
+    return d.win.read32(offset & (d.size - 1));
 }
 
 void Xil_Peripheral_Out32(uint32_t offset, uint32_t value) {
     HubDev &d = peripheral_dev();
-    kos::window_write32(d.win, offset & (d.size - 1), value);
+    d.win.write32(offset & (d.size - 1), value);
 }
 
 uint32_t Xil_Peripheral_In32(uint32_t offset) {
     HubDev &d = peripheral_dev();
-    return kos::window_read32(d.win, offset & (d.size - 1));
+    return d.win.read32(offset & (d.size - 1));
 }
 
 void Xil_Zynq_Out32(uint32_t offset, uint32_t value) {
-    kos::window_write32(s_fpga_dev[2].win, offset & (HUB_ZYNQ_SIZE - 1), value);
+    s_fpga_dev[2].win.write32(offset & (HUB_ZYNQ_SIZE - 1), value);
 }
 
-uint32_t Xil_Zynq_In32(uint32_t offset) { return kos::window_read32(s_fpga_dev[2].win, offset & (HUB_ZYNQ_SIZE - 1)); }
+uint32_t Xil_Zynq_In32(uint32_t offset) { return s_fpga_dev[2].win.read32(offset & (HUB_ZYNQ_SIZE - 1)); }
 
 void Soc_Peripheral_Out32(uint32_t offset, uint32_t value) {
-    kos::window_write32(s_soc_dev[1].win, offset & (SOC_WIN_SIZE - 1), value);
+    s_soc_dev[1].win.write32(offset & (SOC_WIN_SIZE - 1), value);
 }
 
-uint32_t Soc_Peripheral_In32(uint32_t offset) { return kos::window_read32(s_soc_dev[1].win, offset & (SOC_WIN_SIZE - 1)); }
+uint32_t Soc_Peripheral_In32(uint32_t offset) { return s_soc_dev[1].win.read32(offset & (SOC_WIN_SIZE - 1)); }
 
 void Soc_Apbsys_Out32(uint32_t offset, uint32_t value) {
-    kos::window_write32(s_soc_dev[2].win, offset & (SOC_WIN_SIZE - 1), value);
+    s_soc_dev[2].win.write32(offset & (SOC_WIN_SIZE - 1), value);
 }
 
-uint32_t Soc_Apbsys_In32(uint32_t offset) { return kos::window_read32(s_soc_dev[2].win, offset & (SOC_WIN_SIZE - 1)); }
+uint32_t Soc_Apbsys_In32(uint32_t offset) { return s_soc_dev[2].win.read32(offset & (SOC_WIN_SIZE - 1)); }
 
 // I2C controller reset after a failed supply transfer. The direct-SPI
 // boards map no processor-system window: there is nothing to pulse.
@@ -149,7 +153,7 @@ void hub_i2c_reset(int i2c_id) {
         kmx_logf(3, "[%s] i2c hw reset done", "soc_hub_i2c_reset");
         return;
     }
-    if (!s_fpga_dev[2].win) {
+    if (!s_fpga_dev[2].win.current()) {
         kmx_logf(5, "i2c hw reset skipped: zynq window not mapped");
         return;
     }

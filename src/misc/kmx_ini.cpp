@@ -20,6 +20,7 @@
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "module/kmx_tempctrl.h"
+#include "module/kmx_tempctrl_internal.h"
 #include "module/kmx_tvsensor.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
@@ -459,7 +460,7 @@ extern "C" bool kmx_write_chains_tmp_to_ini(void) {
     for (int i = 0; i < std::min(g_chain_num, KMX_MAX_CHAIN); i++) {
         const int slot = g_chain_id[i];
         if (slot < 0 || slot >= KMX_MAX_CHAIN) continue;
-        const c_temp t = g_chain_tmp[slot];
+        const c_temp t = kmx_chain_tmp_snapshot(slot);
         if (t.tmp_avg >= KMX_NO_READING) continue;  // no reading yet
         RunPeak p;
         {

@@ -7,6 +7,7 @@
 #include "module/kmx_ops.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_tempctrl.h"
+#include "module/kmx_tempctrl_internal.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
@@ -107,7 +108,7 @@ bool stale_check() {
     for (int i = 0; i < std::min(g_chain_num, KMX_MAX_CHAIN); i++) {
         const int c = g_chain_id[i];
         if (c < 0 || c >= KMX_MAX_CHAIN) continue;
-        const c_temp t = g_chain_tmp[c];
+        const c_temp t = kmx_chain_tmp_snapshot(c);
         const bool stale = std::atomic_ref<int>(g_chain_alive[c]).load() && now > t.last_update &&
                            now - t.last_update > uint64_t(limit_s) * 1000;
         if (!stale) {
@@ -144,7 +145,7 @@ extern "C" void fanctrl_step(void) {
     for (int i = 0; i < std::min(g_chain_num, KMX_MAX_CHAIN); i++) {
         const int c = g_chain_id[i];
         if (!in_use_alive(c)) continue;
-        const c_temp t = g_chain_tmp[c];
+        const c_temp t = kmx_chain_tmp_snapshot(c);
         if (!(t.tmp_avg > g_tmp_cfg.tmp_min && t.tmp_avg < g_tmp_cfg.tmp_max)) continue;
         any = true;
         lo = std::min(lo, t.tmp_lo);

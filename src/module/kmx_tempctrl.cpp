@@ -1,8 +1,10 @@
 #include "module/kmx_tempctrl.h"
+#include "module/kmx_tempctrl_internal.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "hub/kmx_i2c.h"
 #include "misc/kmx_errcode.h"
@@ -28,6 +30,16 @@ pthread_mutex_t g_temp_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
+// Guards each whole store and copy of a summary. Not g_temp_lock: that one
+// is held across the sensor reads of every chain, and readers of one
+// summary must not wait for them.
+std::mutex s_summary_lock;
+
+void store_summary(int chain, const c_temp &t) {
+    std::lock_guard<std::mutex> hold(s_summary_lock);
+    g_chain_tmp[chain] = t;
+}
+
 bool s_read_once[8];  // false until the chain's first reading: read at once
 
 bool chain_ok(int c) { return c >= 0 && c < KMX_MAX_CHAIN; }
@@ -43,6 +55,12 @@ uint8_t rec_byte(int c) { return uint8_t(std::clamp(c + 64, 0, 255)); }
 
 }  // namespace
 
+c_temp kmx_chain_tmp_snapshot(int chain) {
+    if (!chain_ok(chain)) return c_temp{KMX_NO_READING, KMX_NO_READING, KMX_NO_READING, 0};
+    std::lock_guard<std::mutex> hold(s_summary_lock);
+    return g_chain_tmp[chain];
+}
+
 extern "C" void kmx_tempctrl_get_defcfg(c_temp_cfg *p_cfg) {
     if (p_cfg) *p_cfg = c_temp_cfg{-40, 160, 70, 30, 100, 105, 115, 2000, false, 1};
 }
@@ -56,7 +74,7 @@ extern "C" void kmx_tempctrl_init(c_temp_cfg *p_cfg) {
     kmx_tempctrl_get_defcfg(&def);
     kmx_tempctrl_set_cfg(p_cfg ? p_cfg : &def);
     for (int c = 0; c < KMX_MAX_CHAIN; c++) {
-        g_chain_tmp[c] = c_temp{KMX_NO_READING, KMX_NO_READING, KMX_NO_READING, 0};
+        store_summary(c, c_temp{KMX_NO_READING, KMX_NO_READING, KMX_NO_READING, 0});
         g_chain_tmp_fails[c] = 0;
         g_temp_status[c] = 0;
         s_read_once[c] = false;
@@ -68,7 +86,8 @@ extern "C" uint32_t kmx_tempctrl_update_chain_temp(int chain) {
     if (!chain_ok(chain)) return uint32_t(TEMP_INVALID);
     int status = g_temp_status[chain];
     const uint64_t now = kmx_get_systime_ms();
-    if (!s_read_once[chain] || now - g_chain_tmp[chain].last_update >= uint64_t(g_tmp_cfg.tmp_exp_time)) {
+    if (!s_read_once[chain] ||
+        now - kmx_chain_tmp_snapshot(chain).last_update >= uint64_t(g_tmp_cfg.tmp_exp_time)) {
         c_temp t = {KMX_NO_READING, KMX_NO_READING, KMX_NO_READING, 0};
         int *chips = g_chip_tmp[chain];
         const int failed = g_tmp_cfg.tmp_read_by_group
@@ -111,7 +130,7 @@ extern "C" uint32_t kmx_tempctrl_update_chain_temp(int chain) {
             kmx_record::shared_store(rec.tmp_avg, rec_byte(int(t.tmp_avg)));
             kmx_record::shared_store(rec.temp_timestamp, kmx_get_time_stamp());
             t.last_update = now;
-            g_chain_tmp[chain] = t;
+            store_summary(chain, t);
             s_read_once[chain] = true;
             g_chain_tmp_fails[chain] = 0;
             const int h = t.tmp_hi, l = t.tmp_lo;
@@ -146,7 +165,7 @@ extern "C" uint32_t kmx_tempctrl_update_chain_temp(int chain) {
         }
     }
     if (g_overheat) {
-        kmx_logf(5, "DANGEROUS TEMPERATURE(%d): shut down chain %d", g_chain_tmp[chain].tmp_hi, chain);
+        kmx_logf(5, "DANGEROUS TEMPERATURE(%d): shut down chain %d", kmx_chain_tmp_snapshot(chain).tmp_hi, chain);
         kmx_chain_power_down(uint8_t(chain));
         std::atomic_ref<int>(g_chain_alive[chain]).store(0);
         status = TEMP_OVERHEAT;
@@ -182,7 +201,7 @@ extern "C" int get_all_chain_aver_temp_max(void) {
     for (int i = 0; i < std::min(g_chain_num, KMX_MAX_CHAIN); i++) {
         const int c = g_chain_id[i];
         if (!chain_ok(c)) continue;
-        const float a = g_chain_tmp[c].tmp_avg;
+        const float a = kmx_chain_tmp_snapshot(c).tmp_avg;
         if (a > best && a < 160) best = int(a);
     }
     return best;
@@ -198,7 +217,7 @@ extern "C" void kmx_chain_preheat(unsigned chain_id, int target, unsigned time_o
         if (misc_vid_type_is_i2c() && !kmx_i2c_feed_watchdog(false))
             kmx_set_errcode(ERRCODE_PSU_I2C_FAIL, (char *)"watchdog timeout!", false, 255, nullptr, 0);
         kmx_tempctrl_update_chain_temp(int(chain_id));
-        const float avg = g_chain_tmp[chain_id].tmp_avg;
+        const float avg = kmx_chain_tmp_snapshot(int(chain_id)).tmp_avg;
         // A missing reading (9999) is not a warm chain.
         if ((avg >= target && avg <= g_tmp_cfg.tmp_max) || get_all_chain_aver_temp_max() > 64) return;
         kmx_logf(5, "chain%d: tmp_avg:%.1f speed:%d", chain_id, double(avg), (unsigned char)g_fan_cfg.fan_speed);

@@ -5,6 +5,7 @@
 // calls reach the emulated machine instead.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -82,6 +83,28 @@ uint32_t window_read32(const Window *w, uint32_t off);
 void window_write32(Window *w, uint32_t off, uint32_t val);
 void *window_base(const Window *w);  // the mapped address, for log lines
 uint32_t window_size(const Window *w);
+
+// A window that one thread may unmap while others still access it (the
+// library's exit against the fan loop and the chain threads). Each access
+// counts itself in; retire() hides the window from new accesses and waits
+// until the running ones are out before handing it back to be unmapped.
+class SharedWindow {
+public:
+    constexpr SharedWindow() = default;
+    SharedWindow(const SharedWindow &) = delete;
+    SharedWindow &operator=(const SharedWindow &) = delete;
+    Window *current() const { return win_.load(); }
+    // Both return the window no access can reach any more (nullptr when
+    // none was installed), for the caller to unmap.
+    Window *replace(Window *w);
+    Window *retire() { return replace(nullptr); }
+    uint32_t read32(uint32_t off) const;
+    void write32(uint32_t off, uint32_t val);
+
+private:
+    std::atomic<Window *> win_{nullptr};
+    mutable std::atomic<int> users_{0};
+};
 
 // ---- files ------------------------------------------------------------------
 // Replace `path` whole: write a temporary file beside it, fsync, rename.

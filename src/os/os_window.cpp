@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,6 +118,27 @@ void window_write32(Window *w, uint32_t off, uint32_t val) {
         w->active->write32(off, val);
     else if (w->base)
         w->base[off / 4] = val;
+}
+
+Window *SharedWindow::replace(Window *next) {
+    Window *w = win_.exchange(next);
+    // An access that counted itself in before the exchange may still hold
+    // the old window; one that counts in after it sees nullptr.
+    while (users_.load() != 0) sched_yield();
+    return w;
+}
+
+uint32_t SharedWindow::read32(uint32_t off) const {
+    users_.fetch_add(1);
+    const uint32_t v = window_read32(win_.load(), off);
+    users_.fetch_sub(1);
+    return v;
+}
+
+void SharedWindow::write32(uint32_t off, uint32_t val) {
+    users_.fetch_add(1);
+    window_write32(win_.load(), off, val);
+    users_.fetch_sub(1);
 }
 
 void *window_base(const Window *w) {
