@@ -1,15 +1,19 @@
 #!/bin/bash
 # Checks for sim/machine, the emulated-machine launcher, and its stubs.
 #
-#   tests/machine_test.sh [BUILD_DIR]
+#   tests/machine_test.sh [BUILD_DIR [SECTION]]
 #
-# BUILD_DIR (or $KMX_BUILD_DIR) is passed to the launcher as --bin.
+# BUILD_DIR (or $KMX_BUILD_DIR) is passed to the launcher as --bin. SECTION
+# (status, files, network, environment, stubs, keep, paths, parallel) runs
+# that section alone; every section runs by default.
 
 set -u
 
 here=$(cd "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
 machine=$here/../sim/machine
 bin=${1:-${KMX_BUILD_DIR:-$here/../build}}
+only=${2:-}
+in_section() { [[ -z $only || $only == "$1" ]]; }
 M=("$machine" --bin "$bin")
 
 pass=0
@@ -45,6 +49,7 @@ run_in() {
 }
 
 # --- exit status and output ---------------------------------------------------
+if in_section status; then
 expect_status "true exits 0" 0 "${M[@]}" true
 expect_status "exit 7 is passed through" 7 "${M[@]}" sh -c 'exit 7'
 expect_status "false exits 1" 1 "${M[@]}" -- false
@@ -64,7 +69,10 @@ expect_eq "left-over processes are ended" "started" "$out"
 run_in 'tr "\0" " " </proc/1/cmdline'
 if [[ $out == *--kmx-sim-inside* ]]; then ok; else bad "PID 1 is not the launcher: $out"; fi
 
+fi
+
 # --- file system ----------------------------------------------------------------
+if in_section files; then
 marker=kmx-machine-test.$$.$RANDOM
 : >"/tmp/$marker.host"
 run_in "test -e /tmp/$marker.host && echo visible; echo x >/tmp/$marker.inside && cat /tmp/$marker.inside"
@@ -106,7 +114,10 @@ fi
 run_in 'test -c /dev/null && test -c /dev/zero && test -c /dev/urandom && echo ok'
 expect_eq "device nodes" "ok" "$out"
 
+fi
+
 # --- network and /sys/class -----------------------------------------------------------
+if in_section network; then
 run_in 'cat /sys/class/net/eth0/address'
 expect_eq "eth0 MAC in /sys/class" "02:00:c0:00:02:0a" "$out"
 run_in 'cat /sys/class/misc/dna/dna; test -d /sys/class/gpio && echo gpio'
@@ -119,7 +130,10 @@ if [[ $out == *"02:00:c0:00:02:0a"* ]]; then ok; else bad "eth0 link MAC: $out";
 run_in 'ip -4 addr show | grep -c inet'
 expect_eq "only lo and eth0 have addresses" "2" "$out"
 
+fi
+
 # --- environment ------------------------------------------------------------------
+if in_section environment; then
 run_in 'echo "$KMX_SIM_DIR $KMX_MACHINE $KMX_TIME_SCALE"; cat "$KMX_MACHINE"'
 expect_eq "environment defaults" "/run/sim /run/sim/machine.json 200
 {}" "$out"
@@ -142,7 +156,10 @@ k=v" "$out"
     if [[ -e /var/lib/kmx-should-not-exist ]]; then bad "desc wrote to the host"; else ok; fi
 fi
 
+fi
+
 # --- stubs -----------------------------------------------------------------------
+if in_section stubs; then
 run_in 'fw_setenv standby 0; fw_setenv msg hello  big   world; fw_printenv standby msg; fw_printenv -n msg'
 expect_eq "fw_setenv / fw_printenv round trip" "standby=0
 msg=hello big world
@@ -183,12 +200,18 @@ expect_eq "stubs are installed in /usr/bin" "/usr/bin/fw_printenv
 /usr/bin/sync
 /usr/bin/flagutils" "$out"
 
+fi
+
 # --- keep dir ----------------------------------------------------------------------
+if in_section keep; then
 "${M[@]}" --keep "$scratch/keep" -- sh -c 'echo t >/tmp/kept; fw_setenv k v' >/dev/null 2>&1
 expect_eq "--keep copies /tmp" "t" "$(cat "$scratch/keep/tmp/kept" 2>/dev/null)"
 expect_eq "--keep copies /run/sim" "k=v" "$(cat "$scratch/keep/sim/uboot.env" 2>/dev/null)"
 
+fi
+
 # --- cwd and paths below masked dirs ------------------------------------------------
+if in_section paths; then
 mkdir -p "$scratch/work"
 printf '#!/bin/sh\necho script "$1"\n' >"$scratch/work/s.sh"
 chmod +x "$scratch/work/s.sh"
@@ -198,7 +221,10 @@ script arg" "$out"
 out=$("${M[@]}" -- "$scratch/work/s.sh" abs)
 expect_eq "command given by path stays visible" "script abs" "$out"
 
+fi
+
 # --- parallel machines ----------------------------------------------------------------
+if in_section parallel; then
 pids=()
 for i in 1 2 3 4 5 6 7 8; do
     "${M[@]}" -- sh -c "fw_setenv n $i; test \"\$(fw_printenv -n n)\" = $i && ip -4 addr show eth0 | grep -q 192.0.2.10" \
@@ -208,6 +234,8 @@ done
 pfail=0
 for p in "${pids[@]}"; do wait "$p" || pfail=$((pfail + 1)); done
 expect_eq "parallel machines" "0" "$pfail"
+fi
 
+((pass + fail > 0)) || { echo "no section named $only" >&2; exit 1; }
 echo "$pass passed, $fail failed"
 ((fail == 0))
