@@ -1,5 +1,6 @@
 // Test client of the LED server on 127.0.0.1:8001.
 //   led-client send TEXT     one request; prints the reply, NUL shown as \0
+//   led-client post TEXT     the same, then ends its sending side
 //   led-client pad N         a valid request padded with blanks to N bytes
 //   led-client reset         connects, sends half a request, resets
 //   led-client idle          connects and sends nothing until killed
@@ -30,7 +31,7 @@ int connect_server() {
     return -1;
 }
 
-int exchange(const std::string &req, int gap_ms = -1) {
+int exchange(const std::string &req, int gap_ms = -1, bool end_sending = false) {
     int fd = connect_server();
     if (fd < 0) {
         puts("connect failed");
@@ -44,7 +45,7 @@ int exchange(const std::string &req, int gap_ms = -1) {
     } else if (!req.empty() && write(fd, req.data(), req.size()) != ssize_t(req.size())) {
         return 1;
     }
-    if (req.empty()) shutdown(fd, SHUT_WR);
+    if (req.empty() || end_sending) shutdown(fd, SHUT_WR);
     std::string reply;
     char buf[256];
     ssize_t n;
@@ -65,6 +66,7 @@ int exchange(const std::string &req, int gap_ms = -1) {
 int main(int argc, char **argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "send" && argc == 3) return exchange(argv[2]);
+    if (cmd == "post" && argc == 3) return exchange(argv[2], -1, true);
     if (cmd == "split" && argc == 4) return exchange(argv[2], atoi(argv[3]));
     if (cmd == "pad" && argc == 3) {
         std::string req = "{\"red_light\":\"on\"}";
@@ -85,6 +87,6 @@ int main(int argc, char **argv) {
         close(fd);
         return 0;
     }
-    fprintf(stderr, "usage: led-client send TEXT | pad N | reset | idle | split TEXT MS\n");
+    fprintf(stderr, "usage: led-client send TEXT | post TEXT | pad N | reset | idle | split TEXT MS\n");
     return 2;
 }
