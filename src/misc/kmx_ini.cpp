@@ -148,6 +148,13 @@ LineKind parse_line(const char *input, std::string &section, std::string &key, s
     if (line[0] == '[' && line.back() == ']') {
         if (sscanf(line.c_str(), "[%[^]]", k.data()) == 1) section = lower(strip(k.data()));
         else section.clear();
+        // A ':' would join the section's name to its keys' names: written
+        // back, its keys would land in another section and a key written
+        // after them would no longer read back. Such a line is bad.
+        if (section.find(':') != std::string::npos) {
+            section.clear();
+            return LINE_ERROR;
+        }
         return LINE_SECTION;
     }
     const char *l = line.c_str();
