@@ -25,7 +25,7 @@ struct MemFaults {
 };
 
 const MemFaults &faults() {
-    static MemFaults f;
+    static MemFaults &f = *new MemFaults;  // never destroyed: read by running threads at exit
     static std::once_flag once;
     std::call_once(once, [] {
         json_t *m = json_object_get(machine_desc(), "mem_faults");

@@ -85,7 +85,9 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len) {
     }
     record_line("mtd.log", "erase " + img + " " + std::to_string(off) + " " + std::to_string(len));
     // Block by block from one erased block: a whole-area erase is 10 MiB.
-    static const std::vector<uint8_t> ff(kEraseBlock, 0xFF);
+    // Never destroyed: the record thread may still erase while the process
+    // runs its exit handlers.
+    static const std::vector<uint8_t> &ff = *new std::vector<uint8_t>(kEraseBlock, 0xFF);
     bool ok = true;
     for (uint32_t at = 0; ok && at < len; at += kEraseBlock)
         ok = pwrite(fd, ff.data(), kEraseBlock, off_t(off) + off_t(at)) == ssize_t(kEraseBlock);

@@ -24,7 +24,9 @@ struct Registry {
 };
 
 Registry &registry() {
-    static Registry r;
+    // Never destroyed: threads may still use a device while the process
+    // runs its exit handlers.
+    static Registry &r = *new Registry;
     return r;
 }
 

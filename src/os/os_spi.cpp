@@ -22,7 +22,9 @@ struct SpiRegistry {
 };
 
 SpiRegistry &registry() {
-    static SpiRegistry r;
+    // Never destroyed: threads may still use a device while the process
+    // runs its exit handlers.
+    static SpiRegistry &r = *new SpiRegistry;
     return r;
 }
 

@@ -21,7 +21,8 @@ struct Hooks {
 };
 
 Hooks &hooks() {
-    static Hooks h;
+    // Never destroyed: a thread may still write a sysfs file at exit.
+    static Hooks &h = *new Hooks;
     return h;
 }
 

@@ -27,7 +27,8 @@ std::mutex &active_lock() {
     return m;
 }
 std::map<uint32_t, ActiveFactory> &active_registry() {
-    static std::map<uint32_t, ActiveFactory> r;
+    // Never destroyed, like the windows made from it.
+    static std::map<uint32_t, ActiveFactory> &r = *new std::map<uint32_t, ActiveFactory>;
     return r;
 }
 
