@@ -23,7 +23,7 @@ namespace {
 const int PLANT_ID = 7;
 const char *const BASE_CONF =
     R"({"api-listen":true,"pools":[{"url":"stratum+tcp://a:3333","user":"u.1","pass":"x"}],"N5efficient":true})";
-const size_t MAX_INPUT = 64 * 1024;  // below the socket buffer: written before the loop reads
+const size_t kMaxInput = 64 * 1024;  // below the socket buffer: written before the loop reads
 
 const std::set<std::string> &allowed_commands() {
     static const std::set<std::string> s = {
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size > MAX_INPUT) return -1;
+    if (size > kMaxInput) return -1;
     fuzz::write_or_die("/config/cgminer.conf", BASE_CONF);
     int sv[2];
     fuzz::socket_with_input(data, size, sv);
