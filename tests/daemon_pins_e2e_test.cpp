@@ -31,16 +31,30 @@ TEST(DaemonBoards, SocBoardLeavesOutTheWatchdogStatusAndUpdateLog) {
     // Elsewhere the feeder asks the watchdog switch and feeds the card, and
     // the update-log keeper asks the update status.
     MachineRun zynq = run_daemon_for(machine("zynq n5.b"), 1.0);
-    ASSERT_EQ(zynq.status, 0) << zynq.out;
+    ASSERT_EQ(zynq.status, 0) << zynq.out << zynq.file("/run/sim/zm.out") << zynq.syslog();
     EXPECT_TRUE(has(zynq.file("/run/sim/wdt.log"), "keepalive")) << zynq.file("/run/sim/wdt.log");
     const std::string zcalls = zynq.file("/run/sim/calls.log");
     EXPECT_TRUE(has(zcalls, "fw_printenv -n watchdog\n")) << zcalls;
     EXPECT_TRUE(has(zcalls, "fw_printenv -n recovery_status\n")) << zcalls;
     EXPECT_TRUE(has(zynq.syslog(), "update_flag:")) << zynq.syslog();
+    // The daemon logs from level 2 up: the hub mapping's lines are there.
+    EXPECT_TRUE(has(zynq.syslog(), "total: 3 dev mmap done.")) << zynq.syslog();
+
+    // A revision file that cannot be read: the feeder and the status checker
+    // run, the keeper of the update log (it writes physical memory) does not.
+    {
+        MachineRun unknown = run_daemon_for(
+            R"({"platform":4,"boards":[],"uboot":{"image_flag":"0","recovery_status":"OK","bootflag":"1"}})", 1.0);
+        ASSERT_EQ(unknown.status, 0) << unknown.out << unknown.file("/run/sim/zm.out") << unknown.syslog();
+        EXPECT_TRUE(has(unknown.syslog(), "board kind unknown, thread_record_swudate_log not started !"))
+            << unknown.syslog();
+        EXPECT_FALSE(has(unknown.syslog(), "update_flag:")) << unknown.syslog();
+        EXPECT_TRUE(has(unknown.file("/run/sim/wdt.log"), "keepalive")) << unknown.file("/run/sim/wdt.log");
+    }
 
     for (const char *rev : {"zynq-soc n5.b", "board soc.b"}) {
         MachineRun soc = run_daemon_for(machine(rev), 1.0);
-        ASSERT_EQ(soc.status, 0) << soc.out;
+        ASSERT_EQ(soc.status, 0) << soc.out << soc.file("/run/sim/zm.out") << soc.syslog();
         EXPECT_EQ(soc.file("/run/sim/wdt.log"), "") << rev;
         const std::string calls = soc.file("/run/sim/calls.log");
         EXPECT_FALSE(has(calls, "fw_printenv -n watchdog\n")) << rev << "\n" << calls;

@@ -54,6 +54,14 @@ bool record_write(uint8_t chain, uint8_t chip, uint8_t *reg, int len) {
     return hub_cmd_write_register(chain, chip, reg, len);
 }
 
+// Pauses asked for by this thread while `s_sleeping` is set, without the
+// chip protocol's own 1 us pauses inside each command.
+thread_local bool s_sleeping = false;
+std::vector<uint64_t> s_sleeps;
+void record_sleep(uint64_t us) {
+    if (s_sleeping && us != 1) s_sleeps.push_back(us);
+}
+
 class SensorPin : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { use_fpga_hub_tables(); }
@@ -148,15 +156,22 @@ TEST_F(SensorPin, DividerValuesByChipAndSubtype) {
 TEST_F(SensorPin, ModeSwitchWriteSequence) {
     uint8_t r[12];
     ASSERT_TRUE(hub_cmd_read_register(0, 1, r, 12));
+    kos::set_sleep_observer(record_sleep);
     for (bool temp : {false, true}) {
         for (int subtype : {0, 65}) {
+            // Bit 7 of byte 7 set as the switch begins: its first step clears it.
+            uint8_t set7[12];
+            memcpy(set7, r, 12);
+            set7[7] |= 0x80;
+            ASSERT_TRUE(hub_cmd_write_register(0, 0, set7, 12));
             s_writes.clear();
+            s_sleeps.clear();
             g_miner_subtype = subtype;
-            const uint64_t t0 = kos::mono_us();
+            s_sleeping = true;
             ASSERT_TRUE(kmx_configure_tvsensor(0, 0, temp));
-            const uint64_t took = kos::mono_us() - t0;
+            s_sleeping = false;
             // 200 us after each of the seven writes, 1 ms more after the last.
-            EXPECT_GE(took, 7 * 200u + 1000u);
+            EXPECT_EQ(s_sleeps, std::vector<uint64_t>({200, 200, 200, 200, 200, 200, 200, 1000}));
             uint8_t base[12];
             ASSERT_TRUE(hub_cmd_read_register(0, 1, base, 12));
             ASSERT_EQ(s_writes.size(), 7u);
@@ -183,8 +198,10 @@ TEST_F(SensorPin, ModeSwitchWriteSequence) {
             }
             // The chips now measure what was asked: byte 5's low bits.
             EXPECT_EQ(base[5] & 0x3, temp ? 0 : 1);
+            EXPECT_EQ(R[7] & 0x80, 0x80);
         }
     }
+    kos::set_sleep_observer(nullptr);
 }
 
 // Once detection and tuning are over the switch goes chip by chip, without

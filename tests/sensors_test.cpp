@@ -54,10 +54,14 @@ TEST(SensorMath, ConversionsByTechnology) {
     EXPECT_EQ(kmx_temp_to_centigrade(0), 392);
     EXPECT_EQ(kmx_temp_to_centigrade(600), -7);
     EXPECT_EQ(kmx_volt_to_mV(328), 399);
+    // Full scale tells each technology's factor from its neighbours.
+    EXPECT_EQ(kmx_volt_to_mV(1023), 1246);
     g_miner_subtype = 64;
     EXPECT_EQ(kmx_temp_to_centigrade(605), 0);
+    EXPECT_EQ(kmx_volt_to_mV(1023), 1236);
     g_chip_type = 3;
     EXPECT_EQ(kmx_temp_to_centigrade(594), 0);
+    EXPECT_EQ(kmx_volt_to_mV(1023), 1228);
     g_chip_type = 0;
     g_miner_subtype = 0;
 }

@@ -40,6 +40,11 @@ void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
 // scaled one). Sleeps are not affected.
 using MonoClockFn = uint64_t (*)();
 void set_mono_clock(MonoClockFn fn);
+// Told of every pause asked for (machine microseconds, before scaling), from
+// the thread that pauses; nullptr removes it. Lets a test see the waits a
+// protocol asks for rather than time them.
+using SleepObserverFn = void (*)(uint64_t us);
+void set_sleep_observer(SleepObserverFn fn);
 // Real milliseconds to wait for a peer that the board would give `board_ms`:
 // shortened with the clock's scale, yet never below a second when scaled,
 // since a loaded test host answers slower than its scaled clock suggests.

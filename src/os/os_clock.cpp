@@ -13,6 +13,7 @@ namespace {
 std::atomic<double> s_scale{1.0};
 std::atomic<WallClockFn> s_wall{nullptr};
 std::atomic<MonoClockFn> s_mono{nullptr};
+std::atomic<SleepObserverFn> s_sleep_observer{nullptr};
 
 uint64_t raw_mono_ns() {
     struct timespec ts;
@@ -56,6 +57,7 @@ int peer_budget_ms(double board_ms) {
 bool pause_spins(uint64_t us) { return us < kSpinBelowUs; }
 
 void sleep_us(uint64_t us) {
+    if (SleepObserverFn fn = s_sleep_observer.load()) fn(us);
     const double scaled = double(us) / s_scale.load();
     if (pause_spins(us)) {
         spin_ns(uint64_t(scaled * 1000.0));
@@ -81,5 +83,6 @@ struct timeval wall_time() {
 
 void set_wall_clock(WallClockFn fn) { s_wall.store(fn); }
 void set_mono_clock(MonoClockFn fn) { s_mono.store(fn); }
+void set_sleep_observer(SleepObserverFn fn) { s_sleep_observer.store(fn); }
 
 }  // namespace kos
