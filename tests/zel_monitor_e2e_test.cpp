@@ -53,6 +53,21 @@ TEST(MonitorDaemon, NoArgumentPrintsUsageOnly) {
     EXPECT_FALSE(has(r.syslog(), "kmx_lib")) << r.syslog();
 }
 
+// An interval that is not a positive number would have the button handler
+// poll without pause: it is raised to a second.
+TEST(MonitorDaemon, ButtonIntervalBelowOneSecondIsRaised) {
+    const std::string client = build_path("led-client");
+    MachineRun r = run_machine(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""),
+                               {"bash", "-c",
+                                "zel-monitor x >/dev/null 2>&1 & ZM=$!\n" + client +
+                                    " send '{}' >/dev/null\n"
+                                    "for i in $(seq 500); do grep -q 'raised to' /run/sim/syslog.log && break; "
+                                    "sleep 0.02; done\nkill $ZM\n"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.syslog(), "thread_button_monitor start:0.")) << r.syslog();
+    EXPECT_TRUE(has(r.syslog(), "button check interval 0 raised to 1 s")) << r.syslog();
+}
+
 TEST(MonitorDaemon, StartsAndReconcilesTheMachineType) {
     MachineRun r = run_daemon(machine("\"miner_type\":\"x\"", "\"/etc/hwrevision\":\"zynq n5.b\\n\","
                                                               "\"/etc/map.conf\":\"{\\\"x\\\":\\\"n5+\\\"}\""),
