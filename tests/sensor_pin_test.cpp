@@ -299,6 +299,17 @@ TEST_F(SensorPin, HubTemperatureSummary) {
     // The sweep's configuration: threshold 100, lsb 24, msb 33, then off.
     const uint32_t cfg = Xil_SPI_In32(HUB_SPI_BLOCK(0) + 0x160);
     EXPECT_EQ(cfg, 100u | 24u << 16 | 33u << 24);
+
+    // Slot 2's sweep never completes: 1000 polls 100 us apart, then the
+    // sweep is switched off and the read fails.
+    kos::set_sleep_observer(record_sleep);
+    s_sleeps.clear();
+    s_sleeping = true;
+    EXPECT_FALSE(kmx_get_chain_temp(2, &t));
+    s_sleeping = false;
+    kos::set_sleep_observer(nullptr);
+    EXPECT_EQ(s_sleeps, std::vector<uint64_t>(1000, 100));
+    EXPECT_EQ(Xil_SPI_In32(HUB_SPI_BLOCK(2) + 0x160), 100u | 24u << 16 | 33u << 24);
 }
 
 // ---- temperature policy ------------------------------------------------------

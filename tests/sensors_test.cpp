@@ -77,6 +77,15 @@ TEST(SensorMath, SummariesNeedMoreThanHalfValid) {
     kmx_stat_chain_temp(t, &s);
     EXPECT_EQ(s.tmp_hi, 85);
     EXPECT_EQ(s.tmp_lo, -39);  // the lowest of all
+    // Readings count from -39 to 159 degrees.
+    t[37] = 159;
+    kmx_stat_chain_temp(t, &s);
+    EXPECT_EQ(s.tmp_hi, 159);
+    t[37] = 160;
+    t[38] = -40;
+    kmx_stat_chain_temp(t, &s);
+    EXPECT_EQ(s.tmp_hi, 85);
+    EXPECT_EQ(s.tmp_lo, -39);
     int v[168] = {};
     for (int i = 0; i < 6; i++) v[i] = 400;
     c_volt cv;

@@ -169,10 +169,17 @@ int ChipChain::answering() const {
     return chips_;
 }
 
-std::vector<int> ChipChain::sensor_codes() {
+std::vector<int> ChipChain::sensor_codes(int msb, int lsb) {
     std::lock_guard<std::mutex> g(lock_);
     std::vector<int> v;
-    for (int i = 0; i < answering(); i++) v.push_back((chip_[size_t(i)].reg0a[7] << 8 | chip_[size_t(i)].reg0a[8]) & 0x3FF);
+    // Bit 0 is the last bit of the 12-byte register image; a field reaching
+    // past the image reads as zeros there.
+    const auto bit = [](const uint8_t *img, int n) { return n < 96 ? (img[11 - n / 8] >> (n % 8)) & 1 : 0; };
+    for (int i = 0; i < answering(); i++) {
+        int code = 0;
+        for (int n = msb; n >= lsb && n >= 0; n--) code = code << 1 | bit(chip_[size_t(i)].reg0a, n);
+        v.push_back(code);
+    }
     return v;
 }
 

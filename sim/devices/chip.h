@@ -88,8 +88,9 @@ public:
     void exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len, bool divider_pll = false);
     // Power removed or reset held: the chips lose ids, registers and work.
     void lose_state();
-    // Raw sensor codes of the chips that answer (empty when none do).
-    std::vector<int> sensor_codes();
+    // The sensor field of each answering chip's register image, bits msb
+    // down to lsb counted from the image's last bit (empty when none answer).
+    std::vector<int> sensor_codes(int msb, int lsb);
     bool sweep_never_completes() const { return never_completes_; }
     bool is_fixture() const { return fixture_; }
 

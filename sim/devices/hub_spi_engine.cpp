@@ -443,9 +443,12 @@ private:
 
     // Lowest raw code = hottest: 0x16C holds the three smallest codes,
     // 0x168 the three largest, 0x170 the total / 2 with bit 24 = complete.
+    // The sweep configuration (0x160) says where each chip's register reply
+    // holds the code: bits 24-31 its last bit, bits 16-23 its first.
     void sweep(ChainBlock &b) {
         b.sweep_pending = false;
-        std::vector<int> v = b.chain->sensor_codes();
+        const uint32_t cfg = b.regs[0x160 / 4];
+        std::vector<int> v = b.chain->sensor_codes(int(cfg >> 24 & 0xFF), int(cfg >> 16 & 0xFF));
         std::sort(v.begin(), v.end());
         auto pack = [](const std::vector<int> &x) {
             uint32_t w = 0;
