@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,22 @@ TEST(WatchdogFeeder, EnablesWithNinetySecondsAndFeedsEveryTwenty) {
     for (size_t i = 1; i < gaps.size(); ++i) EXPECT_GE(gaps[i], 19900) << log;
     EXPECT_TRUE(has(r.out, "STATE{counting timeout=90}")) << r.out;
     EXPECT_EQ(count(r.syslog(), "watchdog enabled !"), 1u) << r.syslog();
+}
+
+// Near real time, so that the cycle's own work (the U-Boot switch is read
+// through a program each time) stays small beside the 20 s: the feeds come
+// no further apart than that.
+TEST(WatchdogFeeder, FeedsNoLessOftenThanEveryTwentySeconds) {
+    MachineRun r = run_daemon(Machine{}, 2,
+                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -ge 2 ]'\n"
+                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -ge 3 ]'\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string log = r.file("/run/sim/wdt.log");
+    std::vector<long> gaps = feed_gaps(log);
+    ASSERT_GE(gaps.size(), 3u) << log;
+    const long shortest = std::min(gaps[1], gaps[2]);
+    EXPECT_GE(shortest, 19900) << log;
+    EXPECT_LT(shortest, 20900) << log;
 }
 
 TEST(WatchdogFeeder, FollowsTheUbootSwitch) {
