@@ -6,6 +6,7 @@
 // slot 5's of chip type 3.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -21,6 +22,7 @@
 #include "module/kmx_fan.h"
 #include "module/kmx_ops.h"
 #include "module/kmx_tempctrl.h"
+#include "module/kmx_tempctrl_internal.h"
 #include "module/kmx_tvsensor.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
@@ -331,6 +333,95 @@ TEST_F(SensorPin, ReadIntervalGate) {
     EXPECT_EQ(g_chains_info[0].tmp_min, 101 + 64);
 }
 
+// The defaults the mining program starts from.
+TEST_F(SensorPin, DefaultTemperaturePolicy) {
+    c_temp_cfg d{};
+    kmx_tempctrl_get_defcfg(&d);
+    const int got[] = {d.tmp_min, d.tmp_max, d.tmp_target, d.tmp_thr_lo, d.tmp_thr_hi, d.tmp_thr_warn, d.tmp_thr_pd,
+                       d.tmp_exp_time, d.tmp_read_by_group, d.tmp_read_group_cnt};
+    const int want[] = {-40, 160, 70, 30, 100, 105, 115, 2000, 0, 1};
+    for (size_t i = 0; i < std::size(want); i++) EXPECT_EQ(got[i], want[i]) << "field " << i;
+    // No chain read yet: the warmest chain average is the floor, -40.
+    EXPECT_EQ(get_all_chain_aver_temp_max(), -40);
+}
+
+// A chain is read again once 2000 ms have passed since its last summary,
+// not before: on the test's own clock.
+uint64_t s_test_now_us = 0;
+uint64_t test_now() { return s_test_now_us; }
+
+TEST_F(SensorPin, ReadIntervalIsTwoSecondsToTheMillisecond) {
+    g_chip_num = 2;
+    s_test_now_us = 5'000'000'000ull;
+    kos::set_mono_clock(test_now);
+    set_chips(0, "temp 0 60\n");
+    kmx_tempctrl_update_chain_temp(0);
+    set_chips(0, "temp 0 70\n");
+    s_test_now_us += 1'999'000;
+    kmx_tempctrl_update_chain_temp(0);
+    const int after_1999 = kmx_chain_tmp_snapshot(0).tmp_hi;
+    s_test_now_us += 1'000;
+    kmx_tempctrl_update_chain_temp(0);
+    const int after_2000 = kmx_chain_tmp_snapshot(0).tmp_hi;
+    kos::set_mono_clock(nullptr);
+    EXPECT_EQ(after_1999, 60);
+    EXPECT_EQ(after_2000, 70);
+}
+
+// Per-chip offsets apply to a whole reading only, not to a group's.
+TEST_F(SensorPin, OffsetsOnlyOnWholeReadings) {
+    g_chip_num = 4;
+    set_chips(0, "temp 0 60\ntemp 1 60\ntemp 2 60\ntemp 3 60\n");
+    for (int i = 0; i < 4; i++) adjust_temp_map[0][i] = 5;
+    c_temp_cfg cfg{};
+    kmx_tempctrl_get_defcfg(&cfg);
+    cfg.tmp_read_by_group = true;
+    cfg.tmp_read_group_cnt = 1;  // one group: every chip
+    s_tmp_read_group[0] = 0;
+    kmx_tempctrl_init(&cfg);
+    kmx_tempctrl_update_chain_temp(0);
+    const int grouped = kmx_chain_tmp_snapshot(0).tmp_hi;
+    kmx_tempctrl_init(nullptr);
+    kmx_tempctrl_update_chain_temp(0);
+    const int whole = kmx_chain_tmp_snapshot(0).tmp_hi;
+    for (int i = 0; i < 4; i++) adjust_temp_map[0][i] = 0;
+    EXPECT_EQ(grouped, 60);
+    EXPECT_EQ(whole, 65);
+}
+
+// Retries of an implausible reading are 200 us apart.
+TEST_F(SensorPin, TemperatureRetriesArePaced) {
+    set_chips(2, "temp 0 60\nsilent 7\n");
+    kos::set_sleep_observer(record_sleep);
+    s_sleeps.clear();
+    s_sleeping = true;
+    kmx_tempctrl_update_chain_temp(2);
+    s_sleeping = false;
+    const std::vector<uint64_t> one = s_sleeps;
+    kmx_tempctrl_init(nullptr);
+    s_sleeps.clear();
+    s_sleeping = true;
+    EXPECT_EQ(kmx_check_temp_loop(2, 3), -1);
+    s_sleeping = false;
+    kos::set_sleep_observer(nullptr);
+    std::vector<uint64_t> want = one;
+    for (int i = 0; i < 2; i++) {
+        want.push_back(200);
+        want.insert(want.end(), one.begin(), one.end());
+    }
+    EXPECT_EQ(s_sleeps, want);
+}
+
+// Error 33 replaces an error already standing.
+TEST_F(SensorPin, Error33ReplacesAnEarlierError) {
+    kmx_set_errcode(ERRCODE_SPI_FAIL, nullptr, true, 0, nullptr, 0);
+    set_chips(2, "temp 0 60\nsilent 7\n");
+    for (int i = 0; i < 5; i++) kmx_tempctrl_update_chain_temp(2);
+    std::string code;
+    ASSERT_TRUE(kos::read_file("/tmp/errcode", code));
+    EXPECT_EQ(code.substr(0, 3), "33\n") << code;
+}
+
 TEST_F(SensorPin, FifthImplausibleReadRaisesError33WithTheChip) {
     set_chips(2, "temp 0 60\nsilent 7\n");
     for (int i = 0; i < 4; i++) EXPECT_EQ(int(kmx_tempctrl_update_chain_temp(2)), -1);
@@ -350,10 +441,16 @@ TEST_F(SensorPin, PreheatWaitsInFourSecondPasses) {
     set_chips(0, "temp 0 40\n");
     g_fan_cfg.bypass = true;
     const uint64_t t0 = kos::mono_ms();
+    kos::set_sleep_observer(record_sleep);
+    s_sleeps.clear();
+    s_sleeping = true;
     kmx_chain_preheat(0, 50, 8);  // 8 / 4 + 1 passes
+    s_sleeping = false;
+    kos::set_sleep_observer(nullptr);
     const uint64_t took = kos::mono_ms() - t0;
     EXPECT_EQ(count_lines_with("chain0: tmp_avg:40.0 speed:"), 3);
     EXPECT_GE(took, 12000u);
+    EXPECT_EQ(std::count(s_sleeps.begin(), s_sleeps.end(), 4'000'000u), 3);
     EXPECT_FALSE(g_fan_cfg.bypass);
     EXPECT_EQ(g_fan_cfg.fan_speed_target, 20);
     EXPECT_TRUE(log_contains("fan ctrl BYPASS mode disabled"));
