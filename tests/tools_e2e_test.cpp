@@ -287,9 +287,24 @@ TEST(ChipTypeProbe, EmptySlotsAndUsage) {
     MachineRun u = run_machine(R"({"platform": 4, "boards": []})",
                                {"sh", "-c", "zel_chip_type 4 2>&1 >/dev/null; echo rc=$?"});
     EXPECT_TRUE(has(u.syslog(), "      - SOC:         16")) << u.syslog();
-    EXPECT_TRUE(has(u.out, "USAGE:\n      zel_chip_type platform miner_type chain_num chip_num type_path chip_num_path "
-                           "hwver_path dev_type_path\n      platform:\n")) << u.out;
-    EXPECT_TRUE(has(u.out, "      dev_type_path is /tmp/dev_type_path(dev_type nums file path)\nrc=0\n")) << u.out;
+    EXPECT_EQ(u.out,
+              "USAGE:\n"
+              "      zel_chip_type platform miner_type chain_num chip_num type_path chip_num_path hwver_path "
+              "dev_type_path\n"
+              "      platform:\n"
+              "      - ZYNQ_SPI_B3: 1\n"
+              "      - ZYNQ_SPI_B13:2\n"
+              "      - ZYNQ_HUB_B3: 3\n"
+              "      - ZYNQ_HUB_B13:4\n"
+              "      - SOC:         16\n"
+              "      miner_type is 0\n"
+              "      chain_num  is 8(max chain nums)\n"
+              "      chip_num   is 80(max chip nums)\n"
+              "      type_path  is /tmp/type(type file path)\n"
+              "      chip_num   is /tmp/chip_nums(chip nums file path)\n"
+              "      hwver_path is /tmp/hwver(hwver file path)\n"
+              "      dev_type_path is /tmp/dev_type_path(dev_type nums file path)\n"
+              "rc=0\n");
 }
 
 TEST(FanTools, DutyInversionAndClamp) {
