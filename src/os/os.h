@@ -33,6 +33,11 @@ bool pause_spins(uint64_t us);
 void sleep_us(uint64_t us);
 void sleep_ms(uint64_t ms);
 void sleep_s(unsigned s);
+// Sees every wait asked of the clock, in machine microseconds, on the thread
+// that asks it, before the wait: a benchmark sums a bring-up's waits to set
+// its wall time against them. nullptr (the default) removes it.
+using SleepObserverFn = void (*)(uint64_t us);
+void set_sleep_observer(SleepObserverFn fn);
 struct timeval wall_time();
 using WallClockFn = struct timeval (*)();
 void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday

@@ -1,6 +1,8 @@
 #include "os/os.h"
+#include "os/wakeup.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -13,6 +15,7 @@ namespace {
 std::atomic<double> s_scale{1.0};
 std::atomic<WallClockFn> s_wall{nullptr};
 std::atomic<MonoClockFn> s_mono{nullptr};
+std::atomic<SleepObserverFn> s_sleep_observer{nullptr};
 
 uint64_t raw_mono_ns() {
     struct timespec ts;
@@ -56,6 +59,7 @@ int peer_budget_ms(double board_ms) {
 bool pause_spins(uint64_t us) { return us < kSpinBelowUs; }
 
 void sleep_us(uint64_t us) {
+    if (SleepObserverFn fn = s_sleep_observer.load(std::memory_order_relaxed)) fn(us);
     const double scaled = double(us) / s_scale.load();
     if (pause_spins(us)) {
         spin_ns(uint64_t(scaled * 1000.0));
@@ -81,5 +85,23 @@ struct timeval wall_time() {
 
 void set_wall_clock(WallClockFn fn) { s_wall.store(fn); }
 void set_mono_clock(MonoClockFn fn) { s_mono.store(fn); }
+void set_sleep_observer(SleepObserverFn fn) { s_sleep_observer.store(fn); }
+
+bool Wakeup::wait_us(uint64_t us) {
+    if (SleepObserverFn fn = s_sleep_observer.load(std::memory_order_relaxed)) fn(us);
+    const auto real = std::chrono::nanoseconds(uint64_t(double(us) * 1000.0 / s_scale.load()));
+    std::unique_lock<std::mutex> lock(mu_);
+    const bool woken = cv_.wait_for(lock, real, [this] { return signalled_; });
+    signalled_ = false;
+    return woken;
+}
+
+void Wakeup::signal() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        signalled_ = true;
+    }
+    cv_.notify_all();
+}
 
 }  // namespace kos
