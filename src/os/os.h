@@ -33,10 +33,11 @@ bool pause_spins(uint64_t us);
 void sleep_us(uint64_t us);
 void sleep_ms(uint64_t ms);
 void sleep_s(unsigned s);
-// Sees every wait asked of the clock, in machine microseconds, on the thread
-// that asks it, before the wait: a benchmark sums a bring-up's waits to set
-// its wall time against them. nullptr (the default) removes it.
-using SleepObserverFn = void (*)(uint64_t us);
+// Sees every wait asked of the clock, on the thread that asked it, once the
+// wait is over: what was asked and what it took, in machine microseconds. A
+// benchmark sums a run's waits to set its wall time against them. nullptr
+// (the default) removes it.
+using SleepObserverFn = void (*)(uint64_t asked_us, uint64_t taken_us);
 void set_sleep_observer(SleepObserverFn fn);
 struct timeval wall_time();
 using WallClockFn = struct timeval (*)();
