@@ -33,7 +33,7 @@ bool ready() {
         const char *m = getenv("KMX_MACHINE");
         if (!m || !*m) return false;
         g_cgminer_pid = getpid();
-        sys_platform_debug_init(0);
+        sys_platform_debug_init(2);  // the mining program's level: no debug lines
         sys_platform_init(ZYNQ_HUB_B13, 0, 8, 168);
         kmx_chain_set_pllcfg(kPll, kPllRegs, 6);
         return g_chain_num == 8;
