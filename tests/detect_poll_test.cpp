@@ -54,6 +54,29 @@ TEST_F(DetectPoll, ReturnsWhenTheLastChainEndsNotAtTheNextLook) {
     for (int c : {0, 2, 5}) EXPECT_TRUE(s_detect_done[c]);
 }
 
+// The poller's look period: the first wait it asks for, on a clock that
+// stands still, is the whole 2 s.
+thread_local bool t_poller = false;
+std::vector<uint64_t> g_poller_waits;
+void poller_wait(uint64_t us, uint64_t) {
+    if (t_poller) g_poller_waits.push_back(us);
+}
+uint64_t still_clock() { return uint64_t(1) << 40; }
+
+TEST_F(DetectPoll, LooksEveryTwoSeconds) {
+    g_vid_type = 10;
+    g_poller_waits.clear();
+    t_poller = true;
+    kos::set_mono_clock(still_clock);
+    kos::set_sleep_observer(poller_wait);
+    EXPECT_EQ(kmx_chain_detect_all(0x7, params, true, false), 0);
+    kos::set_sleep_observer(nullptr);
+    kos::set_mono_clock(nullptr);
+    t_poller = false;
+    ASSERT_FALSE(g_poller_waits.empty());
+    EXPECT_EQ(g_poller_waits.front(), 2000000u);
+}
+
 TEST_F(DetectPoll, EndsWithOneFeedOfTheSupplyWatchdog) {
     set_psu("{}");
     g_vid_type = 7;  // supply on I2C
