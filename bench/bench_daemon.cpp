@@ -6,7 +6,8 @@
 // Runs inside an emulated machine at time scale 1:
 //   sim/machine --desc bench/daemon_machine.json -- env KMX_TIME_SCALE=1 build/bin/kmx_bench_daemon
 // KMX_BENCH_SECONDS sets the measured window (60 by default), after 5 s of
-// start-up.
+// start-up. A bare 20 ms sleeper in this process over the same window tells
+// what a wake-up costs on the host.
 #include <benchmark/benchmark.h>
 
 #include <csignal>
@@ -16,7 +17,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <atomic>
+#include <ctime>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -72,6 +77,40 @@ bool sample(pid_t pid, Sample &s) {
     return true;
 }
 
+// What a wake-up costs on this host whatever the program: a thread that
+// does nothing but sleep 20 ms at a time (the button sampler's period),
+// over the same window. A virtual machine's timer makes it far dearer than
+// on the board, and the load of the host weighs on it as on the daemon.
+class BareSleeper {
+public:
+    BareSleeper() : t_([this] { run(); }) {}
+    // CPU seconds and wake-ups of the sleeper so far.
+    void stop(double &cpu_s, long &wakeups) {
+        stop_ = true;
+        t_.join();
+        cpu_s = cpu_s_;
+        wakeups = wakeups_;
+    }
+
+private:
+    void run() {
+        long n = 0;
+        while (!stop_) {
+            struct timespec ts = {0, 20000000};
+            nanosleep(&ts, nullptr);
+            n++;
+        }
+        struct rusage ru;
+        getrusage(RUSAGE_THREAD, &ru);
+        cpu_s_ = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        wakeups_ = n;
+    }
+    std::atomic<bool> stop_{false};
+    double cpu_s_ = 0;
+    long wakeups_ = 0;
+    std::thread t_;
+};
+
 void BM_DaemonSteadyState(benchmark::State &state) {
     const char *m = getenv("KMX_MACHINE");
     if (!m || !*m) {
@@ -89,11 +128,17 @@ void BM_DaemonSteadyState(benchmark::State &state) {
         sleep(5);
         Sample a, b;
         if (!sample(pid, a)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
             state.SkipWithError("zel-monitor did not start");
             return;
         }
+        BareSleeper bare;
         sleep(unsigned(secs));
         const bool ok = sample(pid, b);
+        double bare_cpu = 0;
+        long bare_wakeups = 0;
+        bare.stop(bare_cpu, bare_wakeups);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         if (!ok) {
@@ -107,6 +152,15 @@ void BM_DaemonSteadyState(benchmark::State &state) {
         state.counters["programs_per_min"] = double(b.calls - a.calls) * 60.0 / secs;
         state.counters["ms_cpu_per_program"] =
             b.calls > a.calls ? 1000.0 * (b.child_cpu_s - a.child_cpu_s) / double(b.calls - a.calls) : 0;
+        // The daemon's CPU per wake-up against a bare sleeper's on this host
+        // in the same window: near 1 means the daemon's share is what its
+        // wake-ups cost the host, not work of its own.
+        const long wakeups = b.switches - a.switches;
+        const double own_us = wakeups > 0 ? 1e6 * (b.cpu_s - a.cpu_s) / double(wakeups) : 0;
+        const double bare_us = bare_wakeups > 0 ? 1e6 * bare_cpu / double(bare_wakeups) : 0;
+        state.counters["bare_sleeper_us_per_wakeup"] = bare_us;
+        state.counters["own_us_per_wakeup"] = own_us;
+        state.counters["own_over_bare_sleeper"] = bare_us > 0 ? own_us / bare_us : 0;
     }
 }
 BENCHMARK(BM_DaemonSteadyState)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

@@ -39,10 +39,15 @@ BENCHMARK(BM_CRC16_bitwise_4KiB);
 // Needs an emulated machine (KMX_MACHINE with a board in slot 0, e.g.
 // sim/machine --desc bench/hub_machine.json -- build/bin/kmx_bench); skipped
 // otherwise.
+constexpr int kMinerLogLevel = 2;
+
 bool hub_ready() {
     static const bool ok = [] {
         const char *m = getenv("KMX_MACHINE");
         if (!m || !*m) return false;
+        // The mining program's log level: the driver's debug lines (level
+        // 1, one per reset) stay out of the syslog as on the board.
+        sys_platform_debug_init(kMinerLogLevel);
         g_platform = ZYNQ_HUB_B13;
         hub_init();
         hub_set_power_en(0, 1);

@@ -60,7 +60,7 @@ bool record_write(uint8_t chain, uint8_t chip, uint8_t *reg, int len) {
 // chip protocol's own 1 us pauses inside each command.
 thread_local bool s_sleeping = false;
 std::vector<uint64_t> s_sleeps;
-void record_sleep(uint64_t us) {
+void record_sleep(uint64_t us, uint64_t) {
     if (s_sleeping && us != 1) s_sleeps.push_back(us);
 }
 

@@ -54,9 +54,12 @@ void SpiFaults::load() {
 }
 
 void SpiFaults::refresh() {
-    std::lock_guard<std::mutex> g(lock_);
+    // Looked up outside the lock: every chain's engine asks on each status
+    // read and command, and one lookup at a time kept the chains waiting on
+    // each other.
     struct stat st;
     const bool has = stat(control_path().c_str(), &st) == 0;
+    std::lock_guard<std::mutex> g(lock_);
     const bool changed = has != had_file_ ||
                          (has && (st.st_mtim.tv_sec != mtime_.tv_sec || st.st_mtim.tv_nsec != mtime_.tv_nsec ||
                                   (long long)st.st_size != size_ || (unsigned long long)st.st_ino != ino_));

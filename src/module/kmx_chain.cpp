@@ -29,6 +29,7 @@
 #include "module/kmx_tvsensor_internal.h"
 #include "module/kmx_wd.h"
 #include "os/os.h"
+#include "os/wakeup.h"
 #include "platform/kmx_platform.h"
 
 volatile bool s_detect_done[8];
@@ -103,6 +104,7 @@ void feed_psu_watchdog(bool forced) {
 // a slower one still reads. Both waits are bounded.
 unsigned s_vsync_gen;
 constexpr int kBarrierPolls = 120;  // 1 s each
+constexpr uint64_t kPollUs = 2000000;  // the parallel poller's period
 
 void vsync_lock() { pthread_mutex_lock(&g_vin_sync_lock); }
 void vsync_unlock() { pthread_mutex_unlock(&g_vin_sync_lock); }
@@ -280,7 +282,17 @@ int preinit_attempt(uint8_t chain, int m, int t, int v0) {
 
 // ---- detection thread ----
 
-void detect_finish(int chain) { at(s_detect_done[chain]).store(true); }
+// Cuts the parallel poller's wait short when a detection thread ends. Never
+// destroyed: a thread may still signal while the process runs its exit.
+kos::Wakeup &detect_wakeup() {
+    static kos::Wakeup *w = new kos::Wakeup;
+    return *w;
+}
+
+void detect_finish(int chain) {
+    at(s_detect_done[chain]).store(true);
+    detect_wakeup().signal();
+}
 
 void detect_failed_end(uint8_t chain) {
     kmx_logf(3, "chain%d: detect failed", chain);
@@ -509,8 +521,15 @@ void parallel_detect(CallTables &t, uint16_t mask, c_chain_param *params, int po
     if (!expected) return;  // nothing to wait for
     unsigned finished = 0;
     // Every expected chain must have finished, whatever other flags say.
+    // The poller looks every 2 s, feeding the supply's watchdog each time;
+    // a chain that ends wakes it at once, so the call returns when the last
+    // chain is done rather than at the next look. The feeds keep their 2 s
+    // period, and the call still ends with one.
+    uint64_t look = kos::mono_us();
     while ((finished & expected) != expected) {
-        kos::sleep_s(2);
+        const uint64_t now = kos::mono_us();
+        const uint64_t left = now - look < kPollUs ? kPollUs - (now - look) : 0;
+        const bool period_over = !detect_wakeup().wait_us(left);
         for (int i = 0; i < positions; i++) {
             const int cid = g_chain_id[i];
             if (!valid_chain(cid) || !((expected >> cid) & 1) || ((finished >> cid) & 1)) continue;
@@ -519,7 +538,9 @@ void parallel_detect(CallTables &t, uint16_t mask, c_chain_param *params, int po
             t.alive_end[cid] = at(g_chain_alive[cid]).load() != 0;
             if (t.alive_end[cid]) kmx_tempctrl_update_chain_temp(cid);
         }
-        if (misc_vid_type_is_i2c()) feed_psu_watchdog(false);
+        const bool last = (finished & expected) == expected;
+        if ((period_over || last) && misc_vid_type_is_i2c()) feed_psu_watchdog(false);
+        if (period_over) look = kos::mono_us();
     }
     for (int c = 0; c < KMX_MAX_CHAIN; c++)
         if (t.started[c]) pthread_join(t.thread[c], nullptr);
@@ -592,6 +613,9 @@ void *kmx_chain_detect_thread(void *param) {
         return nullptr;
     }
     const uint8_t chain = uint8_t(p->chain_id);
+    char name[16];
+    snprintf(name, sizeof name, "detect_chain%d", chain);
+    pthread_setname_np(pthread_self(), name);  // one per chain in ps and top
     at(s_detect_done[chain]).store(false);
     if (g_chain_plug[chain] == 0) {
         kmx_logf(5, "chain%d: not plugged", chain);

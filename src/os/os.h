@@ -33,6 +33,12 @@ bool pause_spins(uint64_t us);
 void sleep_us(uint64_t us);
 void sleep_ms(uint64_t ms);
 void sleep_s(unsigned s);
+// Sees every wait asked of the clock, on the thread that asked it, once the
+// wait is over: what was asked and what it took, in machine microseconds. A
+// benchmark sums a run's waits to set its wall time against them. nullptr
+// (the default) removes it.
+using SleepObserverFn = void (*)(uint64_t asked_us, uint64_t taken_us);
+void set_sleep_observer(SleepObserverFn fn);
 struct timeval wall_time();
 using WallClockFn = struct timeval (*)();
 void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
@@ -40,11 +46,6 @@ void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
 // scaled one). Sleeps are not affected.
 using MonoClockFn = uint64_t (*)();
 void set_mono_clock(MonoClockFn fn);
-// Told of every pause asked for (machine microseconds, before scaling), from
-// the thread that pauses; nullptr removes it. Lets a test see the waits a
-// protocol asks for rather than time them.
-using SleepObserverFn = void (*)(uint64_t us);
-void set_sleep_observer(SleepObserverFn fn);
 // Real milliseconds to wait for a peer that the board would give `board_ms`:
 // shortened with the clock's scale, yet never below a second when scaled,
 // since a loaded test host answers slower than its scaled clock suggests.

@@ -1,6 +1,8 @@
 #include "os/os.h"
+#include "os/wakeup.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -33,6 +35,21 @@ void spin_ns(uint64_t ns) {
     }
 }
 
+// The wait itself: a spin below kSpinBelowUs, else a sleep.
+void pause_for(uint64_t us) {
+    const double scaled = double(us) / s_scale.load();
+    if (pause_spins(us)) {
+        spin_ns(uint64_t(scaled * 1000.0));
+        return;
+    }
+    struct timespec ts;
+    ts.tv_sec = time_t(scaled / 1e6);
+    ts.tv_nsec = long((scaled - double(ts.tv_sec) * 1e6) * 1000.0);
+    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
 }  // namespace
 
 double time_scale() { return s_scale.load(); }
@@ -57,18 +74,11 @@ int peer_budget_ms(double board_ms) {
 bool pause_spins(uint64_t us) { return us < kSpinBelowUs; }
 
 void sleep_us(uint64_t us) {
-    if (SleepObserverFn fn = s_sleep_observer.load()) fn(us);
-    const double scaled = double(us) / s_scale.load();
-    if (pause_spins(us)) {
-        spin_ns(uint64_t(scaled * 1000.0));
-        return;
-    }
-    struct timespec ts;
-    ts.tv_sec = time_t(scaled / 1e6);
-    ts.tv_nsec = long((scaled - double(ts.tv_sec) * 1e6) * 1000.0);
-    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    const SleepObserverFn fn = s_sleep_observer.load(std::memory_order_relaxed);
+    if (!fn) return pause_for(us);
+    const uint64_t t0 = mono_us();
+    pause_for(us);
+    fn(us, mono_us() - t0);
 }
 
 void sleep_ms(uint64_t ms) { sleep_us(ms * 1000u); }
@@ -84,5 +94,24 @@ struct timeval wall_time() {
 void set_wall_clock(WallClockFn fn) { s_wall.store(fn); }
 void set_mono_clock(MonoClockFn fn) { s_mono.store(fn); }
 void set_sleep_observer(SleepObserverFn fn) { s_sleep_observer.store(fn); }
+
+bool Wakeup::wait_us(uint64_t us) {
+    const uint64_t t0 = mono_us();
+    const auto real = std::chrono::nanoseconds(uint64_t(double(us) * 1000.0 / s_scale.load()));
+    std::unique_lock<std::mutex> lock(mu_);
+    const bool woken = cv_.wait_for(lock, real, [this] { return signalled_; });
+    signalled_ = false;
+    lock.unlock();
+    if (SleepObserverFn fn = s_sleep_observer.load(std::memory_order_relaxed)) fn(us, mono_us() - t0);
+    return woken;
+}
+
+void Wakeup::signal() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        signalled_ = true;
+    }
+    cv_.notify_all();
+}
 
 }  // namespace kos
