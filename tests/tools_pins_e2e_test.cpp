@@ -132,6 +132,7 @@ TEST(ExerciseTool, PinsVidWaveformAndFanSweep) {
                 << fan << "/" << duty;
     }
     EXPECT_FALSE(has(log, "fan_id 3,")) << log;
+    EXPECT_FALSE(has(log, ":duty: 100.\n")) << log;  // the sweep stops below 100
     EXPECT_EQ(count(log, "freq: 20000 duty: 50.\n"), 3) << log;
 }
 
