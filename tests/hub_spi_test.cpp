@@ -17,6 +17,7 @@
 #include "drv/hub_gpio.h"
 #include "drv/hub_spi.h"
 #include "drv/hub_temp.h"
+#include "module/kmx_log.h"
 #include "drv/kmx_chip_frame.h"
 #include "module/kmx_fan.h"
 #include "module/kmx_ops.h"
@@ -65,6 +66,26 @@ TEST_F(HubSpi, InitAndSpeedSelect) {
     EXPECT_TRUE(log_has("speed index 6 out of range"));
     // Masked offsets: a physical address reads the same register.
     EXPECT_EQ(Xil_SPI_In32(0x43C30000u + 0x1C), 80u);
+}
+
+// Slots count 0..7: chain 8 would reach another chain's or the hub's own
+// bits, so it is refused with a line and nothing changes.
+TEST_F(HubSpi, ChainEightIsOutOfRange) {
+    const uint32_t lines = Xil_Peripheral_In32(HUB_CHAIN_LINES);
+    hub_set_start_en(8, 1);
+    hub_set_reset(8, 1);
+    EXPECT_EQ(Xil_Peripheral_In32(HUB_CHAIN_LINES), lines);
+    EXPECT_TRUE(log_has_part("hub_set_start_en: chain 8 out of range"));
+    EXPECT_EQ(hub_get_plug(8), 1);  // no board
+    const uint32_t cfg7 = blk(7, HUB_SPI_CFG);
+    hub_set_spi_speed(8, 0);
+    EXPECT_TRUE(log_has_part("spi chain 8 out of range"));
+    EXPECT_EQ(blk(7, HUB_SPI_CFG), cfg7);
+    // Chain 7 is a slot.
+    hub_set_start_en(7, 1);
+    EXPECT_NE(Xil_Peripheral_In32(HUB_CHAIN_LINES), lines);
+    EXPECT_FALSE(log_has_part("chain 7 out of range"));
+    hub_set_start_en(7, 0);
 }
 
 TEST_F(HubSpi, ResetBistAndRegisterRoundTrip) {
@@ -249,17 +270,63 @@ TEST_F(HubSpi, TemperatureSweep) {
     kmx_fan_temp_s ctl = {};
     ctl.kmx_temp = temps;
     g_chip_num = 80;
-    // Emulated sensors: chip i reads 600 + i - 1.
+    // Emulated sensors: chip i reads 600 + i - 1. The summary lines are
+    // the mining program's level 2.
+    const int level = g_log_level;
+    g_log_level = 2;
     EXPECT_TRUE(hub_cmd_get_temp(&ctl, 0));
+    g_log_level = level;
     EXPECT_EQ(temps[0].temp_highest[0], 600);
     EXPECT_EQ(temps[0].temp_lowest[0], 679);
     EXPECT_EQ(temps[0].final_temp_avg, 639);
     EXPECT_EQ(blk(0, HUB_SPI_TEMP_CFG) & 0x1000u, 0u);
     EXPECT_FALSE(hub_cmd_get_temp(&ctl, 1));  // empty slot
     EXPECT_FALSE(hub_cmd_get_temp(nullptr, 0));
+    EXPECT_TRUE(log_has_part("chain 0,Hi: 600,601,602\n"));
+    EXPECT_TRUE(log_has_part("chain 0,lo: 679,678,677\n"));
+    EXPECT_TRUE(log_has_part("chain 0,avg: 639\n"));
+    // Codes on the thresholds count; past them they read 0.
+    g_temp_hi_thr = 600;
+    g_temp_lo_thr = 679;
+    EXPECT_TRUE(hub_cmd_get_temp(&ctl, 0));
+    EXPECT_EQ(temps[0].temp_highest[0], 600);
+    EXPECT_EQ(temps[0].temp_lowest[0], 679);
+    g_temp_hi_thr = 601;
+    g_temp_lo_thr = 678;
+    EXPECT_TRUE(hub_cmd_get_temp(&ctl, 0));
+    EXPECT_EQ(temps[0].temp_highest[0], 0);
+    EXPECT_EQ(temps[0].temp_highest[1], 601);
+    EXPECT_EQ(temps[0].temp_lowest[0], 0);
+    EXPECT_EQ(temps[0].temp_lowest[1], 678);
     g_chip_num = 0;
     EXPECT_TRUE(hub_cmd_get_temp(&ctl, 0));
     EXPECT_EQ(temps[0].final_temp_avg, 0);
+}
+
+// A code equal to the danger code is not yet danger: the sweep returns.
+// In a child, since a shutdown would never return.
+TEST_F(HubSpi, TheDangerCodeItselfIsNotDanger) {
+    g_temp_hi_thr = 1;
+    g_temp_lo_thr = 1000;
+    g_dangerous_temp = 600;  // the hottest emulated chip reads 600
+    g_chip_num = 80;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        kmx_temp_s temps[8] = {};
+        kmx_fan_temp_s ctl = {};
+        ctl.kmx_temp = temps;
+        _exit(hub_cmd_get_temp(&ctl, 0) && temps[0].temp_highest[0] == 600 ? 0 : 4);
+    }
+    int status = -1;
+    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the sweep did not return: a shutdown";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // A chain past the danger code is switched off for good, its I2C supply
