@@ -146,9 +146,11 @@ TEST(VoltErrors, VoltageUnreadableAfterCalibrationRaises28) {
     const std::string script =
         "KMX_TIME_SCALE=1 " + build_path("kmx-miner") +
         " --detect-only --chains 2 --chips 12 --vid 10 --vol 389 > /tmp/miner.out 2>&1 &\n"
-        "for i in $(seq 6000); do grep -q 'Chain 0 VID 11 voltage' /run/sim/syslog.log && break; sleep 0.01; done\n"
+        "m=$!\n"
+        // Each wait ends with the miner, should the state never come.
+        "until grep -q 'Chain 0 VID 11 voltage' /run/sim/syslog.log || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
         // The step back: the regulator holds VID 10 again.
-        "for i in $(seq 6000); do grep -qx 'vid 10' /run/sim/chips0 && break; sleep 0.01; done\n"
+        "until grep -qx 'vid 10' /run/sim/chips0 || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
         "echo 'silent 3' >> /run/sim/chips0\n"
         "wait; cat /tmp/miner.out\n";
     MachineRun r = run_machine(machine(R"({"slot":0,"chips":12})"), {"bash", "-c", script});
