@@ -17,6 +17,9 @@
 //   raw JSON         JSON framed, then cut before its last byte
 //   stall            keep the connection open and send nothing (until the
 //                    device closes)
+//   wait MS          send nothing for MS milliseconds of the host's clock
+//                    (counted from the report's arrival for a first line),
+//                    then go on with the next line: a server that answers late
 // --ready FILE is created once the server listens.
 #include <arpa/inet.h>
 #include <jansson.h>
@@ -26,12 +29,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/mgmt_frame.h"
@@ -147,6 +152,9 @@ void answer(int fd, const std::vector<std::string> &lines) {
         } else if (word == "raw") {
             std::string f = mgmt::encode(rest);
             send_all(fd, f.substr(0, f.size() - 1));
+        } else if (word == "wait") {
+            const long ms = strtol(rest.c_str(), nullptr, 10);
+            if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         } else if (word == "stall") {
             char c;
             while (recv(fd, &c, 1, 0) > 0) {

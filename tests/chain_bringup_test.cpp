@@ -628,9 +628,13 @@ TEST_F(Bringup, SetVoltSearchesAgainForANewTargetAfterBringup) {
     EXPECT_LE(std::abs(420 - 3 * again - 330), 3) << again;
     g_vin_sync = 0;
     set_chips(0, "temp 0 60\nsilent 1\n");
+    kmx_set_errcode(ERRCODE_NOT_PLUGGED, nullptr, true, 2, nullptr, 0);  // the machine's code before
     kmx_chain_set_volt(0, 360, &vid);
     EXPECT_EQ(vid, -1);
-    EXPECT_TRUE(errlog_has("/1/26/SETVOL_FAIL"));
+    EXPECT_TRUE(errlog_has("/1/26/SETVOL_FAIL.chain(1).chip().msg()\n")) << read("/tmp/errlog");
+    // Raised without the overwrite flag: the machine's code stays.
+    kmx_save_errcode();
+    EXPECT_EQ(read("/tmp/errcode"), "21\nNOT_PLUGGED.chain(3).chip().msg()\n");
 }
 
 // ---- board-map offsets ----

@@ -142,6 +142,30 @@ TEST(CloudE2E, TenthFailedConnectSwitchesToTheNucServer) {
     EXPECT_NE(r.syslog().find("cnt=10"), std::string::npos);
 }
 
+// Each reply is awaited 3 s of the board's clock (the machine runs at the
+// board's pace here). The device reads 5 s after sending; the server answers
+// 6.5 s after the report, 1.5 s into the first wait: that reply is carried
+// out (the lock). It sends the next one 4.5 s later, 1.5 s after the second
+// wait ran out: the device has closed and the unlock never happens.
+TEST(CloudE2E, EachReplyIsAwaitedThreeSeconds) {
+    MachineRun r = run(
+        R"(printf '%s' '{"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001"}' > /config/dtu.conf
+)" + script_file({"wait 6500", "{" + ID + R"(,"cmd":5})", "wait 4500", "{" + ID + R"(,"cmd":6})"}) +
+        "serve --port 20001 --script /tmp/script\n"
+        "KMX_TIME_SCALE=1 $B/kmx-cloud-driver\nwait\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "report 1: ok\n");
+    const std::string log = r.syslog();
+    const size_t lock = log.find("the cmd is gLockMiner from 2 !");
+    ASSERT_NE(lock, std::string::npos) << log;
+    EXPECT_EQ(log.find("recv timeout !"), log.find("recv timeout !", lock)) << "no wait ran out before the lock\n" << log;
+    EXPECT_NE(log.find("recv timeout !", lock), std::string::npos) << log;
+    EXPECT_EQ(log.find("gUnlockMiner"), std::string::npos) << log;
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_NE(calls.find("flagutils set\n"), std::string::npos) << calls;
+    EXPECT_EQ(calls.find("flagutils clear"), std::string::npos) << calls;
+}
+
 TEST(CloudE2E, SilentOrResettingServerDoesNotStallOrKillTheSender) {
     MachineRun r = run(
         R"(printf '%s' '{"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001"}' > /config/dtu.conf

@@ -49,6 +49,150 @@ protected:
     }
 };
 
+// ---- the voltage phase ----
+
+// The phase on a clock the test moves, with the default settings (these
+// cases run before any case that configures the phase). Chain 0 runs at
+// level 30; its chips read 419 mV (420 mV at VID 0), chips named by a
+// "volt" control read off that by whole sensor codes: +5 / -5 mV offsets
+// read 424 / 414, +6 / -6 read 425 / 413, so the chain average stays 419.
+int count_of(const std::string &part) {
+    int n = 0;
+    for (const auto &l : log_captured()) n += l.text.find(part) != std::string::npos;
+    return n;
+}
+
+uint64_t s_clock_us;
+uint64_t test_clock() { return s_clock_us; }
+
+class VoltPhase : public Microadjust {
+protected:
+    void SetUp() override {
+        Microadjust::SetUp();
+        s_clock_us = 1000000000ull;
+        kos::set_mono_clock(test_clock);
+        kmx_microadjust_init(0, 80, 30);
+        log_capture_clear();
+    }
+    void TearDown() override {
+        kos::set_mono_clock(nullptr);
+        remove(chips_file().c_str());
+    }
+    static std::string chips_file() { return kos::sim_dir() + "/chips0"; }
+    static void offsets(const std::string &lines) {
+        ASSERT_TRUE(kos::write_file_atomic(chips_file().c_str(), "temp 0 60\n" + lines));
+    }
+    static void advance_s(double s) { s_clock_us += uint64_t(s * 1e6); }
+    static int passes() {
+        int n = 0;
+        for (const auto &l : log_captured()) n += l.text.rfind("cid:0 volt:", 0) == 0;
+        return n;
+    }
+};
+
+TEST_F(VoltPhase, StartsThreeHundredSecondsAfterItsFirstCall) {
+    offsets("volt 3 5\nvolt 4 -5\n");
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_TRUE(log_contains("chain:0 volt adjust init"));
+    EXPECT_FALSE(log_has_part("volt adjust started"));
+    advance_s(299.999);
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_FALSE(log_has_part("volt adjust started"));
+    EXPECT_FALSE(kmx_get_adjust_volt_status(0));
+    advance_s(0.001);
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_TRUE(log_contains("chain:0 volt adjust started"));
+    EXPECT_TRUE(log_contains("chain:0 volt adjust finished"));
+    EXPECT_TRUE(kmx_get_adjust_volt_status(0));
+    EXPECT_EQ(count_of("volt adjust init"), 1);
+    // Done: later calls do nothing.
+    log_capture_clear();
+    advance_s(1000);
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_TRUE(log_captured().empty());
+}
+
+// Chips more than 5 mV above the average go one level up, more than 5 mV
+// below one level down, each pass; none leaves the chain's level by more
+// than 4. A spread of 12 mV stays above 10 mV, so all six passes run.
+TEST_F(VoltPhase, StepsChipsByTheirDistanceFromTheAverageForSixPasses) {
+    offsets("volt 3 6\nvolt 4 -6\nvolt 5 5\nvolt 6 -5\n");
+    kmx_adjust_volt_by_pll(0);
+    advance_s(300);
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_EQ(g_n5chains[0].chips[2].nVol, 425);
+    EXPECT_EQ(g_n5chains[0].chips[3].nVol, 413);
+    EXPECT_EQ(g_n5chains[0].chips[4].nVol, 424);
+    EXPECT_EQ(g_n5chains[0].chips[5].nVol, 414);
+    EXPECT_EQ(g_n5chains[0].volt, 419);
+    EXPECT_EQ(passes(), 6);
+    EXPECT_TRUE(log_contains("cid:0 volt:419 -> 419, 1"));
+    EXPECT_TRUE(log_contains("cid:0 volt:419 -> 419, 6"));
+    EXPECT_EQ(kmx_get_npll(0, 3), 34);
+    EXPECT_EQ(g_n5chains[0].chips[2].basePll, 34);
+    EXPECT_EQ(kmx_get_npll(0, 4), 26);
+    EXPECT_EQ(g_n5chains[0].chips[3].basePll, 26);
+    EXPECT_EQ(kmx_get_npll(0, 5), 30);
+    EXPECT_EQ(kmx_get_npll(0, 6), 30);
+    EXPECT_EQ(kmx_get_npll(0, 7), 30);
+    EXPECT_EQ(count_of("chain0: chip3 set pll"), 4);
+    EXPECT_EQ(count_of("chain0: chip4 set pll"), 4);
+    EXPECT_EQ(count_of("chain0: chip5 set pll"), 0);
+    EXPECT_TRUE(log_contains("chain:0 volt adjust finished"));
+}
+
+// A spread of exactly 10 mV (twice the target difference) ends the phase
+// after its first pass; 11 mV does not.
+TEST_F(VoltPhase, ASpreadOfTwiceTheTargetEndsThePasses) {
+    offsets("volt 3 5\nvolt 4 -5\n");
+    kmx_adjust_volt_by_pll(0);
+    advance_s(300);
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_EQ(passes(), 1);
+    EXPECT_EQ(kmx_get_npll(0, 3), 30);
+    EXPECT_EQ(kmx_get_npll(0, 4), 30);
+
+    g_n5chains[0] = m_chain_t{};
+    kmx_microadjust_init(0, 80, 30);
+    log_capture_clear();
+    offsets("volt 3 6\nvolt 4 -5\n");
+    kmx_adjust_volt_by_pll(0);
+    advance_s(300);
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_EQ(passes(), 6);
+    EXPECT_EQ(kmx_get_npll(0, 3), 34);
+    EXPECT_EQ(kmx_get_npll(0, 4), 30);
+}
+
+// The hash check comes 180 s after the phase, once: below 90 % of the
+// tuned rate the whole chain goes one level down.
+TEST_F(VoltPhase, LowHashAfterThePhaseStepsTheChainDown) {
+    offsets("");
+    kmx_adjust_volt_by_pll(0);
+    advance_s(300);
+    kmx_adjust_volt_by_pll(0);
+    ASSERT_TRUE(kmx_get_adjust_volt_status(0));
+    advance_s(179.999);
+    kmx_after_adjust_volt(0, 1.0, 100.0);
+    EXPECT_EQ(g_n5chains[0].pll, 30);
+    EXPECT_FALSE(g_n5chains[0].hash_checked);
+    advance_s(0.001);
+    kmx_after_adjust_volt(0, 90.0, 100.0);  // 90 %: not low
+    EXPECT_EQ(g_n5chains[0].pll, 30);
+    EXPECT_TRUE(g_n5chains[0].hash_checked);
+    EXPECT_FALSE(log_has_part("recovered form volt adjust"));
+
+    g_n5chains[0].hash_checked = false;
+    kmx_after_adjust_volt(0, 89.9, 100.0);
+    EXPECT_EQ(g_n5chains[0].pll, 29);
+    EXPECT_EQ(kmx_get_npll(0, 1), 29);
+    EXPECT_EQ(g_n5chains[0].chips[79].basePll, 29);
+    EXPECT_TRUE(log_contains("chain:0 recovered form volt adjust due to low hash"));
+    uint8_t r[12] = {};
+    ASSERT_TRUE(kmx_cmd_read_register(0, 80, r, 12));
+    EXPECT_EQ(r[0] & 0x3F, 29);
+}
+
 TEST(MicroadjustMath, TrimmedMeanAndMedian) {
     int a[] = {7, 1, 5, 3};
     EXPECT_EQ(kmx_get_mid(a, 4), 4);

@@ -88,6 +88,7 @@ ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     volt_modelled_ = json_object_get(board, "volt_mv") != nullptr;
     volt_mv_ = int(desc_int(board, "volt_mv", 420));
     mv_per_vid_ = int(desc_int(board, "mv_per_vid", 3));
+    min_mv_ = int(desc_int(board, "min_mv", 0));
     fixture_ = desc_bool(board, "fixture", false);
     work_mode_ = int(desc_int(board, "work_mode", 0x0F));
     if (const char *f = json_string_value(json_object_get(board, "echo_fault"))) echo_fault_ = f;
@@ -207,6 +208,12 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     const uint8_t code = frame[0] & 0xF;
     const int id = frame[1];
     if (silenced_by_fault(code)) return;
+    const std::vector<Control> ctl = controls();
+    if (min_mv_ > 0 && core_mv(ctl) < min_mv_) {
+        // Browned out: nothing answers, and what the chips held is gone.
+        reset_chips();
+        return;
+    }
     const int live = answering();
     if (live == 0) return;
     if (id > live) return;  // no such chip, or behind a silent one
@@ -215,7 +222,6 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     // Bytes of the reply available for data: header 2, CRC 2.
     const size_t dlen = reply_len >= 4 ? reply_len - 4 : 0;
     Chip &target = chip_[size_t(last - 1)];
-    const std::vector<Control> ctl = controls();
     for (const Control &c : ctl)
         if (c.key == "fail" && c.n == code) return;
     switch (code) {
@@ -442,6 +448,13 @@ namespace {
 uint16_t be16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
 }  // namespace
 
+int ChipChain::core_mv(const std::vector<Control> &ctl) const {
+    int vid = 0;
+    for (const Control &c : ctl)
+        if (c.key == "vid") vid = c.n;
+    return std::max(0, volt_mv_ - mv_per_vid_ * vid);
+}
+
 bool ChipChain::names(const std::vector<Control> &ctl, const char *key, int k, int *v) {
     for (const Control &c : ctl)
         if (c.key == key && (c.n == 0 || c.n == k)) {
@@ -535,7 +548,7 @@ int ChipChain::sensor_selected(const uint8_t reg[12]) {
 // -1: no override (the stored image stands), -2: no reply, else the code.
 int ChipChain::sensor_code(int k, bool volt_mode) {
     std::string text;
-    int vid = 0, fixed_t = -1000, raw = -1;
+    int vid = 0, fixed_t = -1000, raw = -1, volt_ofs = 0;
     bool stale = false, silent = false;
     const bool controlled =
         slot_ >= 0 && kos::emulated() && kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
@@ -553,6 +566,7 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
         if (!me) continue;
         if (key == "temp" && (l >> v)) fixed_t = v;
         if (key == "raw" && (l >> v)) raw = v;
+        if (key == "volt" && (l >> v)) volt_ofs = v;
         if (key == "stale") stale = true;
         if (key == "silent") silent = true;
     }
@@ -561,7 +575,7 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
     if (stale && last >= 0) return last;
     int code = -1;
     if (volt_mode) {
-        const int mv = std::max(0, volt_mv_ - mv_per_vid_ * vid);
+        const int mv = std::max(0, volt_mv_ - mv_per_vid_ * vid + volt_ofs);
         code = std::min(1023, (mv << 10) / 1248);
     } else if (raw >= 0) {
         code = raw & 0x3FF;

@@ -22,7 +22,13 @@
 //                         and model 15 reads identity 0x1954 in 0D bytes 10-11
 //   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
 //                         key or a controls file exists); each VID
-//                         step lowers it by "mv_per_vid" (default 3)
+//                         step lowers it by "mv_per_vid" (default 3). The
+//                         VID is the one the board's regulator last took
+//                         (the "vid" control line below), whatever road
+//                         brought it: UART frame or the hub's pulse waveform
+//   "min_mv": m           brown-out: below m mV of core voltage the chips
+//                         stop answering and lose their ids and registers
+//                         (default 0: never)
 // A control-board test fixture in place of a hash board ("fixture": true):
 //   get-work-mode (0x0F) answers "work_mode" in byte 0 (default 0x0F, the
 //   plain echo; -1 no answer); a job frame (0x07) is echoed as frame bytes
@@ -32,6 +38,8 @@
 // Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each:
 //   temp N C     chip N (0 = every chip) reads C degrees
 //   raw N V      chip N's sensor gives raw code V (a lying sensor)
+//   volt N D     chip N's core voltage is D mV off the chain's (its series
+//                group takes more or less of the stack's voltage)
 //   stale N      chip N repeats the code it gave last
 //   silent N     chip N ignores register reads
 //   vid V        the chain's current VID (written by the VID emulation)
@@ -144,6 +152,9 @@ private:
     int volt_mv_ = 420;
     bool volt_modelled_ = false;
     int mv_per_vid_ = 3;
+    int min_mv_ = 0;
+    // Core voltage (mV) at the VID of the controls' "vid" line.
+    int core_mv(const std::vector<Control> &ctl) const;
     double model_t_ = 25;
     uint64_t model_ms_ = 0;
     std::function<int()> fan_duty_;

@@ -334,7 +334,9 @@ int bring_up(uint8_t chain, c_chain_param *p, int chip_num) {
     } else {
         int vid = p->vid;
         ramp_ok = kmx_chain_set_pll_volt(chain, p->pll, p->vol, &vid, p->bist_pll, p->bist_vid);
-        p->vid = vid;
+        // A failed calibration gives -1: kept, the next attempt would take it
+        // for a work VID and ramp to VID 0, the highest core voltage.
+        if (vid != -1) p->vid = vid;
     }
     if (!ramp_ok) return g_vin_sync ? -1 : 0;
 
