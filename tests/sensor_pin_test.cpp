@@ -64,6 +64,10 @@ void record_sleep(uint64_t us, uint64_t) {
     if (s_sleeping && us != 1) s_sleeps.push_back(us);
 }
 
+// A clock the test moves by hand.
+uint64_t s_test_now_us = 0;
+uint64_t test_now() { return s_test_now_us; }
+
 class SensorPin : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { use_fpga_hub_tables(); }
@@ -317,16 +321,18 @@ TEST_F(SensorPin, HubTemperatureSummary) {
 // ---- temperature policy ------------------------------------------------------
 
 TEST_F(SensorPin, ReadIntervalGate) {
-    // Few chips: a read takes little machine time, well inside the 2 s.
     g_chip_num = 2;
+    s_test_now_us = 3'000'000'000ull;
+    kos::set_mono_clock(test_now);
     set_chips(0, "temp 0 60\n");
     EXPECT_EQ(int(kmx_tempctrl_update_chain_temp(0)), 0);
     EXPECT_EQ(g_chain_tmp[0].tmp_hi, 60);
     set_chips(0, "temp 0 101\n");
     EXPECT_EQ(int(kmx_tempctrl_update_chain_temp(0)), 0);  // stored status, no read
     EXPECT_EQ(g_chain_tmp[0].tmp_hi, 60);
-    kos::sleep_ms(2000);
+    s_test_now_us += 2'000'000;
     EXPECT_EQ(int(kmx_tempctrl_update_chain_temp(0)), 2);
+    kos::set_mono_clock(nullptr);
     EXPECT_EQ(g_chain_tmp[0].tmp_hi, 101);
     // The running record holds degrees + 64.
     EXPECT_EQ(g_chains_info[0].tmp_max, 101 + 64);
@@ -347,9 +353,6 @@ TEST_F(SensorPin, DefaultTemperaturePolicy) {
 
 // A chain is read again once 2000 ms have passed since its last summary,
 // not before: on the test's own clock.
-uint64_t s_test_now_us = 0;
-uint64_t test_now() { return s_test_now_us; }
-
 TEST_F(SensorPin, ReadIntervalIsTwoSecondsToTheMillisecond) {
     g_chip_num = 2;
     s_test_now_us = 5'000'000'000ull;
