@@ -29,6 +29,7 @@
 #include "record/kmx_record.h"
 #include "support/hub_tables.h"
 #include "support/log_capture.h"
+#include "support/pause_log.h"
 
 namespace {
 
@@ -56,13 +57,6 @@ bool record_write(uint8_t chain, uint8_t chip, uint8_t *reg, int len) {
     return hub_cmd_write_register(chain, chip, reg, len);
 }
 
-// Pauses asked for by this thread while `s_sleeping` is set, without the
-// chip protocol's own 1 us pauses inside each command.
-thread_local bool s_sleeping = false;
-std::vector<uint64_t> s_sleeps;
-void record_sleep(uint64_t us, uint64_t) {
-    if (s_sleeping && us != 1) s_sleeps.push_back(us);
-}
 
 // A clock the test moves by hand.
 uint64_t s_test_now_us = 0;
@@ -162,7 +156,6 @@ TEST_F(SensorPin, DividerValuesByChipAndSubtype) {
 TEST_F(SensorPin, ModeSwitchWriteSequence) {
     uint8_t r[12];
     ASSERT_TRUE(hub_cmd_read_register(0, 1, r, 12));
-    kos::set_sleep_observer(record_sleep);
     for (bool temp : {false, true}) {
         for (int subtype : {0, 65}) {
             // Bit 7 of byte 7 set as the switch begins: its first step clears it.
@@ -171,13 +164,13 @@ TEST_F(SensorPin, ModeSwitchWriteSequence) {
             set7[7] |= 0x80;
             ASSERT_TRUE(hub_cmd_write_register(0, 0, set7, 12));
             s_writes.clear();
-            s_sleeps.clear();
             g_miner_subtype = subtype;
-            s_sleeping = true;
-            ASSERT_TRUE(kmx_configure_tvsensor(0, 0, temp));
-            s_sleeping = false;
+            pause_log::start();
+            const bool switched = kmx_configure_tvsensor(0, 0, temp);
+            const std::vector<uint64_t> pauses = pause_log::stop();
+            ASSERT_TRUE(switched);
             // 200 us after each of the seven writes, 1 ms more after the last.
-            EXPECT_EQ(s_sleeps, std::vector<uint64_t>({200, 200, 200, 200, 200, 200, 200, 1000}));
+            EXPECT_EQ(pauses, std::vector<uint64_t>({200, 200, 200, 200, 200, 200, 200, 1000}));
             uint8_t base[12];
             ASSERT_TRUE(hub_cmd_read_register(0, 1, base, 12));
             ASSERT_EQ(s_writes.size(), 7u);
@@ -207,7 +200,6 @@ TEST_F(SensorPin, ModeSwitchWriteSequence) {
             EXPECT_EQ(R[7] & 0x80, 0x80);
         }
     }
-    kos::set_sleep_observer(nullptr);
 }
 
 // Once detection and tuning are over the switch goes chip by chip, without
@@ -308,13 +300,9 @@ TEST_F(SensorPin, HubTemperatureSummary) {
 
     // Slot 2's sweep never completes: 1000 polls 100 us apart, then the
     // sweep is switched off and the read fails.
-    kos::set_sleep_observer(record_sleep);
-    s_sleeps.clear();
-    s_sleeping = true;
+    pause_log::start();
     EXPECT_FALSE(kmx_get_chain_temp(2, &t));
-    s_sleeping = false;
-    kos::set_sleep_observer(nullptr);
-    EXPECT_EQ(s_sleeps, std::vector<uint64_t>(1000, 100));
+    EXPECT_EQ(pause_log::stop(), std::vector<uint64_t>(1000, 100));
     EXPECT_EQ(Xil_SPI_In32(HUB_SPI_BLOCK(2) + 0x160), 100u | 24u << 16 | 33u << 24);
 }
 
@@ -395,24 +383,19 @@ TEST_F(SensorPin, OffsetsOnlyOnWholeReadings) {
 // Retries of an implausible reading are 200 us apart.
 TEST_F(SensorPin, TemperatureRetriesArePaced) {
     set_chips(2, "temp 0 60\nsilent 7\n");
-    kos::set_sleep_observer(record_sleep);
-    s_sleeps.clear();
-    s_sleeping = true;
+    pause_log::start();
     kmx_tempctrl_update_chain_temp(2);
-    s_sleeping = false;
-    const std::vector<uint64_t> one = s_sleeps;
+    const std::vector<uint64_t> one = pause_log::stop();
     kmx_tempctrl_init(nullptr);
-    s_sleeps.clear();
-    s_sleeping = true;
+    pause_log::start();
     EXPECT_EQ(kmx_check_temp_loop(2, 3), -1);
-    s_sleeping = false;
-    kos::set_sleep_observer(nullptr);
+    const std::vector<uint64_t> three = pause_log::stop();
     std::vector<uint64_t> want = one;
     for (int i = 0; i < 2; i++) {
         want.push_back(200);
         want.insert(want.end(), one.begin(), one.end());
     }
-    EXPECT_EQ(s_sleeps, want);
+    EXPECT_EQ(three, want);
 }
 
 // Error 33 replaces an error already standing.
@@ -444,16 +427,13 @@ TEST_F(SensorPin, PreheatWaitsInFourSecondPasses) {
     set_chips(0, "temp 0 40\n");
     g_fan_cfg.bypass = true;
     const uint64_t t0 = kos::mono_ms();
-    kos::set_sleep_observer(record_sleep);
-    s_sleeps.clear();
-    s_sleeping = true;
+    pause_log::start();
     kmx_chain_preheat(0, 50, 8);  // 8 / 4 + 1 passes
-    s_sleeping = false;
-    kos::set_sleep_observer(nullptr);
+    const std::vector<uint64_t> pauses = pause_log::stop();
     const uint64_t took = kos::mono_ms() - t0;
     EXPECT_EQ(count_lines_with("chain0: tmp_avg:40.0 speed:"), 3);
     EXPECT_GE(took, 12000u);
-    EXPECT_EQ(std::count(s_sleeps.begin(), s_sleeps.end(), 4'000'000u), 3);
+    EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 4'000'000u), 3);
     EXPECT_FALSE(g_fan_cfg.bypass);
     EXPECT_EQ(g_fan_cfg.fan_speed_target, 20);
     EXPECT_TRUE(log_contains("fan ctrl BYPASS mode disabled"));

@@ -17,6 +17,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "support/log_capture.h"
+#include "support/pause_log.h"
 
 namespace {
 
@@ -24,13 +25,7 @@ void set_faults(const std::string &text) {
     ASSERT_TRUE(kos::write_file_atomic((kos::sim_dir() + "/spi_faults").c_str(), text));
 }
 
-// Pauses this thread asks for while `s_tally` is set, by length.
-thread_local bool s_tally = false;
-std::vector<uint64_t> s_pauses;
-void tally(uint64_t asked_us, uint64_t) {
-    if (s_tally) s_pauses.push_back(asked_us);
-}
-long pauses_of(uint64_t us) { return std::count(s_pauses.begin(), s_pauses.end(), us); }
+long count_of(const std::vector<uint64_t> &pauses, uint64_t us) { return std::count(pauses.begin(), pauses.end(), us); }
 
 uint32_t status0() { return Xil_SPI_In32(HUB_SPI_BLOCK(0) + HUB_SPI_STATUS); }
 
@@ -63,13 +58,9 @@ TEST_F(SpiFaults, ReplyWaitBudget) {
     set_faults("0 busy 501 0x03000000\n");
     EXPECT_TRUE(read_reg());
     set_faults("0 busy 502 0x03000000\n");
-    kos::set_sleep_observer(tally);
-    s_pauses.clear();
-    s_tally = true;
+    pause_log::start();
     EXPECT_FALSE(read_reg());
-    s_tally = false;
-    kos::set_sleep_observer(nullptr);
-    EXPECT_EQ(pauses_of(40), 502);  // the polls are 40 us apart
+    EXPECT_EQ(count_of(pause_log::stop(), 40), 502);  // the polls are 40 us apart
     EXPECT_TRUE(log_contains("chain0: ERROR - failed to recv spi data"));
     EXPECT_FALSE(log_has_part("failed to send spi cmd"));
 }
@@ -78,13 +69,9 @@ TEST_F(SpiFaults, ReplyWaitBudget) {
 // idle budget with the time-out line, and the command fails.
 TEST_F(SpiFaults, EngineStuckBusy) {
     set_faults("0 busy forever 0x40\n");
-    kos::set_sleep_observer(tally);
-    s_pauses.clear();
-    s_tally = true;
+    pause_log::start();
     EXPECT_FALSE(read_reg());
-    s_tally = false;
-    kos::set_sleep_observer(nullptr);
-    EXPECT_EQ(pauses_of(20), 500);  // 10000 us in 20 us steps
+    EXPECT_EQ(count_of(pause_log::stop(), 20), 500);  // 10000 us in 20 us steps
     EXPECT_TRUE(log_has_part("Wait SPI(0) idle timeout! time=10000 us, status=      40 "));
     EXPECT_TRUE(log_contains("chain0: ERROR - failed to send spi cmd"));
     // The transmit buffer never empties: no idle line, the push still fails.
