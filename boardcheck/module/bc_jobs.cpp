@@ -250,7 +250,11 @@ int job_bist(int chain, int chip_type, int chips, int mode) {
                 c.chip_softbist_failed = 1;
                 test_logf(5, TL_PLAIN, "Chip %4d memory failure word 0x%08x\n", chip, unsigned(mem));
             } else if (rate >= float(c.feat.chip_err_limit)) {
+                // Kept out of mining, and a failed chip of the test as on
+                // every other type: the report lists it under E3.
                 rec.disabled = 1;
+                test_logf(5, TL_PLAIN, "Chip %4d soft bist error rate %2.3f%%!!!\n", chip, double(rate));
+                c.chip_softbist_failed = 1;
             } else if (chip <= 8) {
                 c.bist_pass_mark[chip] = 1;
             }
