@@ -132,14 +132,15 @@ bool candidate_match(const uint8_t *rx, int words, const bc_candidate &cand) {
 }
 
 void read_result_fifo(int chain, int job_id, int chips, int result_words, int err[]) {
+    static uint8_t rx[BC_CMD_BUF];
     const bc_candidate *cand[kCandidates] = {};
-    if (bc_find_candidates(12, job_id, cand, kCandidates) != kCandidates) {
-        // Without its candidates no result can be judged: every chip misses all.
+    if (bc_find_candidates(12, job_id, cand, kCandidates) != kCandidates || 2 * result_words > int(sizeof rx)) {
+        // Without its candidates (or room for a result) no result can be
+        // judged: every chip misses all.
         test_logf(5, TL_PLAIN, "chain%d: no %d candidate results for chip type 12 job %d\n", chain, kCandidates, job_id);
         for (int chip = 1; chip <= chips; chip++) err[chip] += kCandidates;
         return;
     }
-    static uint8_t rx[BC_CMD_BUF];
     uint32_t matched[BC_SOFT_BIST_CHIPS + 1] = {};  // one bit per candidate found
     unsigned returns[BC_SOFT_BIST_CHIPS + 1] = {}, bad[BC_SOFT_BIST_CHIPS + 1] = {};
     for (int i = 0; i < kFifoReads; i++) {
