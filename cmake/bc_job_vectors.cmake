@@ -5,6 +5,8 @@ set(rows "")
 set(table "")
 set(families "")
 set(count 0)
+set(candidates "")
+set(ccount 0)
 foreach(line IN LISTS lines)
   if(line MATCHES "^#" OR line STREQUAL "")
     continue()
@@ -18,15 +20,21 @@ foreach(line IN LISTS lines)
     foreach(t IN LISTS types)
       string(APPEND families "    {${t}, \"${name}\", ${words}},\n")
     endforeach()
-  elseif(kind STREQUAL "row")
+  elseif(kind STREQUAL "row" OR kind STREQUAL "candidate")
     list(GET f 1 name)
     list(GET f 2 id)
     list(SUBLIST f 3 -1 words)
     list(LENGTH words n)
     list(TRANSFORM words PREPEND "0x")
     list(JOIN words ", " body)
-    string(APPEND rows "const uint16_t kRow_${name}_${id}[] = {${body}};\n")
-    set(len_${name}_${id} ${n})
+    if(kind STREQUAL "row")
+      string(APPEND rows "const uint16_t kRow_${name}_${id}[] = {${body}};\n")
+      set(len_${name}_${id} ${n})
+    else()
+      string(APPEND rows "const uint16_t kCandidate_${ccount}[] = {${body}};\n")
+      string(APPEND candidates "    {\"${name}\", ${id}, kCandidate_${ccount}, ${n}},\n")
+      math(EXPR ccount "${ccount} + 1")
+    endif()
   elseif(kind STREQUAL "expect")
     list(GET f 1 name)
     list(GET f 2 id)
@@ -54,5 +62,10 @@ const int g_bc_vector_family_count = int(sizeof g_bc_vector_families / sizeof g_
 const bc_job_vector g_bc_job_vectors[] = {
 ${table}};
 const int g_bc_job_vector_count = ${count};
+
+const bc_candidate g_bc_candidates[] = {
+${candidates}    {nullptr, 0, nullptr, 0},
+};
+const int g_bc_candidate_count = ${ccount};
 ")
 file(RENAME "${OUT}.tmp" "${OUT}")

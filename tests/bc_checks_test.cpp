@@ -80,6 +80,14 @@ TEST(JobVectors, FamiliesAndRows) {
     EXPECT_EQ(bc_find_job_vector(6, 1)->words, 108);
     EXPECT_EQ(bc_find_job_vector(0, 6), nullptr);
     EXPECT_EQ(bc_find_job_vector(16, 1), nullptr);
+    // Chip type 12's jobs each list the 19 results a chip owes; no other
+    // family has candidates.
+    const bc_candidate *cand[32] = {};
+    EXPECT_EQ(bc_find_candidates(12, 1, cand, 32), 19);
+    for (int i = 0; i < 19; i++) EXPECT_EQ(cand[i]->n, 10) << i;
+    EXPECT_NE(cand[0]->words[0], cand[1]->words[0]);
+    EXPECT_EQ(bc_find_candidates(13, 1, cand, 32), 0);
+    EXPECT_EQ(bc_find_candidates(16, 1, cand, 32), 0);
     // Expected ranges leave room for 400 rounds below them.
     for (int i = 0; i < g_bc_job_vector_count; i++) EXPECT_GE(g_bc_job_vectors[i].range, 400);
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "bc_chip_model.h"
+#include "module/bc_steps.h"
 #include "module/chip_features.h"
 #include "module/chip_reg.h"
 
@@ -250,6 +252,40 @@ TEST(ChipPllIndex, WritesTheMemoryPllRowToAllChips)
         parse_cfg_reg(0, m.cfg[1].data(), &f, 13);
         EXPECT_EQ(f.pll_freq, g_mem_pll_rows[i].freq) << i;
     }
+}
+
+TEST(ChipPllIndex, FailedRegisterReadWritesNothing)
+{
+    // Unanswered, the image would go out with bytes 3 to 11 cleared.
+    bc_model m(3);
+    m.cfg[2] = {0xC0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xFF, 0x77, 0x88};
+    m.obj.cmd_read_register = [](int, int, uint8_t *, int) { return false; };
+    EXPECT_EQ(set_chip_pll_index(0, 2, 6), 0);
+    EXPECT_TRUE(m.cfg_writes.empty());
+    EXPECT_TRUE(m.logged("set 6 PLL faile"));
+    EXPECT_EQ(m.cfg[2][3], 0x11);
+}
+
+TEST(BeginCheck, RebuildsTheRegisterImagesForTheTypeItSettlesOn)
+{
+    bc_model m(1);
+    bc_chain &c = *bc_chain_rec(0);
+    build_reg_images(0, 13);  // the images of the type detection had
+    // Byte 3 bits 4 to 6 at 5: type 10.
+    m.cfg[1] = {0, 0, 0, 0x50, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(begin_check(0), 10);
+    EXPECT_EQ(std::vector<uint16_t>(c.img09, c.img09 + 8),
+              (std::vector<uint16_t>{0x0900, 0x0250, 0x4050, 0, 0x00A0, 0x0004, 0, 0}));
+    EXPECT_EQ(std::vector<uint16_t>(c.img0d, c.img0d + 8), (std::vector<uint16_t>{0x0D00, 0, 0, 62, 512, 0, 0, 0}));
+    EXPECT_EQ(c.img09_set, 1);
+    // Anything else: type 4, the images of the other types.
+    build_reg_images(0, 13);
+    m.cfg[1][3] = 0x40;
+    EXPECT_EQ(begin_check(0), 4);
+    EXPECT_EQ(std::vector<uint16_t>(c.img09, c.img09 + 8),
+              (std::vector<uint16_t>{0x0900, 0x0250, 0x40C2, 0, 0x00A0, 0x0024, 0xFFFF, 0}));
+    EXPECT_EQ(std::vector<uint16_t>(c.img0d, c.img0d + 8),
+              (std::vector<uint16_t>{0x0D00, 0x0250, 0xA006, 10240, 768, 0, 0, 0}));
 }
 
 TEST(CfgDecode, EdgeCases)

@@ -117,6 +117,30 @@ TEST(MemoryBoard, WrongLastCacheWordDisablesTheChip) {
     EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"E3:   4 \"\n}");
 }
 
+// The memory board with `controls` in its chips' control file from the start.
+MachineRun run_memory_faulty(const std::string &controls) {
+    return run_machine(memory_board(), {"sh", "-c", "printf '" + controls + "' >/run/sim/chips0 && boardcheck -a"});
+}
+
+TEST(MemorySoftBist, ChipWithWrongNoncesFailsWithE3) {
+    MachineRun r = run_memory_faulty("corrupt 3\n");
+    const std::string log = r.syslog();
+    expect_in_order(log, {kInfo + "Chip 02:    -\t  0.0\n", kInfo + "Chip 03:  400\t100.0\n",
+                          "[ERROR]:Chip    3 soft bist error rate 100.000%!!!\n", kInfo + "Chip 04:    -\t  0.0\n",
+                          "Test Failed!"});
+    EXPECT_EQ(count(log, "soft bist error rate"), 1u) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"E3:   3 \"\n}");
+}
+
+TEST(MemorySoftBist, NoNonceAtAllFailsEveryChip) {
+    MachineRun r = run_memory_faulty("drop 0\n");
+    const std::string log = r.syslog();
+    for (int chip = 1; chip <= 8; chip++)
+        EXPECT_TRUE(has(log, "[ERROR]:Chip    " + std::to_string(chip) + " soft bist error rate 100.000%!!!\n")) << log;
+    EXPECT_TRUE(has(log, "Test Failed!")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"1\": \"E3:   1   2   3   4   5   6   7   8 \"\n}");
+}
+
 TEST(LaterModels, VersionAndIdentityGiveTypes14And15) {
     struct Case {
         const char *board;

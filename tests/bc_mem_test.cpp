@@ -7,6 +7,7 @@
 
 #include "bc_chip_model.h"
 #include "module/cache_dag.h"
+#include "module/bc_steps.h"
 #include "module/core_bist.h"
 #include "module/ddr_phy.h"
 #include "module/ddr_training.h"
@@ -210,6 +211,30 @@ TEST(CoreBist, FailingChipEndsTheRun)
             EXPECT_LT(o.chip, 4) << o.kind << std::hex << o.addr << " " << o.value;
         }
     }
+}
+
+TEST(CoreBist, ChainCheckLeavesTheSupplyAlone)
+{
+    // Even with the supply on I2C the core BIST's clock and sensor check
+    // does not read its power.
+    memory_chips mc(1);
+    mc.m.obj.flags |= KMX_OBJ_I2C_PSU;
+    EXPECT_EQ(core_bist(0, 0, 1), 1);
+    for (const bc_model::line &l : mc.m.logs)
+        EXPECT_EQ(l.text.find("iic power"), std::string::npos) << l.text;
+    EXPECT_TRUE(mc.m.logged("chain0: check t v\n"));
+}
+
+TEST(CoreBist, GoodCoreCountSumsTheFailedSubCores)
+{
+    memory_chips mc(3);
+    mc.fail_bits[{2, 9}] = bits(5);
+    mc.fail_bits[{3, 4}] = bits(2);
+    mc.fail_bits[{3, 12}] = bits(21) << 3;
+    ASSERT_EQ(core_bist(0, 0, 1), 1);
+    EXPECT_TRUE(mc.m.logged("Chip3: Good Sub-Core: 377, BIST Error Rate: 5.750\n"));
+    EXPECT_EQ(count_good_cores(0), 1);
+    EXPECT_EQ(bc_chain_rec(0)->bad_sub_cores, 28u);
 }
 
 TEST(CoreBist, ResetFailureAndBistMask)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "support/machine_runner.h"
 
@@ -349,6 +350,66 @@ TEST(BoardcheckSoftBist, HalfTheCoreGroupsMissingGivesE8) {
     EXPECT_TRUE(has(log, "Chip 01:   64\t  64\t  64\t  64\t  64\t 50.0\n")) << log;
     EXPECT_TRUE(has(log, "[ERROR]:Board soft bist error rate  50.000%!!!\n")) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"E8\"\n}") << log;
+}
+
+// ---- healthy boards of the other chip types ----------------------------------------
+
+// A board of reset code `code` (its chip type) with `chips` chips, warm and
+// at 0.4 V.
+std::string board_of(int code, int chips) {
+    return R"("chip_type": )" + std::to_string(code) + R"(, "chips": )" + std::to_string(chips) +
+           R"(, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)";
+}
+
+TEST(BoardcheckHealthy, Type1And10BoardsPass) {
+    for (const auto &[code, chips, type] : {std::tuple{6, 72, 1}, std::tuple{5, 99, 10}}) {
+        MachineRun r = run_faulty("", board_of(code, chips));
+        const std::string log = r.syslog();
+        EXPECT_TRUE(has(log, "chain1: detect chip type: " + std::to_string(type) + "\n")) << log;
+        EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: " + std::to_string(chips) + ", Error Rate:   0.000%\n")) << log;
+        EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << log;
+    }
+}
+
+// ---- chip type 12: several results per job, read from the result queue ---------------
+
+TEST(BoardcheckType12, EveryChipReturnsEachCandidateAndTheBoardPasses) {
+    MachineRun r = run_faulty("", board_of(9, 12));
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: detect 12 chips, machine type: T12-12\n")) << log;
+    // One job, round 0 only.
+    EXPECT_EQ(count(log, "job_id:"), 1u) << log;
+    EXPECT_TRUE(has(log, "job_id:1 job_num:32\n")) << log;
+    for (int chip = 1; chip <= 12; chip++)
+        EXPECT_TRUE(has(log, "correct : chip " + std::to_string(chip) + " : 19\n")) << log;
+    EXPECT_FALSE(has(log, "nonce compare fail")) << log;
+    EXPECT_FALSE(has(log, "has no nonce return")) << log;
+    EXPECT_TRUE(has(log, "Chip 12:    -\t  0.0\n")) << log;
+    EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 12, Error Rate:   0.000%\n")) << log;
+    EXPECT_TRUE(has(log, "Test Passed!")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << log;
+}
+
+TEST(BoardcheckType12, WrongAndMissingResultsGiveE3WithThoseChips) {
+    // Sixty chips answer the BIST, but the machine type's row holds twelve:
+    // the test runs with twelve.
+    MachineRun r = run_faulty("corrupt 3\ndrop 12\n", board_of(9, 60));
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: detect 60 chips, machine type: T12-12\n")) << log;
+    EXPECT_EQ(count(log, "[WARNING]:nonce compare fail"), 19u) << log;
+    EXPECT_TRUE(has(log, "[WARNING]:total_err_nonce[3]=19\n")) << log;
+    EXPECT_TRUE(has(log, "[WARNING]:Nonce error for chip 3 \n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:ERROR chip 3 has no nonce return\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:ERROR chip 12 has no nonce return\n")) << log;
+    EXPECT_EQ(count(log, "has no nonce return"), 2u) << log;
+    EXPECT_TRUE(has(log, "[WARNING]:ERROR : chip 12 : 19\n")) << log;
+    EXPECT_TRUE(has(log, "correct : chip 11 : 19\n")) << log;
+    EXPECT_FALSE(has(log, "correct : chip 13 ")) << log;
+    EXPECT_TRUE(has(log, "Chip 03:   19\t100.0\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip    3 soft bist error rate 100.000%!!!\n")) << log;
+    EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 10, Error Rate:  16.667%\n")) << log;
+    EXPECT_TRUE(has(log, "Test Failed!")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E3:   3  12 \"\n}") << log;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Chip commands over the chains' SPI engines. Reply CRC and header
 // mismatches are logged and the data handed on; only a failed exchange
 // fails a command.
+#include <algorithm>
 #include <cstring>
 
 #include "drv/bc_hub.h"
@@ -122,9 +123,12 @@ bool hub_cmd_read_result(int chain, int chip, uint8_t *buf, int len) {
         memcpy(buf, b.rx, size_t(len) + 2);
         return true;
     }
-    if (!len_ok(len, 512, __func__)) return false;
+    // The padding words the chip's place in the chain needs come on top of
+    // the reply; all of them must fit the receive buffer.
+    const int pad = chip == 0 ? 24 : 2 * chip - 1;
+    if (!len_ok(len, BC_CMD_BUF - 4 - 2 * pad, __func__)) return false;
     send_spi_header(chain, b.tx, uint32_t(n) | 0x02000000u | uint32_t(n + 2) << 8);
-    const int words = chip == 0 ? n + 24 : n + 2 * chip - 1;
+    const int words = n + pad;
     spi_padding(chain, b.rx + 4, words);
     const int scan = 4 + 2 * words;
     int at = 0;
@@ -134,8 +138,11 @@ bool hub_cmd_read_result(int chain, int chip, uint8_t *buf, int len) {
         test_log(5, TL_PLAIN, "Get Wrong cmd08 header.\n");
         return false;
     }
-    memcpy(buf, b.rx + at, size_t(len));
-    return b.rx[at + 1] != 0;
+    // A reply that starts late runs past the receive buffer: zeros there.
+    const int have = std::min(len, BC_CMD_BUF - at);
+    memcpy(buf, b.rx + at, size_t(have));
+    memset(buf + have, 0, size_t(len - have));
+    return have >= 2 && b.rx[at + 1] != 0;
 }
 
 bool hub_cmd_write_job(int chain, int chip, const uint8_t *job, int len) {

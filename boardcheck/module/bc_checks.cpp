@@ -279,14 +279,16 @@ int count_good_cores(int chain) {
     const int type = int(c.chip_type);
     const unsigned cores = c.feat.cores_per_chip;
     const unsigned minimum = cores * 3 / 10;
-    unsigned total = 0;
+    unsigned total = 0, bad_sub = 0;
     for (int i = 0; i < chips_of(c); i++) {
         const unsigned good = c.chips[i].good_cores;
         if (!is_wide_type(type) && good < minimum) c.chip_cores_low = 1;
+        if (type == 13) bad_sub += unsigned(400 - c.chips[i].good_sub_cores);
         if (c.bist_fix_done && good < cores) c.cores_below_full_after_fix = 1;
         total += good;
     }
     c.total_good_cores = total;
+    c.bad_sub_cores = bad_sub;
     test_logf(3, TL_PLAIN, "chain%d: total good core is %d\n", chain, int(total));
     const uint16_t board_min = uint16_t(unsigned(chips_of(c)) * 8u * cores / 10u);
     if (!is_wide_type(type) && total < board_min) c.board_cores_low = 1;
@@ -302,6 +304,9 @@ int begin_check(int chain) {
     uint8_t img[12] = {};
     const bool read = kmx_cmd_read_register(chain, 1, img, 12);
     const int type = read && ((img[3] >> 4) & 0x7) == 5 ? 10 : 4;
+    // The register images follow the type settled on, for the commands
+    // that come after.
+    build_reg_images(chain, type);
     kmx_cfg_tsadc_divider(chain, type == 10 ? 30 : 60, type);
     return type;
 }

@@ -54,6 +54,7 @@ struct bc_chip {
     uint16_t fail_count[16];
     uint16_t fail_total;
     uint16_t fail_spare;
+    int16_t good_sub_cores;  // of 400 (below 0 with more failing), as the core BIST counted them
 
     // Cache and DAG: the block each DAG hub runs on, the last cache word.
     uint8_t valid_block[8];
@@ -82,6 +83,7 @@ struct bc_chain {
     float temp_min, temp_max, temp_avg;
     float volt_min, volt_max, volt_avg;
     unsigned total_good_cores;
+    unsigned bad_sub_cores;  // memory chips: sub-cores the core BIST failed, summed
     int chip_num;
     bc_chip chips[BC_MAX_CHIPS];
     unsigned chip_type;

@@ -464,7 +464,12 @@ int set_chip_pll_index(int chain, int chip, int index)
     if (no_record(chain))
         return 0;
     uint8_t cfg[12] = {};
-    kmx_cmd_read_register(chain, chip, cfg, 12);
+    // Without the chip's register the image would clear bytes 3 to 11 on
+    // every chip: nothing is written then.
+    if (!kmx_cmd_read_register(chain, chip, cfg, 12)) {
+        test_logf(5, TL_PLAIN, "set %d PLL faile", index);
+        return 0;
+    }
     const mem_pll_row &r = g_mem_pll_rows[index];
     cfg[0] = uint8_t((cfg[0] & 0xC0) | (r.pre & 0x3F));
     cfg[1] = uint8_t(r.feedback);

@@ -33,7 +33,10 @@
 //   [08, 00, zeros]: the echo passes, the id says "no result".
 // - Register writes (09, 0D) store the data into the chip's register image;
 //   reads (0A, 0D) return it. The sensor code sits in image bytes 7-8
-//   (10 bits), the core count in byte 11.
+//   (10 bits), the core count in byte 11 (on type-12 chips, reset code 0x9,
+//   in its bits 0-5, which writes leave alone).
+// - Type-12 chips answer a test job with one result per solution found
+//   (test_jobs.h).
 // - Frames sent by the hub carry zero CRC words; the chips do not check them.
 
 namespace sim {
@@ -287,9 +290,12 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
                 c.library_image = !divider_pll;
                 // A PLL setting leaves the sensor's output (byte 7 bits 0-1,
                 // byte 8) as the chip had it.
-                const uint8_t s7 = c.reg0a[7] & 0x03, s8 = c.reg0a[8];
+                const uint8_t s7 = c.reg0a[7] & 0x03, s8 = c.reg0a[8], s11 = c.reg0a[11] & 0x3F;
                 memcpy(c.reg0a, frame + 2, n);
                 if (pll) c.reg0a[7] = uint8_t((c.reg0a[7] & 0xFC) | s7), c.reg0a[8] = s8;
+                // Type-12 chips report their cores in byte 11 bits 0-5, a
+                // status no image changes.
+                if (chip_type_ == 0x9) c.reg0a[11] = uint8_t((c.reg0a[11] & 0xC0) | s11);
             }
         }
         if (refused) return;
@@ -495,7 +501,12 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
     // one position per core from the range start; word 75 is not an end.
     const bool found = wide ? pos >= w[start_at] && uint32_t(pos) < uint32_t(w[start_at]) + uint32_t(wide_cores())
                             : pos >= w[start_at] && pos <= w[end_at];
-    if (!found || names(ctl, "drop", k)) return true;
+    if (names(ctl, "drop", k)) return true;
+    if (chip_type_ == 0x9 && !wide) {
+        queue_solutions(target, job_id, g, w[start_at], w[end_at], names(ctl, "corrupt", k));
+        return true;
+    }
+    if (!found) return true;
     uint16_t nonce = test_job_nonce(g);
     if (wide) {
         int groups = 0xF;
@@ -512,6 +523,23 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
     res[1 + 2 * (pw - 1)] = uint8_t(pos >> 8), res[2 + 2 * (pw - 1)] = uint8_t(pos);
     if (target.test_results.size() < 64) target.test_results.push_back(res);
     return true;
+}
+
+// Chip type 12: one result per solution in the job's range, each of the
+// chip's 677-word result length (header word, 676 data words; the CRC
+// follows). "corrupt" flips a bit of each solution's nonce word.
+void ChipChain::queue_solutions(Chip &target, int job_id, uint32_t g, uint16_t start, uint16_t end, bool corrupt) {
+    constexpr size_t kDataBytes = 2 * 676;
+    for (int i = 0; i < kMultiSolutions; i++) {
+        uint16_t words[kSolutionWords];
+        test_job_solution(g, i, words);
+        if (words[1] < start || words[1] > end) continue;
+        if (corrupt) words[0] ^= 0x0100;
+        std::vector<uint8_t> res(1 + kDataBytes, 0);
+        res[0] = uint8_t(job_id << 4 | 0x08);
+        for (int w = 0; w < kSolutionWords; w++) res[1 + 2 * w] = uint8_t(words[w] >> 8), res[2 + 2 * w] = uint8_t(words[w]);
+        if (target.test_results.size() < 64) target.test_results.push_back(res);
+    }
 }
 
 // Cores per core group of a wide-job chip: 60 on model 14, 96 on model 15,

@@ -49,6 +49,7 @@
 //   unlocked N   chip N (0 = every chip) reports its main PLL unlocked
 //   drop N       chip N (0 = every chip) loses its test-job results
 //   corrupt N    chip N answers test jobs with a wrong nonce word
+//                (chip type 12: every solution's; see test_jobs.h)
 //   wrongjob N   chip N answers test jobs as if for another job id
 //   groups N M   chip N finds wide-job nonces in core groups M only
 // Memory chips (chip type 10, reset code 0xA4) answer command 0D from a
@@ -143,6 +144,7 @@ private:
     // its value into *v.
     static bool names(const std::vector<Control> &ctl, const char *key, int k, int *v = nullptr);
     bool test_job(const uint8_t *frame, size_t len, Chip &target, int k, const std::vector<Control> &ctl);
+    void queue_solutions(Chip &target, int job_id, uint32_t g, uint16_t start, uint16_t end, bool corrupt);
     void report_pll_lock(const Chip &c, int k, const std::vector<Control> &ctl, uint8_t data[12]) const;
     int slot_ = -1;
     bool fixture_ = false;

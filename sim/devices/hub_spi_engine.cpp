@@ -288,7 +288,9 @@ private:
         }
         if (!(v & 0x4)) clear_rx(b);
         if ((old & 0x20) && !(v & 0x20) && !b.m_frame.empty()) {
-            uint8_t reply[64];
+            // The driver clocks as many words as it pads: the reply is kept
+            // up to the longest result a chain sends (677 words).
+            uint8_t reply[2048];
             transfer(c, b, b.m_frame.data(), b.m_frame.size(), reply, sizeof reply);
             b.m_reply.assign(reply, reply + sizeof reply);
             b.m_frame.clear();

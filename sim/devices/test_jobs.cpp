@@ -17,6 +17,18 @@ uint32_t test_job_golden(int job_id, const uint16_t *data, size_t n) {
     return h;
 }
 
+void test_job_solution(uint32_t g, int i, uint16_t out[kSolutionWords]) {
+    uint32_t h = g;
+    auto mix = [&](uint8_t b) { h = (h ^ b) * 16777619u; };
+    mix(uint8_t(i));
+    out[0] = uint16_t(h >> 16);
+    out[1] = uint16_t(test_job_position(g) + i);
+    for (int k = 2; k < kSolutionWords; k++) {
+        mix(uint8_t(k));
+        out[k] = uint16_t(h >> 8);
+    }
+}
+
 namespace {
 
 struct Family {
@@ -24,10 +36,11 @@ struct Family {
     const char *types;
     int row_words;
     bool wide;
+    bool multi = false;  // chip type 12: the solutions are listed as candidates
 };
 const Family kFamilies[] = {
     {"t1", "1", 44, false},   {"t2", "2 5", 46, false},   {"t6", "6", 108, false},
-    {"t7", "7", 58, false},   {"t12", "12", 75, false},   {"t13", "13", 40, false},
+    {"t7", "7", 58, false},   {"t12", "12", 75, false, true},   {"t13", "13", 40, false},
     {"tx", "3 4 8 9 11", 42, false}, {"wide", "0 10 14 15", 78, true},
 };
 constexpr int kJobIds = 5;
@@ -43,7 +56,9 @@ std::string test_job_vector_file() {
         "#   family NAME ROW_WORDS TYPES...  the chip types using the rows\n"
         "#   row FAMILY JOB_ID WORDS...       data words (hex); the last three (wide:\n"
         "#                                    none) are the nonce and range places\n"
-        "#   expect FAMILY JOB_ID NONCE RANGE the nonce and range word of the answer\n";
+        "#   expect FAMILY JOB_ID NONCE RANGE the nonce and range word of the answer\n"
+        "#   candidate FAMILY JOB_ID WORDS... one result a chip may answer to the job\n"
+        "#                                    (its data words after the header, hex)\n";
     uint32_t seed = 0x2545F491u;
     auto next = [&] {
         seed = seed * 1103515245u + 12345u;
@@ -74,6 +89,17 @@ std::string test_job_vector_file() {
             const uint16_t nonce = f.wide ? uint16_t(test_job_nonce(g) | 0xF) : test_job_nonce(g);
             snprintf(buf, sizeof buf, "\nexpect %s %d %04x %04x\n", f.name, id, nonce, test_job_position(g));
             out += buf;
+            for (int i = 0; f.multi && i < kMultiSolutions; i++) {
+                uint16_t words[kSolutionWords];
+                test_job_solution(g, i, words);
+                snprintf(buf, sizeof buf, "candidate %s %d", f.name, id);
+                out += buf;
+                for (uint16_t w : words) {
+                    snprintf(buf, sizeof buf, " %04x", w);
+                    out += buf;
+                }
+                out += "\n";
+            }
         }
     }
     return out;

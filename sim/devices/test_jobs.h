@@ -15,6 +15,7 @@
 // The golden value G is FNV-1a over the job id and the non-zero data words
 // before the nonce; its position is 0x1000 | (G & 0x7FFF) and its nonce word
 // G >> 16 (wide jobs: with the four core-group bits in the low nibble).
+// The file's "candidate" lines hold the solutions of chip type 12's jobs.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,15 @@
 namespace sim {
 
 uint32_t test_job_golden(int job_id, const uint16_t *data, size_t n);
+
+// Chip type 12 (reset code 0x9) finds several solutions of one job: solution
+// i (0..18) lies at the golden position + i and is found when the job's
+// range holds that position. Its result carries, after the header word,
+// the solution's words: nonce word, position, then eight words of the
+// solution's own hash; the rest of the 677-word result is zero.
+constexpr int kMultiSolutions = 19;
+constexpr int kSolutionWords = 10;
+void test_job_solution(uint32_t g, int i, uint16_t out[kSolutionWords]);
 inline uint16_t test_job_position(uint32_t g) { return uint16_t(0x1000 | (g & 0x7FFF)); }
 inline uint16_t test_job_nonce(uint32_t g) { return uint16_t(g >> 16); }
 
