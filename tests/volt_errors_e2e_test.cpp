@@ -168,4 +168,31 @@ TEST(VoltErrors, VoltageUnreadableAfterCalibrationRaises28) {
     EXPECT_FALSE(has(r.file("/tmp/errlog"), "/26/")) << r.file("/tmp/errlog");
 }
 
+// The same step back to VID 10, and in its wait the chips start refusing
+// register writes: the switch of their sensors to voltage mode fails, so
+// the read after the calibration fails with error 28 for the whole chain
+// (chip 0: the refused write went to every chip), instead of taking the
+// temperature codes the chips still answer for a voltage and bringing the
+// chain up.
+TEST(VoltErrors, RefusedSensorSwitchAfterCalibrationRaises28) {
+    const std::string script =
+        "KMX_TIME_SCALE=1 " + build_path("kmx-miner") +
+        " --detect-only --chains 2 --chips 12 --vid 10 --vol 389 > /tmp/miner.out 2>&1 &\n"
+        "m=$!\n"
+        "until grep -q 'Chain 0 VID 11 voltage' /run/sim/syslog.log || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
+        "until grep -qx 'vid 10' /run/sim/chips0 || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
+        "echo 'fail 09' >> /run/sim/chips0\n"
+        "wait; cat /tmp/miner.out\n";
+    MachineRun r = run_machine(machine(R"({"slot":0,"chips":12})"), {"bash", "-c", script});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "detected 0 chains\n")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Chain 0 VID 11 voltage 386.0")) << log;
+    EXPECT_TRUE(has(log, "chain0: failed to switch the sensors to voltage mode")) << log;
+    EXPECT_EQ(count(log, "chain0: failed to read voltage"), 1) << log;
+    EXPECT_FALSE(has(log, "chain0: detect finished")) << log;
+    EXPECT_EQ(r.file("/tmp/errcode"), kStill21);
+    EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/28/SPI_FAIL.chain(1).chip(0).msg()\n")) << r.file("/tmp/errchain");
+}
+
 }  // namespace
