@@ -155,11 +155,12 @@ expect_has "with the failing step" "$out" "FAILED: src/f5.cpp.o"
 expect_has "and what failed" "$out" "build: building $scratch/tree failed"
 expect_lacks "without the step lines" "$out" "Building CXX object"
 
-# 8 steps of 0.3 s: a progress line each second, counting the steps done.
+# 8 steps of 0.3 s: a progress line each second (a loaded host stretches the
+# steps), counting the steps done.
 build 8 0.3 "" ""
 expect_eq "a slow build succeeds" 0 "$rc"
 lines=$(grep -c "^build: $scratch/tree: [0-9]/8 steps done after [0-9] s$" <<<"$out")
-if ((lines >= 1 && lines <= 3)); then ok; else bad "progress lines: [$out]"; fi
+if ((lines >= 1 && lines <= 6)); then ok; else bad "progress lines: [$out]"; fi
 expect_eq "and prints nothing else" "" "$(grep -v "^build: $scratch/tree: " <<<"$out")"
 
 build 0 0 "" yes
