@@ -14,7 +14,7 @@ install(TARGETS zel-monitor filemend zel_chip_type zel_test zel_fan stepctl boar
 install(FILES ${CMAKE_SOURCE_DIR}/zel-monitor/zel-monitor.service
   DESTINATION /etc/systemd/system/multi-user.target.wants)
 
-# The daemon's revision of the library, with the two archives below it.
+# The daemon's revision of the library, with the three archives below it.
 install(TARGETS kmx kmx_frame kmx_log kmx_os ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 foreach(h ${KMX_C_HEADERS})
   get_filename_component(d ${h} DIRECTORY)

@@ -38,11 +38,13 @@ syslog_of() { grep -E "$1" $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //'; }
 api_up() { "$bin/miner-api-client" >/dev/null 2>&1; }
 peek_leds() { "$bin/kmx-sim" peek 0x43C00024; }
 # The hub's LED word and its red LED bit (10); bit 9 is the green mode LED,
-# which blinks while the address comes from DHCP.
+# which blinks while the address comes from DHCP. Both bits are active low:
+# 0 lights the LED.
 leds() {
-    local w
+    local w b
     w=$(peek_leds)
-    printf 'LED word %s, red bit %d' "$w" $(((w >> 10) & 1))
+    b=$(((w >> 10) & 1))
+    printf 'LED word %s, red bit %d (active low: red LED %s)' "$w" "$b" "$( ((b)) && echo dark || echo lit)"
 }
 # The mining program's bring-up and hash lines as one table per chain.
 chain_table() {
@@ -105,7 +107,7 @@ for t in /proc/"$zm"/task/*; do printf '  %s %s\n' "${t##*/}" "$(cat "$t"/comm)"
 section "a report reaches the stand-in management server"
 show /etc/dtu.conf.def
 waitfor "[ -s $sim/mgmt_reports.jsonl ]"
-jq -c '{cmd, plantId, ip, mac, err_msg} + (.data[0] | {type, hwver, dna, duty, runtime, chains: (.chains | length), pools_ip})' \
+jq -c '{cmd, plantId, ip, mac, err_msg} + (.data[0] | {errcode, errmsg, type, hwver, dna, duty, runtime, chains: (.chains | length), pools_ip})' \
     <(head -n 1 $sim/mgmt_reports.jsonl)
 echo "per chain, as reported:"
 head -n 1 $sim/mgmt_reports.jsonl | jq -c '.data[0].chains[]'
@@ -119,7 +121,7 @@ show /config/cgminer.conf
 echo "the calls it made:"
 tail -n +"$((calls_from + 1))" $sim/calls.log | grep -E '^(fw_setenv iflag|flagutils (set|clear)|systemctl (re)?start cgminer|reboot)' 
 echo "mining program: $(systemctl is-active cgminer), bring-ups so far: $(grep -c '^detected' $sim/cgminer.log)"
-waitfor "[ \$(( \$(peek_leds) & 0x400 )) -ne 0 ]"
+waitfor "[ \$(( \$(peek_leds) & 0x400 )) -eq 0 ]" # command 10 lights it: bit 10 cleared
 echo "hub 0x43C00024: $(leds)"
 
 section "an LED request on port 8001"
@@ -139,7 +141,9 @@ cat /tmp/udp.txt
 
 section "a service tool: zel_fan 40"
 zel_fan 40
-grep -E '^zel_fan [^ ]+ .*(fan_id|fan duty)' $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //'
+echo "its syslog lines: start-up sets full speed, then duty 40, and its exit full speed again;"
+echo "this board's fans are wired inverted, so full speed is a written duty 0:"
+grep -E '^zel_fan [^ ]+ .*(fan_id|fan duty|fan speed set to)' $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //'
 
 section "boardcheck on a bench board in slot 7 (its chip 30 does not answer)"
 systemctl stop zel-monitor
@@ -149,7 +153,7 @@ for s in 0 2 5; do "$bin/kmx-sim" plug $s 0; done
 "$bin/kmx-sim" plug 7 1
 echo "$ boardcheck -a"
 boardcheck -a
-echo "exit status $?"
+echo "exit status $? (the board test always exits 0: its verdict is in /tmp/mtest)"
 # Its first findings, then its verdict.
 syslog_of '^boardcheck' | grep -E 'detect|ERROR' | head -n 10
 syslog_of '^boardcheck' | grep -E 'Test (Passed|Failed)|TEST OVER'

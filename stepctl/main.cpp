@@ -92,16 +92,21 @@ std::vector<int> parse_steps(char *line) {
 }
 
 // The miner's code from the first line of /tmp/errcode. False while there is
-// no result yet: no file, or a file still empty or without a number (the
-// miner may be half-way through writing it). Never read as a success.
+// no result yet: no file, or a first line that is not one whole decimal
+// number with only white space around it (empty, half-written, "0x1f",
+// "0abc": a number's prefix is never taken for the code). Never read as a
+// success.
 bool read_errcode(int &code) {
     std::string text;
     if (!kos::read_file(kErrcode, text, 64)) return false;
-    const char *p = text.c_str();
+    const std::string line = text.substr(0, text.find('\n'));
+    const char *p = line.c_str();
     char *end = nullptr;
     errno = 0;
     const long v = strtol(p, &end, 10);
     if (end == p || errno != 0 || v < INT_MIN || v > INT_MAX) return false;
+    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\v' || *end == '\f') end++;
+    if (end != p + line.size()) return false;
     code = int(v);
     return true;
 }

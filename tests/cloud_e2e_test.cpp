@@ -113,13 +113,14 @@ TEST(CloudE2E, ReportReachesTheServerAndEachCommandHasItsEffect) {
     EXPECT_NE(calls1.find("flagutils set\nsystemctl restart cgminer\n", calls1.find("cgminer\n") + 8), std::string::npos);
     EXPECT_EQ(calls1.find("flagutils clear"), std::string::npos);
     EXPECT_EQ(calls1.find("reboot"), std::string::npos);
-    EXPECT_EQ(std::stoul(r.file("/tmp/led.1"), nullptr, 0) & 0x400u, 0x400u);  // red LED lit
+    // The red LED is bit 10 of the hub's LED word, active low: clear while lit.
+    EXPECT_EQ(std::stoul(r.file("/tmp/led.1"), nullptr, 0) & 0x400u, 0u);  // command 10: lit
     // Connection 2: a bad sum byte: nothing.
     EXPECT_EQ(r.file("/tmp/calls.2").find("flagutils clear"), std::string::npos);
     // Connection 3: LED dark, unlock, reboot with the B37 text.
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_NE(calls.find("flagutils clear\nsystemctl restart cgminer\nsync\nreboot\n"), std::string::npos) << calls;
-    EXPECT_EQ(std::stoul(r.file("/tmp/led.3"), nullptr, 0) & 0x400u, 0u);
+    EXPECT_EQ(std::stoul(r.file("/tmp/led.3"), nullptr, 0) & 0x400u, 0x400u);  // command 11: dark
     EXPECT_EQ(r.file("/run/sim/flag"), "0\n");
     EXPECT_EQ(r.file("/tmp/dtu.conf"), conf);
 }

@@ -191,6 +191,29 @@ TEST_F(ReplyLoop, SetPoolsThatDoesNotFitLeavesTheFileUnchanged) {
     EXPECT_EQ(get("/config/cgminer.conf"), before);
 }
 
+// A "data" that is not a list of pools is a malformed command: the pools
+// stay, nothing is locked or restarted, and the log says why.
+TEST_F(ReplyLoop, SetPoolsWithoutAPoolListLeavesTheFileUnchanged) {
+    fake_shell().answer("fw_setenv", "");
+    const std::string before = R"({"pools":[{"url":"old","user":"o","pass":"o"}],"api-listen":true})";
+    for (const char *data : {R"({"url":"u1","user":"a","pass":"b"})", R"("u1")", "5", "null", "true"}) {
+        SetUp();
+        fake_shell().answer("fw_setenv", "");
+        put("/config/cgminer.conf", before);
+        auto cmds = feed(mgmt::encode(reply(std::string(R"("cmd":1,"data":)") + data)));
+        EXPECT_EQ(get("/config/cgminer.conf"), before) << data;
+        EXPECT_EQ(cmds, std::vector<std::string>({"fw_setenv  iflag  0\n"})) << data;
+        EXPECT_TRUE(log_has_part("cmd_set_pools")) << data;
+        EXPECT_TRUE(log_has_part("data is not an array, pools left as they are!")) << data;
+    }
+    // An empty list is a list: no pools.
+    SetUp();
+    fake_shell().answer("fw_setenv", "");
+    put("/config/cgminer.conf", before);
+    feed(mgmt::encode(reply(R"("cmd":1,"data":[])")));
+    EXPECT_EQ(get("/config/cgminer.conf"), R"({"api-listen":true,"pools":[]})");
+}
+
 TEST_F(ReplyLoop, RunModeLeavesExactlyOneModeKey) {
     put("/config/cgminer.conf", R"({"N5performance":false,"N5efficient":true,"N5adjust":"0","x":1})");
     feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5performance":"x","N5efficient":"N5factory","N5adjust":"1"})")));

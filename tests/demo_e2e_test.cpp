@@ -70,6 +70,9 @@ TEST(Demo, ShowsTheWholeMachineInOrder) {
     const std::string report = section(r.out, 3, titles[2]);
     EXPECT_TRUE(has(report, R"({"cmd":7,"plantId":7,"ip":"192.0.2.10","mac":"02:00:c0:00:02:0a",)")) << report;
     EXPECT_TRUE(has(report, R"("type":"n5+")")) << report;
+    // The machine's error code beside the report's err_msg.
+    EXPECT_TRUE(std::regex_search(report, std::regex(R"("err_msg":null,"errcode":[0-9]+,"errmsg":"[^"]*","type":)")))
+        << report;
     EXPECT_TRUE(has(report, R"("chains":3)")) << report;
     EXPECT_TRUE(has(report, R"({"id":5,"rate":)")) << report;
 
@@ -81,12 +84,15 @@ TEST(Demo, ShowsTheWholeMachineInOrder) {
     EXPECT_TRUE(has(cmds, "systemctl restart cgminer\n")) << cmds;
     EXPECT_FALSE(has(cmds, "reboot")) << cmds;
     EXPECT_TRUE(has(cmds, "mining program: active, bring-ups so far: 2\n")) << cmds;
-    EXPECT_TRUE(std::regex_search(cmds, std::regex("hub 0x43C00024: LED word 0x00000[46]00, red bit 1\n"))) << cmds;
+    // Command 10 lights the red LED: its active-low bit cleared.
+    EXPECT_TRUE(std::regex_search(
+        cmds, std::regex("hub 0x43C00024: LED word 0x00000[02]00, red bit 0 \\(active low: red LED lit\\)\n")))
+        << cmds;
 
     const std::string led = section(r.out, 5, titles[4]);
-    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"off"\}    -> \{"success": "true"\}\\0   LED word 0x00000[46]00, red bit 1\n)")))
+    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"off"\}    -> \{"success": "true"\}\\0   LED word 0x00000[46]00, red bit 1 \(active low: red LED dark\)\n)")))
         << led;
-    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"on"\}     -> \{"success": "true"\}\\0   LED word 0x00000[02]00, red bit 0\n)")))
+    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"on"\}     -> \{"success": "true"\}\\0   LED word 0x00000[02]00, red bit 0 \(active low: red LED lit\)\n)")))
         << led;
     EXPECT_TRUE(has(led, "{\"red_light\":\"blue\"}   -> {\"success\": \"false\"}\\0")) << led;
 
@@ -94,12 +100,19 @@ TEST(Demo, ShowsTheWholeMachineInOrder) {
     EXPECT_TRUE(has(button, "\n8001 {\"ip\":\"192.0.2.10\",\"mac\":\"02:00:C0:00:02:0A\",")) << button;
     EXPECT_TRUE(has(button, "\n14235 192.0.2.10,02:00:C0:00:02:0A\n")) << button;
 
-    EXPECT_TRUE(has(section(r.out, 7, titles[6]), "fan_id 0, freq: 20000 duty: 40.\n")) << r.out;
+    // Duty 40, then the exit's full speed, written as duty 0 on these
+    // inverted fans, with the line that says so.
+    const std::string fan = section(r.out, 7, titles[6]);
+    EXPECT_TRUE(has(fan, "this board's fans are wired inverted, so full speed is a written duty 0:\n")) << fan;
+    EXPECT_TRUE(std::regex_search(fan, std::regex("fan_id 1, freq: 20000 duty: 40\\.\nfan speed set to 100\n"
+                                                  "[^\n]*fan_id 0, freq: 20000 duty: 0\\.\n")))
+        << fan;
 
     // The board test's texts grow; its verdict on the faulty board and the
     // result file's form are what stays.
     const std::string bench = section(r.out, 8, titles[7]);
     EXPECT_TRUE(has(bench, "$ boardcheck -a\n")) << bench;
+    EXPECT_TRUE(has(bench, "exit status 0 (the board test always exits 0: its verdict is in /tmp/mtest)\n")) << bench;
     EXPECT_TRUE(has(bench, "TEST OVER")) << bench;
     EXPECT_FALSE(has(bench, "Test Passed")) << bench;
     EXPECT_TRUE(std::regex_search(bench, std::regex("--- /tmp/mtest\n\\{\n    \"8\": \"E[0-9]+: [^\"]*\"\n\\}\n---\n")))

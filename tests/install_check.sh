@@ -37,6 +37,10 @@ libdirs=${PKG_CONFIG_LIBDIR:-$(pkg-config --variable pc_path pkg-config)}
 pkgc() {
     PKG_CONFIG_SYSROOT_DIR=$stage PKG_CONFIG_LIBDIR=$(dirname "$pc"):$libdirs pkg-config "$@" kmx
 }
+# The library and the three archives below it, beside the .pc that names them.
+for a in libkmx.a libkmx_frame.a libkmx_log.a libkmx_os.a; do
+    [[ -f $(dirname "$(dirname "$pc")")/$a ]] || fail "$a missing beside lib/pkgconfig"
+done
 cflags=$(pkgc --cflags) || fail "pkg-config --cflags kmx failed"
 libs=$(pkgc --libs) || fail "pkg-config --libs kmx failed"
 

@@ -11,7 +11,7 @@ set -u
 
 here=$(cd "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
 machine=$here/../sim/machine
-bin=${1:-${KMX_BUILD_DIR:-$here/../build}}
+bin=${1:-${KMX_BUILD_DIR:-$here/../build/bin}}
 only=${2:-}
 in_section() { [[ -z $only || $only == "$1" ]]; }
 M=("$machine" --bin "$bin")
@@ -137,6 +137,10 @@ if in_section environment; then
 run_in 'echo "$KMX_SIM_DIR $KMX_MACHINE $KMX_TIME_SCALE"; cat "$KMX_MACHINE"'
 expect_eq "environment defaults" "/run/sim /run/sim/machine.json 200
 {}" "$out"
+# Without --bin and KMX_BUILD_DIR the programs come from where the build
+# puts them.
+out=$(env -u KMX_BUILD_DIR "$machine" -- sh -c 'echo $KMX_BUILD_DIR')
+expect_eq "programs from <repo>/build/bin by default" "$(realpath -m -- "$here/../build/bin")" "$out"
 out=$(KMX_TIME_SCALE=7 "${M[@]}" -- sh -c 'echo $KMX_TIME_SCALE')
 expect_eq "KMX_TIME_SCALE is kept when set" "7" "$out"
 

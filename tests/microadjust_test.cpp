@@ -15,6 +15,7 @@
 #include "module/kmx_microadjust.h"
 #include "module/kmx_microadjust_internal.h"
 #include "module/kmx_tempctrl.h"
+#include "module/kmx_tvsensor.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "support/hub_tables.h"
@@ -110,6 +111,22 @@ TEST_F(VoltPhase, StartsThreeHundredSecondsAfterItsFirstCall) {
     advance_s(1000);
     kmx_adjust_volt_by_pll(0);
     EXPECT_TRUE(log_captured().empty());
+}
+
+// Chips that refuse register writes cannot switch their sensors to voltage:
+// the phase has no reading to balance against (not the temperature codes
+// as some 600 mV), makes no pass and leaves the chips' voltages as they were.
+TEST_F(VoltPhase, RefusedSensorSwitchGivesNothingToBalance) {
+    offsets("volt 3 6\nvolt 4 -6\nfail 09\n");
+    for (int i = 0; i < 80; i++) g_n5chains[0].chips[i].nVol = 777;
+    kmx_adjust_volt_by_pll(0);
+    advance_s(300);
+    kmx_adjust_volt_by_pll(0);
+    EXPECT_TRUE(log_contains("chain0: failed to switch the sensors to voltage mode"));
+    EXPECT_EQ(passes(), 0);
+    EXPECT_EQ(g_n5chains[0].chips[2].nVol, 777);
+    EXPECT_EQ(g_n5chains[0].volt, KMX_NO_READING);
+    EXPECT_TRUE(kmx_get_adjust_volt_status(0));
 }
 
 // Chips more than 5 mV above the average go one level up, more than 5 mV

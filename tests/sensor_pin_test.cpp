@@ -20,10 +20,12 @@
 #include "misc/kmx_misc.h"
 #include "module/kmx_chain.h"
 #include "module/kmx_fan.h"
+#include "module/kmx_microadjust.h"
 #include "module/kmx_ops.h"
 #include "module/kmx_tempctrl.h"
 #include "module/kmx_tempctrl_internal.h"
 #include "module/kmx_tvsensor.h"
+#include "module/kmx_tvsensor_internal.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "record/kmx_record.h"
@@ -50,11 +52,18 @@ struct Write {
     std::array<uint8_t, 12> img;
 };
 std::vector<Write> s_writes;
+// Set: after the first refused write the chips take writes again.
+bool s_heal_after_refusal = false;
 bool record_write(uint8_t chain, uint8_t chip, uint8_t *reg, int len) {
     Write w{chip, {}};
     memcpy(w.img.data(), reg, 12);
     s_writes.push_back(w);
-    return hub_cmd_write_register(chain, chip, reg, len);
+    const bool ok = hub_cmd_write_register(chain, chip, reg, len);
+    if (!ok && s_heal_after_refusal) {
+        s_heal_after_refusal = false;
+        set_chips(chain, "temp 0 60\n");
+    }
+    return ok;
 }
 
 
@@ -88,6 +97,7 @@ protected:
         remove("/tmp/errcode");
         log_capture_clear();
         s_writes.clear();
+        s_heal_after_refusal = false;
         KMX_CMD_T ops{};
         ops.cmd_write_register = record_write;
         register_kmx_cmd(&ops);
@@ -224,6 +234,69 @@ TEST_F(SensorPin, ModeSwitchChipByChipAfterTuning) {
     // A chain with no chips fails at the read with its line.
     EXPECT_FALSE(kmx_configure_tvsensor(1, 0, true));
     EXPECT_TRUE(log_has_part("failed to read register, kmx_tvsensor "));
+}
+
+// Chips that refuse register writes keep their sensors on temperature: the
+// chain's voltage read fails, with the whole chain (chip 0) as the failing
+// one, instead of taking the temperature codes (60 C) for some 600 mV; the
+// switch back to temperature is tried all the same.
+TEST_F(SensorPin, RefusedSwitchToVoltageIsNoReading) {
+    // A chip that fails its voltage read after a good switch: no reading,
+    // the chip named, and the sensors go back to temperature (seven writes
+    // each way).
+    set_chips(0, "temp 0 60\nsilent 9\n");
+    c_volt stat{};
+    int mv[168] = {};
+    EXPECT_FALSE(kmx_get_eva_voltages(0, 80, &stat, mv));
+    EXPECT_EQ(stat.vol_avg, float(KMX_NO_READING));
+    EXPECT_EQ(s_writes.size(), 14u);
+    EXPECT_EQ(kmx_err_chip_of_chain(0), 9);
+
+    set_chips(0, "temp 0 60\nfail 09\n");
+    s_writes.clear();
+    g_chains_info[0].vol = 1234;
+    c_volt v{};
+    v.vol_lo = v.vol_hi = -1;
+    v.vol_avg = -1;
+    EXPECT_FALSE(kmx_chain_get_volt(0, &v));
+    EXPECT_EQ(v.vol_hi, -1);
+    EXPECT_EQ(v.vol_avg, -1.0f);
+    EXPECT_EQ(g_chains_info[0].vol, 1234);
+    EXPECT_EQ(kmx_err_chip_of_chain(0), 0);
+    EXPECT_TRUE(log_contains("chain0: failed to switch the sensors to voltage mode"));
+    EXPECT_FALSE(log_has_part("chain0: Vmax="));
+    ASSERT_EQ(s_writes.size(), 2u);  // the first write of each switch, refused
+
+    // The micro-adjustment's measurement: no reading, never the codes.
+    stat = c_volt{};
+    EXPECT_FALSE(kmx_get_eva_voltages(0, 80, &stat, mv));
+    EXPECT_EQ(stat.vol_lo, KMX_NO_READING);
+    EXPECT_EQ(stat.vol_hi, KMX_NO_READING);
+    EXPECT_EQ(stat.vol_avg, float(KMX_NO_READING));
+    EXPECT_EQ(s_writes.size(), 4u);
+
+    // Sensors on voltage when a switch is refused, after which the chips
+    // take writes again: the read fails, the sensors end on temperature.
+    set_chips(0, "temp 0 60\n");
+    ASSERT_TRUE(kmx_configure_tvsensor(0, 0, false));
+    set_chips(0, "temp 0 60\nfail 09\n");
+    s_writes.clear();
+    s_heal_after_refusal = true;
+    EXPECT_FALSE(kmx_chain_get_volt(0, &v));
+    EXPECT_EQ(s_writes.size(), 8u);
+    uint8_t r[12];
+    ASSERT_TRUE(hub_cmd_read_register(0, 1, r, 12));
+    EXPECT_EQ(r[5] & 0x3, 0);
+
+    // Writes taken: the chips' own voltage (420 mV at VID 0, 419 as its code
+    // converts), stored.
+    ASSERT_TRUE(kmx_chain_get_volt(0, &v));
+    EXPECT_EQ(v.vol_avg, 419.0f);
+    EXPECT_EQ(g_chains_info[0].vol, 419);
+    stat = c_volt{};
+    EXPECT_TRUE(kmx_get_eva_voltages(0, 80, &stat, mv));
+    EXPECT_EQ(stat.vol_hi, 419);
+    EXPECT_EQ(mv[79], 419);
 }
 
 // Chip type 3 reads its temperature through register 0x0d.

@@ -228,6 +228,25 @@ TEST(Stepctl, CodeTwentyFiveCountsAsSuccess) {
     for (const char *code : {"24", "26", "31"}) EXPECT_TRUE(has(f.out, std::string("\"errorcode\":\t") + code)) << f.out;
 }
 
+// Only a whole number, with white space around it, is the miner's code: a
+// first line that merely starts with one ("0x1f", "0abc") is no result yet,
+// never a success. Each bad text stands for 0.5 s, then the miner writes 7.
+TEST(Stepctl, ANumbersPrefixIsNoResult) {
+    std::string script;
+    for (const char *bad : {"0x1f", "0abc", "25 x", "0.5", "-0-"})
+        script += std::string("printf '%s\\nSUCC\\n' '") + bad + "' > /tmp/errcode; (sleep 0.5; echo 7 > /tmp/errcode) & "
+                  "stepctl 1 /tmp/steps >/dev/null; wait; cat /tmp/tuning_step.dat; ";
+    // White space around the number is no obstacle, the library's message
+    // line after it neither.
+    script += "printf ' \\t0 \\r\\nSUCC\\n' > /tmp/errcode; stepctl 1 /tmp/steps >/dev/null; cat /tmp/tuning_step.dat";
+    MachineRun r = run_machine(step_machine("b \\n", R"("{}")"), {"sh", "-c", script});
+    EXPECT_EQ(count(r.out, "\"prog_flag\":\t3"), 5u) << r.out;
+    EXPECT_EQ(count(r.out, "\"errorcode\":\t7"), 5u) << r.out;
+    EXPECT_EQ(count(r.syslog(), "Miner Run Successfully!"), 1u) << r.syslog();
+    EXPECT_FALSE(has(r.syslog(), "Error code is 25!")) << r.syslog();
+    EXPECT_TRUE(has(r.out, "\"prog_flag\":\t2,\n\t\"step\":\t1,\n\t\"errorcode\":\t0\n}")) << r.out;
+}
+
 // A new mode leaves exactly one mode key: stale ones, true or false, go.
 TEST(Stepctl, OnlyTheStepsModeKeyRemains) {
     const std::string conf =

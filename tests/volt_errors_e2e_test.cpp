@@ -139,10 +139,10 @@ TEST(VoltErrors, VoltageUnreadableAfterTheVidStepRaises28) {
 
 // Calibration to 389 mV from VID 10 (390 mV) tries VID 11 (386 mV), finds
 // the shortfall larger and steps back to 10, waiting 500 ms. In that wait
-// chip 3 falls silent: the read after the calibration fails with error 28
-// naming chip 3, no overwrite, and the chain is lost for good. The
-// machine's clock runs at the board's pace so the wait is a real 500 ms.
-TEST(VoltErrors, VoltageUnreadableAfterCalibrationRaises28) {
+// `control` goes to the chips' control file; the machine's clock runs at
+// the board's pace so the wait is a real 500 ms. The miner's output follows
+// the script's.
+MachineRun calibrate_then(const std::string &control) {
     const std::string script =
         "KMX_TIME_SCALE=1 " + build_path("kmx-miner") +
         " --detect-only --chains 2 --chips 12 --vid 10 --vol 389 > /tmp/miner.out 2>&1 &\n"
@@ -151,9 +151,15 @@ TEST(VoltErrors, VoltageUnreadableAfterCalibrationRaises28) {
         "until grep -q 'Chain 0 VID 11 voltage' /run/sim/syslog.log || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
         // The step back: the regulator holds VID 10 again.
         "until grep -qx 'vid 10' /run/sim/chips0 || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
-        "echo 'silent 3' >> /run/sim/chips0\n"
+        "echo '" + control + "' >> /run/sim/chips0\n"
         "wait; cat /tmp/miner.out\n";
-    MachineRun r = run_machine(machine(R"({"slot":0,"chips":12})"), {"bash", "-c", script});
+    return run_machine(machine(R"({"slot":0,"chips":12})"), {"bash", "-c", script});
+}
+
+// Chip 3 falls silent in the wait: the read after the calibration fails
+// with error 28 naming chip 3, no overwrite, and the chain is lost for good.
+TEST(VoltErrors, VoltageUnreadableAfterCalibrationRaises28) {
+    MachineRun r = calibrate_then("silent 3");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, "detected 0 chains\n")) << r.out;
     const std::string log = r.syslog();
@@ -166,6 +172,24 @@ TEST(VoltErrors, VoltageUnreadableAfterCalibrationRaises28) {
     EXPECT_EQ(r.file("/tmp/errcode"), kStill21);
     EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/28/SPI_FAIL.chain(1).chip(3).msg()\n")) << r.file("/tmp/errchain");
     EXPECT_FALSE(has(r.file("/tmp/errlog"), "/26/")) << r.file("/tmp/errlog");
+}
+
+// In the wait the chips start refusing register writes: the switch of their
+// sensors to voltage mode fails, so the read after the calibration fails
+// with error 28 for the whole chain (chip 0: the refused write went to
+// every chip), instead of taking the temperature codes the chips still
+// answer for a voltage and bringing the chain up.
+TEST(VoltErrors, RefusedSensorSwitchAfterCalibrationRaises28) {
+    MachineRun r = calibrate_then("fail 09");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "detected 0 chains\n")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "Chain 0 VID 11 voltage 386.0")) << log;
+    EXPECT_TRUE(has(log, "chain0: failed to switch the sensors to voltage mode")) << log;
+    EXPECT_EQ(count(log, "chain0: failed to read voltage"), 1) << log;
+    EXPECT_FALSE(has(log, "chain0: detect finished")) << log;
+    EXPECT_EQ(r.file("/tmp/errcode"), kStill21);
+    EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/28/SPI_FAIL.chain(1).chip(0).msg()\n")) << r.file("/tmp/errchain");
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ const char *const CGMINER_CONF = "/config/cgminer.conf";
 const char *const NETWORK_FILE = "/config/network/25-wired.network";
 const size_t CONF_BUF = 4096;
 const char *const MODE_KEYS[3] = {"N5performance", "N5factory", "N5efficient"};
+// Modes of kmx_set_red_led: the driver clears the active-low bit for 1.
+const int kRedLedLit = 1;
+const int kRedLedDark = 0;
 
 int run(const char *cmd) { return kos::shell_status(cmd); }
 
@@ -86,7 +89,13 @@ void cmd_set_pools(cJSON *root) {
         kmx_logf(5, "%s  %d  data is null!", __func__, __LINE__);
         return;
     }
-    int n = cJSON_IsArray(data) ? cJSON_GetArraySize(data) : 0;
+    // Anything but a list of pools is a malformed command, not an empty
+    // list: the miner's pools stay as they are.
+    if (!cJSON_IsArray(data)) {
+        kmx_logf(5, "%s  %d  data is not an array, pools left as they are!", __func__, __LINE__);
+        return;
+    }
+    const int n = cJSON_GetArraySize(data);
     for (int i = 0; i < n && i < KMX_POOL_NUM; i++) {
         cJSON *item = cJSON_GetArrayItem(data, i);
         copy_text(pools[i].url, sizeof pools[i].url, item, "url");
@@ -169,8 +178,8 @@ void kmx_cloud_run_cmd(int cmd, cJSON *root) {
         run("systemctl restart cgminer\n");
         break;
     case 9: cmd_runmode(root); break;
-    case 10: kmx_set_red_led(0); break;
-    case 11: kmx_set_red_led(1); break;
+    case 10: kmx_set_red_led(kRedLedLit); break;
+    case 11: kmx_set_red_led(kRedLedDark); break;
     default: break;  // reserved, the device's own report code, or unknown
     }
 }

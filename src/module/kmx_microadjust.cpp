@@ -17,6 +17,8 @@
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
 #include "module/kmx_tempctrl.h"
+#include "module/kmx_tvsensor.h"
+#include "module/kmx_tvsensor_internal.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 
@@ -207,10 +209,12 @@ void monitor_and_adjust(m_chain_t &ch, const timeval &t) {
     }
 }
 
+// A failed read leaves the chips' voltages as they were and the chain's
+// summary at no reading, which ends the balancing.
 void measure(m_chain_t &ch, c_volt &stat) {
     int volts[168] = {};
-    kmx_get_eva_voltages(ch.chain_id, active(ch), &stat, volts);
-    for (int i = 0; i < active(ch); i++) ch.chips[i].nVol = volts[i];
+    if (kmx_get_eva_voltages(ch.chain_id, active(ch), &stat, volts))
+        for (int i = 0; i < active(ch); i++) ch.chips[i].nVol = volts[i];
     ch.volt = int(stat.vol_avg);
     ch.volt_max = stat.vol_hi;
     ch.volt_min = stat.vol_lo;
@@ -381,10 +385,17 @@ void check_chain_pll(int chain) {
     for (int chip = 1; chip <= chip_limit(); chip++) check_chip_pll(chain, chip);
 }
 
-void kmx_get_eva_voltages(int chain_id, int num_active_chips, c_volt *pVoltStat, int *pVolt) {
-    if (!chain_ok(chain_id) || pVoltStat == nullptr || pVolt == nullptr) return;
-    kmx_configure_tvsensor(chain_id, 0, false);
-    kmx_get_chip_volt(uint8_t(chain_id), pVolt);
+// False when the sensors could not be switched to voltage mode or a chip's
+// voltage could not be read: the statistics then hold no reading, never
+// temperature codes or a half-read chain taken for voltages.
+bool kmx_get_eva_voltages(int chain_id, int num_active_chips, c_volt *pVoltStat, int *pVolt) {
+    if (!chain_ok(chain_id) || pVoltStat == nullptr || pVolt == nullptr) return false;
+    if (!kmx_switch_to_volt_sensor(chain_id) || !kmx_get_chip_volt(uint8_t(chain_id), pVolt)) {
+        pVoltStat->vol_lo = pVoltStat->vol_hi = KMX_NO_READING;
+        pVoltStat->vol_avg = KMX_NO_READING;
+        kmx_configure_tvsensor(chain_id, 0, true);
+        return false;
+    }
     const int n = std::clamp(num_active_chips, 0, 168);
     if (g_chip_rows > 2) {
         for (int g = 0; g + g_chip_rows <= n; g += g_chip_rows) {
@@ -395,6 +406,7 @@ void kmx_get_eva_voltages(int chain_id, int num_active_chips, c_volt *pVoltStat,
     }
     kmx_stat_chain_volt(pVolt, pVoltStat);
     kmx_configure_tvsensor(chain_id, 0, true);
+    return true;
 }
 
 int kmx_get_mid(int *a, int size) {

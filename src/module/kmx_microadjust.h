@@ -80,7 +80,7 @@ int kmx_get_npll(int chain_id, int chip_id);
 int kmx_set_npll(int chain_id, int chip_id, int npll);
 void check_chip_pll(int chain, int chip_id);
 void check_chain_pll(int chain);
-void kmx_get_eva_voltages(int chain_id, int num_active_chips, c_volt *pVoltStat, int *pVolt);
+bool kmx_get_eva_voltages(int chain_id, int num_active_chips, c_volt *pVoltStat, int *pVolt);
 int kmx_get_mid(int *a, int size);
 int kmx_get_mid_val(int *a, int size);
 long sec_diff(struct timeval end, struct timeval start);

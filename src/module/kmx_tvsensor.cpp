@@ -54,12 +54,14 @@ int sensor_raw(const uint8_t *reg) { return ((reg[7] << 8) | reg[8]) & 0x3FF; }
 #define REG_FAIL(what) kmx_logf(5, "failed to " what " register, %s %s() %d", "kmx_tvsensor", __func__, __LINE__)
 
 // One chip (chip_id > 0) or every chip (0) switched by the 7-write sequence;
-// every step recomputes its byte from the image as first written.
-bool switch_sensor(int chain, int chip, bool temp) {
+// every step recomputes its byte from the image as first written. On failure
+// *failed is the chip the failing command addressed (0: all of them).
+bool switch_sensor(int chain, int chip, bool temp, int *failed) {
     uint8_t r[12] = {};
     const uint8_t src = uint8_t(chip == 0 ? 1 : chip);
     if (!kmx_cmd_read_register(uint8_t(chain), src, r, 12)) {
         REG_FAIL("read");
+        *failed = src;
         return false;
     }
     if (subtype_64_68())
@@ -84,6 +86,7 @@ bool switch_sensor(int chain, int chip, bool temp) {
         if (i) w[steps[i][0]] = steps[i][1];
         if (!send()) {
             REG_FAIL("write");
+            *failed = chip;
             return false;
         }
     }
@@ -105,13 +108,22 @@ extern "C" int kmx_volt_to_mV(int volt) {
     return (volt * k) >> 10;
 }
 
-extern "C" bool kmx_configure_tvsensor(int chain_id, int chip_id, bool is_tsensor) {
+namespace {
+
+bool configure(int chain_id, int chip_id, bool is_tsensor, int *failed) {
     if (!chain_ok(chain_id)) return false;
     if (chip_id != 0 || g_chip_type == 5 || !g_detect_over || !g_tuning_over)
-        return switch_sensor(chain_id, chip_id, is_tsensor);
+        return switch_sensor(chain_id, chip_id, is_tsensor, failed);
     for (int chip = 1; chip <= chip_count(); chip++)
-        if (!switch_sensor(chain_id, chip, is_tsensor)) return false;
+        if (!switch_sensor(chain_id, chip, is_tsensor, failed)) return false;
     return true;
+}
+
+}  // namespace
+
+extern "C" bool kmx_configure_tvsensor(int chain_id, int chip_id, bool is_tsensor) {
+    int failed = 0;
+    return configure(chain_id, chip_id, is_tsensor, &failed);
 }
 
 extern "C" void kmx_cfg_tsadc_divider(int chain_id, int chip_id, unsigned pll_clk) {
@@ -281,11 +293,23 @@ extern "C" bool kmx_get_chain_temp(uint8_t chain_id, c_temp *chain_tmp) {
     return true;
 }
 
+bool kmx_switch_to_volt_sensor(int chain_id) {
+    int failed = 0;
+    if (configure(chain_id, 0, false, &failed)) return true;
+    // Sensors left in temperature mode answer a temperature code, which
+    // reads as a plausible voltage (60 C as some 600 mV).
+    kmx_logf(5, "chain%d: failed to switch the sensors to voltage mode", chain_id);
+    if (chain_ok(chain_id)) {
+        std::atomic_ref<int>(g_err_chipnum).store(failed);
+        std::atomic_ref<int>(s_err_chip_of_chain[chain_id]).store(failed);
+    }
+    return false;
+}
+
 extern "C" bool kmx_chain_get_volt(uint8_t chain_id, c_volt *volt) {
     if (!chain_ok(chain_id) || !volt) return false;
     int mv[KMX_MAX_CHIP] = {};
-    kmx_configure_tvsensor(chain_id, 0, false);
-    const bool ok = kmx_get_chip_volt(chain_id, mv);
+    const bool ok = kmx_switch_to_volt_sensor(chain_id) && kmx_get_chip_volt(chain_id, mv);
     if (ok) {
         kmx_stat_chain_volt(mv, volt);
         kmx_record::shared_store(g_chains_info[chain_id].vol, int(volt->vol_avg));
