@@ -189,25 +189,37 @@ TEST_F(Board, ResetAndBistStartReadTheChain) {
     EXPECT_EQ(out[0], 0xA4);
 }
 
-TEST_F(Board, RegisterReadWithBadCrcWarnsAndHandsTheDataOn) {
+TEST_F(Board, ReplyWithBadCrcFailsItsCommandAndMarksTheChain) {
     bc_chain *c = bc_chain_rec(2);
     ASSERT_NE(c, nullptr);
     c->feat.feature[2] = 1;
     uint8_t img[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, back[12] = {};
     ASSERT_TRUE(kmx_cmd_write_register(2, 1, img, 12));
+    EXPECT_FALSE(kmx_cmd_read_register(2, 1, back, 12));
+    EXPECT_EQ(back[0], 0);  // the data of a failed reply are not used
+    EXPECT_EQ(back[11], 0);
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << log;
+    EXPECT_EQ(c->crc_error, 1);
+    EXPECT_EQ(c->crc_error_chip, 1);
+    // Unchecked replies hand their data on.
+    c->feat.feature[2] = 0;
     EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
     EXPECT_EQ(back[0], 1);
     EXPECT_EQ(back[11], 12);
-    std::string log = log_since_last();
-    EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << log;
-    c->feat.feature[2] = 0;
-    EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
     log = log_since_last();
     EXPECT_FALSE(has(log, "crc error")) << log;
-    // Command 0D always checks.
-    uint8_t reply[12];
-    EXPECT_TRUE(kmx_cmd_read_write_reg0d(2, 1, img, 12, reply));
+    // Command 0D always checks; the mark keeps the first chip.
+    uint8_t reply[12] = {};
+    EXPECT_FALSE(kmx_cmd_read_write_reg0d(2, 3, img, 12, reply));
+    EXPECT_EQ(reply[0], 0);
     EXPECT_TRUE(has(log_since_last(), "[WARNING]:hub_cmd_read_write_reg0d spi crc error!")) << "";
+    EXPECT_EQ(c->crc_error_chip, 1);
+    // A broadcast's reply names the chip that answered it (the last).
+    c->crc_error = 0;
+    EXPECT_FALSE(kmx_cmd_read_write_reg0d(2, 0, img, 12, reply));
+    EXPECT_EQ(c->crc_error_chip, 4);
+    c->crc_error = 0, c->crc_error_chip = 0;
 }
 
 TEST_F(Board, ChipFeaturesDecideTheReplyCrcCheck) {
@@ -222,11 +234,12 @@ TEST_F(Board, ChipFeaturesDecideTheReplyCrcCheck) {
     EXPECT_FALSE(has(log, "crc error")) << log;
     for (unsigned type : {0u, 13u}) {
         set_chip_feature(2, type, TEST_MODE_PRE_FIN);
-        EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+        EXPECT_FALSE(kmx_cmd_read_register(2, 1, back, 12));
         log = log_since_last();
         EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << type << log;
     }
     bc_chain_rec(2)->feat = {};
+    bc_chain_rec(2)->crc_error = 0;
 }
 
 TEST_F(Board, AutomaticCommand0aSweepsAndStops) {
