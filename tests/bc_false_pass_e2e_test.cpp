@@ -71,6 +71,20 @@ TEST(FalsePass, BadCrcOfOneChipNamesThatChip) {
     EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"E12: 5\"\n}") << log;
 }
 
+TEST(FalsePass, SoundBoardsOfTypes1And10PassWithEveryReplyChecked) {
+    // Reset codes 0x64 (type 1, 72 chips) and 0x54 (type 10, 99 chips):
+    // their replies all pass the checks, so the checks fail no command.
+    for (const char *board : {R"("chip_type": 6, "chips": 72, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)",
+                              R"("chip_type": 5, "chips": 99, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)"}) {
+        MachineRun r = run_machine(desc(std::string(R"({"slot": 1, )") + board + "}"), {"boardcheck", "-a"});
+        const std::string log = r.syslog();
+        EXPECT_TRUE(has(log, "chain1: do job bist\n")) << log;
+        EXPECT_FALSE(has(log, "crc error")) << log;
+        EXPECT_FALSE(has(log, "command return value")) << log;
+        EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}") << log;
+    }
+}
+
 TEST(FalsePass, SelectedConnectorWithoutABoardTestsNothing) {
     // A board only in connector 2 (slot 1); -s 1 asks for connector 1.
     MachineRun r = run_machine(desc(R"({"slot": 1, )" + kBoard + "}"), {"boardcheck", "-s", "1"});

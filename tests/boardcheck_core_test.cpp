@@ -513,6 +513,37 @@ std::string result_file() {
     return text;
 }
 
+TEST_F(Board, FailedStepAndBadRepliesAreNeverAPass) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    *c = bc_chain{};
+    c->chip_num = 4;
+    unlink("/tmp/mtest");
+    // A step failed and named no reason: its commands are what failed.
+    c->failed_state = 23;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E10: 0\"\n}");
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "State 23 failed")) << log;
+    // A lenient flag of the failed step decides as the flag does: a scan
+    // passes a chip soft-BIST failure.
+    c->chip_softbist_failed = 1;
+    print_chain_report(2, TEST_MODE_SCAN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"Pass\"\n}");
+    // The CRC mark names its chip, ahead of the voltage, lock, command and
+    // temperature flags the lost replies set; the chip count outranks it.
+    c->crc_error = 1;
+    c->crc_error_chip = 3;
+    c->volt_out_of_range = c->pll_unlocked = c->cmd_return_failed = c->temp_out_of_range = 1;
+    c->failing_chip = 2;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E12: 3\"\n}");
+    c->chip_num_wrong = 1;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E9: 2\"\n}");
+    *c = saved;
+}
+
 TEST_F(Board, LowCoresFailOnlyThePreFinTest) {
     bc_chain saved = *bc_chain_rec(2);
     bc_chain *c = bc_chain_rec(2);
@@ -607,6 +638,7 @@ TEST_F(Board, UnknownChipTypeGoesStraightToPowerOff) {
     EXPECT_EQ(run(4, &mt), (std::vector<int>{0, 1, 7, 4, 5, 9, 31, 33, 34}));
     bc_chain *c = bc_chain_rec(4);
     EXPECT_EQ(c->chip_type_not_found, 1);
+    EXPECT_EQ(c->failed_state, 9);  // the run's first failed state is kept
     EXPECT_EQ(c->chip_num, 170);
     EXPECT_EQ((Xil_Peripheral_In32(36) >> 4) & 1, 1u);  // chain LED set by the failure handler
 }
