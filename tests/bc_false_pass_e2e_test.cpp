@@ -71,6 +71,15 @@ TEST(FalsePass, BadCrcOfOneChipNamesThatChip) {
     EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"E12: 5\"\n}") << log;
 }
 
+TEST(FalsePass, WrongReplyHeaderFailsTheCommandLikeABadCrc) {
+    // Chip 5 answers its register reads with 0x2A for 0x1A, the CRC sound.
+    MachineRun r = run_with_controls("badhead 5\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "[WARNING]:0A05 command return value is [2a5], not 1A05 \n")) << log;
+    EXPECT_FALSE(has(log, "crc error")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"E12: 5\"\n}") << log;
+}
+
 TEST(FalsePass, SoundBoardsOfTypes1And10PassWithEveryReplyChecked) {
     // Reset codes 0x64 (type 1, 72 chips) and 0x54 (type 10, 99 chips):
     // their replies all pass the checks, so the checks fail no command.

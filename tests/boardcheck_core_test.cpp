@@ -222,6 +222,29 @@ TEST_F(Board, ReplyWithBadCrcFailsItsCommandAndMarksTheChain) {
     c->crc_error = 0, c->crc_error_chip = 0;
 }
 
+TEST_F(Board, ReplyWithWrongHeaderFailsItsCommand) {
+    // Chain 1's chip 2 answers 0x2A / 0x2D for 0x1A / 0x1D (CRC sound).
+    const std::string ctl = kos::sim_dir() + "/chips1";
+    ASSERT_TRUE(kos::write_file_atomic(ctl.c_str(), "badhead 2\n"));
+    bc_chain *c = bc_chain_rec(1);
+    const bc_chain saved = *c;
+    c->feat.feature[2] = 1;
+    uint8_t img[12] = {}, back[12] = {}, reply[12] = {};
+    EXPECT_TRUE(kmx_cmd_read_register(1, 1, back, 12));
+    EXPECT_EQ(c->crc_error, 0);
+    EXPECT_FALSE(kmx_cmd_read_register(1, 2, back, 12));
+    EXPECT_EQ(c->crc_error_chip, 2);
+    c->crc_error = 0;
+    EXPECT_FALSE(kmx_cmd_read_write_reg0d(1, 2, img, 12, reply));
+    EXPECT_EQ(c->crc_error, 1);
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "[WARNING]:0A02 command return value is [2a2], not 1A02 ")) << log;
+    EXPECT_TRUE(has(log, "[WARNING]:0DNN command return value is [2d2], not 1DNN ")) << log;
+    EXPECT_FALSE(has(log, "crc error")) << log;
+    *c = saved;
+    unlink(ctl.c_str());
+}
+
 TEST_F(Board, ChipFeaturesDecideTheReplyCrcCheck) {
     // Chain 2 answers with bad CRCs. Type 12's features leave replies
     // unchecked, type 0's and type 13's check them.

@@ -188,7 +188,7 @@ std::vector<int> ChipChain::sensor_codes(int msb, int lsb) {
 void ChipChain::reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply,
                             size_t reply_len) {
     std::vector<uint8_t> f(dlen + 4, 0);
-    f[0] = code;
+    f[0] = bad_head_chip_ == 0 || bad_head_chip_ == id ? uint8_t(code ^ 0x30) : code;
     f[1] = id;
     if (dlen) memcpy(f.data() + 2, data, dlen);
     uint16_t crc = chip_frame_crc16(f.data(), dlen + 2);
@@ -210,9 +210,11 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     const int id = frame[1];
     if (silenced_by_fault(code)) return;
     const std::vector<Control> ctl = controls();
-    bad_crc_chip_ = -1;
-    for (const Control &c : ctl)
+    bad_crc_chip_ = bad_head_chip_ = -1;
+    for (const Control &c : ctl) {
         if (c.key == "badcrc") bad_crc_chip_ = c.n;
+        if (c.key == "badhead") bad_head_chip_ = c.n;
+    }
     if (min_mv_ > 0 && core_mv(ctl) < min_mv_) {
         // Browned out: nothing answers, and what the chips held is gone.
         reset_chips();

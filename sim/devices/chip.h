@@ -45,6 +45,8 @@
 //                group takes more or less of the stack's voltage)
 //   stale N      chip N repeats the code it gave last
 //   badcrc N     chip N's (0: every chip's) replies carry a corrupted CRC
+//   badhead N    chip N's (0: every chip's) data replies carry a corrupted
+//                high nibble in their code byte (0x1A reads 0x2A), CRC sound
 //   silent N     chip N ignores register reads
 //   vid V        the chain's current VID (written by the VID emulation)
 //   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
@@ -138,6 +140,7 @@ private:
     int silent_ = 0;
     bool crc_error_ = false;
     int bad_crc_chip_ = -1;  // from a "badcrc" control, for the exchange under way
+    int bad_head_chip_ = -1; // from a "badhead" control, likewise
     int temp_raw_ = 600;
     bool never_completes_ = false;
     int pll_lock_ms_ = 0;
