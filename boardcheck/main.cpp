@@ -67,15 +67,18 @@ int main(int argc, char **argv) {
     banner(kMode);
     init_control_board(kMode);
     detect_spi_chain_plug(kMode);
-    if (g_bc_opts.single_chain && g_bc_opts.selected_chain >= g_miner->chain_num &&
-        !g_miner->plugged[g_bc_opts.selected_chain])
-        g_bc_opts.selected_chain = 0;
     if (g_miner->chain_num == 0) return 0;
 
-    // One chain is tested per run: the selected connector when it holds a
-    // board, else the first detected one. Only that chain gets a report and
-    // a result; a board that was not tested must not be stored as passing.
+    // One chain is tested per run: the connector chosen with -s, else the
+    // first detected one. Only that chain gets a report and a result; a
+    // board that was not tested must not be stored as passing. A chosen
+    // connector without a board ends the run: testing another board in its
+    // place would store that board's verdict under the wrong name.
     const int tested = tested_chain(g_bc_opts, *g_miner);
+    if (tested < 0) {
+        test_logf(4, TL_PLAIN, "Input test chain:%d is not plugged, nothing tested!\n", g_bc_opts.selected_chain);
+        return 0;
+    }
     int machine_type = MACHINE_TYPE_UNKNOWN;
     run_chain_test(tested, &machine_type, kMode);
     print_chain_report(tested, kMode);

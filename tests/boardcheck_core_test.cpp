@@ -189,25 +189,60 @@ TEST_F(Board, ResetAndBistStartReadTheChain) {
     EXPECT_EQ(out[0], 0xA4);
 }
 
-TEST_F(Board, RegisterReadWithBadCrcWarnsAndHandsTheDataOn) {
+TEST_F(Board, ReplyWithBadCrcFailsItsCommandAndMarksTheChain) {
     bc_chain *c = bc_chain_rec(2);
     ASSERT_NE(c, nullptr);
     c->feat.feature[2] = 1;
     uint8_t img[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, back[12] = {};
     ASSERT_TRUE(kmx_cmd_write_register(2, 1, img, 12));
+    EXPECT_FALSE(kmx_cmd_read_register(2, 1, back, 12));
+    EXPECT_EQ(back[0], 0);  // the data of a failed reply are not used
+    EXPECT_EQ(back[11], 0);
+    std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << log;
+    EXPECT_EQ(c->crc_error, 1);
+    EXPECT_EQ(c->crc_error_chip, 1);
+    // Unchecked replies hand their data on.
+    c->feat.feature[2] = 0;
     EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
     EXPECT_EQ(back[0], 1);
     EXPECT_EQ(back[11], 12);
-    std::string log = log_since_last();
-    EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << log;
-    c->feat.feature[2] = 0;
-    EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
     log = log_since_last();
     EXPECT_FALSE(has(log, "crc error")) << log;
-    // Command 0D always checks.
-    uint8_t reply[12];
-    EXPECT_TRUE(kmx_cmd_read_write_reg0d(2, 1, img, 12, reply));
+    // Command 0D always checks; the mark keeps the first chip.
+    uint8_t reply[12] = {};
+    EXPECT_FALSE(kmx_cmd_read_write_reg0d(2, 3, img, 12, reply));
+    EXPECT_EQ(reply[0], 0);
     EXPECT_TRUE(has(log_since_last(), "[WARNING]:hub_cmd_read_write_reg0d spi crc error!")) << "";
+    EXPECT_EQ(c->crc_error_chip, 1);
+    // A broadcast's reply names the chip that answered it (the last).
+    c->crc_error = 0;
+    EXPECT_FALSE(kmx_cmd_read_write_reg0d(2, 0, img, 12, reply));
+    EXPECT_EQ(c->crc_error_chip, 4);
+    c->crc_error = 0, c->crc_error_chip = 0;
+}
+
+TEST_F(Board, ReplyWithWrongHeaderFailsItsCommand) {
+    // Chain 1's chip 2 answers 0x2A / 0x2D for 0x1A / 0x1D (CRC sound).
+    const std::string ctl = kos::sim_dir() + "/chips1";
+    ASSERT_TRUE(kos::write_file_atomic(ctl.c_str(), "badhead 2\n"));
+    bc_chain *c = bc_chain_rec(1);
+    const bc_chain saved = *c;
+    c->feat.feature[2] = 1;
+    uint8_t img[12] = {}, back[12] = {}, reply[12] = {};
+    EXPECT_TRUE(kmx_cmd_read_register(1, 1, back, 12));
+    EXPECT_EQ(c->crc_error, 0);
+    EXPECT_FALSE(kmx_cmd_read_register(1, 2, back, 12));
+    EXPECT_EQ(c->crc_error_chip, 2);
+    c->crc_error = 0;
+    EXPECT_FALSE(kmx_cmd_read_write_reg0d(1, 2, img, 12, reply));
+    EXPECT_EQ(c->crc_error, 1);
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "[WARNING]:0A02 command return value is [2a2], not 1A02 ")) << log;
+    EXPECT_TRUE(has(log, "[WARNING]:0DNN command return value is [2d2], not 1DNN ")) << log;
+    EXPECT_FALSE(has(log, "crc error")) << log;
+    *c = saved;
+    unlink(ctl.c_str());
 }
 
 TEST_F(Board, ChipFeaturesDecideTheReplyCrcCheck) {
@@ -222,11 +257,12 @@ TEST_F(Board, ChipFeaturesDecideTheReplyCrcCheck) {
     EXPECT_FALSE(has(log, "crc error")) << log;
     for (unsigned type : {0u, 13u}) {
         set_chip_feature(2, type, TEST_MODE_PRE_FIN);
-        EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
+        EXPECT_FALSE(kmx_cmd_read_register(2, 1, back, 12));
         log = log_since_last();
         EXPECT_TRUE(has(log, "local0.warning [WARNING]:hub_cmd_read_register spi crc error !")) << type << log;
     }
     bc_chain_rec(2)->feat = {};
+    bc_chain_rec(2)->crc_error = 0;
 }
 
 TEST_F(Board, AutomaticCommand0aSweepsAndStops) {
@@ -500,6 +536,37 @@ std::string result_file() {
     return text;
 }
 
+TEST_F(Board, FailedStepAndBadRepliesAreNeverAPass) {
+    bc_chain saved = *bc_chain_rec(2);
+    bc_chain *c = bc_chain_rec(2);
+    *c = bc_chain{};
+    c->chip_num = 4;
+    unlink("/tmp/mtest");
+    // A step failed and named no reason: its commands are what failed.
+    c->failed_state = 23;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E10: 0\"\n}");
+    const std::string log = log_since_last();
+    EXPECT_TRUE(has(log, "State 23 failed")) << log;
+    // A lenient flag of the failed step decides as the flag does: a scan
+    // passes a chip soft-BIST failure.
+    c->chip_softbist_failed = 1;
+    print_chain_report(2, TEST_MODE_SCAN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"Pass\"\n}");
+    // The CRC mark names its chip, ahead of the voltage, lock, command and
+    // temperature flags the lost replies set; the chip count outranks it.
+    c->crc_error = 1;
+    c->crc_error_chip = 3;
+    c->volt_out_of_range = c->pll_unlocked = c->cmd_return_failed = c->temp_out_of_range = 1;
+    c->failing_chip = 2;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E12: 3\"\n}");
+    c->chip_num_wrong = 1;
+    print_chain_report(2, TEST_MODE_PRE_FIN);
+    EXPECT_EQ(result_file(), "{\n    \"3\": \"E9: 2\"\n}");
+    *c = saved;
+}
+
 TEST_F(Board, LowCoresFailOnlyThePreFinTest) {
     bc_chain saved = *bc_chain_rec(2);
     bc_chain *c = bc_chain_rec(2);
@@ -594,6 +661,7 @@ TEST_F(Board, UnknownChipTypeGoesStraightToPowerOff) {
     EXPECT_EQ(run(4, &mt), (std::vector<int>{0, 1, 7, 4, 5, 9, 31, 33, 34}));
     bc_chain *c = bc_chain_rec(4);
     EXPECT_EQ(c->chip_type_not_found, 1);
+    EXPECT_EQ(c->failed_state, 9);  // the run's first failed state is kept
     EXPECT_EQ(c->chip_num, 170);
     EXPECT_EQ((Xil_Peripheral_In32(36) >> 4) & 1, 1u);  // chain LED set by the failure handler
 }

@@ -1,6 +1,6 @@
-// Chip commands over the chains' SPI engines. Reply CRC and header
-// mismatches are logged and the data handed on; only a failed exchange
-// fails a command.
+// Chip commands over the chains' SPI engines. A reply that fails its CRC
+// or header check is logged and fails its command: its data are not handed
+// on, and the chain is marked for the report.
 #include <algorithm>
 #include <cstring>
 
@@ -53,8 +53,18 @@ bool write_cmd(int chain, uint8_t code, int chip, const uint8_t *data, int len, 
     return ok;
 }
 
-void check_crc(const uint8_t *rx, int len, const char *fmt, const char *fn) {
-    if (!chip_frame_crc_ok(rx, 2 + len)) test_logf(4, TL_PLAIN, fmt, fn);
+// False (after its warning) when the reply's CRC does not close its data.
+bool crc_sound(const uint8_t *rx, int len, const char *fmt, const char *fn) {
+    if (chip_frame_crc_ok(rx, 2 + len)) return true;
+    test_logf(4, TL_PLAIN, fmt, fn);
+    return false;
+}
+
+// A reply that failed a check: the command fails and the chain is marked
+// with the chip it went to; a broadcast's with the chip that answered it.
+bool bad_reply(int chain, int chip, const uint8_t *rx) {
+    bc_chain_mark_crc_error(chain, chip ? chip : rx[1]);
+    return false;
 }
 
 }  // namespace
@@ -95,9 +105,12 @@ bool hub_cmd_read_register(int chain, int chip, uint8_t *buf, int len) {
         test_logf(4, TL_PLAIN, "0A%02x command Error!\n", chip);
         return false;
     }
-    if (bc_chain_crc_check(chain)) check_crc(b.rx, len, "%s spi crc error !\n", __func__);
-    if (b.rx[1] != 0 && b.rx[0] != 0x1A)
+    bool sound = !bc_chain_crc_check(chain) || crc_sound(b.rx, len, "%s spi crc error !\n", __func__);
+    if (b.rx[1] != 0 && b.rx[0] != 0x1A) {
         test_logf(4, TL_PLAIN, "0A%02x command return value is [%x%x], not 1A%02x \n", chip, b.rx[0], b.rx[1], chip);
+        sound = false;
+    }
+    if (!sound) return bad_reply(chain, chip, b.rx);
     memcpy(buf, b.rx + 2, size_t(len));
     return true;
 }
@@ -105,8 +118,12 @@ bool hub_cmd_read_register(int chain, int chip, uint8_t *buf, int len) {
 bool hub_cmd_read_write_reg0d(int chain, int chip, const uint8_t *data, int len, uint8_t *reply) {
     uint8_t rx[BC_SPI_RX_BYTES];
     if (!write_cmd(chain, CHIP_CMD_RW_REG0D, chip, data, len, rx, __func__)) return false;
-    check_crc(rx, len, "%s spi crc error!\n", __func__);
-    if (rx[1] != 0 && rx[0] != 0x1D) test_logf(4, TL_PLAIN, "0DNN command return value is [%x%x], not 1DNN \n", rx[0], rx[1]);
+    bool sound = crc_sound(rx, len, "%s spi crc error!\n", __func__);
+    if (rx[1] != 0 && rx[0] != 0x1D) {
+        test_logf(4, TL_PLAIN, "0DNN command return value is [%x%x], not 1DNN \n", rx[0], rx[1]);
+        sound = false;
+    }
+    if (!sound) return bad_reply(chain, chip, rx);
     if (reply) memcpy(reply, rx + 2, size_t(len));
     return true;
 }
@@ -119,7 +136,8 @@ bool hub_cmd_read_result(int chain, int chip, uint8_t *buf, int len) {
     if (!bc_chain_manual_header(chain)) {
         if (!len_ok(len, kMaxReplyData - 2, __func__)) return false;
         if (do_spi_cmd(chain, b.tx, b.rx, lw_read(n)) || b.rx[1] == 0) return false;
-        if (bc_chain_crc_check(chain)) check_crc(b.rx, len, "%s spi crc error !\n", __func__);
+        if (bc_chain_crc_check(chain) && !crc_sound(b.rx, len, "%s spi crc error !\n", __func__))
+            return bad_reply(chain, chip, b.rx);
         memcpy(buf, b.rx, size_t(len) + 2);
         return true;
     }
@@ -202,7 +220,10 @@ bool hub_cmd_read_nonce(int chain, uint8_t *buf, int n) {
     Xil_SPI_Out32(base + BC_SPI_CMD, 0xB00);
     kos::sleep_us(1);
     if (rx[1] == 0) return false;
-    if (!chip_frame_crc_ok(rx, 2 * (n - 2))) test_logf(4, TL_PLAIN, "%s spi crc error !\n", __func__);
+    if (!chip_frame_crc_ok(rx, 2 * (n - 2))) {
+        test_logf(4, TL_PLAIN, "%s spi crc error !\n", __func__);
+        return bad_reply(chain, 0, rx);
+    }
     memcpy(buf, rx, size_t(2 * n));
     return true;
 }

@@ -85,3 +85,6 @@ bool hub_cmd_read_nonce(int chain, uint8_t *buf, int n);
 // and the manual header for jobs and results.
 bool bc_chain_crc_check(int chain);
 bool bc_chain_manual_header(int chain);
+// A reply of `chip` failed its CRC or header check: the chain's CRC-error
+// mark is set (the first such chip is kept for the report).
+void bc_chain_mark_crc_error(int chain, int chip);

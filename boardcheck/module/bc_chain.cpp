@@ -35,6 +35,12 @@ uint8_t feature_byte(int chain, int i) {
 
 bool bc_chain_crc_check(int chain) { return feature_byte(chain, 2) != 0; }
 bool bc_chain_manual_header(int chain) { return feature_byte(chain, 3) != 0; }
+void bc_chain_mark_crc_error(int chain, int chip) {
+    bc_chain *c = bc_chain_rec(chain);
+    if (!c || c->crc_error) return;
+    c->crc_error = 1;
+    c->crc_error_chip = uint8_t(chip);
+}
 
 void hub_set_power_en(int chain, int value) {
     if (g_kmx_obj && (g_kmx_obj->flags & KMX_OBJ_I2C_PSU)) {

@@ -1,10 +1,12 @@
 #include "module/bc_fsm.h"
 
+#include <memory>
 #include <vector>
 
 #include "drv/bc_links.h"
 #include "module/bc_freq.h"
 #include "module/bc_miner.h"
+#include "module/bc_report.h"
 #include "module/bc_steps.h"
 #include "module/core_bist.h"
 #include "module/mem_bringup.h"
@@ -27,6 +29,13 @@ void on_failure(int chain, int mode) {
     } else if (c && c->chip_num_wrong) {
         c->chip_num = 170;
         check_chip_voltage(chain, int(c->chip_type));
+    } else if (c) {
+        // The re-check reads every chip again for the log. A reading that
+        // has come back in range must not clear the flag (nor the readings)
+        // that failed the step: the report gives the first failure.
+        const auto failed = std::make_unique<bc_chain>(*c);
+        check_t_v(chain, true);
+        if (chain_has_failure_flag(*failed)) *c = *failed;
     } else {
         check_t_v(chain, true);
     }
@@ -96,6 +105,7 @@ void run_chain_test(int chain, int *machine_type, int mode) {
         default: next = 31; break;
         }
         if (!ok) {
+            if (c && !c->failed_state) c->failed_state = uint8_t(state);
             on_failure(chain, 1);
             // A failed power-off goes on to the report: running state 31
             // again would never end.

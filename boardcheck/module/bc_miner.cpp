@@ -178,7 +178,7 @@ void chain_list_rebuild() {
 }
 
 int tested_chain(const bc_options &opts, const bc_miner &m) {
+    if (!opts.single_chain) return m.chain_list[0];
     const int s = opts.selected_chain;
-    if (opts.single_chain && s >= 0 && s < BC_MAX_CHAINS && m.plugged[s]) return s;
-    return m.chain_list[0];
+    return s >= 0 && s < BC_MAX_CHAINS && m.plugged[s] ? s : -1;
 }

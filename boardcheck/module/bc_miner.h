@@ -106,6 +106,17 @@ struct bc_chain {
     uint8_t cores_below_full_after_fix;
     uint8_t core_bist_failed;
     uint8_t power_board_error;
+    // A chip reply failed its CRC or header check (its command failed), and
+    // the chip of the first such reply.
+    uint8_t crc_error;
+    uint8_t crc_error_chip;
+    // The first state whose step failed this run (0: none). The failure
+    // handler reads the chips again; whatever it reads, a chain that left
+    // the road here is not a pass.
+    uint8_t failed_state;
+    // The memory bring-up is under way: once the chain's commands fail, its
+    // register accesses are not sent any more.
+    uint8_t mem_bringup;
     float board_err_rate;
     uint8_t failing_chip;
     float last_freq;
@@ -179,8 +190,8 @@ bool parse_options(int argc, char **argv);
 // texts: 8 entries of 12 bytes.
 int read_arg_file(const char *path, char store[8][12], char *argv[8]);
 
-// The chain a run tests: the connector chosen with -s when it holds a
-// board, else the first detected chain.
+// The chain a run tests: the connector chosen with -s (-1 when it holds
+// no board), else the first detected chain.
 int tested_chain(const bc_options &opts, const bc_miner &m);
 
 void init_control_board(int mode);

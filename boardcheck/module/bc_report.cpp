@@ -78,6 +78,9 @@ int pick(const bc_chain &c, int mode, Text &t) {
         t.add("E9: %d", c.failing_chip);
         return 9;
     }
+    // Replies that failed their checks were not used: every later reading
+    // of the chain (and the flags it set) rests on the commands that failed.
+    if (c.crc_error) return t.add("E12: %d", c.crc_error_chip), 12;
     if (c.volt_out_of_range) {
         set_text(t, "E6: ");
         for (int i = 0; i < n; i++) {
@@ -139,6 +142,12 @@ int pick(const bc_chain &c, int mode, Text &t) {
         return 13;
     }
     if (c.core_bist_failed) return t.add("E14: %d", c.failing_chip), 14;
+    if (c.failed_state && !chain_has_failure_flag(c)) {
+        // A step failed without naming its reason: its commands did not do
+        // what the step needed.
+        test_logf(5, TL_PLAIN, "\r\nState %d failed \r\n", c.failed_state);
+        return t.add("E10: %d", c.failing_chip), 10;
+    }
     return -1;
 }
 
@@ -149,6 +158,13 @@ void blank_lines(int width, int count) {
 }
 
 }  // namespace
+
+bool chain_has_failure_flag(const bc_chain &c) {
+    return c.chip_type_not_found || c.power_board_error || c.chip_num_wrong || c.crc_error || c.volt_out_of_range ||
+           c.pll_unlocked || c.pll_cfg_failed || c.cmd_return_failed || c.temp_out_of_range || c.no_freq_or_vid ||
+           c.chip_softbist_failed || c.chip_cores_low || c.board_cores_low || c.board_softbist_high ||
+           c.volt_group_softbist_failed || c.core_bist_failed;
+}
 
 unsigned chip_core_minimum(const bc_chain &c) { return unsigned(c.feat.cores_per_chip) * 30 / 100; }
 

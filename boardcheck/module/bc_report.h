@@ -10,5 +10,7 @@ void print_chain_report(int chain, int mode);
 void write_test_result(int chain, const char *text);
 void print_grade(const bc_chain &c);
 unsigned chip_core_minimum(const bc_chain &c);
+// True when a flag the report turns into an error identifier is set.
+bool chain_has_failure_flag(const bc_chain &c);
 // Forgets that the legend was printed (a new run).
 void bc_report_reset();

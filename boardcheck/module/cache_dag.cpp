@@ -4,6 +4,7 @@
 
 #include "module/chip_features.h"
 #include "module/bc_platform.h"
+#include "module/mem_bringup.h"
 #include "module/test_log.h"
 #include "os/os.h"
 
@@ -176,6 +177,9 @@ int dag_wait_done(int chain, int chip)
     int waits = 0;
     for (int h = 0; h < 8; h++) {
         while (!(reg0d_read(chain, chip, core_block_reg(rec.valid_block[h], 0x00)) >> 4 & 1)) {
+            // A chain that stopped answering never reads done: no waiting.
+            if (chain_commands_failing(chain))
+                return 0;
             test_log_dot();
             kos::sleep_s(2);
             if (++waits > 70) {
@@ -207,6 +211,9 @@ int chip_cache_prepare(int chain, int chip, int seed)
 template <typename F> static void for_enabled_chips(int chain, F &&f)
 {
     for (int chip = bc_chain_rec(chain)->chip_num; chip >= 1; chip--) {
+        // Chips left once the chain's commands fail are not prepared.
+        if (chain_commands_failing(chain))
+            return;
         if (bc_chip_marked(chain, chip))
             continue;
         if (bc_chip_rec(chain, chip)->disabled) {

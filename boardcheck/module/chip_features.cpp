@@ -311,6 +311,10 @@ void refresh_divider(int chain, int chip, uint8_t cmd[12])
 bool send_reg0d(int chain, int chip, uint8_t reply[12])
 {
     bc_chain &c = *bc_chain_rec(chain);
+    // The memory bring-up of a chain whose commands have failed is being
+    // skipped: the access would fail after all its tries.
+    if (c.mem_bringup && c.cmd_return_failed)
+        return false;
     uint8_t cmd[12];
     refresh_divider(chain, chip, cmd);
     for (int i = 0; i < 5; i++)

@@ -19,6 +19,18 @@ constexpr uint32_t MEM_RESET_REG = 0x84001;
 constexpr int HIGH_SPEED_INDEX = 3;
 constexpr int DAG_SEED = 200;
 
+// Runs the steps in order until the chain's commands fail; the steps left
+// are skipped.
+template <typename... Step> void run_steps(int chain, Step &&...step)
+{
+    (void)((chain_commands_failing(chain) || (step(), false)) || ...);
+}
+
+void stop_note(int chain)
+{
+    test_logf(5, TL_PLAIN, "chain%d: chip commands fail, memory bring-up stopped\n", chain);
+}
+
 void phy_all(int chain, int chip, uint32_t r, int bit, uint32_t v)
 {
     for (uint32_t ch : DDR_CHANNELS)
@@ -35,19 +47,27 @@ void cfg_all(int chain, int chip, uint32_t r, int bit, uint32_t v)
 int bringup(int chain, int chip, bool long_hold)
 {
     bc_chip &rec = *bc_chip_rec(chain, chip);
-    for (int bit : {2, 3, 4, 8})
-        config_reg_bits(chain, chip, MEM_RESET_REG, bit, bit, 1);
-    if (long_hold)
-        kos::sleep_s(1);
-    else
-        kos::sleep_ms(1);
-    for (int bit : {2, 3, 4, 8})
-        config_reg_bits(chain, chip, MEM_RESET_REG, bit, bit, 0);
-    for (uint32_t ch : DDR_CHANNELS)
-        set_ddr_cfg_bits(chain, chip, ch);
-    rec.ddr_speed_index = 1;
-    config_phy_pll_by_speed(chain, chip);
-    ddr_low_speed_train(chain, chip);
+    run_steps(
+        chain,
+        [&] {
+            for (int bit : {2, 3, 4, 8})
+                config_reg_bits(chain, chip, MEM_RESET_REG, bit, bit, 1);
+            if (long_hold)
+                kos::sleep_s(1);
+            else
+                kos::sleep_ms(1);
+            for (int bit : {2, 3, 4, 8})
+                config_reg_bits(chain, chip, MEM_RESET_REG, bit, bit, 0);
+        },
+        [&] {
+            for (uint32_t ch : DDR_CHANNELS)
+                set_ddr_cfg_bits(chain, chip, ch);
+        },
+        [&] {
+            rec.ddr_speed_index = 1;
+            config_phy_pll_by_speed(chain, chip);
+        },
+        [&] { ddr_low_speed_train(chain, chip); });
     if (rec.ddr_train_failed) {
         rec.low_speed_train_failed = 1;
         rec.disabled = 1;
@@ -57,21 +77,37 @@ int bringup(int chain, int chip, bool long_hold)
     return rec.disabled;
 }
 
+// The passes of dag_preparation over the chips.
+void sequence(int chain, int chip_count);
+
 }  // namespace
+
+bool chain_commands_failing(int chain)
+{
+    const bc_chain *c = bc_chain_rec(chain);
+    return c && c->cmd_return_failed;
+}
 
 void ddr_low_speed_train(int chain, int chip)
 {
     bc_chip &rec = *bc_chip_rec(chain, chip);
-    q37_ddr_vref_1(chain, chip);
-    ddr_timing_select(rec.ddr_speed_index);
-    q37_ddr_init(chain, chip);
-    q37_ddr_train_c(chain, chip);
-    g_read_train_total = 0;
-    q37_ddr_train_l(chain, chip);
-    q37_ddr_train_r(chain, chip);
-    q37_ddr_vref_2(chain, chip);
     g_write_train_total = 0;
-    q37_ddr_train_w(chain, chip);
+    run_steps(
+        chain, [&] { q37_ddr_vref_1(chain, chip); },
+        [&] {
+            ddr_timing_select(rec.ddr_speed_index);
+            q37_ddr_init(chain, chip);
+        },
+        [&] { q37_ddr_train_c(chain, chip); },
+        [&] {
+            g_read_train_total = 0;
+            q37_ddr_train_l(chain, chip);
+        },
+        [&] { q37_ddr_train_r(chain, chip); }, [&] { q37_ddr_vref_2(chain, chip); },
+        [&] {
+            g_write_train_total = 0;
+            q37_ddr_train_w(chain, chip);
+        });
     rec.ddr_train_failed = g_write_train_total >= 31 ? 1 : 0;
 }
 
@@ -141,9 +177,18 @@ int ddr_recfg_retry(int chain, int chip, int seed)
 int ddr_cfg_high_speed(int chain, int seed)
 {
     q37_ddr_prepc(chain, seed);
-    q37_ddr_prepd(chain, seed);
+    if (!chain_commands_failing(chain))
+        q37_ddr_prepd(chain, seed);
+    if (chain_commands_failing(chain)) {
+        stop_note(chain);
+        return 1;
+    }
     test_logf(3, TL_PLAIN, "\nchain%d: CFG high speed\n", chain);
     for (int chip = bc_chain_rec(chain)->chip_num; chip >= 1; chip--) {
+        if (chain_commands_failing(chain)) {
+            stop_note(chain);
+            break;
+        }
         bc_chip &rec = *bc_chip_rec(chain, chip);
         cfg_all(chain, chip, 0, 0, 0);
         if (bc_chip_marked(chain, chip))
@@ -156,7 +201,7 @@ int ddr_cfg_high_speed(int chain, int seed)
         rec.ddr_speed_index = HIGH_SPEED_INDEX;
         ddr_timing_select(HIGH_SPEED_INDEX);
         if (ddr_recfg_high_speed(chain, chip)) {
-            while (ddr_recfg_retry(chain, chip, seed)) {
+            while (!chain_commands_failing(chain) && ddr_recfg_retry(chain, chip, seed)) {
                 if (rec.ddr_recfg_count > 2) {
                     rec.recfg_failed = 1;
                     rec.disabled = 1;
@@ -178,6 +223,17 @@ int dag_preparation(int chain, int chip_count)
     }
     test_logf(2, TL_PLAIN, "\r\nchain%d: %s()\n", chain, "dag_preparation");
     test_logf(3, TL_PLAIN, "chain%d: Waiting for ddr init done\n", chain);
+    bc_chain &c = *bc_chain_rec(chain);
+    c.mem_bringup = 1;
+    sequence(chain, chip_count);
+    c.mem_bringup = 0;
+    return 1;
+}
+
+namespace {
+
+void sequence(int chain, int chip_count)
+{
     for (int chip = chip_count; chip >= 1; chip--) {
         bc_chip &rec = *bc_chip_rec(chain, chip);
         rec.disabled = 0;
@@ -185,9 +241,14 @@ int dag_preparation(int chain, int chip_count)
         rec.ddr_recfg_needed = 0;
         if (bc_chip_marked(chain, chip))
             continue;
+        if (chain_commands_failing(chain)) {
+            stop_note(chain);
+            return;
+        }
         bringup(chain, chip, false);
     }
     ddr_cfg_high_speed(chain, DAG_SEED);
-    return 1;
 }
+
+}  // namespace
 

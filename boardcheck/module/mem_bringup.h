@@ -5,6 +5,10 @@
 
 
 int dag_preparation(int chain, int chip_count);
+// The chain's command-failure flag is set: its commands have stopped
+// answering, so the memory steps still to come are skipped (the flag gives
+// the verdict).
+bool chain_commands_failing(int chain);
 int ddr_chip_bringup(int chain, int chip);
 void ddr_low_speed_train(int chain, int chip);
 int ddr_cfg_high_speed(int chain, int seed);

@@ -131,6 +131,7 @@ void ChipChain::reset_chips() {
         c.addressed = false;
         c.pll_ms = 0;
         c.pll_refused = false;
+        c.temp_reads = 0;
     }
     if (mem_) mem_->reset();
 }
@@ -149,7 +150,7 @@ std::vector<ChipChain::Control> ChipChain::controls() {
         if (!(l >> c.key)) continue;
         if (c.key == "fail") {
             std::string hex;
-            l >> hex;
+            l >> hex >> c.v;
             c.n = int(strtol(hex.c_str(), nullptr, 16));
         } else if (c.key.compare(0, 3, "mem") == 0) {
             // Memory faults keep their whole line (see mem_faults()).
@@ -190,11 +191,11 @@ std::vector<int> ChipChain::sensor_codes(int msb, int lsb) {
 void ChipChain::reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply,
                             size_t reply_len) {
     std::vector<uint8_t> f(dlen + 4, 0);
-    f[0] = code;
+    f[0] = bad_head_chip_ == 0 || bad_head_chip_ == id ? uint8_t(code ^ 0x30) : code;
     f[1] = id;
     if (dlen) memcpy(f.data() + 2, data, dlen);
     uint16_t crc = chip_frame_crc16(f.data(), dlen + 2);
-    if (crc_error_) crc ^= 0x0001;
+    if (crc_error_ || bad_crc_chip_ == 0 || bad_crc_chip_ == id) crc ^= 0x0001;
     f[dlen + 2] = uint8_t(crc >> 8);
     f[dlen + 3] = uint8_t(crc);
     memcpy(reply, f.data(), std::min(reply_len, f.size()));
@@ -212,6 +213,11 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     const int id = frame[1];
     if (silenced_by_fault(code)) return;
     const std::vector<Control> ctl = controls();
+    bad_crc_chip_ = bad_head_chip_ = -1;
+    for (const Control &c : ctl) {
+        if (c.key == "badcrc") bad_crc_chip_ = c.n;
+        if (c.key == "badhead") bad_head_chip_ = c.n;
+    }
     if (min_mv_ > 0 && core_mv(ctl) < min_mv_) {
         // Browned out: nothing answers, and what the chips held is gone.
         reset_chips();
@@ -225,8 +231,9 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     // Bytes of the reply available for data: header 2, CRC 2.
     const size_t dlen = reply_len >= 4 ? reply_len - 4 : 0;
     Chip &target = chip_[size_t(last - 1)];
+    const long long seen = code_seen_[code]++;
     for (const Control &c : ctl)
-        if (c.key == "fail" && c.n == code) return;
+        if (c.key == "fail" && c.n == code && seen >= c.v) return;
     switch (code) {
     case 0x04: {
         const uint8_t p = len >= 4 ? frame[2] : 0;
@@ -576,7 +583,7 @@ int ChipChain::sensor_selected(const uint8_t reg[12]) {
 // -1: no override (the stored image stands), -2: no reply, else the code.
 int ChipChain::sensor_code(int k, bool volt_mode) {
     std::string text;
-    int vid = 0, fixed_t = -1000, raw = -1, volt_ofs = 0;
+    int vid = 0, fixed_t = -1000, raw = -1, volt_ofs = 0, settle_t = 0, settle_reads = 0;
     bool stale = false, silent = false;
     const bool controlled =
         slot_ >= 0 && kos::emulated() && kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
@@ -593,6 +600,7 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
         const bool me = n == 0 || n == k;
         if (!me) continue;
         if (key == "temp" && (l >> v)) fixed_t = v;
+        if (key == "settle" && (l >> v >> settle_reads)) settle_t = v;
         if (key == "raw" && (l >> v)) raw = v;
         if (key == "volt" && (l >> v)) volt_ofs = v;
         if (key == "stale") stale = true;
@@ -602,7 +610,10 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
     int &last = last_code_[size_t(k - 1)];
     if (stale && last >= 0) return last;
     int code = -1;
-    if (volt_mode) {
+    const bool settling = !volt_mode && ++chip_[size_t(k - 1)].temp_reads <= settle_reads;
+    if (settling) {
+        code = code_for(settle_t);
+    } else if (volt_mode) {
         const int mv = std::max(0, volt_mv_ - mv_per_vid_ * vid + volt_ofs);
         code = std::min(1023, (mv << 10) / 1248);
     } else if (raw >= 0) {

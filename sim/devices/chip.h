@@ -37,14 +37,23 @@
 //   answers "chips" (default 10). The fixture leaves the plug inputs high.
 // Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each:
 //   temp N C     chip N (0 = every chip) reads C degrees
+//   settle N C R chip N (0 = every chip) reads C degrees on its first R
+//                register reads outside voltage mode after each reset (a
+//                sensor that has not settled yet); its usual reading after
 //   raw N V      chip N's sensor gives raw code V (a lying sensor)
 //   volt N D     chip N's core voltage is D mV off the chain's (its series
 //                group takes more or less of the stack's voltage)
 //   stale N      chip N repeats the code it gave last
+//   badcrc N     chip N's (0: every chip's) replies carry a corrupted CRC
+//   badhead N    chip N's (0: every chip's) data replies carry a corrupted
+//                high nibble in their code byte (0x1A reads 0x2A), CRC sound
 //   silent N     chip N ignores register reads
 //   vid V        the chain's current VID (written by the VID emulation)
 //   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
-//   fail C       commands with code C (hex, e.g. 01, 0b) get no reply
+//   fail C [N]   commands with code C (hex, e.g. 01, 0b) get no reply;
+//                with N, only once the chain has answered N of them (a
+//                link that gives out during the test; counted from the
+//                machine's start, power cycles included)
 //   cores N C    chip N (0 = every chip) reports C in register byte 11
 //   unlocked N   chip N (0 = every chip) reports its main PLL unlocked
 //   drop N       chip N (0 = every chip) loses its test-job results
@@ -114,6 +123,7 @@ private:
         // push codes): the two programs place the lock flag differently, so
         // such an image reads back as written.
         bool library_image = false;
+        int temp_reads = 0;  // reads outside voltage mode since the reset
         std::deque<std::vector<uint8_t>> results;
         std::deque<std::vector<uint8_t>> test_results;  // [code, data...]
     };
@@ -130,6 +140,8 @@ private:
     bool dead_ = false;
     int silent_ = 0;
     bool crc_error_ = false;
+    int bad_crc_chip_ = -1;  // from a "badcrc" control, for the exchange under way
+    int bad_head_chip_ = -1; // from a "badhead" control, likewise
     int temp_raw_ = 600;
     bool never_completes_ = false;
     int pll_lock_ms_ = 0;
@@ -175,6 +187,7 @@ private:
     bool no_power_ = false;
     long long stop_after_jobs_ = -1;
     long long jobs_seen_ = 0;
+    long long code_seen_[16] = {};  // commands answered, by code
 };
 
 }  // namespace sim
