@@ -163,15 +163,22 @@ TEST_F(Vid, EachRoadReachesTheChainsRegulator) {
     g_vid_type = 15;
     EXPECT_TRUE(soc_hub_set_vid(2, 0x21));
     EXPECT_EQ(sim_regulator(2), "vid 33");
+    for (uint32_t w = 0; w < 8; w++) Soc_Peripheral_Out32(0x80 + 4 * w, Soc_Peripheral_In32(0xC0 + 4 * w));
     Soc_Peripheral_Out32(4, 0);  // the block off: a start sends nothing
     Soc_Peripheral_Out32(12, 1u << 0);
     EXPECT_EQ(sim_regulator(0), "");
+    Soc_Peripheral_Out32(4, 1);
+    Soc_Peripheral_Out32(12, 1u << 0);
+    EXPECT_EQ(sim_regulator(0), "vid 33");
     soc_hub_deinit();
 
     g_platform = ZYNQ_SPI_B13;  // one output per chain, selected first
     EXPECT_TRUE(spi_set_vid(4, 0x21));
     EXPECT_EQ(sim_regulator(4), "vid 33");
-    EXPECT_EQ(sim_regulator(0), "");
+    EXPECT_EQ(sim_regulator(5), "code 32");
+    // A set request without its bit 8 leaves the output as it was.
+    EXPECT_EQ(kos::dev_ioctl("/dev/vidgen0.0", 0x80046400ul, 0x22), 0);
+    EXPECT_EQ(sim_regulator(4), "vid 33");
 }
 
 TEST_F(Vid, MapLookups) {
