@@ -33,11 +33,11 @@
 // The regulator takes a code, a byte: a higher code gives a lower voltage,
 // mv_per_vid / 8 per code: output = volt_mv - mv_per_vid * code / 8, rounded
 // (420 mV at code 0, 324 mV at 255). A UART VID frame's byte is that code;
-// the hub's pulse waveform and the VID generator carry a VID, which the
+// the pulse waveform (hub, SoC) and the VID generator carry a VID, which the
 // regulator takes as code 8 x VID (3 mV per VID). So the board test's UART
 // map rows (8 x VID up to VID 24: VID 18 -> 144 -> 366 mV, VID 25 -> 201 ->
 // 345 mV; the other row 72..255 -> 393..324 mV), the mining program's code
-// table and the VID roads all give a hashing chip 324..420 mV, inside the
+// table and the VID roads at VIDs 0..31 give a hashing chip 324..420 mV, in the
 // board test's limits for them (at least 0.26 to 0.32 V, at most 0.9 V); a
 // memory-chip board gives 684..780 mV (at least 0.6 V). On every road a
 // higher VID gives a lower core voltage. The regulator's set point is the

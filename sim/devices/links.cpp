@@ -36,7 +36,8 @@ constexpr uint32_t kUartRoute = 0x10000;  // hub register 16: the UART reaches t
 constexpr unsigned long kVidGenSelect = 0x80046401ul, kVidGenSet = 0x80046400ul;
 constexpr unsigned long kVidGenStrobe = 0x100;
 
-// The VID generator's selected output (one device per machine process).
+// The VID generator's selected output, kept per program (not shared across
+// the machine's processes: a select and the set after it come from one).
 std::mutex s_vidgen_lock;
 int s_vidgen_chain = 0;
 
