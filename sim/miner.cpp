@@ -310,10 +310,21 @@ int main(int argc, char **argv) {
         s_pll_regs_tab[l][2] = uint8_t(kPllList[l]);
     }
     kmx_chain_set_pllcfg(kPllList, s_pll_regs_tab, 8);
-    // VID map: supply voltage in hundredths of a volt, 5 cV lower per step.
+    // VID map. A regulator on a UART takes codes: 8 per VID up to VID 24,
+    // then 9 more per VID up to 255 at VID 31 (the board test's table of
+    // the same regulator). Elsewhere: supply voltage in hundredths of a
+    // volt, 5 cV lower per step.
     static int vid_tab[64];
-    for (int v = 0; v < 64; v++) vid_tab[v] = 1400 - 5 * v;
     static vidmap_t vid_map = {vid_tab, 64};
+    const bool hub = g_platform == ZYNQ_HUB_B3 || g_platform == ZYNQ_HUB_B13;
+    const bool uart = (g_vid_type >= 10 && g_vid_type <= 12 && (hub || g_platform == SOC)) ||
+                      (g_vid_type == 13 && g_platform == SOC);
+    if (uart) {
+        for (int v = 0; v < 32; v++) vid_tab[v] = v <= 24 ? 8 * v : 201 + 9 * (v - 25);
+        vid_map.tab_len = 32;
+    } else {
+        for (int v = 0; v < 64; v++) vid_tab[v] = 1400 - 5 * v;
+    }
     kmx_vidmap_init(&vid_map);
 
     for (int i = 0; i < KMX_MAX_CHAIN; i++) {

@@ -3,6 +3,8 @@
 // an emulated machine of its own.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -15,9 +17,9 @@ std::string desc(const std::string &boards, const std::string &files = "") {
     if (!files.empty()) d += R"(, "files": {)" + files + "}";
     return d + "}";
 }
-// A sound board: its chips warm up and read 0.400 V whatever the supply
-// code (the emulated regulator takes the code sent over the UART as a VID).
-const std::string kBoard = R"("chip_type": 0, "chips": 68, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)";
+// A sound board: its chips warm up; its regulator gives them 0.345 V at the
+// code of the working VID 25 (201).
+const std::string kBoard = R"("chip_type": 0, "chips": 68, "heat": 20)";
 const std::string kOneBoard = desc(R"({"slot": 1, )" + kBoard + "}");
 const std::string kNoBoard = desc("");
 
@@ -136,7 +138,7 @@ TEST(BoardcheckRun, PassingBoardIsReportedAndStored) {
     // The checks ran: four chip passes (silent and printing after the
     // scan, then after the BIST and after the soft BIST), every chip read.
     EXPECT_EQ(count(log, "chain1: check t v\n"), 4u) << log;
-    EXPECT_TRUE(has(log, "chain1: V Max: 0.399\tMin: 0.399\tAVG: 0.399\tDELTA: 0mv\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.344\tMin: 0.344\tAVG: 0.344\tDELTA: 0mv\n")) << log;
     // Byte 11 of the chips' register image (255 after the start-up image).
     EXPECT_TRUE(has(log, "chain1: total good core is 17340\n")) << log;
     EXPECT_TRUE(has(log, "chain1: do job bist\n")) << log;
@@ -144,6 +146,24 @@ TEST(BoardcheckRun, PassingBoardIsReportedAndStored) {
     EXPECT_TRUE(has(log, "Chip 68:    -\t   -\t   -\t   -\t   -\t  0.0\n")) << log;
     EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 68, Error Rate:   0.000%\n")) << log;
     EXPECT_FALSE(has(log, "no return")) << log;
+}
+
+// tests/machines/boardcheck_one_board.json describes its board by chip
+// type and count only: the regulator's 0.344 V at the working VID and the
+// chips at 25 degrees pass the board test, and the mining program brings
+// the board up at its VID 10 (390 mV).
+TEST(BoardcheckRun, BoardDescribedByItsChipsOnlyPassesAndMines) {
+    std::ifstream in(std::string(KMX_SOURCE_DIR) + "/tests/machines/boardcheck_one_board.json");
+    std::stringstream text;
+    text << in.rdbuf();
+    ASSERT_FALSE(text.str().empty());
+    MachineRun r = run_machine(text.str(), {"boardcheck", "-a"});
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.344\tMin: 0.344\tAVG: 0.344\tDELTA: 0mv\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: T Max:  27.5\tMin:  24.8\t")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}") << log;
+    MachineRun m = run_machine(text.str(), {"cgminer", "--detect-only", "--chains", "2", "--chips", "68"});
+    EXPECT_TRUE(has(m.out, "bring-up chain1: up chips 68 pll 600MHz vid 10 voltage 390mV")) << m.out;
 }
 
 TEST(BoardcheckRun, OnlyTheTestedChainIsReported) {
@@ -168,7 +188,7 @@ TEST(BoardcheckRun, OnlyTheTestedChainIsReported) {
 }
 
 TEST(BoardcheckRun, SelectedConnectorIsTheOneTestedAndReported) {
-    const std::string two = desc(R"({"slot": 1, )" + kBoard + R"(}, {"slot": 5, "chip_type": 0, "chips": 80, "volt_mv": 400, "mv_per_vid": 0, "heat": 20})");
+    const std::string two = desc(R"({"slot": 1, )" + kBoard + R"(}, {"slot": 5, "chip_type": 0, "chips": 80, "heat": 20})");
     // -s 6 picks connector 5 although it is beyond the chain count (2).
     MachineRun r = run_machine(two, {"boardcheck", "-s", "6"});
     std::string log = r.syslog();
@@ -296,11 +316,33 @@ TEST(BoardcheckChecks, ColdChipFailsLikeAHotOne) {
     EXPECT_EQ(result(r), "{\n    \"2\": \"E5:   3 \"\n}") << r.syslog();
 }
 
+// A regulator that gives 1.000 V at code 0 puts 0.925 V (read 0.923) on the
+// chips at the working VID's code: above the 0.9 V limit.
 TEST(BoardcheckChecks, VoltageAboveTheLimitGivesE6) {
-    MachineRun r = run_faulty("", R"("chip_type": 0, "chips": 68, "volt_mv": 950, "mv_per_vid": 0, "heat": 20)");
+    MachineRun r = run_faulty("", R"("chip_type": 0, "chips": 68, "volt_mv": 1000, "heat": 20)");
     const std::string log = r.syslog();
-    EXPECT_TRUE(has(log, "[ERROR]:Chip  68 Volt error (0.949)")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip  68 Volt error (0.923)")) << log;
     EXPECT_TRUE(has(result(r), "\"E6:   1   2   3   4 ")) << result(r);
+}
+
+// The working VID moves the chips' voltage: a regulator of 390 mV at code
+// 0 gives 0.351 V at VID 13 (code 104), the working VID of a 99-chip board,
+// which passes, and 0.315 V (read 0.314) at VID 25 (code 201), that of a
+// 68-chip board: below the 0.32 V minimum, E6 on every chip.
+TEST(BoardcheckChecks, WorkingVidTooHighForTheRegulatorGivesE6) {
+    MachineRun low = run_faulty("", R"("chip_type": 0, "chips": 99, "volt_mv": 390, "heat": 20)");
+    EXPECT_TRUE(has(low.syslog(), "chain1: set vid to 13\n")) << low.syslog();
+    EXPECT_TRUE(has(low.file("/run/sim/uart.log"), "/dev/ttyPS1 AA 02 01 68 95\n")) << low.file("/run/sim/uart.log");
+    EXPECT_TRUE(has(low.syslog(), "chain1: V Max: 0.351\tMin: 0.351\t")) << low.syslog();
+    EXPECT_EQ(result(low), "{\n    \"2\": \"Pass\"\n}") << low.syslog();
+
+    MachineRun high = run_faulty("", R"("chip_type": 0, "chips": 68, "volt_mv": 390, "heat": 20)");
+    const std::string log = high.syslog();
+    EXPECT_TRUE(has(log, "chain1: set vid to 25\n")) << log;
+    EXPECT_TRUE(has(high.file("/run/sim/uart.log"), "/dev/ttyPS1 AA 02 01 C9 34\n")) << high.file("/run/sim/uart.log");
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   1 Volt error (0.314)")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip  68 Volt error (0.314)")) << log;
+    EXPECT_TRUE(has(result(high), "\"E6:   1   2   3   4 ")) << result(high);
 }
 
 TEST(BoardcheckChecks, UnlockedPllGivesE4WithThatChip) {
@@ -321,7 +363,7 @@ TEST(BoardcheckChecks, UnansweredReadsNameTheChip) {
 TEST(BoardcheckChecks, ChipWithFewCoresGivesE1OnAType1Board) {
     // Type 1 (9 cores): a chip needs 2 good cores; the wide types never
     // count cores per chip.
-    MachineRun r = run_faulty("cores 5 1\n", R"("chip_type": 6, "chips": 72, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)");
+    MachineRun r = run_faulty("cores 5 1\n", R"("chip_type": 6, "chips": 72, "heat": 20)");
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Core error (   1)")) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   5 \"\n}") << log;

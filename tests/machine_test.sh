@@ -204,6 +204,13 @@ expect_eq "stubs are installed in /usr/bin" "/usr/bin/fw_printenv
 /usr/bin/sync
 /usr/bin/flagutils" "$out"
 
+# The device tool by name: a board pulled mid-run drops its plug line.
+out=$("${M[@]}" --desc "$here/machines/boardcheck_one_board.json" -- sh -c \
+    'readlink -f "$(command -v kmx-sim)"; kmx-sim peek 0x43C00028; kmx-sim plug 1 0 && kmx-sim peek 0x43C00028' 2>"$scratch/err")
+expect_eq "kmx-sim is on PATH and acts on the machine" "/usr/bin/kmx-sim
+0x000100fd
+0x000100ff" "$out"
+
 fi
 
 # --- keep dir ----------------------------------------------------------------------

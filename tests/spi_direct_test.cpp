@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "drv/kmx_chip_frame.h"
+#include "hub/kmx_vid.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"
 #include "os/spi.h"
@@ -227,6 +228,15 @@ TEST_F(DirectSpi, FabricClockExportedOnlyWhenMissing) {
     zynq_spi_exit(&h);
     EXPECT_EQ(sim_lines("fclk.log").size(), 2u);
     EXPECT_EQ(rate(), "24000000");
+}
+
+// The B3 control board's VID generator has one output for every chain: a
+// VID set for one chain reaches each board's regulator.
+TEST_F(DirectSpi, VidGeneratorOutputServesEveryChain) {
+    ASSERT_EQ(g_platform, ZYNQ_SPI_B3);
+    EXPECT_TRUE(spi_set_vid(2, 0x20));
+    EXPECT_EQ(sim_regulator(0), "vid 32");
+    EXPECT_EQ(sim_regulator(2), "vid 32");
 }
 
 }  // namespace

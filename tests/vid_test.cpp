@@ -6,6 +6,7 @@
 
 #include "drv/hub.h"
 #include "hub/kmx_vid.h"
+#include "os/devices.h"
 #include "platform/kmx_platform.h"
 #include "support/log_capture.h"
 #include "support/sim_files.h"
@@ -125,6 +126,59 @@ TEST_F(Vid, VidGenerator) {
     g_platform = ZYNQ_HUB_B3;
     EXPECT_FALSE(spi_set_vid(4, 1));
     EXPECT_TRUE(log_has("platform[3] error in set vid \n"));
+}
+
+// What reaches the board's regulator on each road: the UART frame's code
+// byte, the VID of the hub's and the SoC's pulse waveform and of the VID
+// generator. A frame the regulator cannot take leaves its set point.
+TEST_F(Vid, EachRoadReachesTheChainsRegulator) {
+    for (int slot : {0, 2, 3, 4, 5}) sim_remove("chips" + std::to_string(slot));
+    hub(10);
+    install(kCodes, 3);
+    EXPECT_TRUE(hub_set_vid(5, 1));
+    EXPECT_EQ(sim_regulator(5), "code 16");
+    EXPECT_EQ(sim_regulator(0), "");
+    g_vid_type = 13;
+    EXPECT_TRUE(hub_set_vid(5, 0x5A));
+    EXPECT_EQ(sim_regulator(5), "vid 90");  // the waveform carries the VID itself
+
+    // A frame with a wrong sum, or with the UART not routed to the chain.
+    const auto send = [](uint32_t select, std::vector<uint8_t> frame) {
+        Xil_Peripheral_Out32(16, select);
+        const int fd = kos::tty_open("/dev/ttyPS1", 1);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(kos::tty_write(fd, frame.data(), frame.size()), long(frame.size()));
+        kos::tty_close(fd);
+    };
+    send((1u << 5) | 0x10000u, {0xAA, 0x02, 0x01, 0x20, 0xDE});
+    send(1u << 5, {0xAA, 0x02, 0x01, 0x20, 0xDD});
+    EXPECT_EQ(sim_regulator(5), "vid 90");
+    send((1u << 5) | (1u << 3) | 0x10000u, {0xAA, 0x02, 0x01, 0x20, 0xDD});
+    EXPECT_EQ(sim_regulator(5), "code 32");
+    EXPECT_EQ(sim_regulator(3), "code 32");
+    hub_deinit();
+
+    g_platform = SOC;
+    soc_hub_init();
+    g_vid_type = 15;
+    EXPECT_TRUE(soc_hub_set_vid(2, 0x21));
+    EXPECT_EQ(sim_regulator(2), "vid 33");
+    for (uint32_t w = 0; w < 8; w++) Soc_Peripheral_Out32(0x80 + 4 * w, Soc_Peripheral_In32(0xC0 + 4 * w));
+    Soc_Peripheral_Out32(4, 0);  // the block off: a start sends nothing
+    Soc_Peripheral_Out32(12, 1u << 0);
+    EXPECT_EQ(sim_regulator(0), "");
+    Soc_Peripheral_Out32(4, 1);
+    Soc_Peripheral_Out32(12, 1u << 0);
+    EXPECT_EQ(sim_regulator(0), "vid 33");
+    soc_hub_deinit();
+
+    g_platform = ZYNQ_SPI_B13;  // one output per chain, selected first
+    EXPECT_TRUE(spi_set_vid(4, 0x21));
+    EXPECT_EQ(sim_regulator(4), "vid 33");
+    EXPECT_EQ(sim_regulator(5), "code 32");
+    // A set request without its bit 8 leaves the output as it was.
+    EXPECT_EQ(kos::dev_ioctl("/dev/vidgen0.0", 0x80046400ul, 0x22), 0);
+    EXPECT_EQ(sim_regulator(4), "vid 33");
 }
 
 TEST_F(Vid, MapLookups) {

@@ -77,8 +77,22 @@ TEST(VoltErrors, VoltRampCalibrationFailureRaises26AtEachAttempt) {
     EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/26/SETVOL_FAIL.chain(1).chip().msg()\n")) << r.file("/tmp/errchain");
 }
 
-// A work VID past the end of the regulator's map (64 entries): the step to
-// VID 64 fails three times, 500 ms apart; error 26 with the overwrite flag
+// A board described with its chips only comes up under the mining program
+// at the voltage of its work VID whichever road carries it: the hub's pulse
+// waveform (the VID itself) or the UART (subtype 48), whose frame carries
+// the code of the miner's map for VID 13, 104 (0x68): 381 mV either way.
+TEST(VoltErrors, WorkVidGivesTheSameVoltageOnTheWaveformAndTheUart) {
+    for (const char *subtype : {"0", "48"}) {
+        MachineRun r = detect(R"({"slot":0,"chips":12})", {"--subtype", subtype, "--vid", "13"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 12 pll 600MHz vid 13 voltage 380mV")) << subtype << r.out;
+        const std::string uart = r.file("/run/sim/uart.log");
+        EXPECT_EQ(has(uart, "/dev/ttyPS1 AA 02 01 68 95\n"), std::string(subtype) == "48") << subtype << uart;
+    }
+}
+
+// A work VID past the end of the regulator's map (32 codes): the step to
+// VID 32 fails three times, 500 ms apart; error 26 with the overwrite flag
 // becomes the machine's code and is written out at once.
 TEST(VoltErrors, VidStepFailingThreeTimesRaises26WithOverwrite) {
     // Subtype 48 sets its VIDs by UART frames through the map.
@@ -86,16 +100,16 @@ TEST(VoltErrors, VidStepFailingThreeTimesRaises26WithOverwrite) {
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, "detected 0 chains\n")) << r.out;
     const std::string log = r.syslog();
-    EXPECT_EQ(count(log, "chain0: failed to set VID 64, retry(1)"), 5) << log;
-    EXPECT_EQ(count(log, "chain0: failed to set VID 64, retry(2)"), 5) << log;
+    EXPECT_EQ(count(log, "chain0: failed to set VID 32, retry(1)"), 5) << log;
+    EXPECT_EQ(count(log, "chain0: failed to set VID 32, retry(2)"), 5) << log;
     EXPECT_FALSE(has(log, "retry(3)")) << log;
-    EXPECT_EQ(count(log, "chain0: failed to set VID 64 for 3 times"), 5) << log;
+    EXPECT_EQ(count(log, "chain0: failed to set VID 32 for 3 times"), 5) << log;
     EXPECT_EQ(count(log, "chain0: failed to set VID\n"), 5) << log;
     EXPECT_EQ(r.file("/tmp/errcode"), "26\nSETVOL_FAIL.chain(1).chip().msg()\n");
     EXPECT_TRUE(has(r.file("/tmp/errlog"), "/1/26/SETVOL_FAIL.chain(1).chip().msg()\n")) << r.file("/tmp/errlog");
-    // Each attempt took the regulator to the map's last VID (63: code 0x3D)
+    // Each attempt took the regulator to the map's last VID (31: code 0xFF)
     // and sent nothing past it.
-    EXPECT_EQ(count(r.file("/run/sim/uart.log"), "/dev/ttyPS1 AA 02 01 3D C0\n"), 5) << r.file("/run/sim/uart.log");
+    EXPECT_EQ(count(r.file("/run/sim/uart.log"), "/dev/ttyPS1 AA 02 01 FF FE\n"), 5) << r.file("/run/sim/uart.log");
 }
 
 // Subtypes of the grouped ramp reach the SPI switch and mid frequencies at

@@ -73,23 +73,40 @@ uint16_t chip_frame_crc16(const uint8_t *p, size_t n) {
     return chip_crc16(sw.data(), n);
 }
 
-void set_chain_vid(int slot, int vid) {
+namespace {
+
+// Replaces the regulator's set point (its "vid" or "code" line) in the
+// chain's controls with `line`.
+void set_regulator_line(int slot, const std::string &line) {
     if (slot < 0 || slot > 7) return;
     const std::string path = kos::sim_dir() + "/chips" + std::to_string(slot);
     std::string text, out;
     kos::read_file(path.c_str(), text);
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, 4, "vid ") != 0) out += line + "\n";
-    kos::write_file_atomic(path.c_str(), out + "vid " + std::to_string(vid) + "\n");
+    std::string l;
+    while (std::getline(in, l))
+        if (l.compare(0, 4, "vid ") != 0 && l.compare(0, 5, "code ") != 0) out += l + "\n";
+    kos::write_file_atomic(path.c_str(), out + line + "\n");
+}
+
+}  // namespace
+
+void set_chain_vid(int slot, int vid) { set_regulator_line(slot, "vid " + std::to_string(vid)); }
+
+void set_chain_code(int slot, int code) { set_regulator_line(slot, "code " + std::to_string(code & 0xFF)); }
+
+int regulator_mv(int top_mv, int mv_per_vid, int code) {
+    // Eight codes to a VID step; rounded to the nearest millivolt.
+    return std::max(0, top_mv - (mv_per_vid * code + 4) / 8);
 }
 
 ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     if (!board) return;
     heat_ = double(desc_int(board, "heat", 0));
     volt_modelled_ = json_object_get(board, "volt_mv") != nullptr;
-    volt_mv_ = int(desc_int(board, "volt_mv", 420));
+    // Memory chips run at a higher core voltage than the hashing chips.
+    const bool mem_chips = (int(desc_int(board, "chip_type", 0)) & 0xF) == 0xA;
+    volt_mv_ = int(desc_int(board, "volt_mv", mem_chips ? kMemChipTopMv : kHashChipTopMv));
     mv_per_vid_ = int(desc_int(board, "mv_per_vid", 3));
     min_mv_ = int(desc_int(board, "min_mv", 0));
     fixture_ = desc_bool(board, "fixture", false);
@@ -101,6 +118,7 @@ ChipChain::ChipChain(json_t *board, int slot) : slot_(slot) {
     dead_ = desc_bool(board, "dead", false);
     silent_ = int(desc_int(board, "silent_chip", 0));
     crc_error_ = desc_bool(board, "crc_error", false);
+    raw_given_ = json_object_get(board, "temp_raw") != nullptr;
     temp_raw_ = int(desc_int(board, "temp_raw", 600));
     never_completes_ = desc_bool(board, "temp_never_completes", false);
     read_service_faults(board);
@@ -461,11 +479,15 @@ namespace {
 uint16_t be16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
 }  // namespace
 
+// The regulator's code: its "code" line (a UART frame's byte), or eight
+// codes per VID of its "vid" line (the pulse waveform, the VID generator).
 int ChipChain::core_mv(const std::vector<Control> &ctl) const {
-    int vid = 0;
-    for (const Control &c : ctl)
-        if (c.key == "vid") vid = c.n;
-    return std::max(0, volt_mv_ - mv_per_vid_ * vid);
+    int code = 0;
+    for (const Control &c : ctl) {
+        if (c.key == "vid") code = 8 * c.n;
+        if (c.key == "code") code = c.n;
+    }
+    return regulator_mv(volt_mv_, mv_per_vid_, code);
 }
 
 bool ChipChain::names(const std::vector<Control> &ctl, const char *key, int k, int *v) {
@@ -583,7 +605,7 @@ int ChipChain::sensor_selected(const uint8_t reg[12]) {
 // -1: no override (the stored image stands), -2: no reply, else the code.
 int ChipChain::sensor_code(int k, bool volt_mode) {
     std::string text;
-    int vid = 0, fixed_t = -1000, raw = -1, volt_ofs = 0, settle_t = 0, settle_reads = 0;
+    int reg = 0, fixed_t = -1000, raw = -1, volt_ofs = 0, settle_t = 0, settle_reads = 0;
     bool stale = false, silent = false;
     const bool controlled =
         slot_ >= 0 && kos::emulated() && kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
@@ -596,7 +618,8 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
         std::string key;
         int n = 0, v = 0;
         l >> key >> n;
-        if (key == "vid") vid = n;
+        if (key == "vid") reg = 8 * n;  // the regulator's code, as in core_mv()
+        if (key == "code") reg = n;
         const bool me = n == 0 || n == k;
         if (!me) continue;
         if (key == "temp" && (l >> v)) fixed_t = v;
@@ -614,13 +637,14 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
     if (settling) {
         code = code_for(settle_t);
     } else if (volt_mode) {
-        const int mv = std::max(0, volt_mv_ - mv_per_vid_ * vid + volt_ofs);
+        const int mv = std::max(0, regulator_mv(volt_mv_, mv_per_vid_, reg) + volt_ofs);
         code = std::min(1023, (mv << 10) / 1248);
     } else if (raw >= 0) {
         code = raw & 0x3FF;
     } else if (fixed_t > -1000) {
         code = code_for(fixed_t);
-    } else if (heat_ > 0) {
+    } else if (heat_ > 0 || !raw_given_) {
+        // The thermal model; a board without "heat" sits at 25 degrees.
         const uint64_t now = kos::mono_ms();
         const int duty = fan_duty_ ? std::clamp(fan_duty_(), 0, 100) : 0;
         const double target = 25.0 + heat_ / (1.0 + duty / 25.0);

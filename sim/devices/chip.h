@@ -8,7 +8,10 @@
 //   "dead": true          the board never answers (all-zero words)
 //   "silent_chip": k      chip k never answers; enumeration stops before it
 //   "crc_error": true     every reply carries a corrupted CRC
-//   "temp_raw": v         raw sensor code of chip 1 (chip i: v + i - 1)
+//   "temp_raw": v         raw sensor code of chip 1 (chip i: v + i - 1) in the
+//                         register image; a board without it reads its
+//                         thermal model ("heat", 0 by default: 25 degrees)
+//                         once it has a controls file
 //   "temp_never_completes": true   the hub's temperature sweep never ends
 //   "heat": W             thermal model on: at full fan stop the chips settle
 //                         W degrees above 25; the fan duty divides the rise
@@ -20,15 +23,25 @@
 //   "chip_model": 14 / 15   chips of reset code 0x54 that are the later
 //                         models: they reset to a 120 MHz PLL (02 50 40 30)
 //                         and model 15 reads identity 0x1954 in 0D bytes 10-11
-//   "volt_mv": m          core voltage at VID 0 (default 420, modelled once this
-//                         key or a controls file exists); each VID
-//                         step lowers it by "mv_per_vid" (default 3). The
-//                         VID is the one the board's regulator last took
-//                         (the "vid" control line below), whatever road
-//                         brought it: UART frame or the hub's pulse waveform
+//   "volt_mv": m          the regulator's output at code 0 (default 420 mV,
+//                         780 mV on a board of memory chips; modelled once
+//                         this key or a controls file exists)
+//   "mv_per_vid": s       the regulator's step per VID (default 3 mV)
 //   "min_mv": m           brown-out: below m mV of core voltage the chips
 //                         stop answering and lose their ids and registers
 //                         (default 0: never)
+// The regulator takes a code, a byte: a higher code gives a lower voltage,
+// mv_per_vid / 8 per code: output = volt_mv - mv_per_vid * code / 8, rounded
+// (420 mV at code 0, 324 mV at 255). A UART VID frame's byte is that code;
+// the pulse waveform (hub, SoC) and the VID generator carry a VID, which the
+// regulator takes as code 8 x VID (3 mV per VID). So the board test's UART
+// map rows (8 x VID up to VID 24: VID 18 -> 144 -> 366 mV, VID 25 -> 201 ->
+// 345 mV; the other row 72..255 -> 393..324 mV), the mining program's code
+// table and the VID roads at VIDs 0..31 give a hashing chip 324..420 mV, in the
+// board test's limits for them (at least 0.26 to 0.32 V, at most 0.9 V); a
+// memory-chip board gives 684..780 mV (at least 0.6 V). On every road a
+// higher VID gives a lower core voltage. The regulator's set point is the
+// "vid" / "code" control line below.
 // A control-board test fixture in place of a hash board ("fixture": true):
 //   get-work-mode (0x0F) answers "work_mode" in byte 0 (default 0x0F, the
 //   plain echo; -1 no answer); a job frame (0x07) is echoed as frame bytes
@@ -48,7 +61,9 @@
 //   badhead N    chip N's (0: every chip's) data replies carry a corrupted
 //                high nibble in their code byte (0x1A reads 0x2A), CRC sound
 //   silent N     chip N ignores register reads
-//   vid V        the chain's current VID (written by the VID emulation)
+//   vid V        the regulator's VID (written by the pulse waveform and the
+//                VID generator)
+//   code C       the regulator's code (written by a UART VID frame)
 //   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
 //   fail C [N]   commands with code C (hex, e.g. 01, 0b) get no reply;
 //                with N, only once the chain has answered N of them (a
@@ -90,8 +105,17 @@ struct MemFault;
 uint16_t chip_crc16(const uint8_t *p, size_t n);
 uint16_t chip_frame_crc16(const uint8_t *p, size_t n);
 
-// Replaces the "vid" line of <sim dir>/chips<slot> (the regulator's output).
+// The board's regulator (see the header comment): its set point is the
+// "vid" line of <sim dir>/chips<slot> when a VID road set it (pulse
+// waveform, VID generator), the "code" line when a UART frame did; each
+// call replaces the other's line.
 void set_chain_vid(int slot, int vid);
+void set_chain_code(int slot, int code);
+// The regulator's output (mV) at `code`: top_mv less mv_per_vid per eight codes.
+int regulator_mv(int top_mv, int mv_per_vid, int code);
+// The regulator's output at code 0 on a board of hashing chips, of memory chips.
+constexpr int kHashChipTopMv = 420;
+constexpr int kMemChipTopMv = 780;
 
 class ChipChain {
 public:
@@ -143,6 +167,7 @@ private:
     int bad_crc_chip_ = -1;  // from a "badcrc" control, for the exchange under way
     int bad_head_chip_ = -1; // from a "badhead" control, likewise
     int temp_raw_ = 600;
+    bool raw_given_ = false;  // "temp_raw" described: no thermal model without "heat"
     bool never_completes_ = false;
     int pll_lock_ms_ = 0;
     int pll_fail_mhz_ = 0;

@@ -4,6 +4,10 @@
 //   sequence words 132, 136 and 140 to the channels selected in word 16
 //   (bits 0-7); each selected board's regulator takes the VID it encodes,
 //   and its chips' core voltage follows (see chip.h).
+// - The SoC's VID block (its "vid_vid" window), the same pulse generator
+//   per channel: a start (word 12, bit c) sends channel c's sequence words
+//   (0x80 + 0x20 c + 4, 8, 0xC) to chain c's regulator while the block is
+//   on (word 4, bit 0).
 // - The control-board test fixture in a slot loops the chain's LED line
 //   back to its plug input: once it has seen the chain's LED bit (word 0x24,
 //   bit c) set and then cleared, it pulls the plug input (word 0x28, bit c)
@@ -80,7 +84,35 @@ private:
     bool seen_high_[8] = {};
 };
 
+class SocVidBlock : public kos::ActiveWindow {
+public:
+    SocVidBlock(volatile uint32_t *mem, uint32_t size) : mem_(mem), size_(size) {}
+    ~SocVidBlock() override { munmap(const_cast<uint32_t *>(mem_), size_); }
+
+    uint32_t read32(uint32_t off) override { return mem_[off / 4]; }
+    void write32(uint32_t off, uint32_t val) override {
+        mem_[off / 4] = val;
+        if (off != kVidStart || !(mem_[kSocVidOn / 4] & 1)) return;
+        for (int c = 0; c < 8; c++) {
+            if (!((val >> c) & 1)) continue;
+            const uint32_t ch = (kSocVidChannels + kSocVidChannelSize * uint32_t(c)) / 4;
+            const int vid = decode_vid_waveform(mem_[ch + 1], mem_[ch + 2], mem_[ch + 3]);
+            if (vid >= 0) set_chain_vid(c, vid);
+        }
+    }
+
+private:
+    static constexpr uint32_t kSocVidOn = 4, kSocVidChannels = 0x80, kSocVidChannelSize = 0x20;
+    volatile uint32_t *mem_;
+    uint32_t size_;
+};
+
 }  // namespace
+
+kos::ActiveWindow *make_soc_vid_block(uint32_t phys, uint32_t size) {
+    volatile uint32_t *mem = map_window_file(phys, size);
+    return mem ? new SocVidBlock(mem, size) : nullptr;
+}
 
 kos::ActiveWindow *make_fpga_peripheral(uint32_t phys, uint32_t size) {
     bool loops[8] = {};
