@@ -80,6 +80,8 @@ TEST(MemoryFaults, WriteCheckTotalOf31DisablesTheChip) {
                           kWarn + "chain:0,chip:3 has been disabled\n", kErr + "Chip    3 memory failure word 0x00000100\n",
                           "Test Failed!"});
     EXPECT_FALSE(has(log, "chip:2 has been disabled")) << log;
+    // Without a DAG the chip finds no nonce.
+    EXPECT_TRUE(has(log, kWarn + "cmd08 no return: 3 \n")) << log;
     // Left out of the cache and DAG: no cache start ever reaches it.
     EXPECT_EQ(writes_of(writes(r, 3), 0x8F001, 2), 0);
     EXPECT_EQ(writes_of(writes(r, 2), 0x8F001, 2), 1);
@@ -118,6 +120,9 @@ TEST(MemoryFaults, ThreeRetryRequestsEndInRecfgFailed) {
                           kWarn + "chain 0, chip 5 recfg_retry_proi cnt 3\n",
                           kErr + "Chip    5 memory failure word 0x00010000\n", "Test Failed!"});
     EXPECT_FALSE(has(log, "cnt 4")) << log;
+    // Channel GH failed most of its read cycles: the chip's DAG does not
+    // read back and it finds no nonce.
+    EXPECT_TRUE(has(log, kWarn + "cmd08 no return: 5 \n")) << log;
     // The first attempt and two retries, each retry with its own cache.
     EXPECT_EQ(writes_of(writes(r, 5), 0x8F001, 2), 3);
     EXPECT_EQ(verdict(r), result("E3:   5 "));
@@ -166,6 +171,7 @@ TEST(MemoryFaults, DagHubDoneAfter71WaitsTimesOut) {
     expect_in_order(log, {kErr + "chain0: chip8 ERROR   Gen dag timeout!!!!!!!!!!!!!!!!!!!!!!!!!\n",
                           kWarn + "chain:0,chip:8 has been disabled\n", kErr + "Chip    8 memory failure word 0x01000000\n"});
     EXPECT_EQ(dag_dots(log, "Gen dag timeout"), 71) << log;
+    EXPECT_TRUE(has(log, kWarn + "cmd08 no return: 8 \n")) << log;
     EXPECT_EQ(verdict(r), result("E3:   8 "));
 }
 
@@ -175,7 +181,29 @@ TEST(MemoryFaults, WrongValidCountsDisableTheChips) {
     expect_in_order(log, {kWarn + "chain0: chip6 dag valid num wrong! a02d \n", kWarn + "chain0: chip4 dag valid num wrong! a02d \n",
                           kWarn + "chain:0,chip:6 has been disabled\n"});
     EXPECT_FALSE(has(log, "chip5 dag valid num wrong")) << log;
+    EXPECT_TRUE(has(log, kWarn + "cmd08 no return: 4 6 \n")) << log;
     EXPECT_EQ(verdict(r), result("E3:   4   6 "));
+}
+
+TEST(MemoryFaults, PhyPllOfOneChannelUnlockedAtHighSpeed) {
+    // Channel CD of chip 7 locks at 3 GHz, never at 10: every high-speed
+    // attempt loses its trainings on CD, and the later clock check finds
+    // the lock register at 0.
+    MachineRun r = run_board(R"("memphy 7 CD 10")");
+    const std::string log = r.syslog();
+    EXPECT_FALSE(has(log, "ddr pll unlock")) << log;
+    std::vector<std::string> order;
+    for (int n = 1; n <= 3; n++)
+        for (const std::string &l : {kWarn + "chain0: chip7 DDR CD Side wck2ck training fail! \n",
+                                     kWarn + "chain0: chip7 [GDDRN]:LDFF training timeout.\n",
+                                     kWarn + "chain0: chip7 [GDDRN]:Read Train timeout.\n",
+                                     kWarn + "chain0: chip7 DDR CD Side Read training fail!\n",
+                                     kWarn + "chain 0, chip 7 recfg_retry_proi cnt " + std::to_string(n) + "\n"})
+            order.push_back(l);
+    order.push_back(kWarn + "cmd08 no return: 7 \n");
+    expect_in_order(log, order);
+    EXPECT_FALSE(has(log, "chip6 DDR")) << log;
+    EXPECT_EQ(verdict(r), result("E4:   7 "));
 }
 
 TEST(MemoryFaults, HealthyBoardWritesTheRegisterSeries) {

@@ -24,9 +24,9 @@
 //   0x17F/0x27F/0x37F/0x47F read 0x03FF03FF, write check 0x03FF01FF) when
 //   the training was started (PHY[8] / PHY[9] bit 0) with the PLL locked
 //   and no fault fails it; a bad cycle changes lane group 0's word. A
-//   channel whose last check at a rate failed every cycle holds no data at
-//   that rate; one with a good cycle reads back right (the failed cycles of
-//   a marginal channel are left to EDC).
+//   channel reads and writes data right at a rate when most cycles of its
+//   last read check (and write check, where one ran) at that rate were
+//   good: the few errors of a marginal channel are left to EDC.
 // - Controllers: C1[0x1F] / C2[0x1F] bit 0 is set once C1[0] / C2[0] was
 //   written with bit 3 clear (out of reset) and clears when it is written
 //   with bit 3 set; bit 8 (memory init done, both) follows the last write
@@ -298,8 +298,7 @@ void MemChips::check_pulse(int k, int ch, bool read_check, uint32_t old, uint32_
     if (!(v & mode_bit) && (old & mode_bit) && chk.on) {
         chk.on = false;
         if (chk.cycle > 0) {
-            if (read_check) x.read_ok[s] = chk.failed < chk.cycle;
-            else x.write_dead[s] = chk.failed == chk.cycle;
+            (read_check ? x.read_ok : x.write_ok)[s] = chk.failed * 2 < chk.cycle;
         }
         return;
     }
@@ -368,13 +367,18 @@ bool MemChips::can_hash(int k, const std::vector<MemFault> &f) const {
                    get(c, block_reg(b, 0x12)) == hub * d && get(c, block_reg(b, 0x13)) == (hub + 1) * d - 1;
         if (!done) return false;
     }
+    return memory_right(k, f);
+}
+
+bool MemChips::memory_right(int k, const std::vector<MemFault> &f) const {
+    const Chip &c = chip_[size_t(k - 1)];
     const int s = speed_ghz(c);
     if (s == 0) return false;
     for (int ch = 0; ch < 4; ch++) {
         const Channel &x = c.chan[ch];
-        const auto ok = x.read_ok.find(s);
-        const auto dead = x.write_dead.find(s);
-        if (!pll_lock(k, ch, f) || ok == x.read_ok.end() || !ok->second || (dead != x.write_dead.end() && dead->second))
+        const auto r = x.read_ok.find(s);
+        const auto w = x.write_ok.find(s);
+        if (!pll_lock(k, ch, f) || r == x.read_ok.end() || !r->second || (w != x.write_ok.end() && !w->second))
             return false;
     }
     return true;
@@ -406,7 +410,7 @@ void MemChips::write(int k, uint32_t addr, uint32_t v, const std::vector<MemFaul
         if (v & 0x11C) {
             c.seeded = c.cache_done = c.cache_right = c.dag_started = false;
             for (int b = 0; b < 16; b++) c.dag_polls[b] = -1, c.cell[key(block_reg(b, 0))] &= ~0x10u;
-            for (Channel &x : c.chan) x.read = x.write = Check{}, x.read_ok.clear(), x.write_dead.clear();
+            for (Channel &x : c.chan) x.read = x.write = Check{}, x.read_ok.clear(), x.write_ok.clear();
         }
     } else if (addr == kCacheCtl && v == 1) {
         const uint32_t seed = get(c, kSeed);
@@ -428,11 +432,7 @@ void MemChips::write(int k, uint32_t addr, uint32_t v, const std::vector<MemFaul
         for (uint32_t i = 0; i < 8; i++)
             right = right && get(c, 0x8F030 + 2 * i) == i * cp && get(c, 0x8F031 + 2 * i) == (i + 1) * cp - 1 &&
                     get(c, 0x8C010 + 0x100 * i) == i * cp;
-        const int s = speed_ghz(c);
-        for (int i = 0; i < 4; i++) {
-            const auto ok = c.chan[i].read_ok.find(s);
-            right = right && pll_lock(k, i, f) && ok != c.chan[i].read_ok.end() && ok->second;
-        }
+        right = right && memory_right(k, f);
         uint32_t w = right ? kLastCacheWord : (kLastCacheWord ^ 0x5A5Au ^ (c.seed & 0xFFFF));
         const MemFault *m = nullptr;
         if (has(f, "memcache", k, &m)) w = m->v & 0xFFFF;

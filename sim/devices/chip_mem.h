@@ -95,9 +95,9 @@ private:
         Check read, write;
         bool c1_ready = false, c2_ready = false;  // controllers out of reset
         std::map<int, int> reads_at, writes_at;  // checks started per rate
-        // Rates at which the channel's last check had a good cycle, and at
-        // which its last check failed every cycle.
-        std::map<int, bool> read_ok, write_dead;
+        // Per rate: whether most cycles of the channel's last read / write
+        // check at that rate were good.
+        std::map<int, bool> read_ok, write_ok;
     };
     struct Chip {
         std::unordered_map<uint32_t, uint32_t> cell;
@@ -119,6 +119,8 @@ private:
     void start_dag(int k, const std::vector<MemFault> &f);
     bool has(const std::vector<MemFault> &f, const char *key, int k, const MemFault **hit = nullptr) const;
     std::vector<const MemFault *> all(const std::vector<MemFault> &f, const char *key, int k) const;
+    // Every channel of chip k locked and reading back right at the PHY's rate.
+    bool memory_right(int k, const std::vector<MemFault> &f) const;
     int speed_ghz(const Chip &c) const;  // the PHY PLL's rate, 0 when none or not a memory rate
     uint32_t pll_lock(int k, int ch, const std::vector<MemFault> &f) const;
     uint32_t block_fails(int k, int b, const std::vector<MemFault> &f) const;
