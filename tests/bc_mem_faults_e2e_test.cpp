@@ -238,4 +238,15 @@ TEST(MemoryFaults, HealthyBoardWritesTheRegisterSeries) {
     EXPECT_EQ(lanes, want_lanes);
 }
 
+TEST(MemoryBoardMining, MiningProgramBringsTheBoardUpAndFindsNonces) {
+    // The mining program does no memory bring-up: its own jobs reach the
+    // memory chips' cores as on any board.
+    MachineRun r = run_machine(R"({"platform": 4, "boards": [{"slot": 0, "chip_type": 10, "chips": 8, "heat": 20}]})",
+                               {build_path("kmx-miner"), "--chains", "1", "--chips", "8", "--chip-type", "10", "--quick",
+                                "--rounds", "3"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 8 ")) << r.out;
+    EXPECT_TRUE(has(r.out, "hash round 3 chain0: nonces 24 hw errors 0 missed 0 ")) << r.out;
+}
+
 }  // namespace

@@ -169,8 +169,10 @@ void MemChips::announce() {
     fprintf(stderr,
             "kmx-sim: chain %d: memory chips answer status, checks, cache, DAG and core BIST from what was "
             "written; not modelled: memory contents (check words, the last cache word and job results are "
-            "fixed patterns), training, PLL lock and cache times (at once), DAG time (counted in status "
-            "polls), timing and mode-register values (logged, not checked), EDC, the controllers' own BIST\n",
+            "fixed patterns; the seed does not change the valid counts), training, PLL lock and cache times "
+            "(at once), DAG time (counted in status polls), PHY, PLL and controller settings beyond those that "
+            "start a step (logged, not checked), EDC (a channel reads right when most of its check cycles "
+            "were), BIST mask and fix, the controllers' own BIST, registers cleared by a memory reset\n",
             slot_);
 }
 
