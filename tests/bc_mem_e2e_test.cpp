@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/log_order.h"
 #include "support/machine_runner.h"
 
 namespace {
@@ -26,16 +27,6 @@ size_t count(const std::string &text, const std::string &what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
     return n;
-}
-
-// Every line in this order in the log (each after the one before).
-void expect_in_order(const std::string &log, const std::vector<std::string> &lines) {
-    size_t at = 0;
-    for (const std::string &l : lines) {
-        const size_t found = log.find(l, at);
-        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << l << "\n" << log;
-        at = found + l.size();
-    }
 }
 
 const std::string kInfo = "boardcheck local0.info ";

@@ -260,6 +260,8 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         } else if (p == 0xBD || p == 0xA4 || p == 0xE1 || p == 0x24) {
             // Job resets: the chips drop their queued work and results.
             for (int k = first; k <= last; k++) chip_[size_t(k - 1)].results.clear(), chip_[size_t(k - 1)].test_results.clear();
+        } else if (p == 0xA0 && mem_) {
+            mem_->bist_reset(first, last);
         }
         const uint8_t r[4] = {uint8_t(chip_type_ << 4 | 0x4), uint8_t(last), 0, 0};
         memcpy(reply, r, std::min<size_t>(reply_len, 4));
@@ -536,6 +538,8 @@ bool ChipChain::test_job(const uint8_t *frame, size_t len, Chip &target, int k, 
         return true;
     }
     if (!found) return true;
+    // A memory chip needs its DAG in memory that reads back right.
+    if (mem_ && !mem_->can_hash(k, mem_faults(ctl))) return true;
     uint16_t nonce = test_job_nonce(g);
     if (wide) {
         int groups = 0xF;

@@ -78,7 +78,7 @@
 //   groups N M   chip N finds wide-job nonces in core groups M only
 // Memory chips (chip type 10, reset code 0xA4) answer command 0D from a
 // register space, with the fault keys "mem_faults" / mem* lines of
-// chip_mem.h.
+// chip_mem.h; they work test jobs only with their DAG in memory.
 #pragma once
 
 #include <cstddef>
