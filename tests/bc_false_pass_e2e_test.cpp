@@ -14,7 +14,7 @@ std::string desc(const std::string &boards) {
     return R"({"platform": 4, "straps": {"board_code": 15}, "boards": [)" + boards + "]}";
 }
 // A sound board of chip type 0 (as in boardcheck_e2e_test).
-const std::string kBoard = R"("chip_type": 0, "chips": 68, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)";
+const std::string kBoard = R"("chip_type": 0, "chips": 68, "heat": 20)";
 
 bool has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
 size_t count(const std::string &text, const std::string &what) {
@@ -83,8 +83,8 @@ TEST(FalsePass, WrongReplyHeaderFailsTheCommandLikeABadCrc) {
 TEST(FalsePass, SoundBoardsOfTypes1And10PassWithEveryReplyChecked) {
     // Reset codes 0x64 (type 1, 72 chips) and 0x54 (type 10, 99 chips):
     // their replies all pass the checks, so the checks fail no command.
-    for (const char *board : {R"("chip_type": 6, "chips": 72, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)",
-                              R"("chip_type": 5, "chips": 99, "volt_mv": 400, "mv_per_vid": 0, "heat": 20)"}) {
+    for (const char *board : {R"("chip_type": 6, "chips": 72, "heat": 20)",
+                              R"("chip_type": 5, "chips": 99, "heat": 20)"}) {
         MachineRun r = run_machine(desc(std::string(R"({"slot": 1, )") + board + "}"), {"boardcheck", "-a"});
         const std::string log = r.syslog();
         EXPECT_TRUE(has(log, "chain1: do job bist\n")) << log;
@@ -117,7 +117,7 @@ TEST(FalsePass, MemoryBringUpStopsOnceItsCommandsFail) {
     // the first access that fails all its tries sets the command failure;
     // the rest of the bring-up is skipped instead of failing access by
     // access, and the board fails on the command.
-    MachineRun r = run_machine(desc(R"({"slot": 0, "chip_type": 10, "chips": 8, "volt_mv": 750, "mv_per_vid": 0, "heat": 20})"),
+    MachineRun r = run_machine(desc(R"({"slot": 0, "chip_type": 10, "chips": 8, "heat": 20})"),
                                {"sh", "-c", "printf 'fail 0d 3000\n' >/run/sim/chips0 && boardcheck -a"});
     const std::string log = r.syslog();
     const size_t from = log.find("chain0: Waiting for ddr init done\n");
