@@ -6,7 +6,10 @@
 // Runs inside an emulated machine at time scale 1:
 //   sim/machine --desc bench/daemon_machine.json -- env KMX_TIME_SCALE=1 build/bin/kmx_bench_daemon
 // KMX_BENCH_SECONDS sets the measured window (60 by default), after 5 s of
-// start-up. A bare 20 ms sleeper in this process over the same window tells
+// start-up. BM_DaemonAtWork, the same at work (boards under the stand-in
+// miner, reports to the stand-in server), runs in its own machine:
+//   sim/machine --desc bench/daemon_work_machine.json -- env KMX_TIME_SCALE=1 build/bin/kmx_bench_daemon
+// Both fail unless the daemon runs through the whole window. A bare 20 ms sleeper in this process over the same window tells
 // what a wake-up costs on the host.
 #include <benchmark/benchmark.h>
 
@@ -23,6 +26,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -111,58 +115,181 @@ private:
     std::thread t_;
 };
 
-void BM_DaemonSteadyState(benchmark::State &state) {
-    const char *m = getenv("KMX_MACHINE");
-    if (!m || !*m) {
-        state.SkipWithError("needs an emulated machine");
-        return;
+// A program of the machine started in the background; false when it could
+// not be.
+pid_t start_program(const std::vector<std::string> &argv) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> a;
+        for (const std::string &s : argv) a.push_back(const_cast<char *>(s.c_str()));
+        a.push_back(nullptr);
+        execvp(a[0], a.data());
+        _exit(127);
     }
+    return pid;
+}
+
+// Still running: not ended, not a zombie waiting to be reaped. A child that
+// has ended is reaped here and its status put in `why`.
+bool running(pid_t pid, std::string &why) {
+    int st = 0;
+    const pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == 0) return true;
+    if (r == pid)
+        why = WIFEXITED(st) ? "exited with status " + std::to_string(WEXITSTATUS(st))
+                            : "killed by signal " + std::to_string(WTERMSIG(st));
+    else
+        why = "is not a child of the benchmark";
+    return false;
+}
+
+void stop_program(pid_t pid) {
+    std::string ignored;
+    if (!running(pid, ignored)) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+bool shell_ok(const std::string &cmd) { return system(cmd.c_str()) == 0; }
+
+// Polls `cmd` once a second for up to `secs` seconds.
+bool wait_for(const std::string &cmd, int secs) {
+    for (int i = 0; i < secs; i++) {
+        if (shell_ok(cmd)) return true;
+        sleep(1);
+    }
+    return shell_ok(cmd);
+}
+
+int window_seconds() {
     const char *secs_env = getenv("KMX_BENCH_SECONDS");
-    const int secs = secs_env && atoi(secs_env) > 0 ? atoi(secs_env) : 60;
-    for (auto _ : state) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execlp("zel-monitor", "zel-monitor", "1", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        sleep(5);
-        Sample a, b;
-        if (!sample(pid, a)) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            state.SkipWithError("zel-monitor did not start");
-            return;
-        }
-        BareSleeper bare;
-        sleep(unsigned(secs));
-        const bool ok = sample(pid, b);
-        double bare_cpu = 0;
-        long bare_wakeups = 0;
-        bare.stop(bare_cpu, bare_wakeups);
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        if (!ok) {
-            state.SkipWithError("zel-monitor ended during the window");
-            return;
-        }
-        state.counters["own_core_pct"] = 100.0 * (b.cpu_s - a.cpu_s) / secs;
-        state.counters["children_core_pct"] = 100.0 * (b.child_cpu_s - a.child_cpu_s) / secs;
-        state.counters["rss_MiB"] = b.rss_mib;
-        state.counters["wakeups_per_s"] = double(b.switches - a.switches) / secs;
-        state.counters["programs_per_min"] = double(b.calls - a.calls) * 60.0 / secs;
-        state.counters["ms_cpu_per_program"] =
-            b.calls > a.calls ? 1000.0 * (b.child_cpu_s - a.child_cpu_s) / double(b.calls - a.calls) : 0;
-        // The daemon's CPU per wake-up against a bare sleeper's on this host
-        // in the same window: near 1 means the daemon's share is what its
-        // wake-ups cost the host, not work of its own.
-        const long wakeups = b.switches - a.switches;
-        const double own_us = wakeups > 0 ? 1e6 * (b.cpu_s - a.cpu_s) / double(wakeups) : 0;
-        const double bare_us = bare_wakeups > 0 ? 1e6 * bare_cpu / double(bare_wakeups) : 0;
-        state.counters["bare_sleeper_us_per_wakeup"] = bare_us;
-        state.counters["own_us_per_wakeup"] = own_us;
-        state.counters["own_over_bare_sleeper"] = bare_us > 0 ? own_us / bare_us : 0;
+    return secs_env && atoi(secs_env) > 0 ? atoi(secs_env) : 60;
+}
+
+// Starts the daemon, lets it start up for 5 s, measures it over the window
+// and ends it. False (with the benchmark skipped with an error) unless the
+// daemon runs from the first sample to the last.
+bool measure_daemon(benchmark::State &state, int secs) {
+    const pid_t pid = start_program({"zel-monitor", "1"});
+    if (pid < 0) {
+        state.SkipWithError("cannot start zel-monitor");
+        return false;
     }
+    sleep(5);
+    Sample a, b;
+    std::string why;
+    if (!running(pid, why) || !sample(pid, a)) {
+        stop_program(pid);
+        state.SkipWithError(("zel-monitor did not start: it " + why).c_str());
+        return false;
+    }
+    BareSleeper bare;
+    sleep(unsigned(secs));
+    const bool ok = sample(pid, b) && running(pid, why);
+    double bare_cpu = 0;
+    long bare_wakeups = 0;
+    bare.stop(bare_cpu, bare_wakeups);
+    stop_program(pid);
+    if (!ok) {
+        state.SkipWithError(("zel-monitor ended during the window: it " + why).c_str());
+        return false;
+    }
+    state.counters["own_core_pct"] = 100.0 * (b.cpu_s - a.cpu_s) / secs;
+    state.counters["children_core_pct"] = 100.0 * (b.child_cpu_s - a.child_cpu_s) / secs;
+    state.counters["rss_MiB"] = b.rss_mib;
+    state.counters["wakeups_per_s"] = double(b.switches - a.switches) / secs;
+    state.counters["programs_per_min"] = double(b.calls - a.calls) * 60.0 / secs;
+    state.counters["ms_cpu_per_program"] =
+        b.calls > a.calls ? 1000.0 * (b.child_cpu_s - a.child_cpu_s) / double(b.calls - a.calls) : 0;
+    // The daemon's CPU per wake-up against a bare sleeper's on this host
+    // in the same window: near 1 means the daemon's share is what its
+    // wake-ups cost the host, not work of its own.
+    const long wakeups = b.switches - a.switches;
+    const double own_us = wakeups > 0 ? 1e6 * (b.cpu_s - a.cpu_s) / double(wakeups) : 0;
+    const double bare_us = bare_wakeups > 0 ? 1e6 * bare_cpu / double(bare_wakeups) : 0;
+    state.counters["bare_sleeper_us_per_wakeup"] = bare_us;
+    state.counters["own_us_per_wakeup"] = own_us;
+    state.counters["own_over_bare_sleeper"] = bare_us > 0 ? own_us / bare_us : 0;
+    return true;
+}
+
+bool in_machine(benchmark::State &state) {
+    const char *m = getenv("KMX_MACHINE");
+    if (m && *m) return true;
+    state.SkipWithError("needs an emulated machine");
+    return false;
+}
+
+// The daemon alone: no miner, no server.
+void BM_DaemonSteadyState(benchmark::State &state) {
+    if (!in_machine(state)) return;
+    const int secs = window_seconds();
+    for (auto _ : state)
+        if (!measure_daemon(state, secs)) return;
 }
 BENCHMARK(BM_DaemonSteadyState)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+constexpr char kReports[] = "/run/sim/mgmt_reports.jsonl";
+
+// A test program of the build (the machine's KMX_BUILD_DIR).
+std::string build_tool(const char *name) {
+    const char *dir = getenv("KMX_BUILD_DIR");
+    return std::string(dir && *dir ? dir : ".") + "/" + name;
+}
+
+// The daemon at work (bench/daemon_work_machine.json): the boards up under
+// the stand-in miner, whose API the daemon reads, and its status reports
+// going to the stand-in management server every 10 s. Fails unless the
+// miner and the server run through the window and reports arrive.
+void BM_DaemonAtWork(benchmark::State &state) {
+    if (!in_machine(state)) return;
+    if (access("/etc/systemd/system/cgminer.service", F_OK) != 0) {
+        state.SkipWithError("needs the miner's unit: run in bench/daemon_work_machine.json");
+        return;
+    }
+    const int secs = window_seconds();
+    for (auto _ : state) {
+        unlink("/tmp/mgmt-ready");
+        const std::string api_up = build_tool("miner-api-client") + " >/dev/null 2>&1";
+        const pid_t server = start_program(
+            {build_tool("kmx-sim-mgmt"), "--port", "20001", "--connections", "100000", "--ready", "/tmp/mgmt-ready"});
+        if (server < 0 || !wait_for("test -e /tmp/mgmt-ready", 20)) {
+            stop_program(server);
+            state.SkipWithError("the stand-in management server did not start");
+            return;
+        }
+        // Bound to its server: the daemon reports. The boards come up at
+        // the machine's real speed.
+        if (!shell_ok("flagutils set") || !shell_ok("systemctl start cgminer") || !wait_for(api_up, 300)) {
+            shell_ok("systemctl stop cgminer");
+            stop_program(server);
+            state.SkipWithError("the miner's API did not come up (see /run/sim/cgminer.log)");
+            return;
+        }
+        const long reports_before = count_lines(kReports);
+        const bool measured = measure_daemon(state, secs);
+        const long reports = count_lines(kReports) - reports_before;
+        const bool miner_up = shell_ok(api_up);
+        std::string why;
+        const bool server_up = running(server, why);
+        shell_ok("systemctl stop cgminer");
+        stop_program(server);
+        if (!measured) return;
+        if (!miner_up) {
+            state.SkipWithError("the miner ended during the window");
+            return;
+        }
+        if (!server_up) {
+            state.SkipWithError(("the management server " + why).c_str());
+            return;
+        }
+        if (reports < 1) {
+            state.SkipWithError("no status report reached the management server");
+            return;
+        }
+        state.counters["reports_per_min"] = double(reports) * 60.0 / (secs + 5);
+    }
+}
+BENCHMARK(BM_DaemonAtWork)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace

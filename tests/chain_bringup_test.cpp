@@ -31,6 +31,7 @@
 #include "support/hub_tables.h"
 #include "record/kmx_record.h"
 #include "support/log_capture.h"
+#include "support/pause_log.h"
 
 namespace {
 
@@ -581,6 +582,38 @@ TEST_F(Bringup, VinSyncChainsShareEachVidStepOnce) {
     EXPECT_EQ(g_chains_info[0].freq, 900);
     EXPECT_EQ(g_chains_info[2].freq, 900);
     EXPECT_EQ(g_vsync_total_chains, 2);
+}
+
+// The longest run of one-second pauses that a ramp to 900 MHz asks of the
+// clock: the warm-up wait, polled a second at a time.
+int warm_up_seconds(uint8_t chain) {
+    pause_log::start();
+    EXPECT_TRUE(kmx_chain_set_pll_vid(chain, 900, 20, 0, 0));
+    int run = 0, longest = 0;
+    for (uint64_t us : pause_log::stop()) {
+        run = us == 1000000 ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// At a high work frequency under Vin-sync the chains warm up one after the
+// other: the n-th to arrive waits 55 + 5 n seconds, logging the temperature
+// every tenth second.
+TEST_F(Bringup, VinSyncWarmUpWaitGrowsByFiveSecondsPerChain) {
+    g_miner_subtype = 67;  // warm-up from 900 MHz
+    g_vin_sync = 1;
+    g_vsync_total_chains = 1;
+    address_chips(0);
+    address_chips(2);
+    EXPECT_EQ(warm_up_seconds(0), 60);
+    EXPECT_EQ(warm_up_seconds(2), 65);
+    EXPECT_EQ(s_vin_sync_flag9, 2);
+    EXPECT_EQ(count_logs("chain:0 temp:"), 6);
+    EXPECT_EQ(count_logs("chain:2 temp:"), 6);
+    // Below the subtype's warm-up frequency no chain waits.
+    g_miner_subtype = 0;
+    EXPECT_LE(warm_up_seconds(0), 1);
 }
 
 TEST_F(Bringup, VinSyncFailedCommonStepFailsEveryChain) {

@@ -4,6 +4,7 @@
 //   led-client pad N         a valid request padded with blanks to N bytes
 //   led-client reset         connects, sends half a request, resets
 //   led-client idle          connects and sends nothing until killed
+//   led-client hold          connects, sends nothing, prints the reply
 //   led-client split TEXT MS one request in two segments, MS ms apart
 #include <arpa/inet.h>
 #include <cstdio>
@@ -31,6 +32,22 @@ int connect_server() {
     return -1;
 }
 
+// Reads the reply until the server closes and prints it, NUL shown as \0.
+void print_reply(int fd) {
+    std::string reply;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) reply.append(buf, size_t(n));
+    close(fd);
+    for (char c : reply) {
+        if (c == '\0')
+            fputs("\\0", stdout);
+        else
+            putchar(c);
+    }
+    putchar('\n');
+}
+
 int exchange(const std::string &req, int gap_ms = -1, bool end_sending = false) {
     int fd = connect_server();
     if (fd < 0) {
@@ -46,18 +63,7 @@ int exchange(const std::string &req, int gap_ms = -1, bool end_sending = false) 
         return 1;
     }
     if (req.empty() || end_sending) shutdown(fd, SHUT_WR);
-    std::string reply;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) reply.append(buf, size_t(n));
-    close(fd);
-    for (char c : reply) {
-        if (c == '\0')
-            fputs("\\0", stdout);
-        else
-            putchar(c);
-    }
-    putchar('\n');
+    print_reply(fd);
     return 0;
 }
 
@@ -73,6 +79,15 @@ int main(int argc, char **argv) {
         req.resize(size_t(atoi(argv[2])), ' ');
         return exchange(req);
     }
+    if (cmd == "hold") {
+        int fd = connect_server();
+        if (fd < 0) return 1;
+        puts("held");
+        fflush(stdout);
+        alarm(20);  // no reply at all ends it, so a test fails rather than hangs
+        print_reply(fd);
+        return 0;
+    }
     if (cmd == "reset" || cmd == "idle") {
         int fd = connect_server();
         if (fd < 0) return 1;
@@ -87,6 +102,6 @@ int main(int argc, char **argv) {
         close(fd);
         return 0;
     }
-    fprintf(stderr, "usage: led-client send TEXT | post TEXT | pad N | reset | idle | split TEXT MS\n");
+    fprintf(stderr, "usage: led-client send TEXT | post TEXT | pad N | reset | idle | hold | split TEXT MS\n");
     return 2;
 }

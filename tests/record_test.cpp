@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 
 #include "module/kmx_chain.h"
 #include "record/kmx_record.h"
@@ -183,6 +186,29 @@ TEST_F(Record, EventWithoutWaitingRecordsWritesOnlyTheHeadBlock) {
     record_key_sec key;
     ASSERT_EQ(kmx_read_flash(50, reinterpret_cast<uint8_t *>(&key), sizeof key), 0);
     EXPECT_EQ(key.running_mode, 3);
+}
+
+// The keep-alive stores the supply's voltage and current while the record
+// thread copies the machine part: every record holds one reading whole.
+TEST_F(Record, SupplyReadingGoesInAsOnePair) {
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        for (uint16_t i = 0; !stop.load(); i++) kmx_record_set_supply(i, i);
+    });
+    append(200);
+    stop = true;
+    feeder.join();
+    kmx_record_set_supply(1234, 567);
+    append(1);
+    std::ifstream in(KMX_RECORD_DDR, std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(all.size(), 201u * KMX_RECORD_SIZE);
+    const auto u16 = [&](size_t at) { return uint16_t(uint8_t(all[at]) | uint8_t(all[at + 1]) << 8); };
+    for (size_t r = 0; r < 200; r++)
+        ASSERT_EQ(u16(r * KMX_RECORD_SIZE + 38), u16(r * KMX_RECORD_SIZE + 36)) << "record " << r;
+    // Voltage at byte 36, current at 38 of the record.
+    EXPECT_EQ(u16(200 * KMX_RECORD_SIZE + 36), 1234);
+    EXPECT_EQ(u16(200 * KMX_RECORD_SIZE + 38), 567);
 }
 
 TEST_F(Record, ErrorCodeGoesIntoEveryChainAfterDetection) {

@@ -326,6 +326,28 @@ TEST(ChipTypeProbe, EmptySlotsAndUsage) {
               "rc=0\n");
 }
 
+// Arguments the library refuses end the tool with status 0 and no result
+// files; the reason shows on standard error as well as in the syslog.
+TEST(ChipTypeProbe, RefusedArgumentsShowOnStandardError) {
+    struct Case {
+        const char *args;
+        std::string line;
+    } cases[] = {
+        {"9 0 8 80", "the platform is undefined !!! \n"},
+        {"4 0 9 80", "the chain_num is error !!! \n"},
+        {"4 0 -1 80", "the chain_num is error !!! \n"},
+        {"4 0 8 999", "the chip_num is error !!! \n"},
+    };
+    for (const Case &c : cases) {
+        MachineRun r = run_machine(kBoards, {"sh", "-c",
+                                             std::string("zel_chip_type ") + c.args +
+                                                 " /tmp/type /tmp/n /tmp/h /tmp/d 2>&1 >/dev/null; echo rc=$?"});
+        EXPECT_EQ(r.out, c.line + "rc=0\n") << c.args;
+        EXPECT_TRUE(has(r.syslog(), "zel_chip_type local0.err " + c.line)) << r.syslog();
+        EXPECT_EQ(r.file("/tmp/type"), "") << c.args;
+    }
+}
+
 TEST(FanTools, DutyInversionAndClamp) {
     MachineRun r = run_machine(R"({"platform": 4, "boards": []})",
                                {"sh", "-c", "zel_fan 2>&1; echo rc=$?; zel_fan 30 1; zel_fan 130 2>&1; echo rc=$?; zel_fan -5"});

@@ -220,7 +220,46 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
     MachineRun r = run_led_clients(body);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, t + f + t + t + "HWREV")) << r.out;
-    EXPECT_TRUE(has(r.file("/run/sim/zm.err"), "ZEL_RECV_BUF_SIZE is too small.")) << r.file("/run/sim/zm.err");
+    // Each refusal is a line of its own, and a request cut off by its
+    // deadline says so rather than reading as an empty one.
+    const std::string err = r.file("/run/sim/zm.err");
+    EXPECT_TRUE(has(err, "ZEL_RECV_BUF_SIZE is too small.\nZEL_RECV_BUF_SIZE is too small.\n")) << err;
+    const std::string cut = "error: no whole request within 1000 ms.\n";
+    // The idle client, killed once the valid request beside it has its
+    // answer, ends empty; the unfinished "x" runs into its deadline; ended
+    // early, the same text is parsed and refused as not JSON.
+    EXPECT_TRUE(has(err, "expected near end of file\n" + cut + "error: on line 1: '[' or '{' expected near 'x'\n"))
+        << err;
+}
+
+// Clients that connect and send nothing do not hold a valid request: it is
+// answered at once while they wait, each of them gets the false reply at
+// its own deadline (or at once, the oldest first, when more wait than the
+// server keeps).
+TEST(MonitorDaemon, LedServerIdleClientsHoldNoOne) {
+    const auto round = [](const std::string &tag, int idle) {
+        const std::string n = std::to_string(idle);
+        // One connection at a time: a burst would overflow the listening
+        // socket's short backlog, and a client whose handshake the host
+        // dropped there would wait for ever.
+        return "pids=; for i in $(seq " + n + "); do $C hold >/tmp/" + tag + ".$i & pids=\"$pids $!\"\n"
+               "  until [ -s /tmp/" + tag + ".$i ]; do sleep 0.002; done; done\n"
+               "s=$(date +%s%N); $C send '{\"red_light\":\"on\"}' >/tmp/" + tag + "; e=$(date +%s%N)\n"
+               "wait $pids\n"
+               "printf '" + tag + "{%s %s %s}" + tag + "' \"$(( (e - s) / 1000000 < 1000 ))\" \"$(cat /tmp/" + tag +
+               ")\" \"$(cat /tmp/" + tag + ".* | grep -cF '{\"success\": \"false\"}\\0')\"\n";
+    };
+    MachineRun r = run_led_clients(round("A", 20) + round("B", 70));
+    ASSERT_EQ(r.status, 0) << r.out;
+    // Answered within a second (1), true, and every idle client refused.
+    EXPECT_EQ(section(r.out, "A"), "1 {\"success\": \"true\"}\\0 20") << r.out;
+    EXPECT_EQ(section(r.out, "B"), "1 {\"success\": \"true\"}\\0 70") << r.out;
+    const std::string err = r.file("/run/sim/zm.err");
+    size_t timeouts = 0;
+    for (size_t p = err.find("error: no whole request within 1000 ms.\n"); p != std::string::npos;
+         p = err.find("error: no whole request within 1000 ms.\n", p + 1))
+        timeouts++;
+    EXPECT_EQ(timeouts, 90u) << err;
 }
 
 }  // namespace

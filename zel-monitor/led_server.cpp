@@ -1,18 +1,23 @@
 // LED server: one JSON request per TCP connection on port 8001 lights or
-// darkens the red board LED. Clients are served one after the other; a
-// client can neither stall the server (a short deadline for its request)
-// nor stop it.
+// darkens the red board LED. One thread reads every waiting client at once
+// and answers each as soon as its request is whole, so a client can neither
+// stall the others (a short deadline for its request, a bound on those
+// waiting) nor stop the server.
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <jansson.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <ctime>
-#include <cstdint>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "daemon.h"
 #include "module/kmx_ops.h"
@@ -24,10 +29,11 @@ namespace {
 
 constexpr int kPort = 8001;
 constexpr size_t kRecvBufSize = 1024;
-constexpr int kClientTimeoutS = 5;  // for the reply
-// The whole request must arrive within this: clients are served one after
-// the other, so an idle one holds the rest for at most this long.
+// The whole request must arrive within this.
 constexpr int kRequestDeadlineMs = 1000;
+// Connections waiting for their request at most; one more ends the oldest
+// at once, as if its deadline had passed.
+constexpr size_t kMaxWaiting = 64;
 // Replies go out with their terminating NUL: clients read a C string.
 constexpr char kReplyTrue[] = "{\"success\": \"true\"}";
 constexpr char kReplyFalse[] = "{\"success\": \"false\"}";
@@ -49,28 +55,63 @@ bool request_complete(const char *buf, size_t len) {
     return root != nullptr;
 }
 
-// Reads until the request is complete, the peer stops sending, the buffer
-// is full or the deadline passes. -1 on a receive error.
-ssize_t read_request(int fd, char *buf, size_t cap) {
-    const int64_t deadline = now_ms() + kRequestDeadlineMs;
-    size_t total = 0;
-    while (total < cap) {
-        const int64_t left = deadline - now_ms();
-        if (left <= 0) break;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, int(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return -1;
-        if (ready == 0) break;
-        const ssize_t n = recv(fd, buf + total, cap - total, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        total += size_t(n);
-        if (request_complete(buf, total)) break;
+// One accepted connection and what it has sent so far.
+struct Client {
+    int fd;
+    int64_t deadline;
+    size_t len = 0;
+    char buf[kRecvBufSize + 1] = {};
+};
+
+enum class Input { waiting, whole, failed, timed_out };
+
+// Takes what the client has sent without waiting: whole once the request
+// is complete, the peer stops sending or the buffer is full.
+Input take_input(Client &c) {
+    for (;;) {
+        const ssize_t n = recv(c.fd, c.buf + c.len, kRecvBufSize - c.len, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Input::waiting;
+        if (n < 0) return Input::failed;
+        if (n == 0) return Input::whole;
+        c.len += size_t(n);
+        if (c.len >= kRecvBufSize || request_complete(c.buf, c.len)) return Input::whole;
     }
-    return ssize_t(total);
 }
+
+// Acts on the client's request, replies and closes the connection.
+void answer(Client &c, Input in) {
+    if (in == Input::failed) {
+        perror("recv");
+        close(c.fd);
+        return;
+    }
+    LedRequest r;
+    if (in == Input::timed_out) {
+        fprintf(stderr, "error: no whole request within %d ms.\n", kRequestDeadlineMs);
+        fflush(stderr);
+    } else if (c.len >= kRecvBufSize) {
+        // Too long to be a request: refuse it and go on serving others.
+        fprintf(stderr, "ZEL_RECV_BUF_SIZE is too small.\n");
+        fflush(stderr);
+        // Take what is already queued so closing does not reset the
+        // connection before the client has read the reply.
+        char sink[4096];
+        for (int i = 0; i < 16 && recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+        }
+    } else {
+        r = led_parse_request(c.buf, c.len);
+        if (r.led >= 0) kmx_set_red_led(r.led);
+    }
+    const char *reply = r.ok ? kReplyTrue : kReplyFalse;
+    const size_t len = r.ok ? sizeof kReplyTrue : sizeof kReplyFalse;
+    // The reply fits an empty send buffer: never wait on a peer here. A
+    // peer that has gone away gets EPIPE, not a signal.
+    if (send(c.fd, reply, len, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) perror("send");
+    close(c.fd);
+}
+
+int poll_timeout(int64_t deadline, int64_t now) { return deadline > now ? int(deadline - now) : 0; }
 
 }  // namespace
 
@@ -109,37 +150,20 @@ LedRequest led_parse_request(const char *text, size_t len) {
 }
 
 void led_serve_client(int fd) {
-    timeval tv{kClientTimeoutS, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-
-    char buf[kRecvBufSize + 1];
-    memset(buf, 0, sizeof buf);
-    ssize_t n = read_request(fd, buf, kRecvBufSize);
-    if (n < 0) {
-        perror("recv");
-        close(fd);
-        return;
-    }
-    LedRequest r;
-    if (size_t(n) >= kRecvBufSize) {
-        // Too long to be a request: refuse it and go on serving others.
-        fprintf(stderr, "ZEL_RECV_BUF_SIZE is too small.");
-        fflush(stderr);
-        // Take what is already queued so closing does not reset the
-        // connection before the client has read the reply.
-        char sink[4096];
-        for (int i = 0; i < 16 && recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+    Client c{fd, now_ms() + kRequestDeadlineMs};
+    Input in = Input::waiting;
+    while (in == Input::waiting) {
+        const int64_t now = now_ms();
+        if (now >= c.deadline) {
+            in = Input::timed_out;
+            break;
         }
-    } else {
-        r = led_parse_request(buf, size_t(n));
-        if (r.led >= 0) kmx_set_red_led(r.led);
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, poll_timeout(c.deadline, now));
+        if (ready < 0 && errno != EINTR) in = Input::failed;
+        if (ready > 0) in = take_input(c);
     }
-    const char *reply = r.ok ? kReplyTrue : kReplyFalse;
-    const size_t len = r.ok ? sizeof kReplyTrue : sizeof kReplyFalse;
-    // A peer that has gone away gets EPIPE here, not a signal.
-    if (send(fd, reply, len, MSG_NOSIGNAL) < 0) perror("send");
-    close(fd);
+    answer(c, in);
 }
 
 void *thread_socket_server(void *) {
@@ -165,15 +189,56 @@ void *thread_socket_server(void *) {
         close(lfd);
         return nullptr;
     }
+    // Readiness comes from poll: a connection gone before it is taken must
+    // not block the accept.
+    fcntl(lfd, F_SETFL, fcntl(lfd, F_GETFL) | O_NONBLOCK);
+    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<pollfd> fds;
     for (;;) {
-        int fd = accept(lfd, nullptr, nullptr);
-        if (fd < 0) {
-            perror("accept");
-            // Out of descriptors and the like: do not spin on the error.
+        int64_t now = now_ms();
+        int timeout = -1;
+        fds.assign(1, pollfd{lfd, POLLIN, 0});
+        for (const auto &c : clients) {
+            fds.push_back(pollfd{c->fd, POLLIN, 0});
+            const int left = poll_timeout(c->deadline, now);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
+        const int ready = poll(fds.data(), fds.size(), timeout);
+        if (ready < 0 && errno != EINTR) {
+            perror("poll");
             kos::sleep_ms(100);
             continue;
         }
-        led_serve_client(fd);
+        // Each client in the order it came: answered once its request is
+        // whole or its deadline has passed.
+        now = now_ms();
+        size_t slot = 1;
+        for (auto it = clients.begin(); it != clients.end(); ++slot) {
+            Client &c = **it;
+            Input in = ready > 0 && fds[slot].revents != 0 ? take_input(c) : Input::waiting;
+            if (in == Input::waiting && now >= c.deadline) in = Input::timed_out;
+            if (in == Input::waiting) {
+                ++it;
+                continue;
+            }
+            answer(c, in);
+            it = clients.erase(it);
+        }
+        if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
+        // Take every connection queued: the backlog is short.
+        int fd;
+        while ((fd = accept(lfd, nullptr, nullptr)) >= 0) {
+            if (clients.size() >= kMaxWaiting) {
+                answer(*clients.front(), Input::timed_out);
+                clients.erase(clients.begin());
+            }
+            clients.push_back(std::make_unique<Client>(Client{fd, now_ms() + kRequestDeadlineMs}));
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            perror("accept");
+            // Out of descriptors and the like: do not spin on the error.
+            kos::sleep_ms(100);
+        }
     }
 }
 

@@ -260,8 +260,7 @@ bool kmx_i2c_feed_watchdog(bool forced) {
     const int c = get_current_on_i2c(0);
     // Output 1's readings for the running record and the report (-1
     // truncated to 16 bits after a failed read).
-    g_machine_info.volt = uint16_t(v);
-    g_machine_info.current = uint16_t(c);
+    kmx_record_set_supply(uint16_t(v), uint16_t(c));
     if (v == -1) {
         s_i2cwd_fails++;
         return s_i2cwd_fails <= 2;

@@ -104,16 +104,17 @@ extern "C" bool sys_platform_init(int platform, int chip_type, int chain_num, in
         soc_hub_init();
         break;
     default:
-        kmx_logf(5, "the platform is undefined !!! \n");
+        // Argument errors end the caller: say so where it was typed too.
+        kmx_logf_user(5, "the platform is undefined !!! \n");
         kos::terminate(0);
     }
     // A negative count would index the slot tables from below.
     if (chain_num >= 9 || chain_num < 0) {
-        kmx_logf(5, "the chain_num is error !!! \n");
+        kmx_logf_user(5, "the chain_num is error !!! \n");
         kos::terminate(0);
     }
     if (chip_num > KMX_MAX_CHIP || chip_num < 0) {
-        kmx_logf(5, "the chip_num is error !!! \n");
+        kmx_logf_user(5, "the chip_num is error !!! \n");
         kos::terminate(0);
     }
     g_platform = platform;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -282,8 +283,13 @@ chain_para chain_snapshot(const chain_para &c) {
     return s;
 }
 
+// Held by the supply's keep-alive while it stores its reading and by the
+// record thread while it copies the machine part.
+std::mutex s_supply_lock;
+
 // The machine part of a record (kmx_check_runmode_switch writes its mode).
 void put_machine(uint8_t *out) {
+    std::lock_guard<std::mutex> hold(s_supply_lock);
     copy_with_shared_byte(out, g_machine_info, offsetof(machine_para, running_mode), g_machine_info.running_mode);
 }
 
@@ -455,8 +461,17 @@ extern "C" uint32_t kmx_set_xg_starting_time(void) {
     return g_xg_start_time;
 }
 
+extern "C" void kmx_record_set_supply(uint16_t volt, uint16_t current) {
+    std::lock_guard<std::mutex> hold(s_supply_lock);
+    g_machine_info.volt = volt;
+    g_machine_info.current = current;
+}
+
 extern "C" bool kmx_record_init(void) {
-    memset(&g_machine_info, 0, sizeof g_machine_info);
+    {
+        std::lock_guard<std::mutex> hold(s_supply_lock);
+        memset(&g_machine_info, 0, sizeof g_machine_info);
+    }
     kmx_record::shared_store(g_machine_info.running_mode, 255);
     memset(g_chains_info, 0, sizeof g_chains_info);
     s_unwritten.clear();

@@ -30,7 +30,8 @@ extern "C" {
 #define KMX_RECORD_BATCH 66u        /* records moved to flash per step */
 
 /* Machine part of the record (g_machine_info). The values come from other
- * threads as plain stores; a record may mix values of two moments. */
+ * threads; a record may mix values of two moments, but the supply's voltage
+ * and current are one reading (kmx_record_set_supply). */
 typedef struct machine_para {
     uint32_t time_stamp; /* seconds since the epoch */
     uint32_t boot_time;  /* seconds since boot */
@@ -133,6 +134,9 @@ extern uint32_t g_xg_start_time;
 uint32_t kmx_set_xg_starting_time(void);
 bool kmx_record_init(void);
 bool kmx_create_thread_running_log(void);
+/* The supply keep-alive's reading of output 1 into the machine part: the
+ * voltage and current go in together, as the record thread copies them. */
+void kmx_record_set_supply(uint16_t volt, uint16_t current);
 
 /* Events. */
 bool kmx_check_fw_update(void);
