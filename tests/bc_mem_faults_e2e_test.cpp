@@ -62,6 +62,16 @@ int writes_of(const std::vector<Write> &log, uint32_t addr, uint32_t value) {
     return n;
 }
 
+TEST(MemoryFaults, BoardDescribedByItsChipsOnlyPasses) {
+    // No voltage, heat or fault keys: the memory board's own regulator and
+    // sensors must carry it through every memory step and the soft BIST.
+    MachineRun r = run_machine(R"({"platform": 4, "straps": {"board_code": 15},
+                                   "boards": [{"slot": 0, "chip_type": 10, "chips": 8}]})",
+                               {"boardcheck", "-a"});
+    EXPECT_TRUE(has(r.syslog(), "Test Passed!")) << r.syslog();
+    EXPECT_EQ(verdict(r), result("Pass"));
+}
+
 TEST(MemoryFaults, WriteCheckTotalOf30KeepsTheChip) {
     // 15 + 15 failed write-check cycles: one short of the threshold.
     MachineRun r = run_board(R"("memwrite 3 AB 15 3", "memwrite 3 CD 15 3")");
