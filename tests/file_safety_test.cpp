@@ -107,6 +107,70 @@ TEST(AtomicWrite, TerminatingSignalsLeaveNoTemporaryFile) {
     EXPECT_EQ(text, big);
 }
 
+TEST(AtomicWrite, TerminatingSignalsLeaveNoTemporaryFileInAThreadedWriter) {
+    // The daemon and the mining program write from one thread while others
+    // run: the kernel gives a SIGTERM sent to the process to a thread that
+    // does not block it, here the sleeping one.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        // The children start with the default action, as the programs do
+        // on the board (a shell in the background ignores SIGINT).
+        const sighandler_t before = signal(sig, SIG_DFL);
+        fresh_dir("/config/mt");
+        const std::string big(64 * 1024, 'y');
+        bool started = false;
+        kill_repeatedly(sig == SIGTERM ? 300 : 100, sig, [&] {
+            if (!started) {
+                started = true;
+                std::thread([] {
+                    for (;;) pause();
+                }).detach();
+            }
+            kos::write_file_atomic("/config/mt/status.ini", big);
+        });
+        EXPECT_EQ(count_leftovers("/config/mt", "status.ini"), 0) << strsignal(sig);
+        std::string text;
+        ASSERT_TRUE(kos::read_file("/config/mt/status.ini", text));
+        EXPECT_EQ(text, big);
+        signal(sig, before);
+    }
+}
+
+TEST(AtomicWrite, ASignalHeldBackStillEndsTheProcessAfterTheWrite) {
+    fresh_dir("/config/end");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::thread([] {
+            for (;;) pause();
+        }).detach();
+        // The signal reaches the sleeping thread during the write.
+        const std::string big(4 << 20, 'z');
+        std::thread([] {
+            usleep(1000);
+            kill(getpid(), SIGTERM);
+        }).detach();
+        for (int i = 0; i < 2000; i++) kos::write_file_atomic("/config/end/file", big);
+        _exit(3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(count_leftovers("/config/end", "file"), 0);
+    // A handler the program installed itself is left in place.
+    static volatile sig_atomic_t seen = 0;
+    struct sigaction own {};
+    own.sa_handler = [](int) { seen = 1; };
+    struct sigaction old {};
+    ASSERT_EQ(0, sigaction(SIGUSR2, &own, &old));
+    ASSERT_TRUE(kos::write_file_atomic("/config/end/file", "a"));
+    struct sigaction now {};
+    ASSERT_EQ(0, sigaction(SIGUSR2, nullptr, &now));
+    EXPECT_EQ(now.sa_handler, own.sa_handler);
+    raise(SIGUSR2);
+    EXPECT_EQ(seen, 1);
+    sigaction(SIGUSR2, &old, nullptr);
+}
+
 TEST(CountFiles, AKilledWriterNeverEmptiesTheCounters) {
     fresh_dir("/config/cnt");
     static char path[] = "/config/cnt/err_cnt";
