@@ -11,10 +11,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 
+#include "misc/kmx_board_check.h"
+#include "misc/kmx_ini.h"
 #include "misc/kmx_pool.h"
 #include "os/os.h"
 #include "support/log_capture.h"
@@ -169,6 +172,47 @@ TEST(AtomicWrite, ASignalHeldBackStillEndsTheProcessAfterTheWrite) {
     raise(SIGUSR2);
     EXPECT_EQ(seen, 1);
     sigaction(SIGUSR2, &old, nullptr);
+}
+
+TEST(Leftovers, KilledWritersLeaveNothingOnceTheOwnerWritesAgain) {
+    // The INI files on their flash volumes and a count file: killed writers
+    // (kill -9, which nothing can hold back) leave temporary files; the
+    // next program that writes them clears them with its first write.
+    fresh_dir("/config/cnt2");
+    static char cnt[] = "/config/cnt2/err_cnt";
+    struct File {
+        const char *dir, *base;
+        std::function<void()> write;
+    };
+    int n = 0;
+    const File files[] = {
+        {"/miners", "status.ini",
+         [&] { kmx_write_key_to_ini("times_1", "times_1:ip", std::to_string(n++).c_str(), "/miners/status.ini"); }},
+        {"/events", "events.ini",
+         [&] { kmx_write_events_record_to_ini(3, "lock", "0", std::to_string(n++).c_str()); }},
+        {"/config/cnt2", "err_cnt", [&] { kmx_cnt_inc(n++ % 8, cnt); }},
+    };
+    for (const File &f : files) {
+        const std::string path = std::string(f.dir) + "/" + f.base;
+        kill_repeatedly(60, SIGKILL, f.write);
+        // One that is certain, whatever the kills hit.
+        ASSERT_TRUE(kos::write_file_atomic((path + ".tmpAbC123").c_str(), "left"));
+        const int left = count_leftovers(f.dir, f.base);
+        EXPECT_GT(left, 0) << path;
+        log_capture_clear();
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {  // the owner's next start: its first writes
+            f.write();
+            f.write();
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(count_leftovers(f.dir, f.base), 0) << path;
+        std::string text;
+        EXPECT_TRUE(kos::read_file(path.c_str(), text) && !text.empty()) << path;
+    }
 }
 
 TEST(CountFiles, AKilledWriterNeverEmptiesTheCounters) {

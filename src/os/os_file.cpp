@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <dirent.h>
 #include <fcntl.h>
@@ -180,6 +181,16 @@ int remove_write_leftovers(const char *path) {
     }
     closedir(d);
     return removed;
+}
+
+int remove_write_leftovers_once(const char *path) {
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    // Never destroyed: writers may run while the process exits.
+    static std::set<std::string> &done = *new std::set<std::string>;
+    pthread_mutex_lock(&lock);
+    const bool first = done.insert(path).second;
+    pthread_mutex_unlock(&lock);
+    return first ? remove_write_leftovers(path) : 0;
 }
 
 bool read_file(const char *path, std::string &out, size_t limit) {
