@@ -154,6 +154,11 @@ TEST(Filemend, RootIsReadOnlyAfterEveryKill) {
     const size_t at = r.out.find("inside=");
     ASSERT_NE(at, std::string::npos) << r.out;
     EXPECT_GE(atoi(r.out.c_str() + at + 7), 12) << r.out;
+    // Some terminating signals came between the remounts: those runs ended
+    // there, read-only, instead of going on to repair and reload.
+    size_t ended = 0;
+    for (size_t p = 0; (p = r.syslog().find("remounting / read-only before it ends", p)) != std::string::npos; p++) ended++;
+    EXPECT_GE(ended, 3u) << r.syslog();
 }
 
 // ---- stepctl ----------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "os/os.h"
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -49,17 +50,61 @@ constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1,
 // so the process ends as it would have, only after the rename. Signals the
 // program handles or ignores itself are left as they are.
 pthread_mutex_t s_hold_lock = PTHREAD_MUTEX_INITIALIZER;
-int s_writers = 0;
+std::atomic<int> s_writers{0};
 bool s_held[NSIG];
-volatile sig_atomic_t s_noted = 0;
+std::atomic<int> s_noted{0};
 
+// A signal taken just as the last write gave the defaults back may be noted
+// after that write looked: it is sent again from here, to its default now.
 void note_signal(int sig) {
-    if (s_noted == 0) s_noted = sig;
+    int none = 0;
+    s_noted.compare_exchange_strong(none, sig);
+    if (s_writers.load() == 0) kill(getpid(), sig);
+}
+
+// The default action back for every signal the handler took over.
+void give_back_defaults() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig : kEndingSignals)
+        if (s_held[sig]) sigaction(sig, &dfl, nullptr);
+}
+
+// Every signal but the faults a program raises itself.
+void all_but_faults(sigset_t *set) {
+    sigfillset(set);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(set, sig);
+}
+
+// A child forked while a write is under way in another thread has no write
+// of its own: it starts with the default actions back and nothing held.
+// The forking thread blocks the signals across the fork, so that one sent
+// to the child at once waits for its defaults instead of being noted.
+thread_local sigset_t t_fork_mask;
+void hold_before_fork() {
+    sigset_t all;
+    all_but_faults(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &t_fork_mask);
+    pthread_mutex_lock(&s_hold_lock);
+}
+void hold_after_fork_parent() {
+    pthread_mutex_unlock(&s_hold_lock);
+    pthread_sigmask(SIG_SETMASK, &t_fork_mask, nullptr);
+}
+void hold_after_fork_child() {
+    if (s_writers.load() > 0) give_back_defaults();
+    s_writers.store(0);
+    s_noted.store(0);
+    pthread_mutex_unlock(&s_hold_lock);
+    pthread_sigmask(SIG_SETMASK, &t_fork_mask, nullptr);
 }
 
 void hold_ending_signals() {
+    static pthread_once_t fork_hooks = PTHREAD_ONCE_INIT;
+    pthread_once(&fork_hooks, [] { pthread_atfork(hold_before_fork, hold_after_fork_parent, hold_after_fork_child); });
     pthread_mutex_lock(&s_hold_lock);
-    if (s_writers++ == 0) {
+    if (s_writers.fetch_add(1) == 0) {
         struct sigaction note {};
         note.sa_handler = note_signal;
         sigfillset(&note.sa_mask);
@@ -77,14 +122,12 @@ void hold_ending_signals() {
 int release_ending_signals() {
     int noted = 0;
     pthread_mutex_lock(&s_hold_lock);
-    if (--s_writers == 0) {
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        for (int sig : kEndingSignals)
-            if (s_held[sig]) sigaction(sig, &dfl, nullptr);
-        noted = s_noted;
-        s_noted = 0;
+    if (s_writers.load() == 1) {
+        give_back_defaults();
+        s_writers.store(0);
+        noted = s_noted.exchange(0);
+    } else {
+        s_writers.fetch_sub(1);
     }
     pthread_mutex_unlock(&s_hold_lock);
     return noted;
@@ -114,8 +157,7 @@ bool write_file_atomic(const char *path, std::string_view data) {
     // A kill -9 or a power cut can still leave one; remove_write_leftovers
     // clears those.
     sigset_t all, saved;
-    sigfillset(&all);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&all, sig);
+    all_but_faults(&all);
     pthread_sigmask(SIG_BLOCK, &all, &saved);
     hold_ending_signals();
     // The signals held back end the process now, as they would have then.
