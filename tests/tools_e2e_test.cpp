@@ -132,7 +132,7 @@ TEST(Filemend, EachEarlyEndLogsTheFileAndWhy) {
     }
 }
 
-// The kills land anywhere in a run (5 to 40 ms into it), most of them
+// The kills land anywhere in a run (4 to 23 ms into it), many of them
 // between the two remounts. A terminating signal remounts read-only before
 // the tool ends; after a kill -9 the next run, even one that finds nothing
 // to repair, remounts first.
@@ -143,7 +143,7 @@ TEST(Filemend, RootIsReadOnlyAfterEveryKill) {
         {"sh", "-c",
          "U=" + kUnits + "; mkdir /tmp/orig && cp $U/* /tmp/orig/; bad=0; inside=0; "
          "for sig in TERM INT HUP KILL; do for i in $(seq 1 12); do " + restore +
-             "filemend 1 & p=$!; sleep 0.0$(( (i * 7 + ${#sig}) % 36 + 5 )); kill -$sig $p; wait $p; "
+             "filemend 1 & p=$!; sleep $(printf '0.%03d' $(( (i * 7 + ${#sig}) % 20 + 4 ))); kill -$sig $p; wait $p; "
              "grep -q rw,remount /run/sim/calls.log && inside=$((inside+1)); : >/run/sim/calls.log; "
              "if [ $sig = KILL ]; then echo 0 >/run/sim/md5sum.status; filemend 1; echo 1 >/run/sim/md5sum.status; fi; "
              "[ \"$(cat /run/sim/rootfs.state 2>/dev/null || echo ro)\" = ro ] || { bad=$((bad+1)); echo ro > /run/sim/rootfs.state; }; "
