@@ -1,9 +1,14 @@
 // filemend: when the checksum list of the guarded system files no longer
 // matches, records the corruption in U-Boot, remounts the root file system
 // writable and rewrites every guarded file that differs from its template.
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "misc/kmx_misc.h"
@@ -137,10 +142,84 @@ bool intact(const std::string &content, const std::string &tmpl) {
            tmpl.compare(0, content.size(), content) == 0;
 }
 
+// Present from just before the read-write remount to just after the
+// read-only one: a run killed in between (kill -9, a power cut leaves a
+// read-only root anyway) tells the next one that it left `/` writable.
+// Remounts by other programs (the daemon's short edits) leave no mark and
+// are never undone here.
+constexpr const char *kWritableMark = "/tmp/filemend.rw";
+
+// A terminating signal taken while `/` is writable: the run stops at its
+// next step, remounts read-only and then ends by that signal.
+volatile sig_atomic_t s_ended_by = 0;
+void note_end(int sig) { s_ended_by = sig; }
+constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+void set_end_handlers(void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : kEndSignals) sigaction(sig, &sa, nullptr);
+}
+
+void open_root() {
+    set_end_handlers(note_end);
+    if (!kos::write_file_atomic(kWritableMark, "1\n")) kmx_logf(5, "cannot write %s\n", kWritableMark);
+    kos::shell_status("mount / -o rw,remount,dirsync");
+}
+
+void close_root() {
+    kos::shell_status("mount / -o ro,remount");
+    unlink(kWritableMark);
+    set_end_handlers(SIG_DFL);
+    if (const int sig = s_ended_by) raise(sig);  // ends the process now, as it would have
+}
+
+// Called between the steps of the writable part of the run.
+void end_if_signalled() {
+    if (s_ended_by == 0) return;
+    kmx_logf(5, "filemend: signal %d, remounting / read-only before it ends\n", int(s_ended_by));
+    close_root();
+}
+
+// Whether `mount` lists `/` as mounted read-write (its last entry for `/`,
+// the one on top, counts).
+bool root_writable() {
+    std::string out;
+    if (!kos::shell_capture("mount", out, 1 << 16)) return false;
+    bool rw = false;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t opts = line.find(" on / ") == std::string::npos ? std::string::npos : line.rfind('(');
+        if (opts != std::string::npos) rw = line.compare(opts + 1, 2, "rw") == 0 && strchr(",)", line[opts + 3]);
+    }
+    return rw;
+}
+
+// A run before this one that was killed while `/` was writable.
+void undo_interrupted_run() {
+    if (access(kWritableMark, F_OK) != 0) return;
+    if (root_writable()) {
+        kmx_logf(5, "filemend: an earlier run ended with / writable, remounting it read-only\n");
+        kos::shell_status("mount / -o ro,remount");
+    }
+    unlink(kWritableMark);
+}
+
+// Why a guarded file cannot be read: missing, a folder, a link to nothing.
+std::string unreadable_reason(const char *path, int err) {
+    struct stat st {};
+    if (lstat(path, &st) != 0) return strerror(errno);
+    if (S_ISLNK(st.st_mode) && stat(path, &st) != 0) return "a link to a missing file";
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    return strerror(err);
+}
+
 // Ends a run that found a guarded file it could not read or replace: the
 // root file system goes back to read-only first, never left writable.
 int end_writable_run() {
-    kos::shell_status("mount / -o ro,remount");
+    close_root();
     return 255;
 }
 
@@ -153,6 +232,7 @@ int finish(bool print, int result) {
 
 int main(int argc, char **) {
     const bool print = argc < 2;
+    undo_interrupted_run();
     if (kos::shell_status("busybox md5sum -c /etc/cfbm >/dev/null 2>&1") == 0) return finish(print, 0);
 
     char flag[128] = {};
@@ -165,22 +245,33 @@ int main(int argc, char **) {
         misc_set_uboot_env("file_corrupted", "1", out, sizeof out);
     }
 
-    kos::shell_status("mount / -o rw,remount,dirsync");
+    open_root();
     for (const Guarded &g : kFiles) {
+        end_if_signalled();
         if (!g.compared) continue;
         const std::string tmpl = g.unit ? std::string(g.unit) : hosts_template();
         std::string content;
         // One byte past the longest template is enough to call it damaged.
-        if (!kos::read_file(g.path, content, kLongestTemplate + 1)) return end_writable_run();
+        // A folder opens but gives no bytes: it is not a file to compare.
+        struct stat st {};
+        if (!kos::read_file(g.path, content, kLongestTemplate + 1) || (stat(g.path, &st) == 0 && S_ISDIR(st.st_mode))) {
+            kmx_logf(5, "File %s cannot be read (%s), the check ends here\n", g.path,
+                     unreadable_reason(g.path, errno).c_str());
+            return end_writable_run();
+        }
         if (intact(content, tmpl)) continue;
         // Replaced whole, through a link to its target: a power cut
         // mid-write must not leave half a unit.
         char real[PATH_MAX];
         const char *target = realpath(g.path, real) ? real : g.path;
-        if (!kos::write_file_atomic(target, tmpl)) return end_writable_run();
+        if (!kos::write_file_atomic(target, tmpl)) {
+            kmx_logf(5, "File %s cannot be written (%s), the check ends here\n", g.path, strerror(errno));
+            return end_writable_run();
+        }
         kmx_logf(3, "File %s is fixed\n", g.path);
     }
-    kos::shell_status("mount / -o ro,remount");
+    end_if_signalled();
+    close_root();
     kos::shell_status("systemctl daemon-reload");
     return finish(print, -1);
 }

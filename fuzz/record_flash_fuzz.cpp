@@ -16,20 +16,14 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "record_fuzz.h"
 #include "module/kmx_chain.h"
 #include "record/kmx_record.h"
 #include "record/kmx_record_internal.h"
 
-extern "C" uint32_t crc32(uint32_t crc, const unsigned char *p, unsigned int len);
-
 namespace {
 
-uint64_t s_now = 1000000;
-uint64_t fuzz_clock() { return s_now; }
-
-uint32_t crc_of(const record_head_sec &h) {
-    return crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
-}
+uint32_t crc_of(const record_head_sec &h) { return fuzz::head_crc(h); }
 
 void check_head(const record_head_sec &h, const char *where) {
     if (memcmp(h.tag, "LOG#", 4) != 0) fuzz::fail(where, "head tag");
@@ -41,8 +35,7 @@ void check_head(const record_head_sec &h, const char *where) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::setup_machine();
-    kmx_record::set_clock(fuzz_clock);
+    fuzz::setup_record_machine();
     return 0;
 }
 
@@ -75,10 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         c.tmp_max = uint8_t((sel & 0xFC) + 3);
         c.temp_timestamp = 77;
     }
-    s_now += 61;
+    fuzz::s_record_now += 61;
     if (!kmx_write_record_to_ddr()) fuzz::fail("record", "record file write failed");
     kmx_chain_overheat(1);
-    s_now += 1;
+    fuzz::s_record_now += 1;
     if (!kmx_write_record_to_nand()) fuzz::fail("record", "flush failed on a working flash");
 
     record_head_sec on_flash;

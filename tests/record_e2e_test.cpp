@@ -50,6 +50,10 @@ int count(const std::string &text, const std::string &what) {
     return n;
 }
 
+// Block 0's copy, written before block 0 itself, in the area's last block.
+constexpr size_t kCopyAt = 0x9E0000;
+const std::string kBlock0Rewrite = "erase /run/sim/mtd9.img 10354688 131072\nerase /run/sim/mtd9.img 0 131072\n";
+
 std::string erased(uint32_t records) { return std::string(size_t(records) * KMX_RECORD_SIZE, '\xFF'); }
 
 TEST(RecordRing, RecordsReachFlashAndSurviveARestart) {
@@ -74,10 +78,13 @@ TEST(RecordRing, RecordsReachFlashAndSurviveARestart) {
     // The first head took the (zeroed) key along, though no event was
     // pending: an erased key would read as history temperatures of 255.
     EXPECT_EQ(f.img.substr(50, 462), std::string(462, '\0'));
-    // Two start-up erases of a blank area, then block 0 alone for the flush.
+    // Two start-up erases of a blank area, then block 0 alone for the flush,
+    // after its copy in the area's last block.
     const std::string log = r.file("/run/sim/mtd.log");
     EXPECT_EQ(count(log, " 0 10485760\n"), 2) << log;
-    EXPECT_EQ(count(log, "erase "), 3) << log;
+    EXPECT_EQ(count(log, "erase "), 4) << log;
+    EXPECT_EQ(log.substr(log.size() - kBlock0Rewrite.size()), kBlock0Rewrite) << log;
+    EXPECT_EQ(f.img.substr(kCopyAt, KMX_RECORD_BLOCK), f.img.substr(0, KMX_RECORD_BLOCK));
 }
 
 TEST(RecordRing, WrapFromTheSecondToLastBlockLosesNothing) {
@@ -97,10 +104,10 @@ TEST(RecordRing, WrapFromTheSecondToLastBlockLosesNothing) {
     EXPECT_EQ(f.slot(2, 4), saved.substr(62 * KMX_RECORD_SIZE));
     EXPECT_EQ(f.slot(10741), erased(1));
     EXPECT_EQ(f.slot(6), erased(1));
-    // Blocks 20, 21 and 0, each erased once.
+    // Blocks 20, 21 and 0, each erased once (block 0 after its copy).
     EXPECT_EQ(r.file("/run/sim/mtd.log"), "erase /run/sim/mtd9.img 2621440 131072\n"
-                                          "erase /run/sim/mtd9.img 2752512 131072\n"
-                                          "erase /run/sim/mtd9.img 0 131072\n");
+                                          "erase /run/sim/mtd9.img 2752512 131072\n" +
+                                              kBlock0Rewrite);
 }
 
 TEST(RecordRing, FullRingStartsAgainAtTheFirstSlotAndKeepsTheRest) {
@@ -121,9 +128,11 @@ TEST(RecordHead, DamagedOrOlderHeadsAreRefusedAndTheAreaErased) {
         const char *damage;
         const char *log;
     };
+    // A broken head with a broken copy (10354708 and 10354688: the copy's
+    // reserved byte 20 and its tag).
     const Case cases[] = {
-        {"$P poke 20 7", "log_head crc  is wrong !"},
-        {"$P poke 0 120", "log_head_tag is wrong !"},
+        {"$P poke 20 7 poke 10354708 7", "log_head crc  is wrong !"},
+        {"$P poke 0 120 poke 10354688 120", "log_head_tag is wrong !"},
         {"$P init version 0105 event 2 flush", "log_head_version has changed !"},
         {"$P init pos 30000 0 event 2 flush", "log_head is out of range !"},
     };
@@ -179,6 +188,40 @@ TEST(RecordFlash, PowerCutDuringAFlushKeepsThePreviousRecords) {
     EXPECT_EQ(f.slot(602, 11), saved.substr(0, 11 * KMX_RECORD_SIZE));
     EXPECT_EQ(f.slot(613, 12), saved.substr(22 * KMX_RECORD_SIZE));
     EXPECT_EQ(saved.substr(11 * KMX_RECORD_SIZE, 11 * KMX_RECORD_SIZE), saved.substr(22 * KMX_RECORD_SIZE, 11 * KMX_RECORD_SIZE));
+}
+
+TEST(RecordFlash, PowerCutWhileBlockZeroIsRewrittenLosesNoStoredRecord) {
+    // Run 1 stores 11 records at slots 2..12, all in block 0. Run 2 loses
+    // power during the flush of 11 more, `cut` bytes into its writes: block
+    // 0's copy (131072 bytes, its head last), then block 0 (the same); the
+    // record file in RAM goes with the power. Run 3 must find either the old
+    // head over the 11 old records or the new one over all 22, never a head
+    // that claims an erased slot.
+    struct Case {
+        long cut;
+        uint32_t total;  // what run 3's head claims
+    };
+    const Case cases[] = {{0, 11},           {64, 11},          {3000, 11},         {131021, 11},
+                          {131040, 11},      {131072, 11},      {131072 + 1, 22},
+                          {131072 + 64, 22}, {131072 + 3000, 22}, {131072 + 131040, 22}};
+    for (const Case &c : cases) {
+        MachineRun r = run("$P init append 11 save flush head; $P init append 11 save fault 'cut " +
+                           std::to_string(c.cut) + "' flush; echo \"status $?\"; rm -f /tmp/running_record; $P init head");
+        ASSERT_EQ(r.status, 0) << c.cut << "\n" << r.out;
+        const std::string want = "head 11 11\ninit 1\nappend 11 11\nstatus 137\ninit 1\nhead " +
+                                 std::to_string(c.total) + " " + std::to_string(c.total) + "\n";
+        EXPECT_NE(r.out.find(want), std::string::npos) << c.cut << "\n" << r.out;
+        const std::string saved = r.file("/tmp/saved_records");
+        ASSERT_EQ(saved.size(), 22u * KMX_RECORD_SIZE) << c.cut;
+        const Flash f = flash(r);
+        EXPECT_TRUE(f.head_ok()) << c.cut;
+        EXPECT_EQ(f.head().total_records, c.total) << c.cut;
+        EXPECT_TRUE(f.slot(2, c.total) == saved.substr(0, size_t(c.total) * KMX_RECORD_SIZE)) << c.cut;
+        // The key went along.
+        EXPECT_EQ(f.img.substr(50, 462), std::string(462, '\0')) << c.cut;
+        const bool taken = r.syslog().find("log_head is taken from its copy !") != std::string::npos;
+        EXPECT_EQ(taken, c.total == 22) << c.cut;
+    }
 }
 
 TEST(RecordFile, APartRecordLeftByACrashIsCutOffAtTakeover) {

@@ -2,6 +2,7 @@
 // the tuning-step runner, the chip-type probe and the fan tools.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "support/machine_runner.h"
@@ -104,6 +105,60 @@ TEST(Filemend, UnreplaceableFileEndsReadOnly) {
     ASSERT_NE(rw, std::string::npos) << calls;
     EXPECT_NE(calls.find("mount / -o ro,remount", rw), std::string::npos) << calls;
     EXPECT_FALSE(has(calls, "daemon-reload")) << calls;
+}
+
+TEST(Filemend, EachEarlyEndLogsTheFileAndWhy) {
+    struct Case {
+        const char *setup, *unit, *why;
+    };
+    // The unwritable target: a link to a file of /proc, where no file can
+    // be made beside it.
+    const Case cases[] = {
+        {"rm $U/nginx.service", "nginx.service", "cannot be read (No such file or directory)"},
+        {"rm $U/sshd.service; mkdir $U/sshd.service", "sshd.service", "cannot be read (a directory)"},
+        {"ln -sf /nowhere/unit $U/sshd.service.new && mv -f $U/sshd.service.new $U/sshd.service", "sshd.service",
+         "cannot be read (a link to a missing file)"},
+        {"ln -sf /proc/version $U/zel-monitor.service.new && mv -f $U/zel-monitor.service.new $U/zel-monitor.service",
+         "zel-monitor.service", "cannot be written (No such file or directory)"},
+    };
+    for (const Case &c : cases) {
+        MachineRun r = run_machine(filemend_machine("1", R"("file_corrupted": "1")"),
+                                   {"sh", "-c", "U=" + kUnits + "; " + c.setup +
+                                                    " && filemend 1; echo rc=$?; cat /run/sim/rootfs.state"});
+        EXPECT_TRUE(has(r.out, "rc=255\nro\n")) << c.setup << "\n" << r.out;
+        const std::string line = "File " + kUnits + c.unit + " " + c.why + ", the check ends here";
+        EXPECT_TRUE(has(r.syslog(), line)) << line << "\n" << r.syslog();
+        EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "daemon-reload")) << c.setup;
+    }
+}
+
+// The kills land anywhere in a run (4 to 23 ms into it), many of them
+// between the two remounts. A terminating signal remounts read-only before
+// the tool ends; after a kill -9 the next run, even one that finds nothing
+// to repair, remounts first.
+TEST(Filemend, RootIsReadOnlyAfterEveryKill) {
+    const std::string restore = "cp /tmp/orig/* $U/; ";
+    MachineRun r = run_machine(
+        filemend_machine("1", R"("file_corrupted": "1")"),
+        {"sh", "-c",
+         "U=" + kUnits + "; mkdir /tmp/orig && cp $U/* /tmp/orig/; bad=0; inside=0; "
+         "for sig in TERM INT HUP KILL; do for i in $(seq 1 12); do " + restore +
+             "filemend 1 & p=$!; sleep $(printf '0.%03d' $(( (i * 7 + ${#sig}) % 20 + 4 ))); kill -$sig $p; wait $p; "
+             "grep -q rw,remount /run/sim/calls.log && inside=$((inside+1)); : >/run/sim/calls.log; "
+             "if [ $sig = KILL ]; then echo 0 >/run/sim/md5sum.status; filemend 1; echo 1 >/run/sim/md5sum.status; fi; "
+             "[ \"$(cat /run/sim/rootfs.state 2>/dev/null || echo ro)\" = ro ] || { bad=$((bad+1)); echo ro > /run/sim/rootfs.state; }; "
+             "done; done; echo inside=$inside bad=$bad"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "bad=0\n")) << r.out;
+    // Enough of the kills came while / was writable to mean something.
+    const size_t at = r.out.find("inside=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GE(atoi(r.out.c_str() + at + 7), 12) << r.out;
+    // Some terminating signals came between the remounts: those runs ended
+    // there, read-only, instead of going on to repair and reload.
+    size_t ended = 0;
+    for (size_t p = 0; (p = r.syslog().find("remounting / read-only before it ends", p)) != std::string::npos; p++) ended++;
+    EXPECT_GE(ended, 3u) << r.syslog();
 }
 
 // ---- stepctl ----------------------------------------------------------------

@@ -125,6 +125,23 @@ TEST(MonitorDaemon, PendingSupplyUpgradeRunsThenEmptiesAndReboots) {
     EXPECT_TRUE(has(r.syslog(), "bin file:p.bin")) << r.syslog();
 }
 
+TEST(MonitorDaemon, SupplyImageNamedLikeAnOptionIsRefused) {
+    // Only images whose names begin with '-': none reaches the upgrade
+    // program, nothing is emptied, no reboot.
+    const std::string body = "printf 'UPG{%s}UPG' \"$(ls /opt/psu-upgrade | wc -l)\"\n";
+    MachineRun r = run_machine(
+        machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/opt/psu-upgrade/--help.bin\":\"\","
+                    "\"/opt/psu-upgrade/-v.hex\":\"\""),
+        {"bash", "-c", "zel-monitor 1 >/dev/null 2>&1 & " + build_path("led-client") + " send '{}' >/dev/null; " + body});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_FALSE(has(calls, "power_upgrade")) << calls;
+    EXPECT_FALSE(has(calls, "reboot")) << calls;
+    EXPECT_EQ(section(r.out, "UPG"), "2");
+    EXPECT_TRUE(has(r.syslog(), "image name refused:--help.bin")) << r.syslog();
+    EXPECT_TRUE(has(r.syslog(), "image name refused:-v.hex")) << r.syslog();
+}
+
 TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
     const std::string body =
         "$C send '{\"red_light\":\"on\"}'; printf 'ON{%s}ON' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"

@@ -57,7 +57,8 @@ bool type_text_ok(const char *s) {
 // Names that may be handed to the upgrade tool: no shell meta characters.
 bool image_name_ok(const char *name) {
     size_t n = strlen(name);
-    if (n == 0 || n > 63) return false;
+    // A leading '-' would reach the upgrade program as an option.
+    if (n == 0 || n > 63 || name[0] == '-') return false;
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(name[i]);
         if (!isalnum(c) && c != '.' && c != '_' && c != '+' && c != '-') return false;

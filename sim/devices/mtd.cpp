@@ -25,8 +25,10 @@ std::mutex s_fault_lock;
 
 // Takes the first armed fault named `op` out of mtd.faults; its argument
 // (0 when none) goes to *arg. Without `arg`, "OP N" lets N calls through
-// before it fires.
-bool take_fault(const char *op, long *arg = nullptr) {
+// before it fires. With `budget`, "OP N" is a count of bytes: a call of
+// `budget` bytes that stays below N passes and leaves "OP N-budget" armed;
+// the one that reaches N fires with *arg = what is left of N.
+bool take_fault(const char *op, long *arg = nullptr, long budget = -1) {
     std::lock_guard<std::mutex> g(s_fault_lock);
     const std::string path = kos::sim_dir() + "/mtd.faults";
     std::string text;
@@ -42,16 +44,16 @@ bool take_fault(const char *op, long *arg = nullptr) {
         const std::string name = line.substr(0, line.find(' '));
         if (!hit && name == op) {
             const long n = line.size() > name.size() ? strtol(line.c_str() + name.size(), nullptr, 0) : 0;
-            if (arg) {
+            long left = -1;  // what stays armed when this call passes
+            if (arg && budget >= 0 && n > budget)
+                left = n - budget;  // the whole call fits before the cut
+            else if (arg)
                 *arg = n;
-            } else if (n > 0) {  // let n more calls through first
-                rest += name + " " + std::to_string(n - 1) + "\n";
-                hit = true;
-                changed = true;
-                fired = false;
-                continue;
-            }
-            hit = fired = changed = true;
+            else if (n > 0)
+                left = n - 1;  // let n more calls through first
+            hit = changed = true;
+            fired = left < 0;
+            if (!fired) rest += name + " " + std::to_string(left) + "\n";
             continue;
         }
         if (!line.empty()) rest += line + "\n";
@@ -118,7 +120,9 @@ long mtd_program(int fd, const void *buf, size_t len, uint32_t off) {
         errno = EIO;
         return -1;
     }
-    if (take_fault("cut", &cut) && size_t(cut) < len) len = size_t(cut);
+    // Power is lost once the armed number of bytes has been programmed,
+    // counted over the writes from the one that armed it on.
+    if (take_fault("cut", &cut, long(len))) len = size_t(cut);
     std::vector<uint8_t> cur(len);
     const ssize_t n = pread(fd, cur.data(), len, off_t(off));
     if (n < 0) return -1;

@@ -30,8 +30,9 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len);
 // Byte access to the image: a write ANDs into what is there, as programming
 // flash does. Faults armed in <sim dir>/mtd.faults fire once each, one line
 // per fault: "open", "read", "short_read", "erase", "write" (the call fails
-// with EIO; "write 2" lets two writes through first), "cut N" (power cut: the next write stores its first N bytes,
-// then the process dies at once, as the board would lose power).
+// with EIO; "write 2" lets two writes through first), "cut N" (power cut: once N more bytes are programmed,
+// over as many writes as that takes, the write stops there and the process
+// dies at once, as the board would lose power).
 // mtd.log gets "erase <image> <off> <len>" per erase.
 int mtd_open(const std::string &mtd_path);
 long mtd_read(int fd, void *buf, size_t len, uint32_t off);

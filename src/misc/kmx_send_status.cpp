@@ -12,6 +12,7 @@
 
 #include "misc/kmx_misc.h"
 #include "misc/kmx_report.h"
+#include "misc/kmx_report_internal.h"
 #include "module/kmx_log.h"
 
 namespace {
@@ -70,6 +71,11 @@ extern "C" char *kmx_get_hwversion(void) {
     for (auto &n : names)
         if (strcasestr(text, n)) return n;
     return unknown;
+}
+
+void kmx_forget_dna() {
+    std::lock_guard<std::mutex> g(s_dna_lock);
+    s_dna_read = false;
 }
 
 extern "C" bool kmx_get_dna(char *dna) {

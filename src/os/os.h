@@ -121,6 +121,10 @@ bool write_file_atomic(const char *path, std::string_view data);
 // "<name>.tmpXXXXXX"): a program that owns the file removes them when it
 // starts, before it writes the file. Returns how many were removed.
 int remove_write_leftovers(const char *path);
+// The same, done once per path in a process: what the first write of a
+// file in a program that owns it calls, so that leftovers of an earlier run
+// go when the program starts writing, not during another's write later.
+int remove_write_leftovers_once(const char *path);
 // True when directory entry `name` is such a leftover of file `base`.
 bool is_write_leftover(const char *name, const char *base);
 bool read_file(const char *path, std::string &out, size_t limit = 1 << 20);

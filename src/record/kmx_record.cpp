@@ -47,6 +47,10 @@ constexpr const char *kErrcode = "/tmp/errcode";
 constexpr const char *kCpuSensor = "/dev/tmp_sensor";
 constexpr uint32_t kKeyOffset = sizeof(record_head_sec);
 constexpr uint32_t kSlotsPerBlock = KMX_RECORD_BLOCK / KMX_RECORD_SIZE;
+// Where block 0's image is written before block 0 itself.
+constexpr uint32_t kCopyBlock = KMX_RECORD_AREA / KMX_RECORD_BLOCK - 1;
+static_assert((KMX_RECORD_FIRST_SLOT + KMX_RECORD_SLOTS) * KMX_RECORD_SIZE <= kCopyBlock * KMX_RECORD_BLOCK,
+              "the copy of block 0 lies past the ring");
 constexpr uint8_t kAvgHistoryFloor = 143;  // 79 degrees Celsius
 constexpr uint8_t kMaxHistoryFloor = 163;  // 99 degrees Celsius
 
@@ -144,9 +148,22 @@ std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
     return &blocks.emplace(block, std::move(img)).first->second;
 }
 
-bool rewrite_block(uint32_t block, std::vector<uint8_t> &img) {
+// Erases one block and writes its image with the head area last: the head
+// of a block that holds one then proves that everything behind it reached
+// flash, and a write cut short leaves a head that fails its check.
+bool program_block(uint32_t block, std::vector<uint8_t> &img) {
     const uint32_t off = block * KMX_RECORD_BLOCK;
-    if (kmx_erase_flash(off, KMX_RECORD_BLOCK) != 0 || kmx_write_flash(off, img.data(), KMX_RECORD_BLOCK) != 0) {
+    return kmx_erase_flash(off, KMX_RECORD_BLOCK) == 0 &&
+           kmx_write_flash(off + kKeyOffset, img.data() + kKeyOffset, KMX_RECORD_BLOCK - kKeyOffset) == 0 &&
+           kmx_write_flash(off, img.data(), kKeyOffset) == 0;
+}
+
+// Block 0 (head, key and the first 510 slots) has no second copy in the
+// ring: its erase would lose them all at a power cut. Its new image goes
+// first to the last block of the record area, which the ring never reaches;
+// the start takes it back when block 0's head is broken.
+bool rewrite_block(uint32_t block, std::vector<uint8_t> &img) {
+    if ((block == 0 && !program_block(kCopyBlock, img)) || !program_block(block, img)) {
         s_unwritten[block] = img;
         return false;
     }
@@ -189,10 +206,10 @@ record_head_sec advanced_head(uint32_t n) {
 // once; block 0, which holds the head, goes last and carries the new head
 // in the same rewrite. The blocks are rewritten one at a time, so a power
 // cut costs at most the block being written; the head moves on only after
-// every record block is on flash. At most three blocks are erased.
-// The head has no second copy: power lost between block 0's erase and the
-// end of its write leaves no valid head, and the next start erases the
-// whole area. That is the cost of the on-flash format.
+// every record block is on flash. At most three ring blocks are erased,
+// and the copy of block 0 beside them: power lost while block 0 is
+// rewritten leaves its head broken and the copy whole, or the copy broken
+// and block 0 as it was.
 bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
     Blocks blocks;
     if (!block_image(blocks, 0)) {
@@ -344,25 +361,52 @@ void update_machine_info() {
     }
 }
 
-bool init_cache_head_and_key() {
-    record_head_sec h;
-    bool valid = false;
-    if (read_flash(0, reinterpret_cast<uint8_t *>(&h), sizeof h, true) != 0)
-        kmx_logf(3, "%s    %d\n", __func__, __LINE__);
-    else if (memcmp(h.tag, "LOG#", 4) != 0)
-        kmx_logf(3, "%s    %d  log_head_tag is wrong !\n", __func__, __LINE__);
-    else if (head_crc(h) != h.crc)
-        kmx_logf(3, "%s    %d  log_head crc  is wrong !\n", __func__, __LINE__);
-    else if (memcmp(h.version, "0106", 4) < 0)
-        kmx_logf(3, "%s    %d  log_head_version has changed !\n", __func__, __LINE__);
-    else if (h.cur_pos > KMX_RECORD_SLOTS || h.total_records > KMX_RECORD_SLOTS)
+enum class Head { kValid, kBroken, kRefused };
+
+// Reads and checks the head of `block`; `log` names each fault found.
+Head read_head(uint32_t block, record_head_sec &h, bool log) {
+    const char *fn = "init_cache_head_and_key";
+    Head verdict = Head::kBroken;
+    if (read_flash(block * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&h), sizeof h, true) != 0) {
+        if (log) kmx_logf(3, "%s    %d\n", fn, __LINE__);
+    } else if (memcmp(h.tag, "LOG#", 4) != 0) {
+        if (log) kmx_logf(3, "%s    %d  log_head_tag is wrong !\n", fn, __LINE__);
+    } else if (head_crc(h) != h.crc) {
+        if (log) kmx_logf(3, "%s    %d  log_head crc  is wrong !\n", fn, __LINE__);
+    } else if (verdict = Head::kRefused; memcmp(h.version, "0106", 4) < 0) {
+        if (log) kmx_logf(3, "%s    %d  log_head_version has changed !\n", fn, __LINE__);
+    } else if (h.cur_pos > KMX_RECORD_SLOTS || h.total_records > KMX_RECORD_SLOTS) {
         // A head with a good CRC but positions outside the ring would send
         // the next flush past the record area.
-        kmx_logf(3, "%s    %d  log_head is out of range !\n", __func__, __LINE__);
-    else
-        valid = true;
+        if (log) kmx_logf(3, "%s    %d  log_head is out of range !\n", fn, __LINE__);
+    } else {
+        verdict = Head::kValid;
+    }
+    return verdict;
+}
 
-    if (valid) {
+// Block 0 cut short (its head written last is broken): its copy, when whole,
+// holds what the interrupted rewrite was putting there. Block 0 is written
+// back from it; should that fail, the next flush writes it.
+bool take_back_copy() {
+    record_head_sec h;
+    if (read_head(kCopyBlock, h, false) != Head::kValid) return false;
+    std::vector<uint8_t> img(KMX_RECORD_BLOCK);
+    if (read_flash(kCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK, true) != 0) return false;
+    kmx_logf(3, "%s    %d  log_head is taken from its copy !\n", "init_cache_head_and_key", __LINE__);
+    g_record_head_info = h;
+    memcpy(&g_record_key_info, img.data() + kKeyOffset, sizeof g_record_key_info);
+    if (program_block(0, img))
+        s_unwritten.erase(0);
+    else
+        s_unwritten[0] = std::move(img);
+    return true;
+}
+
+bool init_cache_head_and_key() {
+    record_head_sec h;
+    const Head verdict = read_head(0, h, true);
+    if (verdict == Head::kValid) {
         g_record_head_info = h;
         if (read_flash(kKeyOffset, reinterpret_cast<uint8_t *>(&g_record_key_info), sizeof g_record_key_info,
                        true) != 0) {
@@ -371,6 +415,7 @@ bool init_cache_head_and_key() {
         }
         return true;
     }
+    if (verdict == Head::kBroken && take_back_copy()) return true;
     const bool erased = kmx_erase_flash(0, KMX_RECORD_AREA) == 0;
     memset(&g_record_head_info, 0, sizeof g_record_head_info);
     memcpy(g_record_head_info.tag, "LOG#", 4);
