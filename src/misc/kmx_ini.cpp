@@ -44,18 +44,10 @@ std::mutex &path_lock(const char *path) {
     return locks[path];
 }
 
-// Every rewrite of an INI file. The first one in a process removes what a
-// writer killed in an earlier run left beside the file.
-bool write_whole(const char *path, std::string_view text) {
-    if (const int n = kos::remove_write_leftovers_once(path))
-        kmx_logf(3, "removed %d unfinished copies of %s", n, path);
-    return kos::write_file_atomic(path, text);
-}
-
 // A file over the cap is emptied before it is written again.
 void apply_cap(const char *path) {
     struct stat st;
-    if (stat(path, &st) == 0 && st.st_size > kSizeCap) write_whole(path, "");
+    if (stat(path, &st) == 0 && st.st_size > kSizeCap) misc_write_owned_file(path, "");
 }
 
 // Longest line the loader reads whole (its buffer, less the newline).
@@ -99,7 +91,7 @@ bool save(dictionary *d, const char *path) {
     if (!mem) return false;
     iniparser_dump_ini(d, mem);
     fclose(mem);
-    bool ok = write_whole(path, fit_lines(std::string(buf, len), path));
+    bool ok = misc_write_owned_file(path, fit_lines(std::string(buf, len), path));
     free(buf);
     if (!ok) kmx_logf(5, "%s  %d  open %s failed !\n", __func__, __LINE__, path);
     return ok;
@@ -197,7 +189,7 @@ void delete_ranges(const char *path, const std::vector<std::pair<long, long>> &r
         pos = e;
     }
     if (size_t(pos) < text.size()) kept.append(text, size_t(pos), std::string::npos);
-    write_whole(path, kept);
+    misc_write_owned_file(path, kept);
 }
 
 // End of the physical line that starts at `from` (after its newline).

@@ -203,3 +203,9 @@ extern "C" int misc_get_board_version(void) {
 }
 
 extern "C" int misc_get_miner_type(void) { return -1; }
+
+bool misc_write_owned_file(const char *path, std::string_view text) {
+    if (const int n = kos::remove_write_leftovers_once(path))
+        kmx_logf(3, "removed %d unfinished copies of %s", n, path);
+    return kos::write_file_atomic(path, text);
+}

@@ -73,6 +73,13 @@ void *kmx_send_miner_status_thread(void *argv);
 
 #ifdef __cplusplus
 }
+
+#include <string_view>
+
+/* Replaces a file the library owns whole (temporary file and rename); the
+ * first write of it in a process also removes, and logs, what a writer
+ * killed in an earlier run left beside it. */
+bool misc_write_owned_file(const char *path, std::string_view text);
 #endif
 
 #endif

@@ -314,12 +314,10 @@ extern "C" void set_cnt_array(int *arr, char *file_path) {
     snprintf(text, sizeof text, "%d %d %d %d %d %d %d %d", arr[0], arr[1], arr[2], arr[3], arr[4], arr[5], arr[6],
              arr[7]);
     pthread_mutex_lock(&g_sync_err_lock);
-    // What a writer killed in an earlier run left beside the file goes with
-    // this process's first write of it.
-    if (const int n = kos::remove_write_leftovers_once(file_path))
-        kmx_logf(3, "removed %d unfinished copies of %s", n, file_path);
     // Replaced whole: a power cut or a kill mid-write must not empty the
-    // counters, which would read back as eight zeros.
-    if (!kos::write_file_atomic(file_path, text)) kmx_logf(5, "open file %s failed!", file_path);
+    // counters, which would read back as eight zeros. What a writer killed
+    // in an earlier run left beside the file goes with this process's first
+    // write of it.
+    if (!misc_write_owned_file(file_path, text)) kmx_logf(5, "open file %s failed!", file_path);
     pthread_mutex_unlock(&g_sync_err_lock);
 }

@@ -235,9 +235,7 @@ bool zynq_record_params(void) {
     // block 0 before it was copied.
     char counter[64] = {0};
     snprintf(counter, sizeof counter, "%d", count + 1);
-    if (const int n = kos::remove_write_leftovers_once(kCounterFile))
-        kmx_logf(3, "removed %d unfinished copies of %s", n, kCounterFile);
-    if (!kos::write_file_atomic(kCounterFile, std::string_view(counter, sizeof counter)))
+    if (!misc_write_owned_file(kCounterFile, std::string_view(counter, sizeof counter)))
         kmx_logf(5, "Sorry open psize file failed\n");
     printf("read data:%d\n", count);
 
