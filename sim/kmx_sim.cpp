@@ -5,9 +5,13 @@
 //   kmx-sim button press|release
 //   kmx-sim button hold MS     press, hold for MS milliseconds of machine time, release
 //   kmx-sim watchdog           state of the emulated watchdog: disarmed, counting, expired
-//   kmx-sim plug SLOT 0|1      plug a board into a slot or pull it
+//   kmx-sim plug SLOT 0|1      plug a board into a slot (0..7) or pull it; a
+//                              pulled board answers nothing (sim/devices/chip.h)
 //   kmx-sim mtd-erase DEV OFF LEN   erase a range of a flash partition
 //   kmx-sim dd if=.. of=.. bs=.. count=.. skip=.. seek=..   the dd stub
+// An unknown verb, a missing or extra operand, or a slot, address, value or
+// time that does not read as one is refused with a line on standard error
+// and status 2; nothing is changed.
 // Plain-storage register windows are files under $KMX_SIM_DIR/mem shared by
 // every process of the machine, so these act on the same registers that the
 // programs see.
@@ -26,7 +30,10 @@
 #include "os/devices.h"
 #include "drv/soc_gpio.h"
 #include "os/os.h"
+#include "sim/devices/chip.h"
 #include "sim/devices/gpio_devices.h"
+#include "sim/devices/machine_desc.h"
+#include "sim/devices/refusal.h"
 
 namespace {
 
@@ -116,8 +123,11 @@ int dd(int argc, char **argv) {
     for (int i = 0; i < argc; i++) {
         const std::string a = argv[i];
         const size_t eq = a.find('=');
-        if (eq == std::string::npos) continue;
-        const std::string k = a.substr(0, eq), v = a.substr(eq + 1);
+        const std::string k = a.substr(0, eq), v = eq == std::string::npos ? "" : a.substr(eq + 1);
+        if (eq == std::string::npos || (k != "if" && k != "of" && k != "bs" && k != "count" && k != "skip" && k != "seek")) {
+            fprintf(stderr, "dd: unrecognized operand '%s'\n", a.c_str());
+            return 1;
+        }
         if (k == "if") in = v;
         else if (k == "of") out = v;
         else if (k == "bs") bs = strtoull(v.c_str(), nullptr, 10);
@@ -175,6 +185,10 @@ int boot() {
         return 1;
     }
     mkdir(kos::sim_dir().c_str(), 0755);
+    if (!sim::check_machine_desc(desc)) {
+        json_decref(desc);
+        return 1;
+    }
     mkdir((kos::sim_dir() + "/mem").c_str(), 0755);
     for (const Region &r : kRegions) {
         uint32_t zero = 0;
@@ -236,7 +250,13 @@ int boot() {
     return make_flash(11, 0x40000) ? 0 : 1;
 }
 
-uint32_t number(const char *s) { return uint32_t(strtoul(s, nullptr, 0)); }
+// A whole number in C notation (decimal, 0x hex, 0 octal) of 32 bits.
+bool number(const char *s, uint32_t *v) {
+    unsigned long long n = 0;
+    if (!sim::parse_uint(s, 0xFFFFFFFFull, &n)) return false;
+    *v = uint32_t(n);
+    return true;
+}
 
 // Drives one input line of the peripheral word low (pressed, plugged) or high.
 bool set_input(unsigned bit, bool low, int soc_pad) {
@@ -275,37 +295,66 @@ int watchdog_state() {
     return 0;
 }
 
+
+const char kUsage[] =
+    "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release|hold MS | plug SLOT 0|1 | watchdog | "
+    "mtd-erase DEV OFF LEN | dd OPERAND...\n";
+
+int refused(const std::string &why) {
+    fprintf(stderr, "kmx-sim: %s\n%s", why.c_str(), kUsage);
+    return 2;
+}
+
+// Refuses a command line with the wrong number of operands.
+bool operands(int argc, int want) { return argc == want + 2; }
+
+int plug(const char *slot_text, const char *state_text) {
+    long long slot = 0, state = 0;
+    if (!sim::parse_int(slot_text, 0, 7, &slot)) return refused(std::string("no slot \"") + slot_text + "\" (0..7)");
+    if (!sim::parse_int(state_text, 0, 1, &state))
+        return refused(std::string("plug takes 0 (pull) or 1 (plug), not \"") + state_text + "\"");
+    // A pulled board's regulator loses its setting with its power.
+    if (!state) sim::forget_regulator(int(slot));
+    return set_input(unsigned(slot), state != 0, kSocPlugPads[slot]) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
-    if (cmd == "boot") return boot();
-    if (cmd == "peek" && argc == 3) {
-        uint32_t v = 0;
-        if (!word_io(number(argv[2]), &v, false)) return 1;
+    uint32_t a = 0, v = 0;
+    if (cmd == "boot") return operands(argc, 0) ? boot() : refused("boot takes no operand");
+    if (cmd == "peek") {
+        if (!operands(argc, 1) || !number(argv[2], &a)) return refused("peek takes one address");
+        if (!word_io(a, &v, false)) return 1;
         printf("0x%08x\n", v);
         return 0;
     }
-    if (cmd == "poke" && argc == 4) {
-        uint32_t v = number(argv[3]);
-        return word_io(number(argv[2]), &v, true) ? 0 : 1;
+    if (cmd == "poke") {
+        if (!operands(argc, 2) || !number(argv[2], &a) || !number(argv[3], &v))
+            return refused("poke takes an address and a value");
+        return word_io(a, &v, true) ? 0 : 1;
     }
-    if (cmd == "button" && argc == 4 && std::string(argv[2]) == "hold") {
-        if (!set_input(16u, true, kSocButtonPad)) return 1;
-        kos::sleep_ms(number(argv[3]));
-        return set_input(16u, false, kSocButtonPad) ? 0 : 1;
+    if (cmd == "button") {
+        const std::string how = argc > 2 ? argv[2] : "";
+        if (how == "hold") {
+            if (!operands(argc, 2) || !number(argv[3], &v)) return refused("button hold takes the milliseconds to hold");
+            if (!set_input(16u, true, kSocButtonPad)) return 1;
+            kos::sleep_ms(v);
+            return set_input(16u, false, kSocButtonPad) ? 0 : 1;
+        }
+        if (!operands(argc, 1) || (how != "press" && how != "release"))
+            return refused("button takes press, release or hold MS");
+        return set_input(16u, how == "press", kSocButtonPad) ? 0 : 1;
     }
-    if (cmd == "watchdog" && argc == 2) return watchdog_state();
-    if ((cmd == "button" && argc == 3) || (cmd == "plug" && argc == 4)) {
-        const unsigned bit = cmd == "button" ? 16u : number(argv[2]) & 7u;
-        const bool low = cmd == "button" ? std::string(argv[2]) == "press" : number(argv[3]) != 0;
-        return set_input(bit, low, cmd == "button" ? kSocButtonPad : kSocPlugPads[bit]) ? 0 : 1;
-    }
+    if (cmd == "watchdog") return operands(argc, 0) ? watchdog_state() : refused("watchdog takes no operand");
+    if (cmd == "plug") return operands(argc, 2) ? plug(argv[2], argv[3]) : refused("plug takes a slot and 0 or 1");
     if (cmd == "dd") return dd(argc - 2, argv + 2);
-    if (cmd == "mtd-erase" && argc == 5)
-        return kos::mtd_erase(argv[2], number(argv[3]), number(argv[4])) ? 0 : 1;
-    fprintf(stderr,
-            "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release|hold MS | plug SLOT 0|1 | watchdog | "
-            "mtd-erase DEV OFF LEN\n");
-    return 2;
+    if (cmd == "mtd-erase") {
+        uint32_t len = 0;
+        if (!operands(argc, 3) || !number(argv[3], &a) || !number(argv[4], &len))
+            return refused("mtd-erase takes a device, an offset and a length");
+        return kos::mtd_erase(argv[2], a, len) ? 0 : 1;
+    }
+    return refused(cmd.empty() ? "no command" : "unknown command \"" + cmd + "\"");
 }

@@ -54,18 +54,13 @@ std::vector<int> vids_set() {
 
 std::string controls_path(int slot) { return kos::sim_dir() + "/chips" + std::to_string(slot); }
 
-// The chips' controls; the regulator's "code" line stays as it is.
-void set_chips(int slot, const std::string &text) {
-    std::string old;
-    kos::read_file(controls_path(slot).c_str(), old);
-    const size_t v = old.find("code ");
-    kos::write_file_atomic(controls_path(slot).c_str(), text + (v == std::string::npos ? "" : old.substr(v)));
-}
+// The chips' controls (the regulator keeps its setting apart).
+void set_chips(int slot, const std::string &text) { kos::write_file_atomic(controls_path(slot).c_str(), text); }
 
 // The VID whose code the emulated regulator last took (-1: no VID's).
 int chain_vid(int slot) {
     std::string text;
-    kos::read_file(controls_path(slot).c_str(), text);
+    kos::read_file((kos::sim_dir() + "/regulator" + std::to_string(slot)).c_str(), text);
     const size_t v = text.find("code ");
     const int code = v == std::string::npos ? 0 : atoi(text.c_str() + v + 5);
     for (int vid = 0; vid < 32; vid++)
@@ -142,7 +137,8 @@ protected:
             hub_set_reset(c, 1);
             hub_spi_init(c, 80);
             g_chain_alive[c] = 1;
-            kos::write_file_atomic(controls_path(c).c_str(), "temp 0 60\ncode 0\n");  // regulator at code 0
+            kos::write_file_atomic(controls_path(c).c_str(), "temp 0 60\n");
+            kos::write_file_atomic((kos::sim_dir() + "/regulator" + std::to_string(c)).c_str(), "code 0\n");
             s_workpll[c] = 800;
         }
         kmx_tempctrl_init(nullptr);

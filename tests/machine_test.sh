@@ -144,9 +144,9 @@ expect_eq "programs from <repo>/build/bin by default" "$(realpath -m -- "$here/.
 out=$(KMX_TIME_SCALE=7 "${M[@]}" -- sh -c 'echo $KMX_TIME_SCALE')
 expect_eq "KMX_TIME_SCALE is kept when set" "7" "$out"
 
-printf '{"model": "test-board"}\n' >"$scratch/desc.json"
+printf '{"uboot": {"model": "test-board"}}\n' >"$scratch/desc.json"
 out=$("${M[@]}" --desc "$scratch/desc.json" -- cat /run/sim/machine.json)
-expect_eq "desc copied to /run/sim/machine.json" '{"model": "test-board"}' "$out"
+expect_eq "desc copied to /run/sim/machine.json" '{"uboot": {"model": "test-board"}}' "$out"
 
 if command -v jq >/dev/null 2>&1; then
     printf '{"files": {"/etc/hwrevision": "board 1.0\\n", "/config/a/b.conf": "k=v"}}\n' \

@@ -361,7 +361,9 @@ TEST_F(SensorPin, GroupedReadRotatesAndClamps) {
 
 // The hub's own sweep: three hottest, three coolest and the total.
 TEST_F(SensorPin, HubTemperatureSummary) {
-    remove((kos::sim_dir() + "/chips0").c_str());  // chip i reads raw 600 + i - 1
+    // No controls and no regulator setting: chip i reads raw 600 + i - 1.
+    remove((kos::sim_dir() + "/chips0").c_str());
+    remove((kos::sim_dir() + "/regulator0").c_str());
     c_temp t{};
     ASSERT_TRUE(kmx_get_chain_temp(0, &t));
     EXPECT_EQ(t.tmp_hi, -7);   // raws 600, 601, 602: -7, -8, -8 -> -23 / 3

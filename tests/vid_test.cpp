@@ -132,7 +132,7 @@ TEST_F(Vid, VidGenerator) {
 // byte, the VID of the hub's and the SoC's pulse waveform and of the VID
 // generator. A frame the regulator cannot take leaves its set point.
 TEST_F(Vid, EachRoadReachesTheChainsRegulator) {
-    for (int slot : {0, 2, 3, 4, 5}) sim_remove("chips" + std::to_string(slot));
+    for (int slot : {0, 2, 3, 4, 5}) sim_remove("regulator" + std::to_string(slot));
     hub(10);
     install(kCodes, 3);
     EXPECT_TRUE(hub_set_vid(5, 1));

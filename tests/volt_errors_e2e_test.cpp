@@ -153,10 +153,11 @@ TEST(VoltErrors, VoltageUnreadableAfterTheVidStepRaises28) {
 
 // Calibration to 389 mV from VID 10 (390 mV) tries VID 11 (386 mV), finds
 // the shortfall larger and steps back to 10, waiting 500 ms. In that wait
-// `control` goes to the chips' control file; the machine's clock runs at
+// `control` goes to the chips' control file (appended, or with `write` ">"
+// in its place); the machine's clock runs at
 // the board's pace so the wait is a real 500 ms. The miner's output follows
 // the script's.
-MachineRun calibrate_then(const std::string &control) {
+MachineRun calibrate_then(const std::string &control, const char *write = ">>") {
     const std::string script =
         "KMX_TIME_SCALE=1 " + build_path("kmx-miner") +
         " --detect-only --chains 2 --chips 12 --vid 10 --vol 389 > /tmp/miner.out 2>&1 &\n"
@@ -164,8 +165,8 @@ MachineRun calibrate_then(const std::string &control) {
         // Each wait ends with the miner, should the state never come.
         "until grep -q 'Chain 0 VID 11 voltage' /run/sim/syslog.log || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
         // The step back: the regulator holds VID 10 again.
-        "until grep -qx 'vid 10' /run/sim/chips0 || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
-        "echo '" + control + "' >> /run/sim/chips0\n"
+        "until grep -qx 'vid 10' /run/sim/regulator0 || ! kill -0 $m 2>/dev/null; do sleep 0.01; done\n"
+        "echo '" + control + "' " + write + " /run/sim/chips0\n"
         "wait; cat /tmp/miner.out\n";
     return run_machine(machine(R"({"slot":0,"chips":12})"), {"bash", "-c", script});
 }
@@ -204,6 +205,17 @@ TEST(VoltErrors, RefusedSensorSwitchAfterCalibrationRaises28) {
     EXPECT_FALSE(has(log, "chain0: detect finished")) << log;
     EXPECT_EQ(r.file("/tmp/errcode"), kStill21);
     EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/28/SPI_FAIL.chain(1).chip(0).msg()\n")) << r.file("/tmp/errchain");
+}
+
+// The regulator keeps its setting apart from the chips' controls: a test
+// that rewrites the controls file in the wait leaves the core voltage at
+// VID 10's, and the chain comes up.
+TEST(VoltErrors, ControlsRewrittenInTheWaitKeepTheVoltage) {
+    MachineRun r = calibrate_then("temp 0 60", ">");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 12")) << r.out;
+    EXPECT_TRUE(has(r.out, "vid 10 voltage 390mV")) << r.out;
+    EXPECT_EQ(r.file("/run/sim/regulator0"), "vid 10\n");
 }
 
 }  // namespace

@@ -1,15 +1,21 @@
 #include "sim/devices/chip.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
+#include "drv/hub.h"
+#include "drv/hub_gpio.h"
 #include "os/os.h"
 
 #include "sim/devices/chip_mem.h"
+#include "sim/devices/gpio_devices.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/refusal.h"
 #include "sim/devices/test_jobs.h"
 
 // Choices where the chips' behaviour is ours to make (kept here, in one place):
@@ -75,18 +81,12 @@ uint16_t chip_frame_crc16(const uint8_t *p, size_t n) {
 
 namespace {
 
-// Replaces the regulator's set point (its "vid" or "code" line) in the
-// chain's controls with `line`.
+std::string regulator_path(int slot) { return kos::sim_dir() + "/regulator" + std::to_string(slot); }
+
+// The regulator's whole state is its one setting line.
 void set_regulator_line(int slot, const std::string &line) {
-    if (slot < 0 || slot > 7) return;
-    const std::string path = kos::sim_dir() + "/chips" + std::to_string(slot);
-    std::string text, out;
-    kos::read_file(path.c_str(), text);
-    std::istringstream in(text);
-    std::string l;
-    while (std::getline(in, l))
-        if (l.compare(0, 4, "vid ") != 0 && l.compare(0, 5, "code ") != 0) out += l + "\n";
-    kos::write_file_atomic(path.c_str(), out + line + "\n");
+    if (slot < 0 || slot > 7 || !board_seated(slot)) return;
+    kos::write_file_atomic(regulator_path(slot).c_str(), line + "\n");
 }
 
 }  // namespace
@@ -94,6 +94,33 @@ void set_regulator_line(int slot, const std::string &line) {
 void set_chain_vid(int slot, int vid) { set_regulator_line(slot, "vid " + std::to_string(vid)); }
 
 void set_chain_code(int slot, int code) { set_regulator_line(slot, "code " + std::to_string(code & 0xFF)); }
+
+bool regulator_code(int slot, int *code) {
+    *code = 0;
+    std::string text;
+    if (slot < 0 || !kos::emulated() || !kos::read_file(regulator_path(slot).c_str(), text)) return false;
+    std::istringstream in(text);
+    std::string key, value, extra;
+    long long n = 0;
+    if (!(in >> key >> value) || (in >> extra) || (key != "vid" && key != "code") ||
+        !parse_int(value, 0, 255, &n)) {
+        refuse("regulator" + std::to_string(slot) + ": not a regulator setting: \"" + text + "\"");
+        return false;
+    }
+    *code = key == "vid" ? 8 * int(n) : int(n);
+    return true;
+}
+
+void forget_regulator(int slot) { unlink(regulator_path(slot).c_str()); }
+
+bool board_seated(int slot) {
+    json_t *b = board_in_slot(slot);
+    if (!b) return false;
+    if (desc_bool(b, "fixture", false)) return true;
+    // Mapped once per process: the engine asks on every frame.
+    static volatile uint32_t *const mem = map_window_file(HUB_PERIPHERAL_PHY, HUB_PERIPHERAL_SIZE);
+    return !mem || !((mem[HUB_INPUTS / 4] >> slot) & 1u);
+}
 
 int regulator_mv(int top_mv, int mv_per_vid, int code) {
     // Eight codes to a VID step; rounded to the nearest millivolt.
@@ -154,28 +181,91 @@ void ChipChain::reset_chips() {
     if (mem_) mem_->reset();
 }
 
+namespace {
+
+// The values each control line takes after its key: how many at least and
+// at most, and each one's range (the first is the chip, 0: every chip).
+struct ControlForm {
+    const char *key;
+    int min_args, max_args;
+    long long lo[3], hi[3];
+};
+constexpr long long kAny = 1000000;
+const ControlForm kControlForms[] = {
+    {"temp", 2, 2, {0, -kAny}, {255, kAny}},
+    {"settle", 3, 3, {0, -kAny, 0}, {255, kAny, kAny}},
+    {"raw", 2, 2, {0, 0}, {255, 1023}},
+    {"volt", 2, 2, {0, -kAny}, {255, kAny}},
+    {"stale", 1, 1, {0}, {255}},
+    {"badcrc", 1, 1, {0}, {255}},
+    {"badhead", 1, 1, {0}, {255}},
+    {"silent", 1, 1, {0}, {255}},
+    {"pllfail", 2, 2, {0, 1}, {255, kAny}},
+    {"fail", 1, 2, {0, 0}, {15, kAny}},  // the code in hex
+    {"cores", 2, 2, {0, 0}, {255, 255}},
+    {"unlocked", 1, 1, {0}, {255}},
+    {"drop", 1, 1, {0}, {255}},
+    {"corrupt", 1, 1, {0}, {255}},
+    {"wrongjob", 1, 1, {0}, {255}},
+    {"groups", 2, 2, {0, 0}, {255, 15}},
+};
+
+bool parse_hex(const std::string &s, long long lo, long long hi, long long *v) {
+    if (s.empty() || !isxdigit(static_cast<unsigned char>(s[0]))) return false;
+    char *end = nullptr;
+    const long long n = strtoll(s.c_str(), &end, 16);
+    if (*end || n < lo || n > hi) return false;
+    *v = n;
+    return true;
+}
+
+}  // namespace
+
 std::vector<ChipChain::Control> ChipChain::controls() {
     std::vector<Control> out;
     std::string text;
-    if (slot_ < 0 || !kos::emulated() ||
-        !kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text))
-        return out;
+    has_controls_ = slot_ >= 0 && kos::emulated() &&
+                    kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
+    if (!has_controls_) return out;
+    const std::string file = "chips" + std::to_string(slot_);
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream l(line);
+        std::vector<std::string> w;
+        for (std::string t; l >> t;) w.push_back(t);
+        if (w.empty()) continue;
         Control c;
-        if (!(l >> c.key)) continue;
-        if (c.key == "fail") {
-            std::string hex;
-            l >> hex >> c.v;
-            c.n = int(strtol(hex.c_str(), nullptr, 16));
-        } else if (c.key.compare(0, 3, "mem") == 0) {
+        c.key = w[0];
+        if (c.key.compare(0, 3, "mem") == 0) {
             // Memory faults keep their whole line (see mem_faults()).
-            c.key = line;
-        } else {
-            l >> c.n >> c.v;
+            MemFault f;
+            if (!mem_)
+                refuse(file + ": a memory fault on a board without memory chips: \"" + line + "\"");
+            else if (!MemChips::parse_fault(line, &f))
+                refuse(file + ": memory fault not understood: \"" + line + "\"");
+            else
+                c.key = line, out.push_back(c);
+            continue;
         }
+        const ControlForm *form = nullptr;
+        for (const ControlForm &x : kControlForms)
+            if (c.key == x.key) form = &x;
+        if (!form) {
+            refuse(file + ": unknown control \"" + line + "\"");
+            continue;
+        }
+        const int args = int(w.size()) - 1;
+        bool ok = args >= form->min_args && args <= form->max_args;
+        long long v[3] = {};
+        for (int i = 0; ok && i < args; i++)
+            ok = c.key == "fail" && i == 0 ? parse_hex(w[1], form->lo[0], form->hi[0], &v[0])
+                                           : parse_int(w[size_t(i) + 1], form->lo[i], form->hi[i], &v[i]);
+        if (!ok) {
+            refuse(file + ": bad value in \"" + line + "\"");
+            continue;
+        }
+        c.n = int(v[0]), c.v = int(v[1]), c.r = int(v[2]);
         out.push_back(c);
     }
     return out;
@@ -229,6 +319,11 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
     }
     const uint8_t code = frame[0] & 0xF;
     const int id = frame[1];
+    if (slot_ >= 0 && !board_seated(slot_)) {
+        // Pulled: nothing answers, and the chips come back blank.
+        reset_chips();
+        return;
+    }
     if (silenced_by_fault(code)) return;
     const std::vector<Control> ctl = controls();
     bad_crc_chip_ = bad_head_chip_ = -1;
@@ -236,7 +331,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         if (c.key == "badcrc") bad_crc_chip_ = c.n;
         if (c.key == "badhead") bad_head_chip_ = c.n;
     }
-    if (min_mv_ > 0 && core_mv(ctl) < min_mv_) {
+    if (min_mv_ > 0 && core_mv() < min_mv_) {
         // Browned out: nothing answers, and what the chips held is gone.
         reset_chips();
         return;
@@ -336,7 +431,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         if (chip_type_ == 3) {
             // Chip type 3 answers its sensor through register 0x0d: the raw
             // code in bytes 2-3, big-endian, low 10 bits.
-            const int code = sensor_code(last, false);
+            const int code = sensor_code(last, false, ctl);
             if (code == -2) return;
             if (code >= 0) {
                 data[2] = uint8_t((data[2] & 0xFC) | ((code >> 8) & 0x3));
@@ -358,7 +453,7 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
             if (c.key == "cores" && (c.n == 0 || c.n == last)) data[11] = uint8_t(c.v);
         report_pll_lock(target, last, ctl, data);
         const int sel = sensor_selected(target.reg0a);
-        int code = sensor_code(last, sel == 1);
+        int code = sensor_code(last, sel == 1, ctl);
         if (code == -2) return;
         // With a modelled sensor, an image that selects neither reads 0.
         if (sel < 0 && code >= 0) code = 0;
@@ -481,14 +576,11 @@ namespace {
 uint16_t be16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
 }  // namespace
 
-// The regulator's code: its "code" line (a UART frame's byte), or eight
-// codes per VID of its "vid" line (the pulse waveform, the VID generator).
-int ChipChain::core_mv(const std::vector<Control> &ctl) const {
+// The core voltage at the regulator's setting (code 0 before any).
+int ChipChain::core_mv(bool *set) const {
     int code = 0;
-    for (const Control &c : ctl) {
-        if (c.key == "vid") code = 8 * c.n;
-        if (c.key == "code") code = c.n;
-    }
+    const bool has = regulator_code(slot_, &code);
+    if (set) *set = has;
     return regulator_mv(volt_mv_, mv_per_vid_, code);
 }
 
@@ -607,31 +699,21 @@ int ChipChain::sensor_selected(const uint8_t reg[12]) {
 }
 
 // -1: no override (the stored image stands), -2: no reply, else the code.
-int ChipChain::sensor_code(int k, bool volt_mode) {
-    std::string text;
-    int reg = 0, fixed_t = -1000, raw = -1, volt_ofs = 0, settle_t = 0, settle_reads = 0;
+int ChipChain::sensor_code(int k, bool volt_mode, const std::vector<Control> &ctl) {
+    int fixed_t = -1000, raw = -1, volt_ofs = 0, settle_t = 0, settle_reads = 0;
     bool stale = false, silent = false;
-    const bool controlled =
-        slot_ >= 0 && kos::emulated() && kos::read_file((kos::sim_dir() + "/chips" + std::to_string(slot_)).c_str(), text);
+    bool regulated = false;
+    const int core = core_mv(&regulated);
     // Without a model or controls the register image written stands as is.
-    if (!controlled && heat_ <= 0 && !volt_modelled_) return -1;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream l(line);
-        std::string key;
-        int n = 0, v = 0;
-        l >> key >> n;
-        if (key == "vid") reg = 8 * n;  // the regulator's code, as in core_mv()
-        if (key == "code") reg = n;
-        const bool me = n == 0 || n == k;
-        if (!me) continue;
-        if (key == "temp" && (l >> v)) fixed_t = v;
-        if (key == "settle" && (l >> v >> settle_reads)) settle_t = v;
-        if (key == "raw" && (l >> v)) raw = v;
-        if (key == "volt" && (l >> v)) volt_ofs = v;
-        if (key == "stale") stale = true;
-        if (key == "silent") silent = true;
+    if (!has_controls_ && !regulated && heat_ <= 0 && !volt_modelled_) return -1;
+    for (const Control &c : ctl) {
+        if (c.n != 0 && c.n != k) continue;
+        if (c.key == "temp") fixed_t = c.v;
+        if (c.key == "settle") settle_t = c.v, settle_reads = c.r;
+        if (c.key == "raw") raw = c.v;
+        if (c.key == "volt") volt_ofs = c.v;
+        if (c.key == "stale") stale = true;
+        if (c.key == "silent") silent = true;
     }
     if (silent) return -2;
     int &last = last_code_[size_t(k - 1)];
@@ -641,7 +723,7 @@ int ChipChain::sensor_code(int k, bool volt_mode) {
     if (settling) {
         code = code_for(settle_t);
     } else if (volt_mode) {
-        const int mv = std::max(0, regulator_mv(volt_mv_, mv_per_vid_, reg) + volt_ofs);
+        const int mv = std::max(0, core + volt_ofs);
         code = std::min(1023, (mv << 10) / 1248);
     } else if (raw >= 0) {
         code = raw & 0x3FF;

@@ -25,7 +25,8 @@
 //                         and model 15 reads identity 0x1954 in 0D bytes 10-11
 //   "volt_mv": m          the regulator's output at code 0 (default 420 mV,
 //                         780 mV on a board of memory chips; modelled once
-//                         this key or a controls file exists)
+//                         this key, a controls file or a regulator setting
+//                         exists)
 //   "mv_per_vid": s       the regulator's step per VID (default 3 mV)
 //   "min_mv": m           brown-out: below m mV of core voltage the chips
 //                         stop answering and lose their ids and registers
@@ -40,20 +41,30 @@
 // table and the VID roads at VIDs 0..31 give a hashing chip 324..420 mV, in the
 // board test's limits for them (at least 0.26 to 0.32 V, at most 0.9 V); a
 // memory-chip board gives 684..780 mV (at least 0.6 V). On every road a
-// higher VID gives a lower core voltage. The regulator's set point is the
-// "vid" / "code" control line below.
+// higher VID gives a lower core voltage. The regulator keeps its set point
+// in <sim dir>/regulator<slot>, its own state apart from the controls a
+// test writes: one line, "vid V" when the pulse waveform or the VID
+// generator set it (code 8 x V), "code C" when a UART VID frame did. A
+// pulled board's regulator takes no setting and forgets the one it had.
+// A board pulled from its slot (its plug line high, `kmx-sim plug SLOT 0`)
+// answers nothing: its chips, their sensors and its regulator are gone with
+// it, and the chips come back without ids or registers.
 // A control-board test fixture in place of a hash board ("fixture": true):
 //   get-work-mode (0x0F) answers "work_mode" in byte 0 (default 0x0F, the
 //   plain echo; -1 no answer); a job frame (0x07) is echoed as frame bytes
 //   0-41 and its CRC (pair-swapped bytes 0-157) twice; "echo_fault": "data"
 //   changes echo byte 17, "crc" byte 44, "none" drops the echo; BIST start
 //   answers "chips" (default 10). The fixture leaves the plug inputs high.
-// Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each:
+// Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each
+// (N a chip, 0..255; other values whole decimal numbers unless said). A
+// line with another key, a missing, extra or malformed value, or a memory
+// fault on a board without memory chips is refused (refusal.h) and does
+// nothing:
 //   temp N C     chip N (0 = every chip) reads C degrees
 //   settle N C R chip N (0 = every chip) reads C degrees on its first R
 //                register reads outside voltage mode after each reset (a
 //                sensor that has not settled yet); its usual reading after
-//   raw N V      chip N's sensor gives raw code V (a lying sensor)
+//   raw N V      chip N's sensor gives raw code V, 0..1023 (a lying sensor)
 //   volt N D     chip N's core voltage is D mV off the chain's (its series
 //                group takes more or less of the stack's voltage)
 //   stale N      chip N repeats the code it gave last
@@ -61,11 +72,8 @@
 //   badhead N    chip N's (0: every chip's) data replies carry a corrupted
 //                high nibble in their code byte (0x1A reads 0x2A), CRC sound
 //   silent N     chip N ignores register reads
-//   vid V        the regulator's VID (written by the pulse waveform and the
-//                VID generator)
-//   code C       the regulator's code (written by a UART VID frame)
 //   pllfail N F  chip N (0 = every chip) fails PLL writes of F MHz or more
-//   fail C [N]   commands with code C (hex, e.g. 01, 0b) get no reply;
+//   fail C [N]   commands with code C (hex 0..f, e.g. 01, 0b) get no reply;
 //                with N, only once the chain has answered N of them (a
 //                link that gives out during the test; counted from the
 //                machine's start, power cycles included)
@@ -75,7 +83,7 @@
 //   corrupt N    chip N answers test jobs with a wrong nonce word
 //                (chip type 12: every solution's; see test_jobs.h)
 //   wrongjob N   chip N answers test jobs as if for another job id
-//   groups N M   chip N finds wide-job nonces in core groups M only
+//   groups N M   chip N finds wide-job nonces in core groups M (0..15) only
 // Memory chips (chip type 10, reset code 0xA4) answer command 0D from a
 // register space, with the fault keys "mem_faults" / mem* lines of
 // chip_mem.h; they work test jobs only with their DAG in memory.
@@ -105,12 +113,20 @@ struct MemFault;
 uint16_t chip_crc16(const uint8_t *p, size_t n);
 uint16_t chip_frame_crc16(const uint8_t *p, size_t n);
 
-// The board's regulator (see the header comment): its set point is the
-// "vid" line of <sim dir>/chips<slot> when a VID road set it (pulse
-// waveform, VID generator), the "code" line when a UART frame did; each
-// call replaces the other's line.
+// The board's regulator (see the header comment): a VID road (pulse
+// waveform, VID generator) or a UART frame sets its point; each replaces
+// the other's. Nothing happens on a slot without a seated board.
 void set_chain_vid(int slot, int vid);
 void set_chain_code(int slot, int code);
+// The regulator's code of the board in `slot` (0 before any setting); false
+// when none was set.
+bool regulator_code(int slot, int *code);
+// The regulator loses its setting (its board was pulled).
+void forget_regulator(int slot);
+// Whether a board is described in `slot` and seated: its plug line reads
+// low (kmx-sim boot and kmx-sim plug drive it). A test fixture is always
+// seated: its plug line is its own loop-back.
+bool board_seated(int slot);
 // The regulator's output (mV) at `code`: top_mv less mv_per_vid per eight codes.
 int regulator_mv(int top_mv, int mv_per_vid, int code);
 // The regulator's output at code 0 on a board of hashing chips, of memory chips.
@@ -174,9 +190,12 @@ private:
     int pll_fail_chip_ = 0;
     struct Control {
         std::string key;
-        int n = 0, v = 0;
+        int n = 0, v = 0, r = 0;
     };
+    // The controls file's lines (refusing those it does not know); whether
+    // the file exists into has_controls_.
     std::vector<Control> controls();
+    bool has_controls_ = false;
     // Whether a control `key` names chip k (0 in the control: every chip);
     // its value into *v.
     static bool names(const std::vector<Control> &ctl, const char *key, int k, int *v = nullptr);
@@ -192,14 +211,14 @@ private:
     bool volt_modelled_ = false;
     int mv_per_vid_ = 3;
     int min_mv_ = 0;
-    // Core voltage (mV) at the VID of the controls' "vid" line.
-    int core_mv(const std::vector<Control> &ctl) const;
+    // Core voltage (mV) at the regulator's setting; whether it has one.
+    int core_mv(bool *set = nullptr) const;
     double model_t_ = 25;
     uint64_t model_ms_ = 0;
     std::function<int()> fan_duty_;
     std::vector<int> last_code_;
     // Raw code chip k (1-based) reports now; -1: the read goes unanswered.
-    int sensor_code(int k, bool volt_mode);
+    int sensor_code(int k, bool volt_mode, const std::vector<Control> &ctl);
     static int sensor_selected(const uint8_t reg[12]);  // 0 temp, 1 volt, -1 neither
     std::vector<Chip> chip_;
     // The register space of memory chips (null for other chip types).

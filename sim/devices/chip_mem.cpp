@@ -1,13 +1,17 @@
 #include "sim/devices/chip_mem.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
 
 #include "os/os.h"
+#include "sim/devices/refusal.h"
 
-// How the memory chips answer (the board test's bring-up reads these). The
-// Parts give the registers and the order the board test writes them in;
-// where they leave the hardware open this is the simplest model that fits:
+// How the memory chips answer the registers the board test's bring-up writes
+// and reads, in the order it uses them. Where the chips' inner workings do
+// not show in those registers, the model is the simplest that answers them
+// the way the chips do:
 // - PHY PLL: PLL[0x500] := 0x4281096 sets up the ring-type PLL, 0x281078
 //   (with its rate in bits 11..0) the LC-type one; the rate follows from
 //   the VCO word PLL[0x504] (ring: 0x20000081 + (40 x GHz + 2) x 256) or
@@ -108,8 +112,10 @@ MemChips::MemChips(int chips, json_t *board, int slot)
     json_array_foreach(list, i, v) {
         MemFault f;
         const char *s = json_string_value(v);
-        if (s && parse_fault(s, &f)) desc_faults_.push_back(f);
-        else fprintf(stderr, "kmx-sim: chain %d: mem_faults entry %zu not understood\n", slot_, i);
+        if (s && parse_fault(s, &f))
+            desc_faults_.push_back(f);
+        else
+            refuse("slot " + std::to_string(slot_) + ": mem_faults entry " + std::to_string(i) + " not understood");
     }
 }
 
@@ -119,42 +125,63 @@ MemChips::~MemChips() {
             if (fp) fclose(fp);
 }
 
+// Every value must read whole, and nothing may follow the last one.
 bool MemChips::parse_fault(const std::string &line, MemFault *out) {
     std::istringstream l(line);
+    std::vector<std::string> w;
+    for (std::string t; l >> t;) w.push_back(t);
+    size_t at = 1;
+    const auto more = [&] { return at < w.size(); };
+    const auto num = [&](int *v) {
+        long long n;
+        if (!more() || !parse_int(w[at], 0, 1 << 30, &n)) return false;
+        *v = int(n), at++;
+        return true;
+    };
+    const auto hex = [&](uint32_t *v) {
+        if (!more() || w[at].empty() || !isxdigit(static_cast<unsigned char>(w[at][0]))) return false;
+        char *end = nullptr;
+        const unsigned long n = strtoul(w[at].c_str(), &end, 16);
+        if (*end || n > 0xFFFFFFFFul) return false;
+        *v = uint32_t(n), at++;
+        return true;
+    };
+    const auto channel = [&](int *ch) { return more() && parse_channel(w[at++], ch); };
     MemFault f;
-    if (!(l >> f.key) || f.key.compare(0, 3, "mem") != 0) return false;
-    if (!(l >> f.chip)) return false;
-    std::string s;
+    if (w.empty() || w[0].compare(0, 3, "mem") != 0) return false;
+    f.key = w[0];
+    if (!num(&f.chip) || f.chip > 255) return false;
+    bool ok = true;
     if (f.key == "membad") {
-        if (!(l >> f.block)) return false;
+        ok = num(&f.block) && f.block < 16;
         f.v = 0xFFFFFFFFu;
     } else if (f.key == "membits") {
-        if (!(l >> f.block >> s)) return false;
-        f.v = uint32_t(strtoul(s.c_str(), nullptr, 16));
+        ok = num(&f.block) && f.block < 16 && hex(&f.v);
     } else if (f.key == "memcache") {
-        long w;
-        if (!(l >> w)) return false;
-        f.v = uint32_t(w);
+        int v = 0;
+        ok = num(&v);
+        f.v = uint32_t(v);
     } else if (f.key == "memcount") {
-        if (!(l >> f.which >> s) || (f.which != "cache" && f.which != "dag")) return false;
-        f.v = uint32_t(strtoul(s.c_str(), nullptr, 16));
+        ok = more() && (w[at] == "cache" || w[at] == "dag");
+        if (ok) f.which = w[at++];
+        ok = ok && hex(&f.v);
     } else if (f.key == "memread" || f.key == "memwrite") {
-        if (!(l >> s) || !parse_channel(s, &f.ch) || !(l >> f.cycles)) return false;
-        if (l >> f.speed) l >> f.times;
+        ok = channel(&f.ch) && num(&f.cycles);
+        if (ok && more()) ok = num(&f.speed);
+        if (ok && more()) ok = num(&f.times);
     } else if (f.key == "memdag") {
-        if (l >> f.block) {
-            if (!(l >> f.cycles)) return false;
+        if (more()) {
+            ok = num(&f.block) && num(&f.cycles);
             f.late = true;
         }
     } else if (f.key == "memphy") {
         f.ch = 0;
-        if (l >> s) {
-            if (!parse_channel(s, &f.ch)) return false;
-            l >> f.speed;
-        }
+        if (more()) ok = channel(&f.ch);
+        if (ok && more()) ok = num(&f.speed);
     } else if (f.key != "memtrain") {
         return false;
     }
+    if (!ok || more()) return false;
     *out = f;
     return true;
 }
@@ -213,7 +240,7 @@ uint32_t MemChips::pll_lock(int k, int ch, const std::vector<MemFault> &f) const
     if (!ring && !lc) return 0;
     const int s = speed_ghz(c);
     for (const MemFault *x : all(f, "memphy", k))
-        if (x->ch == ch && (x->speed == 0 || x->speed == s)) return 0;
+        if ((x->ch < 0 || x->ch == ch) && (x->speed == 0 || x->speed == s)) return 0;
     return ring ? 2 : 1;
 }
 

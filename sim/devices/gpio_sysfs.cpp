@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "os/os.h"
+#include "sim/devices/chip.h"
 #include "sim/devices/gpio_devices.h"
 #include "sim/devices/machine_desc.h"
 
@@ -34,7 +35,7 @@ std::string pin_dir(int pin) { return std::string(kGpioDir) + "/gpio" + std::to_
 }  // namespace
 
 int sysfs_line_level(int pin) {
-    if (pin >= 896 && pin <= 903) return board_in_slot(pin - 896) ? 0 : 1;  // plug detect
+    if (pin >= 896 && pin <= 903) return board_seated(pin - 896) ? 0 : 1;  // plug detect
     json_t *straps = json_object_get(machine_desc(), "straps");
     const long long code = desc_int(straps, "board_code", 0);
     switch (pin) {  // board code strap lines, bit 3 .. bit 0

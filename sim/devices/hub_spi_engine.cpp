@@ -17,10 +17,12 @@
 // Registers that do not hold their value (a fault of the hub under test):
 // the description's "hub_stuck" list and the control file <sim dir>/hub_stuck,
 // read when the window is mapped, give one "OFFSET BIT LEVEL" each (offset
-// in the SPI window, C notation); that bit then always stores LEVEL.
+// in the SPI window, C notation; bit 0..31; level 0 or 1); that bit then
+// always stores LEVEL.
 //
 // Chain power: a chain answers only while its power enable and its reset
-// line are both high; a power or reset drop loses the chips' state. On the
+// line are both high; a power or reset drop loses the chips' state. A
+// pulled board answers nothing (chip.h), its temperature sweep included. On the
 // FPGA hub these are peripheral word 0x20, bits 18 + c and 9 + c; on the SoC
 // hub the slot's power-enable and reset pads, driven as outputs. A board
 // cabled with "power_from": s also needs supply output s on.
@@ -61,6 +63,7 @@
 #include "sim/devices/gpio_devices.h"
 #include "sim/devices/hub_spi_engine.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/refusal.h"
 #include "sim/devices/sim_devices.h"
 #include "sim/devices/spi_faults.h"
 
@@ -159,7 +162,7 @@ public:
         b.regs[r / 4] = v;
         if (r == 0x04) control(c, b, v, old_ctrl);
         if (r == 0x14) command(c, b, v);
-        if (r == 0x160 && (v & 0x1000) && b.sweep_pending) sweep(b);
+        if (r == 0x160 && (v & 0x1000) && b.sweep_pending) sweep(b, board_seated(int(c)));
     }
 
 private:
@@ -170,17 +173,26 @@ private:
 
     void add_stuck(const std::string &line) {
         std::istringstream in(line);
-        std::string off;
-        unsigned bit = 0, level = 0;
-        if (!(in >> off >> bit >> level) || bit > 31) return;
-        stuck_.push_back({uint32_t(strtoul(off.c_str(), nullptr, 0)) & (size_ - 1), 1u << bit, level != 0});
+        std::vector<std::string> w;
+        for (std::string t; in >> t;) w.push_back(t);
+        if (w.empty()) return;
+        unsigned long long off = 0, bit = 0, level = 0;
+        if (w.size() != 3 || !parse_uint(w[0], 0xFFFFFFFFull, &off) || !parse_uint(w[1], 31, &bit) ||
+            !parse_uint(w[2], 1, &level)) {
+            refuse("hub_stuck: not \"OFFSET BIT LEVEL\": \"" + line + "\"");
+            return;
+        }
+        stuck_.push_back({uint32_t(off) & (size_ - 1), 1u << bit, level != 0});
     }
 
     void load_stuck() {
         size_t i;
         json_t *v;
         json_array_foreach(json_object_get(machine_desc(), "hub_stuck"), i, v) {
-            if (json_is_string(v)) add_stuck(json_string_value(v));
+            if (json_is_string(v))
+                add_stuck(json_string_value(v));
+            else
+                refuse("hub_stuck entry " + std::to_string(i) + " is not a text");
         }
         std::string text;
         if (kos::read_file((kos::sim_dir() + "/hub_stuck").c_str(), text)) {
@@ -447,10 +459,11 @@ private:
     // 0x168 the three largest, 0x170 the total / 2 with bit 24 = complete.
     // The sweep configuration (0x160) says where each chip's register reply
     // holds the code: bits 24-31 its last bit, bits 16-23 its first.
-    void sweep(ChainBlock &b) {
+    void sweep(ChainBlock &b, bool answering) {
         b.sweep_pending = false;
         const uint32_t cfg = b.regs[0x160 / 4];
-        std::vector<int> v = b.chain->sensor_codes(int(cfg >> 24 & 0xFF), int(cfg >> 16 & 0xFF));
+        std::vector<int> v;
+        if (answering) v = b.chain->sensor_codes(int(cfg >> 24 & 0xFF), int(cfg >> 16 & 0xFF));
         std::sort(v.begin(), v.end());
         auto pack = [](const std::vector<int> &x) {
             uint32_t w = 0;

@@ -5,16 +5,19 @@
 //   open            /dev/mem cannot be opened (EACCES)
 //   map PHYS        the window at physical address PHYS cannot be mapped
 //                   (ENOMEM)
-// Read when the process first opens /dev/mem or maps a window.
+// Read when the process first opens /dev/mem or maps a window; another
+// line is refused (refusal.h).
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "os/os.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/refusal.h"
 
 namespace sim {
 namespace {
@@ -33,18 +36,28 @@ const MemFaults &faults() {
         size_t i;
         json_t *v;
         json_array_foreach(json_object_get(m, "map"), i, v) {
-            if (json_is_string(v)) f.map.insert(uint32_t(strtoul(json_string_value(v), nullptr, 0)));
+            unsigned long long phys = 0;
+            if (json_is_string(v) && parse_uint(json_string_value(v), 0xFFFFFFFFull, &phys))
+                f.map.insert(uint32_t(phys));
+            else
+                refuse("mem_faults: map entry " + std::to_string(i) + " is not an address");
         }
         std::string text;
         if (kos::read_file((kos::sim_dir() + "/mem_faults").c_str(), text)) {
             std::istringstream in(text);
-            std::string what, arg;
-            while (in >> what) {
-                if (what == "open") {
+            std::string line;
+            while (std::getline(in, line)) {
+                std::istringstream l(line);
+                std::vector<std::string> w;
+                for (std::string t; l >> t;) w.push_back(t);
+                unsigned long long phys = 0;
+                if (w.empty()) continue;
+                if (w[0] == "open" && w.size() == 1)
                     f.open = true;
-                } else if (what == "map" && in >> arg) {
-                    f.map.insert(uint32_t(strtoul(arg.c_str(), nullptr, 0)));
-                }
+                else if (w[0] == "map" && w.size() == 2 && parse_uint(w[1], 0xFFFFFFFFull, &phys))
+                    f.map.insert(uint32_t(phys));
+                else
+                    refuse("mem_faults: unknown control \"" + line + "\"");
             }
         }
     });

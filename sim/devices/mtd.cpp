@@ -8,11 +8,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "os/os.h"
+#include "sim/devices/refusal.h"
 #include "sim/devices/sim_devices.h"
 
 namespace sim {
@@ -22,6 +24,20 @@ namespace {
 constexpr uint32_t kEraseBlock = 0x20000;
 
 std::mutex s_fault_lock;
+
+// One of the faults of sim_devices.h, with a count where it takes one.
+bool known_fault(const std::string &line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string t; in >> t;) w.push_back(t);
+    unsigned long long n = 0;
+    if (w.empty()) return true;
+    const std::string &op = w[0];
+    if (op == "open" || op == "read" || op == "short_read" || op == "erase" || op == "write")
+        return w.size() == 1 || (w.size() == 2 && parse_uint(w[1], 0x7FFFFFFF, &n));
+    if (op == "cut") return w.size() == 2 && parse_uint(w[1], 0x7FFFFFFF, &n);
+    return false;
+}
 
 // Takes the first armed fault named `op` out of mtd.faults; its argument
 // (0 when none) goes to *arg. Without `arg`, "OP N" lets N calls through
@@ -42,6 +58,7 @@ bool take_fault(const char *op, long *arg = nullptr, long budget = -1) {
         const std::string line = text.substr(pos, end - pos);
         pos = end + 1;
         const std::string name = line.substr(0, line.find(' '));
+        if (!known_fault(line)) refuse("mtd.faults: unknown control \"" + line + "\"");
         if (!hit && name == op) {
             const long n = line.size() > name.size() ? strtol(line.c_str() + name.size(), nullptr, 0) : 0;
             long left = -1;  // what stays armed when this call passes

@@ -15,7 +15,9 @@
 //   vendor "GP", fwver [1,65], gp_fwver "65", errorcode N, sync_output N,
 //   voltage cV (initial set voltage), current cA (drawn by an output that is on),
 //   offset_cv cV (added to what an output that is on measures)
-// A test may replace these keys while the machine runs: see Desc below.
+// A test may replace these keys while the machine runs: see Desc below. A
+// key the supply does not have, or a value of the wrong kind, is refused
+// (refusal.h).
 // Removing psu.state returns the supply to its power-on state.
 // Every transaction is appended to psu.log: "W <frame>" for a write,
 // "R <request> -> <reply>" for a read, "X <request>" for a failed transfer.
@@ -29,6 +31,7 @@
 
 #include "os/os.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/refusal.h"
 #include "sim/devices/sim_devices.h"
 
 namespace sim {
@@ -53,6 +56,8 @@ struct Desc {
     Desc() {
         const std::string over = kos::sim_dir() + "/psu.json";
         d = json_load_file(over.c_str(), 0, nullptr);
+        if (d) check_psu_desc(d, "psu.json");
+        else if (access(over.c_str(), F_OK) == 0) refuse("psu.json: not JSON");
         if (!d) d = json_incref(json_object_get(machine_desc(), "psu"));
     }
     ~Desc() { json_decref(d); }

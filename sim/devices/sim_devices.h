@@ -33,7 +33,8 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len);
 // with EIO; "write 2" lets two writes through first), "cut N" (power cut: once N more bytes are programmed,
 // over as many writes as that takes, the write stops there and the process
 // dies at once, as the board would lose power).
-// mtd.log gets "erase <image> <off> <len>" per erase.
+// Another line is refused (refusal.h). mtd.log gets "erase <image> <off>
+// <len>" per erase.
 int mtd_open(const std::string &mtd_path);
 long mtd_read(int fd, void *buf, size_t len, uint32_t off);
 long mtd_program(int fd, const void *buf, size_t len, uint32_t off);

@@ -1,12 +1,14 @@
 #include "sim/devices/spi_faults.h"
 
 #include <cstdio>
+#include <vector>
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
 
 #include "os/os.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/refusal.h"
 
 namespace sim {
 
@@ -18,22 +20,33 @@ std::string control_path() { return kos::sim_dir() + "/spi_faults"; }
 
 void SpiFaults::apply(const std::string &line) {
     std::istringstream in(line);
-    std::string chain, what, arg, mask;
-    if (!(in >> chain >> what)) return;
-    in >> arg >> mask;
+    std::vector<std::string> w;
+    for (std::string t; in >> t;) w.push_back(t);
+    if (w.empty()) return;
+    const std::string &chain = w[0];
+    const std::string what = w.size() > 1 ? w[1] : "";
+    unsigned long long polls = 0, mask = 0, words = 0;
+    const bool chain_ok = chain == "*" || (chain.size() == 1 && chain[0] >= '0' && chain[0] <= '7');
+    const bool busy_ok = what == "busy" && (w.size() == 3 || w.size() == 4) &&
+                         (w[2] == "forever" || parse_uint(w[2], 1000000, &polls)) &&
+                         (w.size() == 3 || parse_uint(w[3], 0xFFFFFFFFull, &mask));
+    const bool short_ok = what == "short" && w.size() == 3 && parse_uint(w[2], 0xFFFFFFFFull, &words);
+    const bool record_ok = what == "record" && w.size() == 2;
+    if (!chain_ok || !(busy_ok || short_ok || record_ok)) {
+        refuse("spi_faults: unknown control \"" + line + "\"");
+        return;
+    }
     for (unsigned c = 0; c < 8; c++) {
         if (chain != "*" && chain != std::to_string(c)) continue;
         SpiFault &f = fault_[c];
-        if (what == "busy") {
-            f.busy_forever = arg == "forever";
-            f.busy_polls = f.busy_forever ? 0 : unsigned(strtoul(arg.c_str(), nullptr, 0));
-            if (!mask.empty()) f.busy_mask = uint32_t(strtoul(mask.c_str(), nullptr, 0));
-        } else if (what == "short") {
-            f.short_words = unsigned(strtoul(arg.c_str(), nullptr, 0));
-        } else if (what == "record") {
-            f.record = true;
+        if (busy_ok) {
+            f.busy_forever = w[2] == "forever";
+            f.busy_polls = unsigned(polls);
+            if (w.size() == 4) f.busy_mask = uint32_t(mask);
+        } else if (short_ok) {
+            f.short_words = unsigned(words);
         } else {
-            fprintf(stderr, "kmx-sim: spi_faults: unknown control \"%s\"\n", line.c_str());
+            f.record = true;
         }
     }
 }
@@ -43,7 +56,10 @@ void SpiFaults::load() {
     size_t i;
     json_t *v;
     json_array_foreach(json_object_get(machine_desc(), "spi_faults"), i, v) {
-        if (json_is_string(v)) apply(json_string_value(v));
+        if (json_is_string(v))
+            apply(json_string_value(v));
+        else
+            refuse("spi_faults entry " + std::to_string(i) + " is not a text");
     }
     std::string text;
     if (kos::read_file(control_path().c_str(), text)) {

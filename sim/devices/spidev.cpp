@@ -144,7 +144,7 @@ void queue_wrapped(ChainState &c, uint8_t m0, uint8_t m1, uint8_t code, std::vec
 void mcu_request(int chain, ChainState &c, const uint8_t *f, size_t n) {
     const uint8_t code = f[2];
     std::vector<uint8_t> data;
-    if (code == 0x14 && n == 4) data = {uint8_t(board_in_slot(chain) ? 0 : 1), 0};  // plug query
+    if (code == 0x14 && n == 4) data = {uint8_t(board_seated(chain) ? 0 : 1), 0};  // plug query
     if (code == 0x22 || code == 0x23) c.chips->lose_state();
     queue_wrapped(c, 0x69, 0x96, code, data, take_fault(c));
 }

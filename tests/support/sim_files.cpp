@@ -13,9 +13,8 @@ std::vector<std::string> sim_lines(const std::string &name) {
 }
 
 std::string sim_regulator(int slot) {
-    for (const std::string &l : sim_lines("chips" + std::to_string(slot)))
-        if (l.compare(0, 4, "vid ") == 0 || l.compare(0, 5, "code ") == 0) return l;
-    return "";
+    const std::vector<std::string> l = sim_lines("regulator" + std::to_string(slot));
+    return l.empty() ? "" : l[0];
 }
 
 void sim_remove(const std::string &name) { unlink((kos::sim_dir() + "/" + name).c_str()); }

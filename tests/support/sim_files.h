@@ -7,8 +7,8 @@
 // Lines of <sim dir>/NAME (psu.log, uart.log, vidgen.log, calls.log).
 std::vector<std::string> sim_lines(const std::string &name);
 // The set point the emulated regulator of `slot` last took: its "vid N"
-// (pulse waveform, VID generator) or "code N" (UART frame) control line,
-// "" when none reached it.
+// (pulse waveform, VID generator) or "code N" (UART frame) line of
+// <sim dir>/regulator<slot>, "" when none reached it.
 std::string sim_regulator(int slot);
 // Removes <sim dir>/NAME.
 void sim_remove(const std::string &name);
