@@ -573,7 +573,10 @@ TEST_F(Board, LowCoresFailOnlyThePreFinTest) {
     c->chip_num = 4;
     c->feat.cores_per_chip = 100;
     for (int i = 0; i < 4; i++) c->chips[i].good_cores = 100;
-    c->chips[2].good_cores = 29;
+    // The count judged chip 3 on 29 cores; a later read found 29 on chip 4.
+    c->chips[2].cores_low = 1;
+    c->chips[2].judged_cores = 29;
+    c->chips[3].good_cores = 29;
     c->chip_cores_low = 1;
     unlink("/tmp/mtest");
     print_chain_report(2, TEST_MODE_PRE_FIN);
@@ -599,17 +602,22 @@ TEST_F(Board, LowCoresFailOnlyThePreFinTest) {
 TEST_F(Board, VoltageListAndFlagUseTheirOwnLimits) {
     bc_chain saved = *bc_chain_rec(2);
     bc_chain *c = bc_chain_rec(2);
-    c->chip_num = 3;
+    c->chip_num = 4;
     c->feat.min_chip_volt = 0.3f;
     c->chips[0].volt = 0.5f;
     c->chips[1].volt = 0.85f;  // listed, but within the flag's limit
     c->chips[2].volt = 0.2f;
+    for (int i = 0; i < 3; i++) c->chips[i].volt_read = 1;
+    // Chip 4 was never read: it holds the machine type's default.
+    c->chips[3].volt = 123.0f;
+    c->chips[3].volt_read = 0;
     c->volt_out_of_range = 1;
     print_chain_report(2, TEST_MODE_PRE_FIN);
-    EXPECT_TRUE(has(result_file(), "\"3\": \"E6:   2   3 \""));
+    EXPECT_TRUE(has(result_file(), "\"3\": \"E6:   2   3 \"")) << result_file();
     const std::string log = log_since_last();
     EXPECT_TRUE(has(log, "Chip   3 Volt error (0.200)")) << log;
     EXPECT_FALSE(has(log, "Chip   2 Volt error")) << log;
+    EXPECT_FALSE(has(log, "Chip   4 Volt error")) << log;
     *c = saved;
 }
 

@@ -207,6 +207,7 @@ int bist_and_get_chipnum(int chain, int *machine_type, int mode) {
     bc_chain *c = bc_chain_rec(chain);
     if (!c) return 0;
     *machine_type = MACHINE_TYPE_UNKNOWN;
+    c->machine_type = MACHINE_TYPE_UNKNOWN;
     const int chips = (c->chip_type == 14 || c->chip_type == 15) ? c->chip_num : kmx_cmd_bist_start(chain, 0);
     if (chips < 1 || chips > 169) {
         c->chip_num_wrong = 1;
@@ -217,13 +218,24 @@ int bist_and_get_chipnum(int chain, int *machine_type, int mode) {
     c->chip_num_wrong = 0;
     memset(c->chips, 0, sizeof c->chips);
     *machine_type = machine_type_for(int(c->chip_type), chips, mode);
+    c->machine_type = *machine_type;
     if (*machine_type == MACHINE_TYPE_UNKNOWN) {
         c->chip_num_wrong = 1;
         test_logf(3, TL_PLAIN, "chain%d: detect %d chips\n", chain, chips);
         test_logf(5, TL_PLAIN, "chain%d: Cannot get machine type!\n", chain);
         return 0;
     }
-    test_logf(3, TL_PLAIN, "chain%d: detect %d chips, machine type: %s\n", chain, chips, machine_type_name(*machine_type));
+    const char *model = machine_type_name(*machine_type);
+    test_logf(3, TL_PLAIN, "chain%d: detect %d chips, machine type: %s\n", chain, chips, model);
+    // Where the machine type does not follow the count, the row's count is
+    // what every later step works on: chips past it would never be read.
+    const int row_chips = machine_type_chips(*machine_type);
+    if (chips > row_chips) {
+        c->chip_num_wrong = 1;
+        c->failing_chip = uint8_t(row_chips + 1);
+        test_logf(5, TL_PLAIN, "chain%d: %d chips found, machine type %s has %d!\n", chain, chips, model, row_chips);
+        return 0;
+    }
     chip_count_hook(chain, chips);
     return 1;
 }

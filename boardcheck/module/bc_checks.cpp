@@ -150,24 +150,33 @@ bool memory_plls_locked(int chain, int chip, uint32_t locks[4]) {
     return all;
 }
 
+// The voltage pass ends at chip k for a fault of its own: 4 PLL unlocked,
+// 10 no answer.
+void volt_pass_stopped(bc_chain &c, int k, int code) {
+    c.volt_stop_chip = uint8_t(k);
+    c.volt_stop_code = uint8_t(code);
+}
+
 // Voltage pass with the lock and limit checks; ends at the first bad chip.
 void voltage_pass(int chain, bc_chain &c, bool print) {
     const int type = int(c.chip_type);
+    c.volt_stop_chip = c.volt_stop_code = 0;
     for (int k = 1; k <= chips_of(c); k++) {
         cfg_fields f;
-        if (!read_chip_cfg(chain, c, k, &f)) return;
+        if (!read_chip_cfg(chain, c, k, &f)) return volt_pass_stopped(c, k, 10);
         bc_chip &chip = c.chips[k - 1];
         chip.pll_lock = uint8_t(f.pll_lock);
         float volt = float(kmx_volt_to_mV(chain, f.sensor, type)) / 1000.0f;
         uint8_t r[12];
         if (!read_reg0d(chain, k, f.pll_freq, type, r)) {
             cmd_failed(c, k, "chain%d: chip%d CMD 0D fail! \n", chain);
-            return;
+            return volt_pass_stopped(c, k, 10);
         }
         reg0d_fields d{};
         parse_reg0d(chain, r, &d, unsigned(type));
         if (type == 8) volt = float(kmx_volt_to_mV(chain, d.sensor, type)) / 1000.0f;
         chip.volt = volt;
+        chip.volt_read = 1;
         bool locked = chip.pll_lock != 0;
         if (type == 13 && print) {
             uint32_t p[4];
@@ -182,7 +191,7 @@ void voltage_pass(int chain, bc_chain &c, bool print) {
         }
         if (!locked) {
             c.pll_unlocked = 1;
-            return;
+            return volt_pass_stopped(c, k, 4);
         }
         c.pll_unlocked = 0;
         if (volt_out_of_limits(type, volt, c.feat.min_chip_volt)) c.volt_out_of_range = 1;
@@ -260,6 +269,7 @@ int check_chip_voltage(int chain, int chip_type) {
             volt = float(kmx_volt_to_mV(chain, f.sensor, chip_type)) / 1000.0f;
         }
         c.chips[k - 1].volt = volt;
+        c.chips[k - 1].volt_read = 1;
         test_logf(3, TL_PLAIN, " %3d\t%5.3f\n", k, double(volt));
         if (volt < lowest) lowest = volt, lowest_chip = k;
     }
@@ -281,9 +291,14 @@ int count_good_cores(int chain) {
     const unsigned minimum = cores * 3 / 10;
     unsigned total = 0, bad_sub = 0;
     for (int i = 0; i < chips_of(c); i++) {
-        const unsigned good = c.chips[i].good_cores;
-        if (!is_wide_type(type) && good < minimum) c.chip_cores_low = 1;
-        if (type == 13) bad_sub += unsigned(400 - c.chips[i].good_sub_cores);
+        bc_chip &chip = c.chips[i];
+        const unsigned good = chip.good_cores;
+        // The verdict's own readings: the chips' registers may be rewritten
+        // (and read again) before the report.
+        chip.cores_low = !is_wide_type(type) && good < minimum;
+        chip.judged_cores = uint16_t(good);
+        if (chip.cores_low) c.chip_cores_low = 1;
+        if (type == 13) bad_sub += unsigned(400 - chip.good_sub_cores);
         if (c.bist_fix_done && good < cores) c.cores_below_full_after_fix = 1;
         total += good;
     }

@@ -25,6 +25,13 @@ struct bc_chip {
     uint16_t good_cores;
     float temp;
     float volt;
+    // The voltage above was read from the chip in this run (the machine
+    // type's defaults are no reading).
+    uint8_t volt_read;
+    // The good-core count judges the chip on: below the minimum, and the
+    // count it had then. Later reads may change good_cores.
+    uint8_t cores_low;
+    uint16_t judged_cores;
     uint8_t pll_lock;
     uint16_t nonces[8];
     uint16_t err_sum;
@@ -119,6 +126,12 @@ struct bc_chain {
     uint8_t mem_bringup;
     float board_err_rate;
     uint8_t failing_chip;
+    // The chip whose fault ended the last voltage pass (0: none), and that
+    // fault's error: 4 PLL unlocked, 10 no answer.
+    uint8_t volt_stop_chip;
+    uint8_t volt_stop_code;
+    // The machine type the chip count gave (unknown until counted).
+    int machine_type;
     float last_freq;
     uint16_t cur_freq, target_freq;
     uint8_t working_vid;

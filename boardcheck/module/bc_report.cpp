@@ -8,6 +8,7 @@
 #include "module/bc_miner.h"
 #include "module/bc_report.h"
 #include "module/bc_steps.h"
+#include "module/chip_features.h"
 #include "module/test_log.h"
 #include "os/os.h"
 
@@ -74,7 +75,7 @@ int pick(const bc_chain &c, int mode, Text &t) {
     if (c.power_board_error) return set_text(t, "E18:"), 18;
     if (c.chip_num_wrong) {
         test_log(5, TL_PLAIN, "\r\nCHIP NUM ERROR !!! \r\n");
-        test_logf(5, TL_PLAIN, "\r\nError Chip num is %d!!! \r\n", c.chip_num);
+        test_logf(5, TL_PLAIN, "\r\nError Chip num is %d!!! \r\n", machine_type_chips(c.machine_type));
         t.add("E9: %d", c.failing_chip);
         return 9;
     }
@@ -83,11 +84,17 @@ int pick(const bc_chain &c, int mode, Text &t) {
     if (c.crc_error) return t.add("E12: %d", c.crc_error_chip), 12;
     if (c.volt_out_of_range) {
         set_text(t, "E6: ");
+        // Only voltages read in this run: a chip past the end of a voltage
+        // pass holds none.
         for (int i = 0; i < n; i++) {
+            if (!c.chips[i].volt_read) continue;
             const float v = c.chips[i].volt;
             if (v < c.feat.min_chip_volt || v > 0.9f) test_logf(5, TL_PLAIN, "Chip%4d Volt error (%5.3f)\r\n", i + 1, double(v));
             if (v > 0.8f || v < c.feat.min_chip_volt) t.add("%3d ", i + 1);
         }
+        // The chip that ended the pass early has a fault of its own.
+        if (c.volt_stop_chip)
+            test_logf(5, TL_PLAIN, "Chip%4d stopped the voltage check: E%d\r\n", c.volt_stop_chip, c.volt_stop_code);
         return 6;
     }
     if (c.pll_unlocked) {
@@ -122,9 +129,10 @@ int pick(const bc_chain &c, int mode, Text &t) {
     }
     if (!lenient && c.chip_cores_low) {
         set_text(t, "E1: ");
+        // The chips the core count judged, with the counts it judged on.
         for (int i = 0; i < n; i++) {
-            if (c.chips[i].good_cores >= chip_core_minimum(c)) continue;
-            test_logf(5, TL_PLAIN, "Chip%4d Core error (%4d)\r\n", i + 1, c.chips[i].good_cores);
+            if (!c.chips[i].cores_low) continue;
+            test_logf(5, TL_PLAIN, "Chip%4d Core error (%4d)\r\n", i + 1, c.chips[i].judged_cores);
             t.add("%3d ", i + 1);
         }
         return 1;
@@ -165,8 +173,6 @@ bool chain_has_failure_flag(const bc_chain &c) {
            c.chip_softbist_failed || c.chip_cores_low || c.board_cores_low || c.board_softbist_high ||
            c.volt_group_softbist_failed || c.core_bist_failed;
 }
-
-unsigned chip_core_minimum(const bc_chain &c) { return unsigned(c.feat.cores_per_chip) * 30 / 100; }
 
 void write_test_result(int chain, const char *text) {
     char key[8];

@@ -9,7 +9,6 @@ void print_chain_report(int chain, int mode);
 // Stores `text` under the chain's 1-based number in the result file.
 void write_test_result(int chain, const char *text);
 void print_grade(const bc_chain &c);
-unsigned chip_core_minimum(const bc_chain &c);
 // True when a flag the report turns into an error identifier is set.
 bool chain_has_failure_flag(const bc_chain &c);
 // Forgets that the legend was printed (a new run).

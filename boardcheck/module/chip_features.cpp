@@ -135,6 +135,13 @@ int machine_type_min_freq(int machine_type)
     return g_machine_types[machine_type].min_freq;
 }
 
+int machine_type_chips(int machine_type)
+{
+    if (machine_type < 0 || machine_type >= BC_MACHINE_TYPES)
+        return 0;
+    return g_machine_types[machine_type].chips;
+}
+
 void apply_machine_type(int chain, int machine_type)
 {
     bc_chain *cp = bc_chain_rec(chain);
@@ -162,6 +169,7 @@ void apply_machine_type(int chain, int machine_type)
     c.work_job_len = c.feat.job_len;
     for (bc_chip &chip : c.chips) {
         chip.volt = 123.0f;
+        chip.volt_read = 0;
         chip.counters[0] = chip.counters[1] = chip.counters[2] = 123;
         chip.marks[0] = chip.marks[1] = chip.marks[2] = 1;
     }

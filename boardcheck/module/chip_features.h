@@ -39,6 +39,8 @@ void apply_machine_type(int chain, int machine_type);
 // The model name of a machine type ("unknown" outside the table).
 const char *machine_type_name(int machine_type);
 int machine_type_min_freq(int machine_type);
+// The chip count of a machine type's row (0 outside the table).
+int machine_type_chips(int machine_type);
 
 // 32-bit chip registers through command 0D; a read gives 0 on failure and
 // a failure marks the chain's command-return flag with chip 1.

@@ -1,0 +1,100 @@
+// The board test end to end: every chip found is tested, and every chip a
+// verdict names was measured. A board with more chips than its machine
+// type's row fails on the count; the voltage and core lists name what the
+// checks read and judged.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/machine_runner.h"
+
+namespace {
+
+bool has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
+size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// One warm board in slot 1 (reset code `code`, `chips` chips) with
+// `controls` in its chips' control file from the start.
+MachineRun run_board(int code, int chips, const std::string &controls, const std::string &extra = "") {
+    const std::string board = R"({"slot": 1, "chip_type": )" + std::to_string(code) + R"(, "chips": )" +
+                              std::to_string(chips) + R"(, "heat": 20)" + extra + "}";
+    return run_machine(R"({"platform": 4, "straps": {"board_code": 15}, "boards": [)" + board + "]}",
+                       {"sh", "-c", "printf '" + controls + "' >/run/sim/chips1 && boardcheck -a"});
+}
+std::string result(const MachineRun &r) { return r.file("/tmp/mtest"); }
+
+// ---- chip count above the machine type's row ------------------------------------------
+
+TEST(ChipCount, Type12BoardWithSixtyChipsFailsOnTheThirteenth) {
+    // Chip 30 is hot and answers every job wrongly; the row of a type-12
+    // board holds 12 chips, so the test never reaches it: the count fails.
+    MachineRun r = run_board(9, 60, "temp 30 130\\ncorrupt 30\\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: detect 60 chips, machine type: T12-12\n")) << log;
+    EXPECT_TRUE(has(log, "local0.err [ERROR]:chain1: 60 chips found, machine type T12-12 has 12!\n")) << log;
+    EXPECT_FALSE(has(log, "chain1: check t v")) << log;
+    EXPECT_FALSE(has(log, "do job bist")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:\r\\nCHIP NUM ERROR !!! \n")) << log;
+    // The machine type's count, not the 170 chips the voltage read asks for.
+    EXPECT_TRUE(has(log, "[ERROR]:\r\\nError Chip num is 12!!! \n")) << log;
+    EXPECT_FALSE(has(log, "Test Passed!")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E9: 13\"\n}") << log;
+}
+
+TEST(ChipCount, MemoryBoardWithNineChipsFailsOnTheNinth) {
+    MachineRun r = run_board(10, 9, "corrupt 9\\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "[ERROR]:chain1: 9 chips found, machine type T13-8 has 8!\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:\r\\nError Chip num is 8!!! \n")) << log;
+    EXPECT_FALSE(has(log, "Core bist init")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E9: 9\"\n}") << log;
+}
+
+TEST(ChipCount, Type5BoardPassesAtItsRowsCountAndFailsOneAbove) {
+    // 57 chips: the row's count, a pass. 58 with the last one hot and
+    // corrupt: E9 on chip 58. One fewer than the row stays a missing chip.
+    MachineRun at = run_board(11, 57, "");
+    EXPECT_FALSE(has(at.syslog(), "chips found")) << at.syslog();
+    EXPECT_EQ(result(at), "{\n    \"2\": \"Pass\"\n}") << at.syslog();
+    MachineRun above = run_board(11, 58, "temp 58 130\\ncorrupt 58\\n");
+    EXPECT_TRUE(has(above.syslog(), "[ERROR]:chain1: 58 chips found, machine type T5-57 has 57!\n")) << above.syslog();
+    EXPECT_EQ(result(above), "{\n    \"2\": \"E9: 58\"\n}") << above.syslog();
+    MachineRun below = run_board(11, 56, "");
+    EXPECT_FALSE(has(below.syslog(), "chips found")) << below.syslog();
+    EXPECT_EQ(result(below), "{\n    \"2\": \"E10: 57\"\n}") << below.syslog();
+}
+
+// ---- chip lists from what was measured -------------------------------------------------
+
+TEST(ChipLists, VoltageListHoldsOnlyChipsReadAndNamesTheChipThatStoppedThePass) {
+    // Chip 5 reads 0.043 V; chip 10's PLL is unlocked, which ends every
+    // voltage pass there: chips 11 to 68 are never read.
+    MachineRun r = run_board(0, 68, "volt 5 -300\\nunlocked 10\\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Volt error (0.043)\n")) << log;
+    EXPECT_EQ(count(log, "Volt error"), 1u) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip  10 stopped the voltage check: E4\n")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E6:   5 \"\n}") << log;
+    // A chip that does not answer its read stops the pass with E10.
+    r = run_board(0, 68, "volt 5 -300\\nsilent 10\\n");
+    EXPECT_TRUE(has(r.syslog(), "[ERROR]:Chip  10 stopped the voltage check: E10\n")) << r.syslog();
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E6:   5 \"\n}") << r.syslog();
+}
+
+TEST(ChipLists, CoreListNamesTheChipsTheCountJudged) {
+    // Only chip 5 of a memory board reads 2 cores when they are counted
+    // (7 x 127 + 2); the memory bring-up later writes one chip's register
+    // image to every chip, so the last reads find 2 on all eight.
+    MachineRun r = run_board(10, 8, "cores 5 2\\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: total good core is 891\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Core error (   2)\n")) << log;
+    EXPECT_EQ(count(log, "Core error"), 1u) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   5 \"\n}") << log;
+}
+
+}  // namespace
