@@ -37,14 +37,16 @@ waitfor() {
 syslog_of() { grep -E "$1" $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //'; }
 api_up() { "$bin/miner-api-client" >/dev/null 2>&1; }
 peek_leds() { "$bin/kmx-sim" peek 0x43C00024; }
-# The hub's LED word and its red LED bit (10); bit 9 is the green mode LED,
-# which blinks while the address comes from DHCP. Both bits are active low:
-# 0 lights the LED.
+# The hub's LED word with its red LED bit (10) and its green mode LED bit
+# (9), which the daemon blinks on its own while the address comes from
+# DHCP. Both bits are active low: 0 lights the LED.
 leds() {
-    local w b
+    local w r g
     w=$(peek_leds)
-    b=$(((w >> 10) & 1))
-    printf 'LED word %s, red bit %d (active low: red LED %s)' "$w" "$b" "$( ((b)) && echo dark || echo lit)"
+    r=$(((w >> 10) & 1))
+    g=$(((w >> 9) & 1))
+    printf 'LED word %s, red bit %d (active low: red LED %s), green bit %d' "$w" "$r" \
+        "$( ((r)) && echo dark || echo lit)" "$g"
 }
 # The mining program's bring-up and hash lines as one table per chain.
 chain_table() {
@@ -102,6 +104,8 @@ echo "after start-up:"
 show /etc/hwrevision
 tail -n +"$((from + 1))" $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //' | grep -E 'compile time|hwrevision|type|finish' | head -n 6
 echo "threads of zel-monitor (pid $zm): $(ls /proc/"$zm"/task | wc -l)"
+echo "  (id and name from /proc/$zm/task/*/comm, as ps -L and top -H show them: each worker is named"
+echo "  after its job at its start; the main thread, which only sleeps, keeps the program's name)"
 for t in /proc/"$zm"/task/*; do printf '  %s %s\n' "${t##*/}" "$(cat "$t"/comm)"; done
 
 section "a report reaches the stand-in management server"
@@ -109,6 +113,13 @@ show /etc/dtu.conf.def
 waitfor "[ -s $sim/mgmt_reports.jsonl ]"
 jq -c '{cmd, plantId, ip, mac, err_msg} + (.data[0] | {errcode, errmsg, type, hwver, dna, duty, runtime, chains: (.chains | length), pools_ip})' \
     <(head -n 1 $sim/mgmt_reports.jsonl)
+# The error text numbers a chain by its slot plus one; every other line of
+# the demo gives the slot itself.
+errchain=$(head -n 1 $sim/mgmt_reports.jsonl | jq -r '.data[0].errmsg' | sed -nE 's/.*\.chain\(([0-9]+)\).*/\1/p')
+if [[ -n $errchain ]]; then
+    echo "errmsg's chain($errchain) counts chains from 1: it is slot $((errchain - 1)), chain$((errchain - 1)); the ids below,"
+    echo "like the tables above and every other line here, count from 0"
+fi
 echo "per chain, as reported:"
 head -n 1 $sim/mgmt_reports.jsonl | jq -c '.data[0].chains[]'
 
@@ -125,6 +136,8 @@ waitfor "[ \$(( \$(peek_leds) & 0x400 )) -eq 0 ]" # command 10 lights it: bit 10
 echo "hub 0x43C00024: $(leds)"
 
 section "an LED request on port 8001"
+echo "the requests switch the red LED (bit 10); the green mode LED (bit 9) blinks on its own,"
+echo "every 2 s while the address comes from DHCP, so it changes between lines whatever was asked:"
 for req in '{"red_light":"off"}' '{"red_light":"on"}' '{"red_light":"blue"}'; do
     printf '%-22s -> %s   %s\n' "$req" "$("$bin/led-client" send "$req")" "$(leds)"
 done
@@ -141,8 +154,10 @@ cat /tmp/udp.txt
 
 section "a service tool: zel_fan 40"
 zel_fan 40
-echo "its syslog lines: start-up sets full speed, then duty 40, and its exit full speed again;"
-echo "this board's fans are wired inverted, so full speed is a written duty 0:"
+echo "zel_fan writes the duty it is given; this board's fans are wired inverted (speed is 100 - duty),"
+echo "so duty 40 runs them at 60 % speed (zel_fan 40 1 would write duty 60 for 40 % speed)."
+echo "its syslog lines: start-up sets full speed, a written duty 0 on these fans, then duty 40,"
+echo "and its exit full speed again:"
 grep -E '^zel_fan [^ ]+ .*(fan_id|fan duty|fan speed set to)' $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //'
 
 section "boardcheck on a bench board in slot 7 (its chip 30 does not answer)"

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/tool_args.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
 
@@ -224,6 +225,12 @@ int main(int argc, char **argv) {
         kmx_logf_user(4, "Parameter is NULL!");
         return 0;
     }
+    // The first argument is a number the callers pass (1) and the run does
+    // not use; anything else in its place ("--help", a steps file given
+    // alone) is a mistaken call, refused before the clean-up timer is
+    // stopped or a file written.
+    int first;
+    if (!tool_args::read_numbers(argv, 1, 1, &first, "number steps_file")) return 0;
     std::vector<int> steps;
     if (argc >= 3) {
         FILE *fp = fopen(argv[2], "r");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -227,8 +228,14 @@ TEST(Miner, ApiAnswersParseAsTheDaemonReadsThem) {
                                " --chains 4 --chips 10 --quick --vid 12 > /tmp/miner.out 2>&1 & "
                                "for i in $(seq 600); do " + build_path("miner-api-client") +
                                " > /tmp/api.out 2>&1 && grep -q 'accepted [1-9]' /tmp/api.out && break; sleep 0.05; done; "
-                               "cat /tmp/api.out; kill %1";
+                               "cat /tmp/api.out; printf 'threads: '; cat /proc/$!/task/*/comm | sort -u | tr '\\n' ' '; "
+                               "echo; kill %1";
     MachineRun r = run_machine(kThree, {"bash", "-c", script});
+    // The library's background threads carry their names in /proc (ps -L,
+    // top -H): the file check sys_init starts and the fan-control loop the
+    // program starts through the library's entry.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("threads: (.* )?fan_ctrl "))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("threads: (.* )?files_check "))) << r.out;
     EXPECT_TRUE(has(r.out, "stats chain 0: fan ")) << r.out;
     EXPECT_TRUE(has(r.out, "pll 600 vid 12 power 0")) << r.out;
     EXPECT_TRUE(has(r.out, "stats chain 2: ")) << r.out;

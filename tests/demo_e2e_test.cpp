@@ -65,7 +65,15 @@ TEST(Demo, ShowsTheWholeMachineInOrder) {
     EXPECT_TRUE(has(daemon, "after start-up:\n--- /etc/hwrevision\nzynq n5+.b\n---\n")) << daemon;
     EXPECT_TRUE(has(daemon, "zel_monitor compile time:")) << daemon;
     EXPECT_TRUE(std::regex_search(daemon, std::regex("threads of zel-monitor \\(pid [0-9]+\\): [0-9]+\n"))) << daemon;
-    EXPECT_TRUE(has(daemon, " feed_dog\n")) << daemon;
+    // Each worker by its name (the Ethernet guard has ended: eth0 holds its
+    // address); only the main thread keeps the program's.
+    EXPECT_TRUE(has(daemon, "as ps -L and top -H show them: each worker is named\n")) << daemon;
+    for (const char *name : {"system_status", "feed_dog", "update_log", "get_stats", "send_stats", "socket_server",
+                             "key_press_cnt", "button_monitor", "net_mode_flag", "file_bak"})
+        EXPECT_TRUE(std::regex_search(daemon, std::regex(std::string("\n  [0-9]+ ") + name + "\n"))) << name << "\n" << daemon;
+    size_t mains = 0;
+    for (size_t p = daemon.find(" zel-monitor\n"); p != std::string::npos; p = daemon.find(" zel-monitor\n", p + 1)) mains++;
+    EXPECT_EQ(mains, 1u) << daemon;
 
     const std::string report = section(r.out, 3, titles[2]);
     EXPECT_TRUE(has(report, R"({"cmd":7,"plantId":7,"ip":"192.0.2.10","mac":"02:00:c0:00:02:0a",)")) << report;
@@ -75,6 +83,14 @@ TEST(Demo, ShowsTheWholeMachineInOrder) {
         << report;
     EXPECT_TRUE(has(report, R"("chains":3)")) << report;
     EXPECT_TRUE(has(report, R"({"id":5,"rate":)")) << report;
+    // The error text's chain number is the slot plus one, and said so.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, std::regex(R"(\.chain\(([0-9])\)\.chip)"))) << report;
+    const int slot = std::stoi(m[1]) - 1;
+    EXPECT_TRUE(has(report, "errmsg's chain(" + std::string(m[1]) + ") counts chains from 1: it is slot " +
+                                std::to_string(slot) + ", chain" + std::to_string(slot) + "; the ids below,\n"
+                                "like the tables above and every other line here, count from 0\n"))
+        << report;
 
     const std::string cmds = section(r.out, 4, titles[3]);
     EXPECT_TRUE(has(cmds, "--- /config/cgminer.conf\n"
@@ -86,13 +102,19 @@ TEST(Demo, ShowsTheWholeMachineInOrder) {
     EXPECT_TRUE(has(cmds, "mining program: active, bring-ups so far: 2\n")) << cmds;
     // Command 10 lights the red LED: its active-low bit cleared.
     EXPECT_TRUE(std::regex_search(
-        cmds, std::regex("hub 0x43C00024: LED word 0x00000[02]00, red bit 0 \\(active low: red LED lit\\)\n")))
+        cmds, std::regex("hub 0x43C00024: LED word 0x00000(000, red bit 0 \\(active low: red LED lit\\), green bit 0|"
+                         "200, red bit 0 \\(active low: red LED lit\\), green bit 1)\n")))
         << cmds;
 
     const std::string led = section(r.out, 5, titles[4]);
-    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"off"\}    -> \{"success": "true"\}\\0   LED word 0x00000[46]00, red bit 1 \(active low: red LED dark\)\n)")))
+    // The green bit goes its own way, and the section says so first.
+    EXPECT_EQ(led.find("the requests switch the red LED (bit 10); the green mode LED (bit 9) blinks on its own,\n"
+                       "every 2 s while the address comes from DHCP, so it changes between lines whatever was asked:\n"),
+              0u)
         << led;
-    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"on"\}     -> \{"success": "true"\}\\0   LED word 0x00000[02]00, red bit 0 \(active low: red LED lit\)\n)")))
+    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"off"\}    -> \{"success": "true"\}\\0   LED word 0x00000(400, red bit 1 \(active low: red LED dark\), green bit 0|600, red bit 1 \(active low: red LED dark\), green bit 1)\n)")))
+        << led;
+    EXPECT_TRUE(std::regex_search(led, std::regex(R"(\{"red_light":"on"\}     -> \{"success": "true"\}\\0   LED word 0x00000(000, red bit 0 \(active low: red LED lit\), green bit 0|200, red bit 0 \(active low: red LED lit\), green bit 1)\n)")))
         << led;
     EXPECT_TRUE(has(led, "{\"red_light\":\"blue\"}   -> {\"success\": \"false\"}\\0")) << led;
 
@@ -101,9 +123,13 @@ TEST(Demo, ShowsTheWholeMachineInOrder) {
     EXPECT_TRUE(has(button, "\n14235 192.0.2.10,02:00:C0:00:02:0A\n")) << button;
 
     // Duty 40, then the exit's full speed, written as duty 0 on these
-    // inverted fans, with the line that says so.
+    // inverted fans, with the lines that say so and what duty 40 means.
     const std::string fan = section(r.out, 7, titles[6]);
-    EXPECT_TRUE(has(fan, "this board's fans are wired inverted, so full speed is a written duty 0:\n")) << fan;
+    EXPECT_TRUE(has(fan, "zel_fan writes the duty it is given; this board's fans are wired inverted (speed is 100 - duty),\n"
+                         "so duty 40 runs them at 60 % speed (zel_fan 40 1 would write duty 60 for 40 % speed).\n"
+                         "its syslog lines: start-up sets full speed, a written duty 0 on these fans, then duty 40,\n"
+                         "and its exit full speed again:\n"))
+        << fan;
     EXPECT_TRUE(std::regex_search(fan, std::regex("fan_id 1, freq: 20000 duty: 40\\.\nfan speed set to 100\n"
                                                   "[^\n]*fan_id 0, freq: 20000 duty: 0\\.\n")))
         << fan;

@@ -218,6 +218,20 @@ if in_section keep; then
 "${M[@]}" --keep "$scratch/keep" -- sh -c 'echo t >/tmp/kept; fw_setenv k v' >/dev/null 2>&1
 expect_eq "--keep copies /tmp" "t" "$(cat "$scratch/keep/tmp/kept" 2>/dev/null)"
 expect_eq "--keep copies /run/sim" "k=v" "$(cat "$scratch/keep/sim/uboot.env" 2>/dev/null)"
+# A second run into the same folder: only its own files, none of the first's.
+"${M[@]}" --keep "$scratch/keep" -- sh -c 'echo u >/tmp/second' >/dev/null 2>&1
+expect_eq "a second --keep run holds its own /tmp" "u" "$(cat "$scratch/keep/tmp/second" 2>/dev/null)"
+expect_eq "a second --keep run drops the first's /tmp" "absent" \
+    "$([[ -e $scratch/keep/tmp/kept ]] && echo present || echo absent)"
+expect_eq "a second --keep run drops the first's /run/sim" "" "$(cat "$scratch/keep/sim/uboot.env" 2>/dev/null)"
+# A run that cannot start leaves no earlier run's files behind either.
+"${M[@]}" --keep "$scratch/keep" -- /nonexistent/cmd >/dev/null 2>&1
+expect_eq "a failed --keep run leaves no earlier /tmp" "absent" \
+    "$([[ -e $scratch/keep/tmp/second ]] && echo present || echo absent)"
+# sim/ or tmp/ that no run kept are not removed: the machine is refused.
+mkdir -p "$scratch/mine/tmp" && echo x >"$scratch/mine/tmp/own"
+expect_status "a keep dir with a foreign tmp/ is refused" 125 "${M[@]}" --keep "$scratch/mine" true
+expect_eq "a foreign tmp/ stays" "x" "$(cat "$scratch/mine/tmp/own" 2>/dev/null)"
 
 fi
 

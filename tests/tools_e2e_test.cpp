@@ -420,6 +420,69 @@ TEST(FanTools, DutyInversionAndClamp) {
     EXPECT_TRUE(has(log, "zel_fan")) << log;
 }
 
+// ---- arguments that are not whole numbers ---------------------------------------
+
+// A number argument that is not a whole number is refused with one usage
+// line on standard error before anything is driven or changed: no platform
+// start-up (fans to 100 %, chains powered down), no fan duty, no chain
+// powered, no timer stopped, no file written. The status is that of the
+// tool's own refusal of a call without arguments: 0, and 2 for the exercise
+// tool, which has none. Two boards wait in the slots for the probe.
+TEST(ToolArguments, NotAWholeNumberIsRefusedBeforeAnythingIsDriven) {
+    const std::string sim = build_path("kmx-sim");
+    std::string script = "printf 'b \\n' > /tmp/steps; ";
+    for (const char *args : {"abc", "''", "4x", "0x10", "1.5", "-", "99999999999", "-99999999999999999999", "30 x"})
+        script += std::string("zel_fan ") + args + " 2>&1; echo rc=$?; ";
+    script +=
+        "zel_test --help 2>&1; echo rc=$?; zel_test 5 x 2>&1; echo rc=$?; "
+        "stepctl --help 2>&1; echo rc=$?; stepctl /tmp/steps 2>&1; echo rc=$?; stepctl x /tmp/steps 2>&1; echo rc=$?; "
+        "zel_chip_type 4 0 8 abc /tmp/type /tmp/n /tmp/h /tmp/d 2>&1; echo rc=$?; "
+        "zel_chip_type --help 0 8 80 /tmp/type /tmp/n /tmp/h /tmp/d 2>&1; echo rc=$?; " +
+        // Chain power, fan enable, fan 0's on-count; then the files.
+        sim + " peek 0x43C00020; " + sim + " peek 0x43C00008; " + sim + " peek 0x43C00044; "
+        "ls -d /tmp/type /tmp/n /tmp/h /tmp/fac_mp /tmp/tuning_step.dat 2>/dev/null; echo end";
+    MachineRun r = run_machine(kBoards, {"sh", "-c", script});
+    std::string want;
+    for (const char *bad : {"abc", "", "4x", "0x10", "1.5", "-", "99999999999", "-99999999999999999999", "x"})
+        want += "zel_fan: \"" + std::string(bad) + "\" is not a whole number; usage: zel_fan duty [invert]\nrc=0\n";
+    const std::string chip_usage =
+        " is not a whole number; usage: zel_chip_type platform miner_type chain_num chip_num type_path chip_num_path "
+        "hwver_path dev_type_path\nrc=0\n";
+    want += "zel_test: \"--help\" refused; usage: zel_test (no arguments: it sweeps every chain's VIDs and the fans)\n"
+            "rc=2\n"
+            "zel_test: \"x\" refused; usage: zel_test (no arguments: it sweeps every chain's VIDs and the fans)\n"
+            "rc=2\n"
+            "stepctl: \"--help\" is not a whole number; usage: stepctl number steps_file\nrc=0\n"
+            "stepctl: \"/tmp/steps\" is not a whole number; usage: stepctl number steps_file\nrc=0\n"
+            "stepctl: \"x\" is not a whole number; usage: stepctl number steps_file\nrc=0\n"
+            "zel_chip_type: \"abc\"" + chip_usage + "zel_chip_type: \"--help\"" + chip_usage +
+            // Every chain unpowered, no fan enabled or set; no result file,
+            // work file or progress file.
+            "0x00000000\n0x00000000\n0x00000000\nend\n";
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(r.status, 0);
+    const std::string log = r.syslog();
+    EXPECT_FALSE(has(log, "sys_platform_init")) << log;
+    EXPECT_FALSE(has(log, "fan_id")) << log;
+    EXPECT_FALSE(has(log, "vid type")) << log;
+    EXPECT_FALSE(has(log, "Stop clean tmp timer!")) << log;
+    EXPECT_FALSE(has(log, "4,0,8,0,")) << log;  // the probe's argument line
+    EXPECT_TRUE(has(log, "zel_fan: \"abc\" is not a whole number")) << log;
+    EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "systemctl")) << r.file("/run/sim/calls.log");
+}
+
+// Numbers are read as before: a sign and blanks around the digits, and a
+// whole-number argument to the exercise tool is ignored as it always was.
+TEST(ToolArguments, WholeNumbersAreReadAsBefore) {
+    MachineRun r = run_machine(R"({"platform": 4, "boards": []})",
+                               {"sh", "-c", "zel_fan +40; zel_fan ' 20 ' 1; zel_fan 007 0; echo rc=$?; " +
+                                                build_path("kmx-sim") + " peek 0x43C00008"});
+    EXPECT_EQ(r.out, "rc=0\n0x00000007\n");  // fans 0 to 2 enabled
+    const std::string log = r.syslog();
+    for (const char *duty : {"40", "80", "7"})
+        EXPECT_TRUE(has(log, std::string("fan_id 1, freq: 20000 duty: ") + duty + ".")) << duty << "\n" << log;
+}
+
 TEST(FanTools, ExerciseToolSweepsVidsPinsAndFans) {
     MachineRun r = run_machine(R"({"platform": 4, "boards": [{"slot": 0, "chip_type": 0, "chips": 80}]})",
                                {"zel_test"});

@@ -17,9 +17,11 @@ namespace zelmon {
 constexpr int kLedLit = 1;
 constexpr int kLedDark = 0;
 
-// Creates a detached thread; on failure logs `fail_text` at level 5.
+// Creates a detached thread named `name` (at most 15 characters: what ps,
+// top and /proc/PID/task/*/comm show); on failure logs `fail_text` at
+// level 5.
 using ThreadBody = void *(*)(void *);
-bool start_detached(ThreadBody body, void *arg, const char *fail_text);
+bool start_detached(ThreadBody body, void *arg, const char *name, const char *fail_text);
 
 // Runs one command through the library's shell helper, output ignored.
 void run_shell(const char *cmd);

@@ -55,26 +55,28 @@ int main(int argc, char **argv) {
     bool readable = false;
     const bool soc = board_is_soc("/etc/hwrevision", &readable);
     if (!soc) {
-        start_detached(thread_system_status_monitor, nullptr, "thread_system_status_monitor create fail !\n");
-        start_detached(thread_feed_watchdog, nullptr, "thread_feed_watchdog create fail !\n");
+        start_detached(thread_system_status_monitor, nullptr, "system_status",
+                       "thread_system_status_monitor create fail !\n");
+        start_detached(thread_feed_watchdog, nullptr, "feed_dog", "thread_feed_watchdog create fail !\n");
         // The update-log keeper writes physical memory: only on a board
         // known not to be the SoC one.
         if (readable)
-            start_detached(thread_record_swudate_log, nullptr, "thread_record_swudate_log create fail !\n");
+            start_detached(thread_record_swudate_log, nullptr, "update_log",
+                           "thread_record_swudate_log create fail !\n");
         else
             kmx_logf(5, "board kind unknown, thread_record_swudate_log not started !\n");
     }
 
     run_pending_psu_upgrade("/opt/psu-upgrade/");
 
-    start_detached(thread_get_stats, nullptr, "cgminer_stats threat create failled.\n");
-    start_detached(thread_send_stats, nullptr, "cgminer_stats threat create failled.\n");
-    start_detached(thread_socket_server, nullptr, "socket server threat create failled.\n");
-    start_detached(thread_key_press_cnt, nullptr, "key press thread create fail.\n");
-    start_detached(thread_button_monitor, &s_interval, "thread_button_monitor create failled.\n");
-    start_detached(thread_net_mode_flag, nullptr, "thread_net_mode_flag create fail !\n");
-    start_detached(thread_check_net, nullptr, "thread_check_net create fail !\n");
-    start_detached(thread_file_bak, nullptr, "file_bak create fail !\n");
+    start_detached(thread_get_stats, nullptr, "get_stats", "cgminer_stats threat create failled.\n");
+    start_detached(thread_send_stats, nullptr, "send_stats", "cgminer_stats threat create failled.\n");
+    start_detached(thread_socket_server, nullptr, "socket_server", "socket server threat create failled.\n");
+    start_detached(thread_key_press_cnt, nullptr, "key_press_cnt", "key press thread create fail.\n");
+    start_detached(thread_button_monitor, &s_interval, "button_monitor", "thread_button_monitor create failled.\n");
+    start_detached(thread_net_mode_flag, nullptr, "net_mode_flag", "thread_net_mode_flag create fail !\n");
+    start_detached(thread_check_net, nullptr, "check_net", "thread_check_net create fail !\n");
+    start_detached(thread_file_bak, nullptr, "file_bak", "file_bak create fail !\n");
 
     for (;;) kos::sleep_s(5);
 }

@@ -68,12 +68,15 @@ bool image_name_ok(const char *name) {
 
 }  // namespace
 
-bool start_detached(ThreadBody body, void *arg, const char *fail_text) {
+bool start_detached(ThreadBody body, void *arg, const char *name, const char *fail_text) {
     pthread_t t;
     if (pthread_create(&t, nullptr, body, arg) != 0) {
         kmx_logf(5, "%s", fail_text);
         return false;
     }
+    // Named before the detach, while the handle is surely valid; otherwise
+    // every thread shows as "zel-monitor".
+    pthread_setname_np(t, name);
     pthread_detach(t);
     return true;
 }

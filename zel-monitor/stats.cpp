@@ -442,7 +442,7 @@ namespace {
 
 void start_resolver() {
     s_resolver_alive = true;
-    if (!start_detached(thread_get_pools_ip, nullptr, "get_pools_ip create failled.\n")) s_resolver_alive = false;
+    if (!start_detached(thread_get_pools_ip, nullptr, "get_pools_ip", "get_pools_ip create failled.\n")) s_resolver_alive = false;
 }
 
 }  // namespace

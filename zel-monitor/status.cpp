@@ -4,7 +4,6 @@
 // so a board without the web interface or with busy memory does not reset.
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 #include <string>
 
 #include "daemon.h"
@@ -91,7 +90,6 @@ void status_check_cycle() {
 }  // namespace
 
 void *thread_system_status_monitor(void *) {
-    pthread_setname_np(pthread_self(), "system_status");
     update_system_status();
     for (;;) {
         kos::sleep_s(90);

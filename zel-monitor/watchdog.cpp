@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/watchdog.h>
-#include <pthread.h>
 
 #include "daemon.h"
 #include "misc/kmx_misc.h"
@@ -30,7 +29,6 @@ int wdt_ioctl(int fd, unsigned cmd, unsigned arg) {
 }
 
 void *thread_feed_watchdog(void *) {
-    pthread_setname_np(pthread_self(), "feed_dog");
     int fd = -1;
     bool off_pending = true, on_pending = true;
     bool open_failure_logged = false;  // one line per failure streak

@@ -2,9 +2,9 @@
 // type from the reset reply and the chip count from BIST, and writes the
 // result files other programs read.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "app/tool_args.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
@@ -75,8 +75,14 @@ int main(int argc, char **argv) {
         usage(argv[0]);
         return 0;
     }
-    const int platform = atoi(argv[1]), miner_type = atoi(argv[2]);
-    const int chain_num = atoi(argv[3]), chip_num = atoi(argv[4]);
+    // A number that is not one ("abc" would read as 0) ends the call as
+    // too few arguments do: status 0, nothing powered, no result files.
+    int num[4];
+    if (!tool_args::read_numbers(argv, 1, 4, num,
+                                 "platform miner_type chain_num chip_num type_path chip_num_path hwver_path "
+                                 "dev_type_path"))
+        return 0;
+    const int platform = num[0], miner_type = num[1], chain_num = num[2], chip_num = num[3];
     kmx_logf(1, "%d,%d,%d,%d,%s,%s,%s,%s.\n", platform, miner_type, chain_num, chip_num, argv[5], argv[6], argv[7],
              argv[8]);
     const auto startup_failed = [&] {

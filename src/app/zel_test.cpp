@@ -1,5 +1,6 @@
 // zel_test: exercises the control board: polls the voltage-ID type, reads
 // the MIO pins, sweeps every chain through the 32 VIDs and the fan duty.
+#include "app/tool_args.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
@@ -19,7 +20,18 @@ int startup_failed() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    // The tool takes no arguments; "zel_test --help" must not start the
+    // sweep on the hardware. A number some script passes was ignored
+    // before and still is.
+    for (int i = 1; i < argc; i++) {
+        int ignored;
+        if (!tool_args::whole_number(argv[i], ignored)) {
+            kmx_logf_user(5, "%s: \"%.64s\" refused; usage: %s (no arguments: it sweeps every chain's VIDs and the fans)",
+                          argv[0], argv[i], argv[0]);
+            return 2;
+        }
+    }
     kmx_logf(5, "%s,%d:sys_platform_init %d,%d,%d,%d.\n", "zel_test", __LINE__, 4, 0, 8, 80);
     if (!sys_platform_init(4, 0, 8, 80)) return startup_failed();
     for (int i = 0; i < 10; i++) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <pthread.h>
 
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
@@ -189,6 +190,9 @@ extern "C" void fanctrl_step(void) {
 }
 
 extern "C" void *kmx_fanctrl_thread(void *) {
+    // The mining program creates this thread: named here, for ps, top and
+    // /proc/PID/task/*/comm.
+    pthread_setname_np(pthread_self(), "fan_ctrl");
     for (;;) {
         // A configured 0 would spin.
         kos::sleep_s(std::max<int>(1, g_fan_cfg.fan_ctrl_cycle));

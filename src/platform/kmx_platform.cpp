@@ -82,7 +82,11 @@ void plug_scan(int chain_num) {
     }
 }
 
-void *filemend_thread(void *arg) { return filemend(arg); }
+void *filemend_thread(void *arg) {
+    // Named for ps, top and /proc/PID/task/*/comm in the mining program.
+    pthread_setname_np(pthread_self(), "files_check");
+    return filemend(arg);
+}
 
 }  // namespace
 
