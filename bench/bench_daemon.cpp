@@ -28,6 +28,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "goals.h"
+
 namespace {
 
 struct Sample {
@@ -228,6 +230,15 @@ void BM_DaemonSteadyState(benchmark::State &state) {
         if (!measure_daemon(state, secs)) return;
 }
 BENCHMARK(BM_DaemonSteadyState)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Alone and at work alike: under half a percent of one core, under 8 MiB
+// resident.
+constexpr double kMaxCorePct = 0.5;
+constexpr double kMaxRssMiB = 8;
+const bool g_daemon_goals = bench::goal("BM_DaemonSteadyState", "own_core_pct", bench::Bound::Under, kMaxCorePct) &&
+                            bench::goal("BM_DaemonSteadyState", "rss_MiB", bench::Bound::Under, kMaxRssMiB) &&
+                            bench::goal("BM_DaemonAtWork", "own_core_pct", bench::Bound::Under, kMaxCorePct) &&
+                            bench::goal("BM_DaemonAtWork", "rss_MiB", bench::Bound::Under, kMaxRssMiB);
 
 constexpr char kReports[] = "/run/sim/mgmt_reports.jsonl";
 

@@ -24,6 +24,7 @@
 #include "os/os.h"
 #include "platform/kmx_platform.h"
 #include "sim/devices/hub_spi_engine.h"
+#include "goals.h"
 #include "wait_tally.h"
 
 namespace {
@@ -88,12 +89,13 @@ BENCHMARK(BM_DetectEightChainsSerial)->Unit(benchmark::kMillisecond)->UseRealTim
 constexpr double kMaxRatioTimeScale = 20;
 
 void BM_DetectParallelOverSerial(benchmark::State &s) {
-    if (!ready()) {
-        s.SkipWithError("no emulated machine with eight boards");
-        return;
-    }
+    // The clock first: a refused one brings no chain up.
     if (kos::time_scale() > kMaxRatioTimeScale) {
         s.SkipWithError("run at time scale 20 or lower (KMX_TIME_SCALE=20)");
+        return;
+    }
+    if (!ready()) {
+        s.SkipWithError("no emulated machine with eight boards");
         return;
     }
     double par = 0, ser = 0;
@@ -111,6 +113,7 @@ void BM_DetectParallelOverSerial(benchmark::State &s) {
     s.counters["time_scale"] = kos::time_scale();
 }
 BENCHMARK(BM_DetectParallelOverSerial)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+const bool g_ratio_goal = bench::goal("BM_DetectParallelOverSerial", "parallel_over_serial", bench::Bound::AtMost, 0.25);
 
 // ---- bring-up against its floor ----
 // The floor is what the hardware makes a bring-up wait: every pause the
@@ -129,12 +132,12 @@ bool detection_thread(const char *name) {
 // Needs time scale 1: a scaled clock multiplies every microsecond the
 // emulated machine's CPU takes into machine time, which the board does not.
 void BM_BringUpOverFloor(benchmark::State &s) {
-    if (!ready()) {
-        s.SkipWithError("no emulated machine with eight boards");
-        return;
-    }
     if (kos::time_scale() != 1.0) {
         s.SkipWithError("run at time scale 1 (KMX_TIME_SCALE=1)");
+        return;
+    }
+    if (!ready()) {
+        s.SkipWithError("no emulated machine with eight boards");
         return;
     }
     double wall = 0, floor = 0, over = 0;
@@ -163,6 +166,7 @@ void BM_BringUpOverFloor(benchmark::State &s) {
     s.counters["code_over_floor"] = (wall - over) / floor;
 }
 BENCHMARK(BM_BringUpOverFloor)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+const bool g_floor_goal = bench::goal("BM_BringUpOverFloor", "wall_over_floor", bench::Bound::AtMost, 1.05);
 
 double wall_ns() {
     struct timespec ts;

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/resource.h>
 
+#include "goals.h"
 #include "drv/hub.h"
 #include "drv/hub_cmd.h"
 #include "drv/hub_gpio.h"
@@ -135,6 +136,13 @@ void BM_HubWriteJob(benchmark::State &s) {
     per_command(s, 160 / 2 + 1, [&] { return hub_cmd_write_job(0, 1, job, 160); });
 }
 BENCHMARK(BM_HubWriteJob);
+
+// The driver's share of a command at most its time on the wire.
+constexpr double kMaxOverheadOverWire = 1;
+const bool g_command_goals =
+    bench::goal("BM_HubReset", "overhead_over_wire", bench::Bound::AtMost, kMaxOverheadOverWire) &&
+    bench::goal("BM_HubReadRegister", "overhead_over_wire", bench::Bound::AtMost, kMaxOverheadOverWire) &&
+    bench::goal("BM_HubWriteJob", "overhead_over_wire", bench::Bound::AtMost, kMaxOverheadOverWire);
 
 // The wall time of the driver's pauses: 1 us (once per command between
 // pop and clear) spins; 100 us sleeps. pause_over_asked is the wall time

@@ -6,7 +6,12 @@
 #          the install decides, and apt's own message shows when it fails;
 #   build  scripts/build with stand-ins for cmake and ninja: a failed build
 #          shows the compiler's error without the step lines, a long build
-#          prints progress lines, a good one prints nothing.
+#          prints progress lines, a good one prints nothing;
+#   test   scripts/test's ending, in a copy whose setup, build, board build
+#          and fuzz scripts are stand-ins, over a stand-in ctest: one
+#          summary of every stage, the closing "total: N passed, M failed"
+#          over every entry, the status non-zero exactly when M is not 0,
+#          and the armhf run leaving out the host-only entries.
 #
 #   tests/scripts_test.sh [SECTION]      (every section by default)
 
@@ -167,6 +172,73 @@ build 0 0 "" yes
 expect_eq "a failed configure fails" 1 "$rc"
 expect_has "cmake's error is shown" "$out" "CMake Error at CMakeLists.txt:3: bad"
 expect_has "and what failed" "$out" "build: configuring $scratch/tree failed"
+fi
+
+# --- scripts/test's ending ----------------------------------------------------
+if in_section test; then
+stubs=$scratch/test-bin
+tree=$scratch/test-root
+mkdir -p "$stubs" "$tree/scripts"
+cp "$root/scripts/test" "$tree/scripts/test"
+for d in build-asan build build-tsan build-armhf; do mkdir -p "$tree/$d"; done
+printf '#!/bin/bash\nexit 0\n' >"$tree/scripts/setup"
+printf '#!/bin/bash\n[[ " $BUILD_FAILS " != *" $(basename "$1") "* ]]\n' >"$tree/scripts/build"
+printf '#!/bin/bash\nexit ${BOARD_FAILS:-0}\n' >"$tree/scripts/build-board"
+printf '#!/bin/bash\necho "fuzz a_fuzz: ok (Done 12000 runs)"\n[[ -z $FUZZ_FAILS ]] || { echo "fuzz b_fuzz: FAILED (status 1), log x" >&2; exit 1; }\necho "fuzz b_fuzz: ok (Done 15000 runs)"\n' >"$tree/scripts/fuzz"
+chmod +x "$tree"/scripts/*
+# ctest's closing line per build folder; $FAILING of them fails 2 entries,
+# $NOT_FOUND finds none, $ODD fails with a closing line that counts no
+# failure.
+stub ctest 'd=$(basename "$PWD")
+echo "ctest $d $*" >>"$CALLS"
+n=$(case $d in build-asan) echo 500;; build) echo 510;; build-tsan) echo 40;; build-armhf) echo 300;; esac)
+if [[ $d == "$ODD" ]]; then echo "100% tests passed, 0 tests failed out of $n"; exit 8; fi
+if [[ $d == "$NOT_FOUND" ]]; then echo "No tests were found!!!"; exit 8; fi
+if [[ $d == "$FAILING" ]]; then echo "99% tests passed, 2 tests failed out of $n"; exit 8; fi
+echo "100% tests passed, 0 tests failed out of $n"'
+run_test() { # FAILING NOT_FOUND BUILD_FAILS BOARD_FAILS FUZZ_FAILS [ODD]
+    rm -f "$scratch/ctest.calls"
+    out=$(PATH=$stubs:$PATH CALLS=$scratch/ctest.calls FAILING=$1 NOT_FOUND=$2 BUILD_FAILS=$3 BOARD_FAILS=$4 \
+        FUZZ_FAILS=$5 ODD=${6-} "$tree/scripts/test" 2>&1)
+    rc=$?
+    # The times vary: checked for their form, then left out.
+    times=$(sed -n '/^== summary ==$/,$p' <<<"$out" | grep -c ' [0-9]*m[0-9]*s$')
+    summary=$(sed -n '/^== summary ==$/,$p' <<<"$out" | sed 's/ *\([0-9]*m[0-9]*s\|time\)$//')
+}
+
+run_test "" "" "" "" ""
+expect_eq "all green: exit 0" 0 "$rc"
+expect_eq "one summary of every stage, the closing line over every entry" "== summary ==
+stage                                         passed  failed
+sanitizer tests (address, undefined)             500       0
+normal tests                                     510       0
+thread sanitizer tests                            40       0
+board build (armhf) and its install check          1       0
+armhf unit tests (qemu-arm)                      300       0
+fuzz targets                                       2       0
+all stages                                      1353       0
+total: 1353 passed, 0 failed" "$summary"
+expect_eq "each stage and the whole with its time" 7 "$times"
+expect_has "the armhf run leaves the host-only entries out" "$(grep '^ctest build-armhf' "$scratch/ctest.calls")" \
+    " -LE host_only"
+expect_lacks "the host builds run every entry" "$(grep -v '^ctest build-armhf' "$scratch/ctest.calls")" "host_only"
+
+run_test build "" "" "" ""
+expect_eq "failing tests: exit 1" 1 "$rc"
+expect_has "counted in their stage" "$summary" "normal tests                                     508       2"
+expect_eq "and in the closing line" "total: 1351 passed, 2 failed" "$(tail -1 <<<"$out")"
+
+run_test "" build-tsan "build-armhf" 1 yes
+expect_eq "no tests found, a failed build, board build and fuzz target: exit 1" 1 "$rc"
+expect_has "no tests found is one failed entry" "$summary" "thread sanitizer tests                             0       1"
+expect_has "a failed build is one" "$summary" "armhf build                                        0       1"
+expect_has "a failed board build is one" "$summary" "board build (armhf) and its install check          0       1"
+expect_has "a failed fuzz target is one" "$summary" "fuzz targets                                       1       1"
+expect_eq "the closing line counts them all" "total: 1011 passed, 4 failed" "$(tail -1 <<<"$out")"
+
+run_test "" "" "" "" "" build-asan
+expect_eq "ctest failing with no failure counted: exit 1" 1 "$rc"
+expect_has "and one failed entry" "$summary" "sanitizer tests (address, undefined)             500       1"
 fi
 
 echo "scripts_test: $pass passed, $fail failed"
