@@ -12,6 +12,11 @@
 // Both fail unless the daemon runs through the whole window. A bare 20 ms sleeper in this process over the same window tells
 // what a wake-up costs on the host.
 #include <benchmark/benchmark.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 
 #include <csignal>
 #include <cstdio>
@@ -302,5 +307,88 @@ void BM_DaemonAtWork(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_DaemonAtWork)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// A connection to the LED server on 127.0.0.1:8001; -1 when refused.
+int led_connect() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(8001);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// One valid request; true when the server answered it with success.
+bool led_request(int fd) {
+    static const char req[] = "{\"red_light\":\"on\"}";
+    if (write(fd, req, sizeof req - 1) != ssize_t(sizeof req - 1)) return false;
+    std::string reply;
+    char buf[64];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) reply.append(buf, size_t(n));
+    return reply == std::string("{\"success\": \"true\"}", 20);
+}
+
+// The LED server behind idle clients: each round opens 200 connections that
+// send nothing (more than the server keeps waiting, so the oldest are
+// refused to make room), then times one valid request on a connection of
+// its own (goal: at most 1 ms) and closes the idle ones. The daemon's
+// resident memory after the first round and after the last tells whether
+// the floods leave anything behind (goal: flat).
+void BM_LedServerBehindIdleClients(benchmark::State &state) {
+    if (!in_machine(state)) return;
+    constexpr int kIdle = 200, kRounds = 50;
+    const pid_t pid = start_program({"zel-monitor", "1"});
+    std::string why;
+    int probe = -1;
+    for (int i = 0; i < 200 && probe < 0 && running(pid, why); i++) {
+        probe = led_connect();
+        if (probe < 0) usleep(50000);
+    }
+    if (probe < 0 || !led_request(probe)) {
+        if (probe >= 0) close(probe);
+        stop_program(pid);
+        state.SkipWithError(("the LED server did not answer; zel-monitor " + (why.empty() ? "runs" : why)).c_str());
+        return;
+    }
+    close(probe);
+    for (auto _ : state) {
+        std::vector<double> ms;
+        Sample first, last;
+        for (int round = 0; round < kRounds; round++) {
+            std::vector<int> idle;
+            for (int i = 0; i < kIdle; i++)
+                if (const int fd = led_connect(); fd >= 0) idle.push_back(fd);
+            const int fd = led_connect();
+            timespec a{}, b{};
+            clock_gettime(CLOCK_MONOTONIC, &a);
+            const bool ok = fd >= 0 && led_request(fd);
+            clock_gettime(CLOCK_MONOTONIC, &b);
+            if (fd >= 0) close(fd);
+            for (int f : idle) close(f);
+            if (!ok || int(idle.size()) != kIdle) {
+                stop_program(pid);
+                state.SkipWithError("a valid request behind the idle clients was not answered with success");
+                return;
+            }
+            ms.push_back(double(b.tv_sec - a.tv_sec) * 1e3 + double(b.tv_nsec - a.tv_nsec) / 1e6);
+            if (round == 0 && !sample(pid, first)) break;
+        }
+        if (!running(pid, why) || !sample(pid, last)) {
+            stop_program(pid);
+            state.SkipWithError(("zel-monitor ended during the rounds: it " + why).c_str());
+            return;
+        }
+        std::sort(ms.begin(), ms.end());
+        state.counters["valid_ms_median"] = ms[ms.size() / 2];
+        state.counters["valid_ms_max"] = ms.back();
+        state.counters["rss_MiB"] = last.rss_mib;
+        state.counters["rss_growth_KiB"] = (last.rss_mib - first.rss_mib) * 1024.0;
+    }
+    stop_program(pid);
+}
+BENCHMARK(BM_LedServerBehindIdleClients)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace

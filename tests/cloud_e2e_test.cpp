@@ -13,6 +13,8 @@
 
 namespace {
 
+bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
 std::string desc() {
     std::ifstream in(std::string(KMX_SOURCE_DIR) + "/tests/machines/fpga_three_boards.json");
     std::stringstream ss;
@@ -123,6 +125,54 @@ TEST(CloudE2E, ReportReachesTheServerAndEachCommandHasItsEffect) {
     EXPECT_EQ(std::stoul(r.file("/tmp/led.3"), nullptr, 0) & 0x400u, 0x400u);  // command 11: dark
     EXPECT_EQ(r.file("/run/sim/flag"), "0\n");
     EXPECT_EQ(r.file("/tmp/dtu.conf"), conf);
+}
+
+// Garbled commands from the server: pool lists that name no pool or hold a
+// text that is not UTF-8, identities that only nearly match, and a plant id
+// in dtu.conf that only begins with a number. The pools, the lock and the
+// miner stay as they were; each refusal is logged with its reason.
+TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
+    const std::string conf = R"({"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001"})";
+    const std::string near = R"("ip":"192.0.2.10","mac":"02:00:c0:00:02:0a","src_id":2)";
+    MachineRun r = run(
+        "printf '%s' '" + conf + "' > /config/dtu.conf\n" + script_file({
+            "{" + ID + R"(,"cmd":1,"data":[1,2,3]})",
+            "{" + ID + R"(,"cmd":1,"data":[{"user":"u"}]})",
+            "{" + ID + R"(,"cmd":1,"data":[{"url":5}]})",
+            "{" + ID + R"(,"cmd":1,"data":[[{"url":"stratum+tcp://x:1"}]]})",
+            "{" + ID + R"(,"cmd":1,"data":[{"url":"stratum+tcp://b)" + "\xff" + R"(:1","user":"u","pass":"p"}]})",
+            "{" + ID + R"(,"cmd":10})",
+            "---",
+            R"({"plantId":7.9,)" + near + R"(,"dst_id":1,"cmd":5})",
+            "---",
+            R"({"plantId":7,)" + near + R"(,"dst_id":1.5,"cmd":5})",
+            "---",
+            R"({"plantId":7,"ip":"192.0.2.10\u0000x","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1,"cmd":5})",
+            "---",
+            "{" + ID + R"(,"cmd":5})",
+        }) +
+        "serve --port 20001 --script /tmp/script --connections 5\n"
+        "$B/kmx-cloud-driver --led --reports 4; led 1\n"
+        "sed -i 's/\"plantId\":\"7\"/\"plantId\":\"7abc\"/' /config/dtu.conf\n"
+        "$B/kmx-cloud-driver\nwait\ncp /config/cgminer.conf /tmp/cgminer.conf\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "report 1: ok\nreport 2: ok\nreport 3: ok\nreport 4: ok\nreport 1: ok\n");
+    EXPECT_EQ(r.file("/tmp/cgminer.conf"),
+              R"({"pools":[{"url":"stratum+tcp://a:1","user":"u.w","pass":"x"}],"api-listen":true})");
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_FALSE(has(calls, "flagutils set")) << calls;
+    EXPECT_FALSE(has(calls, "systemctl restart")) << calls;
+    EXPECT_TRUE(has(calls, "fw_setenv iflag 0\n")) << calls;
+    // The loop went on after the refused pool lists: the LED is lit.
+    EXPECT_EQ(std::stoul(r.file("/tmp/led.1"), nullptr, 0) & 0x400u, 0u);
+    const std::string log = r.syslog();
+    for (const char *why : {"pool item 0 is not an object, skipped!", "pool item 2 is not an object, skipped!",
+                            "pool item 0 has no url text, skipped!", "no usable pool in data, pools left as they are!",
+                            "pool item 0: url is not UTF-8 text, pools left as they are!",
+                            "plantId:7.9000000000000004 is not an integer !", "dst_id:1.5 is not an integer !",
+                            "reply holds a text with a NUL character !", "plantId:[7abc] is not a whole number !",
+                            "plantId not match ! local:0;remote:7"})
+        EXPECT_TRUE(has(log, why)) << why << "\n" << log;
 }
 
 TEST(CloudE2E, TenthFailedConnectSwitchesToTheNucServer) {

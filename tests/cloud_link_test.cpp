@@ -121,6 +121,37 @@ TEST_F(ReplyLoop, EachFailedCheckEndsTheLoopBeforeAnyCommand) {
     }
 }
 
+// A number must be that integer and a text must match whole: near misses
+// are refused with their reason, and what only looks like one passes.
+TEST_F(ReplyLoop, IdentityNearMissesAreRefused) {
+    const std::string id = R"("ip":"192.0.2.10","mac":"02:00:c0:00:02:0a")";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"plantId":7.9,)" + id + R"(,"src_id":2,"dst_id":1,"cmd":5})",
+         "plantId:7.9000000000000004 is not an integer !"},
+        {R"({"plantId":4294967303,)" + id + R"(,"src_id":2,"dst_id":1,"cmd":5})",
+         "plantId:4294967303 is not an integer !"},
+        {R"({"plantId":7,)" + id + R"(,"src_id":2.5,"dst_id":1,"cmd":5})", "src_id:2.5 is not an integer !"},
+        {R"({"plantId":7,)" + id + R"(,"src_id":2,"dst_id":1.5,"cmd":5})", "dst_id:1.5 is not an integer !"},
+        {R"({"plantId":7,)" + id + R"(,"src_id":2,"dst_id":1,"cmd":5.5})", "cmd:5.5 is not an integer !"},
+        {R"({"plantId":7,"ip":"192.0.2.10\u0000x","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1,"cmd":5})",
+         "reply holds a text with a NUL character !"},
+        {R"({"plantId":7,"ip":"192.0.2.10","mac":"02:00:c0:00:02:0a\u0000","src_id":2,"dst_id":1,"cmd":5})",
+         "reply holds a text with a NUL character !"},
+    };
+    for (const auto &[bad, why] : cases) {
+        SetUp();
+        EXPECT_FALSE(locked(feed(mgmt::encode(bad) + mgmt::encode(LOCK)))) << bad;
+        EXPECT_TRUE(log_has_part(why)) << bad;
+        EXPECT_FALSE(log_has_part("is null!")) << bad;
+    }
+    // 7.0 is 7; an escaped backslash before "u0000" is no NUL.
+    for (const std::string &good : {R"({"plantId":7.0,)" + id + R"(,"src_id":2,"dst_id":1e0,"cmd":5})",
+                                    reply(R"("cmd":5,"note":"\\u0000")")}) {
+        SetUp();
+        EXPECT_TRUE(locked(feed(mgmt::encode(good)))) << good;
+    }
+}
+
 TEST_F(ReplyLoop, FramingFaultsAreRefused) {
     std::string badsum = mgmt::encode(LOCK);
     badsum[badsum.size() - 3]++;
@@ -212,6 +243,71 @@ TEST_F(ReplyLoop, SetPoolsWithoutAPoolListLeavesTheFileUnchanged) {
     put("/config/cgminer.conf", before);
     feed(mgmt::encode(reply(R"("cmd":1,"data":[])")));
     EXPECT_EQ(get("/config/cgminer.conf"), R"({"api-listen":true,"pools":[]})");
+}
+
+// Items that name no pool are skipped; a list with none that does is
+// refused whole: the pools stay, the miner is neither locked nor restarted.
+TEST_F(ReplyLoop, SetPoolsSkipsItemsWithoutAPoolAndRefusesAListOfNone) {
+    const std::string before = R"({"pools":[{"url":"old","user":"o","pass":"o"}],"api-listen":true})";
+    for (const char *data : {"[1,2,3]", R"([{"user":"u"}])", R"([{"url":5}])", R"([[{"url":"x"}]])",
+                             R"([1,2,3,{"url":"u4"}])", R"([{"url":"","user":"u"},null,{"url":null}])"}) {
+        SetUp();
+        fake_shell().answer("fw_setenv", "");
+        put("/config/cgminer.conf", before);
+        auto cmds = feed(mgmt::encode(reply(std::string(R"("cmd":1,"data":)") + data)) + mgmt::encode(LOCK));
+        EXPECT_EQ(get("/config/cgminer.conf"), before) << data;
+        // The loop goes on with the next reply.
+        const std::vector<std::string> want = {"fw_setenv  iflag  0\n", "flagutils set", "systemctl restart cgminer\n"};
+        EXPECT_EQ(cmds, want) << data;
+        EXPECT_TRUE(log_has_part("cmd_set_pools")) << data;
+        EXPECT_TRUE(log_has_part("no usable pool in data, pools left as they are!")) << data;
+    }
+    // The last list's reasons.
+    EXPECT_TRUE(log_has_part("pool item 0 has no url text, skipped!"));
+    EXPECT_TRUE(log_has_part("pool item 1 is not an object, skipped!"));
+    EXPECT_TRUE(log_has_part("pool item 2 has no url text, skipped!"));
+    SetUp();
+    fake_shell().answer("fw_setenv", "");
+    put("/config/cgminer.conf", before);
+    auto cmds = feed(mgmt::encode(reply(R"("cmd":1,"data":[5,{"url":"u2","user":"a","pass":"b"},{"user":"x"}])")));
+    EXPECT_EQ(get("/config/cgminer.conf"), R"({"api-listen":true,"pools":[{"url":"u2","user":"a","pass":"b"}]})");
+    const std::vector<std::string> want = {"fw_setenv  iflag  0\n", "flagutils set\n", "systemctl restart cgminer\n"};
+    EXPECT_EQ(cmds, want);
+    EXPECT_TRUE(log_has_part("pool item 0 is not an object, skipped!"));
+    EXPECT_TRUE(log_has_part("pool item 2 has no url text, skipped!"));
+    EXPECT_FALSE(log_has_part("no usable pool"));
+}
+
+// Every reader of cgminer.conf fails on a byte that is not UTF-8: such a
+// pool text refuses the command; a text cut to its buffer keeps whole
+// characters.
+TEST_F(ReplyLoop, SetPoolsRefusesTextsThatAreNotUtf8) {
+    const std::string before = R"({"pools":[{"url":"old","user":"o","pass":"o"}]})";
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xff", "url"},         {"a\xc3", "user"},          {"\xed\xa0\x80", "pass"},
+        {"\xc0\xaf", "url"},     {"\xf4\x90\x80\x80", "user"}, {"\xe2\x82", "pass"},
+        {"\x80", "url"},
+    };
+    for (const auto &[text, key] : cases) {
+        SetUp();
+        fake_shell().answer("fw_setenv", "");
+        put("/config/cgminer.conf", before);
+        std::string item = R"({"url":"u1","user":"a","pass":"b"})";
+        item.replace(item.find("\"" + key + "\":\"") + key.size() + 4, 0, text);
+        auto cmds = feed(mgmt::encode(reply(R"("cmd":1,"data":[)" + item + "]")));
+        EXPECT_EQ(get("/config/cgminer.conf"), before) << key;
+        EXPECT_EQ(cmds, std::vector<std::string>({"fw_setenv  iflag  0\n"})) << key;
+        EXPECT_TRUE(log_has_part("pool item 0: " + key + " is not UTF-8 text, pools left as they are!")) << key;
+    }
+    SetUp();
+    fake_shell().answer("fw_setenv", "");
+    put("/config/cgminer.conf", before);
+    const std::string url = "\xe2\x82\xac\xf0\x9d\x84\x9e";
+    const std::string user = std::string(510, 'a') + "\xc3\xa9";  // 512 bytes: the last character does not fit
+    feed(mgmt::encode(reply("\"cmd\":1,\"data\":[{\"url\":\"" + url + "\",\"user\":\"" + user +
+                            "\",\"pass\":\"\\u00e9\"}]")));
+    EXPECT_EQ(get("/config/cgminer.conf"), "{\"pools\":[{\"url\":\"" + url + "\",\"user\":\"" + std::string(510, 'a') +
+                                               "\",\"pass\":\"\xc3\xa9\"}]}");
 }
 
 TEST_F(ReplyLoop, RunModeLeavesExactlyOneModeKey) {

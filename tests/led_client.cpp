@@ -6,6 +6,8 @@
 //   led-client idle          connects and sends nothing until killed
 //   led-client hold          connects, sends nothing, prints the reply
 //   led-client split TEXT MS one request in two segments, MS ms apart
+//   led-client flood N MS    N connections one after another, each left
+//                            silent and open; all closed MS ms after the last
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,8 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -88,6 +92,26 @@ int main(int argc, char **argv) {
         print_reply(fd);
         return 0;
     }
+    if (cmd == "flood" && argc == 4) {
+        // From many threads at once: one connector alone waits out every
+        // handshake the short listen backlog drops, and never gets ahead of
+        // the server.
+        const int n = atoi(argv[2]);
+        constexpr int kThreads = 16;
+        std::vector<int> fds(size_t(n), -1);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&fds, n, t] {
+                for (int i = t; i < n; i += kThreads) fds[size_t(i)] = connect_server();
+            });
+        for (std::thread &t : threads) t.join();
+        usleep(useconds_t(atoi(argv[3])) * 1000);
+        int connected = 0;
+        for (int fd : fds)
+            if (fd >= 0) connected++, close(fd);
+        printf("flooded %d\n", connected);
+        return connected == n ? 0 : 1;
+    }
     if (cmd == "reset" || cmd == "idle") {
         int fd = connect_server();
         if (fd < 0) return 1;
@@ -102,6 +126,7 @@ int main(int argc, char **argv) {
         close(fd);
         return 0;
     }
-    fprintf(stderr, "usage: led-client send TEXT | post TEXT | pad N | reset | idle | hold | split TEXT MS\n");
+    fprintf(stderr,
+            "usage: led-client send TEXT | post TEXT | pad N | reset | idle | hold | split TEXT MS | flood N MS\n");
     return 2;
 }

@@ -195,6 +195,41 @@ TEST_F(Dtu, EnabledAndDefaults) {
     EXPECT_FALSE(read(R"({"enabled":"true","dtu_ip":""})"));
 }
 
+// A number that does not read whole, or not as an int, is refused with its
+// reason like a missing one: never a wrapped or partly read value.
+TEST_F(Dtu, PartlyNumericOrOutOfRangeNumbersAreRefused) {
+    const struct {
+        const char *key, *value, *why;
+    } cases[] = {
+        {"plantId", "99999999999", "is out of range !"}, {"plantId", "7abc", "is not a whole number !"},
+        {"plantId", "2147483648", "is out of range !"},  {"plantId", "", "is not a whole number !"},
+        {"plantId", "7 ", "is not a whole number !"},    {"dtu_port", "20002x", "is not a whole number !"},
+        {"nuc_port", "4294977297", "is out of range !"}, {"dtu_interval", "1.5", "is not a whole number !"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ASSERT_TRUE(read(std::string(R"({"enabled":"true","dtu_ip":"127.0.0.1",")") + c.key + "\":\"" + c.value +
+                         "\"}"));
+        EXPECT_EQ(cfg.plantId, 0) << c.key << c.value;
+        EXPECT_EQ(cfg.port, 20001) << c.key << c.value;
+        EXPECT_EQ(cfg.nucPort, 10001) << c.key << c.value;
+        EXPECT_EQ(cfg.interval, 180) << c.key << c.value;
+        EXPECT_TRUE(log_has_part(std::string(c.key) + ":[" + c.value + "] " + c.why)) << c.key << c.value;
+    }
+    EXPECT_TRUE(log_has_part("get interval failed or is -1"));
+    SetUp();
+    ASSERT_TRUE(read(R"({"enabled":"true","dtu_ip":"127.0.0.1","plantId":"2147483647","dtu_port":"-20"})"));
+    EXPECT_EQ(cfg.plantId, 2147483647);
+    EXPECT_EQ(cfg.port, 20001);
+    EXPECT_FALSE(log_has_part("plantId:[")) << "a whole int is taken as it is";
+    EXPECT_FALSE(log_has_part("dtu_port:[")) << "a negative int is read, then refused as the default rules say";
+    SetUp();
+    // 64 characters: one more than the value's buffer holds.
+    ASSERT_TRUE(read(R"({"enabled":"true","dtu_ip":"127.0.0.1","plantId":")" + std::string(63, '0') + "7\"}"));
+    EXPECT_EQ(cfg.plantId, 0);
+    EXPECT_TRUE(log_has_part("is too long !"));
+}
+
 TEST_F(Dtu, NucChoiceAndHostileAddress) {
     ASSERT_TRUE(read(R"({"enabled":"true","dtu_ip":"127.0.0.1","nucTransfer":"true","nuc_ip":"127.0.0.2","nuc_port":"9"})"));
     EXPECT_STREQ(cfg.usedIp, "127.0.0.2");

@@ -3,6 +3,9 @@
 // shell a recording fake.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -158,6 +161,25 @@ TEST(BoardKind, SocInEitherCaseAndUnreadableFile) {
     EXPECT_FALSE(zelmon::board_is_soc("/tmp/hw1", &readable));
     EXPECT_FALSE(zelmon::board_is_soc("/tmp/no-such-file", &readable));
     EXPECT_FALSE(readable);
+}
+
+// The image that was run goes by its own name whatever the folder's
+// emptying did (here the shell is a fake that removes nothing); names that
+// begin with '.' or '-' are never run.
+TEST(SupplyUpgrade, TheImageRunIsRemovedByItsOwnName) {
+    fake_shell().reset();
+    for (const char *prefix : {"/bin/power_upgrade", "mount", "rm -rf", "sync"}) fake_shell().answer(prefix, "");
+    const std::string dir = "/tmp/psu-upgrade-unit";
+    mkdir(dir.c_str(), 0755);
+    for (const char *name : {".x.bin", ".bin", "-v.hex", "p.bin"})
+        ASSERT_TRUE(kos::write_file_atomic((dir + "/" + name).c_str(), ""));
+    zelmon::run_pending_psu_upgrade(dir.c_str());
+    const std::vector<std::string> want = {"/bin/power_upgrade 0 p.bin", "mount / -o rw,remount,dirsync",
+                                           "rm -rf /opt/psu-upgrade/*", "mount / -o ro,remount",
+                                           "sync; /bin/systemctl reboot"};
+    EXPECT_EQ(fake_shell().commands(), want);
+    EXPECT_NE(access((dir + "/p.bin").c_str(), F_OK), 0);
+    for (const char *name : {".x.bin", ".bin", "-v.hex"}) EXPECT_EQ(access((dir + "/" + name).c_str(), F_OK), 0) << name;
 }
 
 }  // namespace

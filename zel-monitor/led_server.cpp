@@ -63,7 +63,30 @@ struct Client {
     char buf[kRecvBufSize + 1] = {};
 };
 
-enum class Input { waiting, whole, failed, timed_out };
+enum class Input { waiting, whole, failed, timed_out, evicted };
+
+// Clients closed early to make room are counted and told in one line at
+// most every kEvictionLogMs: a connection flood must not fill the journal.
+constexpr int64_t kEvictionLogMs = 1000;
+
+struct Evictions {
+    size_t count = 0;  // not yet told
+    int64_t next_line = 0;
+
+    void add() { ++count; }
+    // Tells what is counted once its line is due; the wait until the
+    // next line is due while some are untold, -1 when none is.
+    int flush(int64_t now) {
+        if (count == 0) return -1;
+        if (now < next_line) return int(next_line - now);
+        fprintf(stderr, "error: clients refused to make room for newer ones: %zu (more than %zu waited).\n", count,
+                kMaxWaiting);
+        fflush(stderr);
+        count = 0;
+        next_line = now + kEvictionLogMs;
+        return -1;
+    }
+};
 
 // Takes what the client has sent without waiting: whole once the request
 // is complete, the peer stops sending or the buffer is full.
@@ -87,7 +110,9 @@ void answer(Client &c, Input in) {
         return;
     }
     LedRequest r;
-    if (in == Input::timed_out) {
+    if (in == Input::evicted) {
+        // Told in the summary line of the evictions.
+    } else if (in == Input::timed_out) {
         fprintf(stderr, "error: no whole request within %d ms.\n", kRequestDeadlineMs);
         fflush(stderr);
     } else if (c.len >= kRecvBufSize) {
@@ -194,9 +219,10 @@ void *thread_socket_server(void *) {
     fcntl(lfd, F_SETFL, fcntl(lfd, F_GETFL) | O_NONBLOCK);
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<pollfd> fds;
+    Evictions evictions;
     for (;;) {
         int64_t now = now_ms();
-        int timeout = -1;
+        int timeout = evictions.flush(now);
         fds.assign(1, pollfd{lfd, POLLIN, 0});
         for (const auto &c : clients) {
             fds.push_back(pollfd{c->fd, POLLIN, 0});
@@ -229,8 +255,9 @@ void *thread_socket_server(void *) {
         int fd;
         while ((fd = accept(lfd, nullptr, nullptr)) >= 0) {
             if (clients.size() >= kMaxWaiting) {
-                answer(*clients.front(), Input::timed_out);
+                answer(*clients.front(), Input::evicted);
                 clients.erase(clients.begin());
+                evictions.add();
             }
             clients.push_back(std::make_unique<Client>(Client{fd, now_ms() + kRequestDeadlineMs}));
         }

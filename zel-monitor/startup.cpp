@@ -1,12 +1,14 @@
 // Start-up steps of the daemon that touch files: the machine type in
 // /etc/hwrevision and the pending supply upgrade.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <jansson.h>
 #include <pthread.h>
 #include <string>
+#include <unistd.h>
 
 #include "daemon.h"
 #include "misc/kmx_misc.h"
@@ -57,8 +59,10 @@ bool type_text_ok(const char *s) {
 // Names that may be handed to the upgrade tool: no shell meta characters.
 bool image_name_ok(const char *name) {
     size_t n = strlen(name);
-    // A leading '-' would reach the upgrade program as an option.
-    if (n == 0 || n > 63 || name[0] == '-') return false;
+    // A leading '-' would reach the upgrade program as an option; a leading
+    // '.' hides the image from the folder's emptying ("rm -rf dir/*"), so it
+    // would be run again at every start.
+    if (n == 0 || n > 63 || name[0] == '-' || name[0] == '.') return false;
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(name[i]);
         if (!isalnum(c) && c != '.' && c != '_' && c != '+' && c != '-') return false;
@@ -184,6 +188,11 @@ void run_pending_psu_upgrade(const char *dir) {
         kos::shell_status(cmd);
         run_shell("mount / -o rw,remount,dirsync");
         run_shell("rm -rf /opt/psu-upgrade/*");
+        // The image that was run goes by its own name too: were it left, the
+        // next start would upgrade and reboot again.
+        const std::string image = std::string(dir) + "/" + name;
+        if (unlink(image.c_str()) != 0 && errno != ENOENT)
+            kmx_logf(5, "%s,%d: cannot remove %s: %s\n", kSource, __LINE__, image.c_str(), strerror(errno));
         run_shell("mount / -o ro,remount");
         run_shell("sync; /bin/systemctl reboot");
         break;

@@ -194,13 +194,38 @@ void kmx_cloud_run_cmd(int cmd, cJSON *root);
 
 namespace {
 
-bool json_int(cJSON *root, const char *key, int *out) {
+enum class Num { missing, not_int, ok };
+
+// A number item that is exactly an int: 7.9 is not 7, and 1e10 is no int
+// at all. Those near misses are logged here.
+Num json_int(cJSON *root, const char *key, int *out) {
     cJSON *it = cJSON_GetObjectItemCaseSensitive(root, key);
-    if (!cJSON_IsNumber(it)) return false;
+    if (!cJSON_IsNumber(it)) return Num::missing;
     double v = it->valuedouble;
-    if (!std::isfinite(v) || v < -2147483648.0 || v > 2147483647.0) return false;
+    if (!std::isfinite(v) || v < -2147483648.0 || v > 2147483647.0 || v != std::trunc(v)) {
+        kmx_logf(5, "%s  %d  %s:%.17g is not an integer !", __func__, __LINE__, key, v);
+        return Num::not_int;
+    }
     *out = int(v);
-    return true;
+    return Num::ok;
+}
+
+// Whether a text of the JSON `text` holds an escaped NUL ("\u0000"): the
+// parser keeps only what comes before it, so "192.0.2.10\u0000x" would pass
+// for "192.0.2.10".
+bool json_has_nul_text(const char *text) {
+    bool in_text = false;
+    for (const char *p = text; *p; ++p) {
+        if (!in_text) {
+            in_text = *p == '"';
+        } else if (*p == '"') {
+            in_text = false;
+        } else if (*p == '\\' && p[1]) {
+            if (p[1] == 'u' && strncmp(p + 2, "0000", 4) == 0) return true;
+            ++p;  // the escaped character
+        }
+    }
+    return false;
 }
 
 // Identity fields: strings that fit the 30-byte local buffers.
@@ -273,9 +298,17 @@ bool one_reply(int fd, dtu_config *cfg, unsigned char *area) {
     if (enc > 3) kmx_logf(5, "%s  %d  not surrport encryption_type:%d !", __func__, __LINE__, enc);
     kmx_logf(5, "%s  %d  use compress_type:%d !", __func__, __LINE__, comp);
     area[total - 3] = '\0';
-    cJSON *root = cJSON_Parse(reinterpret_cast<char *>(area + HEAD_LEN));
+    const char *payload = reinterpret_cast<char *>(area + HEAD_LEN);
+    cJSON *root = cJSON_Parse(payload);
     if (!root) {
         kmx_logf(5, "%s  %d  reply is not JSON !", __func__, __LINE__);
+        return false;
+    }
+    // A text cut at a NUL is not the text sent: neither an identity nor a
+    // pool may match or be taken by its first part.
+    if (json_has_nul_text(payload)) {
+        kmx_logf(5, "%s  %d  reply holds a text with a NUL character !", __func__, __LINE__);
+        cJSON_Delete(root);
         return false;
     }
     bool ok = false;
@@ -286,8 +319,9 @@ bool one_reply(int fd, dtu_config *cfg, unsigned char *area) {
     memset(tmp, 0, sizeof tmp);
     if (kmx_get_mac(tmp)) snprintf(local_mac, sizeof local_mac, "%s", reinterpret_cast<char *>(tmp));
     const char *ip = nullptr, *mac = nullptr;
-    if (!json_int(root, "plantId", &plant)) {
-        kmx_logf(5, "%s  %d  locID is null!", __func__, __LINE__);
+    Num num;
+    if ((num = json_int(root, "plantId", &plant)) != Num::ok) {
+        if (num == Num::missing) kmx_logf(5, "%s  %d  locID is null!", __func__, __LINE__);
     } else if (plant != cfg->plantId) {
         kmx_logf(5, "%s  %d  plantId not match ! local:%d;remote:%d", __func__, __LINE__, cfg->plantId, plant);
     } else if (!(ip = json_ident(root, "ip"))) {
@@ -298,14 +332,14 @@ bool one_reply(int fd, dtu_config *cfg, unsigned char *area) {
         kmx_logf(5, "%s  %d  mac is null!", __func__, __LINE__);
     } else if (!local_mac[0] || strcmp(mac, local_mac) != 0) {
         kmx_logf(5, "%s  %d  mac not match ! local:%s;remote:%s", __func__, __LINE__, local_mac, mac);
-    } else if (!json_int(root, "src_id", &src)) {
-        kmx_logf(5, "%s  %d  src_id is null!", __func__, __LINE__);
-    } else if (!json_int(root, "dst_id", &dst)) {
-        kmx_logf(5, "%s  %d  dst_id is null!", __func__, __LINE__);
+    } else if ((num = json_int(root, "src_id", &src)) != Num::ok) {
+        if (num == Num::missing) kmx_logf(5, "%s  %d  src_id is null!", __func__, __LINE__);
+    } else if ((num = json_int(root, "dst_id", &dst)) != Num::ok) {
+        if (num == Num::missing) kmx_logf(5, "%s  %d  dst_id is null!", __func__, __LINE__);
     } else if (dst != 1) {
         kmx_logf(5, "%s  %d  dst_id:%d is not the device !", __func__, __LINE__, dst);
-    } else if (!json_int(root, "cmd", &cmd)) {
-        kmx_logf(5, "%s  %d  cmd is null!", __func__, __LINE__);
+    } else if ((num = json_int(root, "cmd", &cmd)) != Num::ok) {
+        if (num == Num::missing) kmx_logf(5, "%s  %d  cmd is null!", __func__, __LINE__);
     } else {
         ok = true;
     }

@@ -74,10 +74,58 @@ bool store_conf(cJSON *root, const char *func) {
     return ok;
 }
 
+// Whether `s` is well-formed UTF-8: no stray or missing continuation
+// bytes, no overlong form, no surrogate, nothing above U+10FFFF. Every
+// reader of cgminer.conf (the miner, the backup guard, stepctl) refuses the
+// whole file over one bad byte.
+bool utf8_valid(const char *s) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+    while (*p) {
+        const unsigned c = *p++;
+        if (c < 0x80) continue;
+        int more;
+        unsigned cp, min;
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1, cp = c & 0x1F, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2, cp = c & 0x0F, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3, cp = c & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        for (; more > 0; --more, ++p) {
+            if ((*p & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (*p & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    }
+    return true;
+}
+
+// Copies the text of `key` (empty when missing or not a text), cut to the
+// buffer at a character boundary: a cut inside a character would leave a
+// text no JSON reader takes.
 void copy_text(char *dst, size_t size, cJSON *obj, const char *key) {
     cJSON *it = cJSON_GetObjectItemCaseSensitive(obj, key);
     const char *v = cJSON_IsString(it) && it->valuestring ? it->valuestring : "";
-    snprintf(dst, size, "%s", v);
+    size_t n = strlen(v);
+    if (n >= size) {
+        n = size - 1;
+        while (n > 0 && (static_cast<unsigned char>(v[n]) & 0xC0) == 0x80) --n;
+    }
+    memcpy(dst, v, n);
+    dst[n] = '\0';
+}
+
+// The pool text of `item` under `key` that cannot go into cgminer.conf, or
+// null when all three can.
+const char *bad_pool_text(cJSON *item) {
+    for (const char *key : {"url", "user", "pass"}) {
+        cJSON *it = cJSON_GetObjectItemCaseSensitive(item, key);
+        if (cJSON_IsString(it) && it->valuestring && !utf8_valid(it->valuestring)) return key;
+    }
+    return nullptr;
 }
 
 void cmd_set_pools(cJSON *root) {
@@ -95,12 +143,35 @@ void cmd_set_pools(cJSON *root) {
         kmx_logf(5, "%s  %d  data is not an array, pools left as they are!", __func__, __LINE__);
         return;
     }
+    // The first three items are the command. An item that names no pool is
+    // skipped; a list of items none of which names one is garbled, not an
+    // order to mine nowhere (only an empty list clears the pools).
     const int n = cJSON_GetArraySize(data);
+    int usable = 0;
     for (int i = 0; i < n && i < KMX_POOL_NUM; i++) {
         cJSON *item = cJSON_GetArrayItem(data, i);
+        if (!cJSON_IsObject(item)) {
+            kmx_logf(5, "%s  %d  pool item %d is not an object, skipped!", __func__, __LINE__, i);
+            continue;
+        }
+        cJSON *url = cJSON_GetObjectItemCaseSensitive(item, "url");
+        if (!cJSON_IsString(url) || !url->valuestring || !url->valuestring[0]) {
+            kmx_logf(5, "%s  %d  pool item %d has no url text, skipped!", __func__, __LINE__, i);
+            continue;
+        }
+        if (const char *key = bad_pool_text(item)) {
+            kmx_logf(5, "%s  %d  pool item %d: %s is not UTF-8 text, pools left as they are!", __func__, __LINE__,
+                     i, key);
+            return;
+        }
         copy_text(pools[i].url, sizeof pools[i].url, item, "url");
         copy_text(pools[i].user, sizeof pools[i].user, item, "user");
         copy_text(pools[i].pass, sizeof pools[i].pass, item, "pass");
+        usable++;
+    }
+    if (n > 0 && usable == 0) {
+        kmx_logf(5, "%s  %d  no usable pool in data, pools left as they are!", __func__, __LINE__);
+        return;
     }
     kmx_set_pools(pools);
     run("flagutils set\n");
@@ -114,8 +185,12 @@ void cmd_runmode(cJSON *root) {
         return;
     }
     char adjust[9] = "";
-    if (!cJSON_GetObjectItemCaseSensitive(data, "N5adjust"))
-        kmx_logf(5, "%s  %d  N5adjust is null!", __func__, __LINE__);
+    cJSON *adj = cJSON_GetObjectItemCaseSensitive(data, "N5adjust");
+    if (!adj) kmx_logf(5, "%s  %d  N5adjust is null!", __func__, __LINE__);
+    if (cJSON_IsString(adj) && adj->valuestring && !utf8_valid(adj->valuestring)) {
+        kmx_logf(5, "%s  %d  N5adjust is not UTF-8 text, run mode left as it is!", __func__, __LINE__);
+        return;
+    }
     copy_text(adjust, sizeof adjust, data, "N5adjust");
     char mode[32] = "";
     for (const char *k : MODE_KEYS)

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,12 +50,32 @@ bool get_flag(cJSON *root, const char *key, bool *out) {
     return true;
 }
 
+// A whole decimal int, or 0 (the value every caller takes as "failed"):
+// "7abc" is not 7, and 99999999999 does not wrap to another number. A value
+// refused here is logged with the reason; the caller logs its own line.
 int get_int(cJSON *root, const char *key) {
     const char *v = get_str(root, key);
     if (!v) return 0;
     char buf[64];
     copy_text(buf, sizeof buf, v);
-    return atoi(buf);
+    const char *why = nullptr;
+    long n = 0;
+    if (strlen(v) >= sizeof buf) {
+        why = "is too long";
+    } else {
+        char *end = nullptr;
+        errno = 0;
+        n = strtol(buf, &end, 10);
+        if (end == buf || *end != '\0')
+            why = "is not a whole number";
+        else if (errno == ERANGE || n < INT_MIN || n > INT_MAX)
+            why = "is out of range";
+    }
+    if (why) {
+        kmx_logf(5, "%s  %d  %s:[%s] %s !\n", __func__, __LINE__, key, buf, why);
+        return 0;
+    }
+    return int(n);
 }
 
 // A usable IPv4 dotted text, or nothing: the address reaches a command line.
