@@ -53,6 +53,9 @@ int count(const std::string &text, const std::string &what) {
 // Block 0's copy, written before block 0 itself, in the area's last block.
 constexpr size_t kCopyAt = 0x9E0000;
 const std::string kBlock0Rewrite = "erase /run/sim/mtd9.img 10354688 131072\nerase /run/sim/mtd9.img 0 131072\n";
+// Any other ring block's image goes to the ring copy (0x9C0000), its tag
+// (0x9A0000) erased first.
+const std::string kRingCopy = "erase /run/sim/mtd9.img 10092544 131072\nerase /run/sim/mtd9.img 10223616 131072\n";
 
 std::string erased(uint32_t records) { return std::string(size_t(records) * KMX_RECORD_SIZE, '\xFF'); }
 
@@ -104,10 +107,10 @@ TEST(RecordRing, WrapFromTheSecondToLastBlockLosesNothing) {
     EXPECT_EQ(f.slot(2, 4), saved.substr(62 * KMX_RECORD_SIZE));
     EXPECT_EQ(f.slot(10741), erased(1));
     EXPECT_EQ(f.slot(6), erased(1));
-    // Blocks 20, 21 and 0, each erased once (block 0 after its copy).
-    EXPECT_EQ(r.file("/run/sim/mtd.log"), "erase /run/sim/mtd9.img 2621440 131072\n"
-                                          "erase /run/sim/mtd9.img 2752512 131072\n" +
-                                              kBlock0Rewrite);
+    // Blocks 20, 21 and 0, each erased once after its copy (the ring
+    // copy's tag and image blocks for 20 and 21).
+    EXPECT_EQ(r.file("/run/sim/mtd.log"), kRingCopy + "erase /run/sim/mtd9.img 2621440 131072\n" + kRingCopy +
+                                              "erase /run/sim/mtd9.img 2752512 131072\n" + kBlock0Rewrite);
 }
 
 TEST(RecordRing, FullRingStartsAgainAtTheFirstSlotAndKeepsTheRest) {
@@ -170,12 +173,14 @@ TEST(RecordFlash, FailedStepsKeepTheWaitingRecordsForTheNextPass) {
 
 TEST(RecordFlash, PowerCutDuringAFlushKeepsThePreviousRecords) {
     // Run 1 stores 11 records at slots 602..612. Run 2 loses power while
-    // writing block 1 back, 100 bytes into its new records (slot 613 is at
-    // byte 25856 of the block). Run 3 finds the old head and the waiting
-    // records and stores them again.
+    // writing block 1 back after its copy (131072 bytes and a 16-byte tag),
+    // 100 bytes into its new records (slot 613 is at byte 25856 of the
+    // block, whose first 50 bytes go last). Run 3 writes block 1 back from
+    // the copy, finds the old head and the waiting records and stores them
+    // again.
     MachineRun r = run("$P init pos 600 600 event 2 flush append 11 save flush head; "
-                       "$P init append 11 save fault 'cut 25956' flush; echo \"status $?\"; "
-                       "$P init head append 1 save flush head");
+                       "$P init append 11 save fault 'cut " + std::to_string(131072 + 16 + 25956 - 50) +
+                       "' flush; echo \"status $?\"; $P init head append 1 save flush head");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("append 11 11\nstatus 137\ninit 1\nhead 611 611\nappend 1 12\nflush 1 0 0\nhead 623 623\n"),
               std::string::npos)
@@ -188,6 +193,7 @@ TEST(RecordFlash, PowerCutDuringAFlushKeepsThePreviousRecords) {
     EXPECT_EQ(f.slot(602, 11), saved.substr(0, 11 * KMX_RECORD_SIZE));
     EXPECT_EQ(f.slot(613, 12), saved.substr(22 * KMX_RECORD_SIZE));
     EXPECT_EQ(saved.substr(11 * KMX_RECORD_SIZE, 11 * KMX_RECORD_SIZE), saved.substr(22 * KMX_RECORD_SIZE, 11 * KMX_RECORD_SIZE));
+    EXPECT_NE(r.syslog().find("log block 1 is taken from its copy !"), std::string::npos);
 }
 
 TEST(RecordFlash, PowerCutWhileBlockZeroIsRewrittenLosesNoStoredRecord) {
@@ -235,6 +241,18 @@ TEST(RecordFile, APartRecordLeftByACrashIsCutOffAtTakeover) {
     ASSERT_EQ(file.size(), 4u * KMX_RECORD_SIZE);
     EXPECT_EQ(file.substr(0, 3 * KMX_RECORD_SIZE), saved.substr(0, 3 * KMX_RECORD_SIZE));
     EXPECT_EQ(file, saved.substr(3 * KMX_RECORD_SIZE));
+}
+
+TEST(RecordFile, AnEarlierRunsUnfinishedRewriteIsRemovedAtStart) {
+    // A rewrite of the record file killed in an earlier run left its
+    // temporary copy beside it; a file that only looks like one stays.
+    MachineRun r = run("$P init append 2 && printf half >/tmp/running_record.tmpAb12Cd && "
+                       "printf kept >/tmp/running_record.tmp-not && $P init append 1 && ls /tmp");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(count(r.out, "running_record.tmpAb12Cd"), 0) << r.out;
+    EXPECT_EQ(count(r.out, "running_record.tmp-not"), 1) << r.out;
+    EXPECT_NE(r.syslog().find("removed 1 unfinished copies of /tmp/running_record"), std::string::npos);
+    EXPECT_EQ(r.file("/tmp/running_record").size(), 3u * KMX_RECORD_SIZE);
 }
 
 TEST(RecordEvents, OverheatIsRecordedAndFlushedInTheSamePass) {

@@ -1,15 +1,20 @@
 // Running-record steps in one process: the value getters, the events, the
 // history temperatures, the flush gates and the batching of a large record
 // file. The flash is the machine's emulated /dev/mtd9.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "module/kmx_chain.h"
 #include "record/kmx_record.h"
@@ -19,6 +24,11 @@
 #include "support/sim_files.h"
 
 namespace {
+
+constexpr const char *kImage = "/run/sim/mtd9.img";
+constexpr const char *kFaults = "/run/sim/mtd.faults";
+// The flash image a power-cut sweep starts each case from.
+constexpr const char *kBaseImage = "/run/sim/mtd9.base";
 
 uint64_t s_now = 100000;
 uint64_t test_clock() { return s_now; }
@@ -256,4 +266,435 @@ TEST_F(Record, LargeRecordFileGoesOutInBatchesWithoutLossOrRepeats) {
     EXPECT_EQ(erase_log(), std::string(kBlock0Rewrite) + kCopyErase + kBlock0Rewrite + kBlock0Rewrite);
 }
 
+
+// ---- start-up over a flash that fails ------------------------------------------
+
+std::string image_bytes(uint32_t off, uint32_t len) {
+    std::string out(len, '\0');
+    const int fd = open(kImage, O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(pread(fd, out.data(), len, off), ssize_t(len));
+    close(fd);
+    return out;
+}
+
+// A blank record area and a new head.
+void fresh_area() {
+    ASSERT_EQ(kmx_erase_flash(0, KMX_RECORD_AREA), 0);
+    ASSERT_TRUE(kmx_record_init());
+    sim_remove("mtd.log");
+}
+
+// The first `n` records of the record file.
+std::string waiting_records(uint32_t n) {
+    std::string b(size_t(n) * KMX_RECORD_SIZE, '\0');
+    EXPECT_TRUE(kmx_read_record_ddr(reinterpret_cast<uint8_t *>(b.data()), uint32_t(b.size())));
+    return b;
+}
+
+TEST_F(Record, AFailedReadAtStartErasesNothing) {
+    fresh_area();
+    append(11);
+    s_now += 3600;
+    ASSERT_TRUE(kmx_write_record_to_nand());
+    // Block 0's copy not whole, as on the first start after an update from a
+    // release without it.
+    ASSERT_EQ(kmx_erase_flash(KMX_RECORD_AREA - KMX_RECORD_BLOCK, KMX_RECORD_BLOCK), 0);
+    const std::string before = image_bytes(0, KMX_RECORD_BLOCK);
+    for (const char *fault : {"read\n", "open\n", "read\nopen\n"}) {
+        // One failed read or open: tried again.
+        put(kFaults, fault);
+        sim_remove("mtd.log");
+        log_capture_clear();
+        EXPECT_TRUE(kmx_record_init()) << fault;
+        EXPECT_EQ(g_record_head_info.total_records, 11u) << fault;
+        EXPECT_EQ(erase_log(), "") << fault;
+    }
+    // A flash that stays unreadable: the area is left alone and this run
+    // records nothing.
+    put(kFaults, "read\nread\nread\n");
+    sim_remove("mtd.log");
+    log_capture_clear();
+    EXPECT_FALSE(kmx_record_init());
+    EXPECT_TRUE(log_has_part("log area unreadable, nothing is recorded in this run !"));
+    EXPECT_FALSE(log_has_part("log area erased"));
+    s_now += 60;
+    EXPECT_FALSE(kmx_write_record_to_ddr());
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), 0);
+    kmx_chain_overheat(0);
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_FALSE(kmx_update_record_key());
+    g_force_flush_nand = 0;
+    EXPECT_EQ(erase_log(), "");
+    EXPECT_TRUE(image_bytes(0, KMX_RECORD_BLOCK) == before);
+    // The next start reads it again.
+    EXPECT_TRUE(kmx_record_init());
+    EXPECT_EQ(g_record_head_info.total_records, 11u);
+    // A head read whole that fails its checks still resets the area, and
+    // says why.
+    std::string head = image_bytes(0, sizeof(record_head_sec));
+    head[20] = 7;
+    const int fd = open(kImage, O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    close(fd);
+    // Block 0's head read whole and broken, its copy unreadable: nothing
+    // is known of the copy, nothing is erased.
+    put(kFaults, "read 1\nread\nread\n");
+    log_capture_clear();
+    EXPECT_FALSE(kmx_record_init());
+    EXPECT_TRUE(log_has_part("log area unreadable, nothing is recorded in this run !"));
+    EXPECT_EQ(erase_log(), "");
+    log_capture_clear();
+    EXPECT_TRUE(kmx_record_init());
+    EXPECT_EQ(g_record_head_info.total_records, 0u);
+    EXPECT_TRUE(log_has_part("log area erased: log_head crc  is wrong !"));
+    EXPECT_EQ(erase_log(), "erase /run/sim/mtd9.img 0 10485760\n");
+}
+
+// A run whose block 0 write failed ends with the batch in block 0's copy and
+// in the record file; the next run takes the copy back and must not store
+// the batch a second time.
+TEST_F(Record, ABatchTakenBackFromTheCopyIsNotStoredAgain) {
+    fresh_area();
+    append(11);
+    const std::string batch = waiting_records(11);
+    // The copy's two writes go through, block 0's first one fails.
+    put(kFaults, "write 2\n");
+    s_now += 3600;
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t(11 * KMX_RECORD_SIZE));
+    // The program restarts; the record file in RAM is still there.
+    g_records_ddr = 0;
+    log_capture_clear();
+    ASSERT_TRUE(kmx_record_init());
+    EXPECT_TRUE(log_has_part("log_head is taken from its copy !"));
+    EXPECT_TRUE(log_contains("11 records of /tmp/running_record are on flash already, not stored again !\n"));
+    EXPECT_EQ(g_record_head_info.total_records, 11u);
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), 0);
+    append(11);
+    s_now += 3600;
+    ASSERT_TRUE(kmx_write_record_to_nand());
+    EXPECT_EQ(g_record_head_info.total_records, 22u);
+    EXPECT_TRUE(image_bytes(2 * KMX_RECORD_SIZE, 11 * KMX_RECORD_SIZE) == batch);
+    // Only the records that are on flash leave the file: a file that goes on
+    // past them keeps the rest.
+    append(12);
+    const std::string waiting = waiting_records(12);
+    put(kFaults, "write 2\n");
+    s_now += 3600;
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    append(1);  // the file now holds one record more than the batch
+    g_records_ddr = 0;
+    ASSERT_TRUE(kmx_record_init());
+    EXPECT_EQ(g_record_head_info.total_records, 34u);
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t(KMX_RECORD_SIZE));
+    EXPECT_TRUE(image_bytes(24 * KMX_RECORD_SIZE, 12 * KMX_RECORD_SIZE) == waiting);
+}
+
+// ---- power cuts during a flush ------------------------------------------------------
+
+// Record number `id` as the sweep lays it down: distinct, never erased.
+std::string fake_record(uint32_t id) {
+    std::string r(KMX_RECORD_SIZE, '\0');
+    uint32_t x = id * 2654435761u + 7;
+    for (char &c : r) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    memcpy(r.data(), &id, sizeof id);
+    r[4] = 0;
+    return r;
+}
+
+// What the ring should hold: a record id per ring position (0: none), and
+// the head's position and count, moved as a flush moves them.
+struct Ring {
+    std::vector<uint32_t> id = std::vector<uint32_t>(KMX_RECORD_SLOTS, 0);
+    uint32_t pos = 0, total = 0;
+    void add(uint32_t rid) {
+        const uint32_t at = pos >= KMX_RECORD_SLOTS ? pos - KMX_RECORD_SLOTS : pos;
+        id[at] = rid;
+        pos = at + 1;
+        total = std::min(total + 1, KMX_RECORD_SLOTS);
+    }
+    // The positions the head counts, newest first.
+    std::vector<uint32_t> counted() const {
+        std::vector<uint32_t> out;
+        for (uint32_t j = 0; j < total; j++) out.push_back((pos + 2 * KMX_RECORD_SLOTS - 1 - j) % KMX_RECORD_SLOTS);
+        return out;
+    }
+};
+
+constexpr uint32_t kSlotsPerBlock = KMX_RECORD_BLOCK / KMX_RECORD_SIZE;
+uint32_t block_of(uint32_t position) { return (position + KMX_RECORD_FIRST_SLOT) / kSlotsPerBlock; }
+
+record_head_sec head_of(const Ring &r) {
+    record_head_sec h{};
+    memcpy(h.tag, "LOG#", 4);
+    memcpy(h.version, "0106", 4);
+    h.key_info_len = sizeof(record_key_sec);
+    h.bytes_per_record = KMX_RECORD_SIZE;
+    h.total_records = r.total;
+    h.cur_pos = r.pos;
+    h.crc = crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
+    return h;
+}
+
+// The whole flash image of a ring as flushes left it: the head and a zeroed
+// key in block 0, block 0's copy equal to it, the ring copy blocks erased.
+std::string ring_image(const Ring &r) {
+    std::string img(KMX_RECORD_AREA, '\xFF');
+    for (uint32_t p : r.counted())
+        img.replace(size_t(p + KMX_RECORD_FIRST_SLOT) * KMX_RECORD_SIZE, KMX_RECORD_SIZE, fake_record(r.id[p]));
+    const record_head_sec h = head_of(r);
+    img.replace(0, sizeof h, reinterpret_cast<const char *>(&h), sizeof h);
+    img.replace(sizeof h, sizeof(record_key_sec), std::string(sizeof(record_key_sec), '\0'));
+    img.replace(KMX_RECORD_AREA - KMX_RECORD_BLOCK, KMX_RECORD_BLOCK, img.substr(0, KMX_RECORD_BLOCK));
+    return img;
+}
+
+void write_image(uint32_t off, const std::string &bytes, const char *path = kImage) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), off), ssize_t(bytes.size()));
+    close(fd);
+}
+
+// Block `b` of the sweep's starting image.
+std::string base_block(uint32_t b) {
+    std::string out(KMX_RECORD_BLOCK, '\0');
+    const int fd = open(kBaseImage, O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(pread(fd, out.data(), out.size(), off_t(b) * KMX_RECORD_BLOCK), ssize_t(out.size()));
+    close(fd);
+    return out;
+}
+
+// Blocks the flash log shows erased since it was last removed.
+std::set<uint32_t> erased_blocks() {
+    std::set<uint32_t> out;
+    for (const std::string &l : sim_lines("mtd.log")) {
+        unsigned long off = 0, len = 0;
+        if (sscanf(l.c_str(), "erase %*s %lu %lu", &off, &len) != 2) continue;
+        for (unsigned long b = off / KMX_RECORD_BLOCK; b < (off + len) / KMX_RECORD_BLOCK; b++) out.insert(uint32_t(b));
+    }
+    return out;
+}
+
+// Runs one flush with `fault` armed in the emulated flash; `left` gets the
+// first line the fault file holds after it ("dead" once the flash lost
+// power). True when the flush stored its records.
+bool flush_with_fault(const std::string &fault, std::string &left) {
+    put(kFaults, fault);
+    const bool stored = kmx_write_record_to_nand();
+    std::ifstream in(kFaults);
+    left.clear();
+    std::getline(in, left);
+    unlink(kFaults);
+    return stored;
+}
+
+// One flush of `n` records over a ring of `before` records, and the bytes
+// each of its writes programs, in order: each ring block other than 0 goes
+// to the ring copy (image, then tag) and then to its place (body, then the
+// first 50 bytes); block 0 goes last, to its copy and then to its place.
+struct Sweep {
+    const char *name;
+    uint32_t before;  // records stored before, from id 1 on
+    uint32_t n;
+    std::vector<uint32_t> blocks;  // ring blocks the flush rewrites, in order
+};
+
+std::vector<uint32_t> write_plan(const Sweep &sw) {
+    std::vector<uint32_t> plan;
+    for (uint32_t b : sw.blocks) {
+        if (b == 0) {
+            for (int i = 0; i < 2; i++) plan.insert(plan.end(), {KMX_RECORD_BLOCK - 50, 50});
+        } else {
+            plan.insert(plan.end(), {KMX_RECORD_BLOCK, 16, KMX_RECORD_BLOCK - 50, 50});
+        }
+    }
+    return plan;
+}
+
+// Cut points, in bytes from the flush's first write: in each write its first
+// and last 64 bytes, the whole write, and every 4 KiB between.
+std::vector<uint32_t> cut_points(const std::vector<uint32_t> &plan) {
+    std::set<uint32_t> pts{0};
+    uint32_t at = 0;
+    for (uint32_t len : plan) {
+        for (uint32_t d : {1u, 64u}) pts.insert(at + std::min(d, len));
+        for (uint32_t d : {64u, 1u, 0u}) pts.insert(at + len - std::min(d, len - 1));
+        for (uint32_t d = 4096; d < len; d += 4096) pts.insert(at + d);
+        at += len;
+    }
+    return {pts.begin(), pts.end()};
+}
+
+class PowerCutSweep : public Record {
+protected:
+    Ring old_, new_;
+    std::string batch_;
+    std::vector<std::string> failures_;
+
+    void lay(const Sweep &sw) {
+        old_ = Ring{};
+        for (uint32_t i = 1; i <= sw.before; i++) old_.add(i);
+        new_ = old_;
+        batch_.clear();
+        for (uint32_t i = 1; i <= sw.n; i++) {
+            new_.add(sw.before + i);
+            batch_ += fake_record(sw.before + i);
+        }
+        // Kept beside the flash image: each case puts back the blocks the
+        // one before it erased.
+        const std::string img = ring_image(old_);
+        write_image(0, img);
+        write_image(0, img, kBaseImage);
+        sim_remove("mtd.log");
+    }
+
+    // Puts back the blocks the last case erased, and the record file.
+    void restore() {
+        for (uint32_t b : erased_blocks()) write_image(b * KMX_RECORD_BLOCK, base_block(b));
+        sim_remove("mtd.log");
+        put(KMX_RECORD_DDR, batch_);
+    }
+
+    // Counts the positions of `want` that the flash does not hold as `want`
+    // has them, among those the head counts in the blocks `blocks`. With
+    // `partial`, a position the batch rewrote may also hold its new record.
+    int mismatches(const Ring &want, const std::set<uint32_t> &blocks, bool partial, const Ring *extra = nullptr) {
+        std::map<uint32_t, std::string> img;
+        for (uint32_t b : blocks) img[b] = image_bytes(b * KMX_RECORD_BLOCK, KMX_RECORD_BLOCK);
+        int bad = 0;
+        for (uint32_t p : want.counted()) {
+            const uint32_t b = block_of(p);
+            if (!img.count(b)) continue;
+            const size_t at = size_t((p + KMX_RECORD_FIRST_SLOT) % kSlotsPerBlock) * KMX_RECORD_SIZE;
+            const std::string got = img[b].substr(at, KMX_RECORD_SIZE);
+            if (got == fake_record(want.id[p])) continue;
+            if (partial && extra && extra->id[p] != want.id[p] && got == fake_record(extra->id[p])) continue;
+            bad++;
+        }
+        return bad;
+    }
+
+    // After the flush was cut (or failed): the program starts again with the
+    // record file it had (a power cut takes that file too, but what start-up
+    // does to the flash does not depend on it), then stores one more record.
+    // The head the start finds is the old one or the new one; it counts no
+    // blank slot and loses no stored record (in a full ring, a slot the
+    // batch was overwriting may hold its new record); no block outside the
+    // flush is erased; after the next flush every record is there once.
+    void check_restart(const Sweep &sw, const std::string &what) {
+        std::set<uint32_t> touched(sw.blocks.begin(), sw.blocks.end());
+        g_records_ddr = 0;
+        g_force_flush_nand = 0;
+        // The start's first read fails once, as a flash read may.
+        put(kFaults, "read\n");
+        const bool started = kmx_record_init();
+        unlink(kFaults);
+        const record_head_sec h = g_record_head_info;
+        std::string verdict;
+        if (!started) verdict = "start failed";
+        const bool is_old = h.cur_pos == old_.pos && h.total_records == old_.total;
+        const bool is_new = h.cur_pos == new_.pos && h.total_records == new_.total;
+        int lost = 0;
+        if (is_old)
+            lost = mismatches(old_, touched, true, &new_);
+        else if (is_new)
+            lost = mismatches(new_, touched, false);
+        else
+            verdict += " head " + std::to_string(h.cur_pos) + "/" + std::to_string(h.total_records);
+        if (lost) verdict += " " + std::to_string(lost) + " counted slots lost or blank";
+        for (uint32_t b : erased_blocks())
+            if (!touched.count(b) && b < KMX_RECORD_AREA / KMX_RECORD_BLOCK - 3)
+                verdict += " block " + std::to_string(b) + " erased";
+        // One record more, then a flush: the ring holds the batch once.
+        s_now += 60;
+        g_force_flush_nand = EVENTS_MODE_CHANGE;
+        if (!kmx_write_record_to_ddr() || !kmx_write_record_to_nand()) verdict += " next flush failed";
+        Ring last = new_;
+        last.add(0);
+        const record_head_sec e = g_record_head_info;
+        if (e.cur_pos != last.pos || e.total_records != last.total)
+            verdict += " then head " + std::to_string(e.cur_pos) + "/" + std::to_string(e.total_records);
+        // The batch and what came before, less the oldest one the new
+        // record replaced in a full ring.
+        Ring kept = new_;
+        kept.total = std::min(kept.total, KMX_RECORD_SLOTS - 1);
+        touched.insert(block_of(new_.pos % KMX_RECORD_SLOTS));
+        if (const int bad = mismatches(kept, touched, false))
+            verdict += " then " + std::to_string(bad) + " slots wrong";
+        if (!verdict.empty()) failures_.push_back(std::string(sw.name) + " " + what + ":" + verdict);
+    }
+
+    void sweep(const Sweep &sw) {
+        lay(sw);
+        const std::vector<uint32_t> plan = write_plan(sw);
+        uint32_t total = 0;
+        for (uint32_t len : plan) total += len;
+        // A whole flush programs the planned bytes.
+        restore();
+        ASSERT_TRUE(kmx_record_init());
+        g_records_ddr = sw.n;
+        s_now += 3600;
+        std::string left;
+        ASSERT_TRUE(flush_with_fault("lose 100000000\n", left)) << sw.name;
+        ASSERT_EQ(left, "lose " + std::to_string(100000000 - total)) << sw.name;
+        for (uint32_t cut : cut_points(plan)) {
+            restore();
+            ASSERT_TRUE(kmx_record_init()) << sw.name;
+            ASSERT_EQ(g_record_head_info.cur_pos, old_.pos);
+            g_records_ddr = sw.n;
+            s_now += 3600;
+            // The flash loses power `cut` bytes into the flush; what the
+            // program does after that reaches no flash.
+            std::string left;
+            const bool stored = flush_with_fault("lose " + std::to_string(cut) + "\n", left);
+            if (stored || left != "dead")
+                failures_.push_back(std::string(sw.name) + " cut " + std::to_string(cut) + ": flash not cut off");
+            check_restart(sw, "cut " + std::to_string(cut));
+        }
+        // Failed erases and writes: the flush ends with an error; the
+        // program is restarted.
+        // Three erases per ring block (the ring copy's tag and image, the
+        // block), two for block 0 (its copy, itself).
+        for (const std::string op : {"erase", "write"}) {
+            const uint32_t calls = op == "erase" ? uint32_t(sw.blocks.size() * 3 - 1) : uint32_t(plan.size());
+            for (uint32_t k = 0; k < calls; k++) {
+                restore();
+                ASSERT_TRUE(kmx_record_init());
+                g_records_ddr = sw.n;
+                s_now += 3600;
+                std::string left;
+                if (flush_with_fault(op + " " + std::to_string(k) + "\n", left) || !left.empty())
+                    failures_.push_back(std::string(sw.name) + " " + op + " " + std::to_string(k) +
+                                        ": flush did not fail");
+                check_restart(sw, op + " " + std::to_string(k));
+            }
+        }
+    }
+
+    void TearDown() override {
+        unlink(kFaults);
+        unlink(kBaseImage);
+        kmx_erase_flash(0, KMX_RECORD_AREA);
+        for (const std::string &f : failures_) ADD_FAILURE() << f;
+        EXPECT_EQ(failures_.size(), 0u);
+        Record::TearDown();
+    }
+};
+
+TEST_F(PowerCutSweep, EveryCutOfEveryFlushKeepsTheStoredRecords) {
+    const Sweep sweeps[] = {
+        {"block 0", 100, 11, {0}},
+        // 20 records in block 1, as found in the field.
+        {"middle block", 530, 11, {1, 0}},
+        // Blocks 20 and 21, the ring's last.
+        {"last block", 10745, 11, {20, 21, 0}},
+        // A full ring: 7 records at its end, 13 from its first slot on.
+        {"wrap", KMX_RECORD_SLOTS + 10795, 20, {21, 0}},
+    };
+    for (const Sweep &sw : sweeps) sweep(sw);
+}
 }  // namespace

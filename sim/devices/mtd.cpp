@@ -35,7 +35,8 @@ bool known_fault(const std::string &line) {
     const std::string &op = w[0];
     if (op == "open" || op == "read" || op == "short_read" || op == "erase" || op == "write")
         return w.size() == 1 || (w.size() == 2 && parse_uint(w[1], 0x7FFFFFFF, &n));
-    if (op == "cut") return w.size() == 2 && parse_uint(w[1], 0x7FFFFFFF, &n);
+    if (op == "cut" || op == "lose") return w.size() == 2 && parse_uint(w[1], 0x7FFFFFFF, &n);
+    if (op == "dead") return w.size() == 1;
     return false;
 }
 
@@ -49,6 +50,8 @@ bool take_fault(const char *op, long *arg = nullptr, long budget = -1) {
     const std::string path = kos::sim_dir() + "/mtd.faults";
     std::string text;
     if (!kos::read_file(path.c_str(), text) || text.empty()) return false;
+    // A flash that lost power fails every access until the file is cleared.
+    if (("\n" + text).find("\ndead\n") != std::string::npos) return true;
     std::string rest;
     bool hit = false, fired = false, changed = false;
     size_t pos = 0;
@@ -138,8 +141,13 @@ long mtd_program(int fd, const void *buf, size_t len, uint32_t off) {
         return -1;
     }
     // Power is lost once the armed number of bytes has been programmed,
-    // counted over the writes from the one that armed it on.
-    if (take_fault("cut", &cut, long(len))) len = size_t(cut);
+    // counted over the writes from the one that armed it on: the board's
+    // ("cut") or the flash's alone ("lose").
+    long lost = -1;
+    if (take_fault("cut", &cut, long(len)))
+        len = size_t(cut);
+    else if (take_fault("lose", &lost, long(len)))
+        len = size_t(lost);
     std::vector<uint8_t> cur(len);
     const ssize_t n = pread(fd, cur.data(), len, off_t(off));
     if (n < 0) return -1;
@@ -153,6 +161,13 @@ long mtd_program(int fd, const void *buf, size_t len, uint32_t off) {
     if (cut >= 0) {
         fsync(fd);
         raise(SIGKILL);
+    }
+    if (lost >= 0) {
+        fsync(fd);
+        std::lock_guard<std::mutex> g(s_fault_lock);
+        record_line("mtd.faults", "dead");
+        errno = EIO;
+        return -1;
     }
     return long(w);
 }

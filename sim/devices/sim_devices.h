@@ -32,7 +32,10 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len);
 // per fault: "open", "read", "short_read", "erase", "write" (the call fails
 // with EIO; "write 2" lets two writes through first), "cut N" (power cut: once N more bytes are programmed,
 // over as many writes as that takes, the write stops there and the process
-// dies at once, as the board would lose power).
+// dies at once, as the board would lose power), "lose N" (the flash alone
+// loses power: the same N bytes, then the write fails and so does every
+// later open, read, erase and write, with EIO, while the line "dead" stays
+// in the file; the program goes on and can be started again in place).
 // Another line is refused (refusal.h). mtd.log gets "erase <image> <off>
 // <len>" per erase.
 int mtd_open(const std::string &mtd_path);

@@ -204,8 +204,12 @@ extern "C" int misc_get_board_version(void) {
 
 extern "C" int misc_get_miner_type(void) { return -1; }
 
-bool misc_write_owned_file(const char *path, std::string_view text) {
+void misc_clear_owned_file_leftovers(const char *path) {
     if (const int n = kos::remove_write_leftovers_once(path))
         kmx_logf(3, "removed %d unfinished copies of %s", n, path);
+}
+
+bool misc_write_owned_file(const char *path, std::string_view text) {
+    misc_clear_owned_file_leftovers(path);
     return kos::write_file_atomic(path, text);
 }

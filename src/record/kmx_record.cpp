@@ -49,8 +49,18 @@ constexpr uint32_t kKeyOffset = sizeof(record_head_sec);
 constexpr uint32_t kSlotsPerBlock = KMX_RECORD_BLOCK / KMX_RECORD_SIZE;
 // Where block 0's image is written before block 0 itself.
 constexpr uint32_t kCopyBlock = KMX_RECORD_AREA / KMX_RECORD_BLOCK - 1;
-static_assert((KMX_RECORD_FIRST_SLOT + KMX_RECORD_SLOTS) * KMX_RECORD_SIZE <= kCopyBlock * KMX_RECORD_BLOCK,
-              "the copy of block 0 lies past the ring");
+// Where the image of any other ring block is written before that block,
+// and the tag that names the block and proves the image whole.
+constexpr uint32_t kRingCopyBlock = kCopyBlock - 1;
+constexpr uint32_t kRingTagBlock = kCopyBlock - 2;
+// The ring's last block (slot 10803).
+constexpr uint32_t kLastRingBlock =
+    ((KMX_RECORD_FIRST_SLOT + KMX_RECORD_SLOTS) * KMX_RECORD_SIZE - 1) / KMX_RECORD_BLOCK;
+static_assert(kLastRingBlock < kRingTagBlock, "the copies lie past the ring");
+// Reads of the head and the copies at start: a failed one is tried again
+// before the area counts as unreadable.
+constexpr int kStartReadTries = 3;
+constexpr unsigned kStartReadPauseMs = 100;
 constexpr uint8_t kAvgHistoryFloor = 143;  // 79 degrees Celsius
 constexpr uint8_t kMaxHistoryFloor = 163;  // 99 degrees Celsius
 
@@ -63,6 +73,9 @@ bool s_fw_read = false;
 // start would read 255 as every history temperature, which no reading can
 // beat, and the history would stay empty for good.
 bool s_key_unwritten = false;
+// The flash could not be read at start: this run records nothing rather
+// than write over (or erase) an area whose state it does not know.
+bool s_area_unreadable = false;
 
 uint64_t now_s() { return s_clock ? s_clock() : kmx_get_systime_s(); }
 
@@ -158,12 +171,46 @@ bool program_block(uint32_t block, std::vector<uint8_t> &img) {
            kmx_write_flash(off, img.data(), kKeyOffset) == 0;
 }
 
-// Block 0 (head, key and the first 510 slots) has no second copy in the
-// ring: its erase would lose them all at a power cut. Its new image goes
-// first to the last block of the record area, which the ring never reaches;
-// the start takes it back when block 0's head is broken.
+// What names the image in the ring copy block: the block it is for and a
+// CRC-32 over the image, with a CRC-32 over these first 12 bytes.
+struct RingCopyTag {
+    char tag[4];
+    uint32_t block;
+    uint32_t image_crc;
+    uint32_t crc;
+};
+static_assert(sizeof(RingCopyTag) == 16, "ring copy tag");
+constexpr char kRingCopyMark[4] = {'B', 'L', 'K', '#'};
+
+uint32_t image_crc(const std::vector<uint8_t> &img) { return crc32(0, img.data(), unsigned(img.size())); }
+
+uint32_t ring_tag_crc(const RingCopyTag &t) {
+    return crc32(0, reinterpret_cast<const unsigned char *>(&t), offsetof(RingCopyTag, crc));
+}
+
+// The new image of ring block `block` (not 0) goes to the ring copy block
+// before the block is erased, and its tag after it: a whole tag proves a
+// whole image, which the start writes back over a block cut short.
+bool program_ring_copy(uint32_t block, std::vector<uint8_t> &img) {
+    RingCopyTag t{};
+    memcpy(t.tag, kRingCopyMark, sizeof t.tag);
+    t.block = block;
+    t.image_crc = image_crc(img);
+    t.crc = ring_tag_crc(t);
+    return kmx_erase_flash(kRingTagBlock * KMX_RECORD_BLOCK, KMX_RECORD_BLOCK) == 0 &&
+           kmx_erase_flash(kRingCopyBlock * KMX_RECORD_BLOCK, KMX_RECORD_BLOCK) == 0 &&
+           kmx_write_flash(kRingCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK) == 0 &&
+           kmx_write_flash(kRingTagBlock * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&t), sizeof t) == 0;
+}
+
+// Every ring block holds records already on flash: its erase would lose
+// them at a power cut. Its new image is written to a copy first. Block 0
+// (head, key and the first 510 slots) has its own copy in the last block of
+// the record area, which the start takes back when block 0's head is
+// broken; the other ring blocks share the ring copy block.
 bool rewrite_block(uint32_t block, std::vector<uint8_t> &img) {
-    if ((block == 0 && !program_block(kCopyBlock, img)) || !program_block(block, img)) {
+    const bool copied = block == 0 ? program_block(kCopyBlock, img) : program_ring_copy(block, img);
+    if (!copied || !program_block(block, img)) {
         s_unwritten[block] = img;
         return false;
     }
@@ -204,12 +251,11 @@ record_head_sec advanced_head(uint32_t n) {
 // Stores `n` (at most one batch) records from the ring position cur_pos on:
 // each block that receives records is read, patched, erased and written
 // once; block 0, which holds the head, goes last and carries the new head
-// in the same rewrite. The blocks are rewritten one at a time, so a power
-// cut costs at most the block being written; the head moves on only after
-// every record block is on flash. At most three ring blocks are erased,
-// and the copy of block 0 beside them: power lost while block 0 is
-// rewritten leaves its head broken and the copy whole, or the copy broken
-// and block 0 as it was.
+// in the same rewrite. The blocks are rewritten one at a time, each after a
+// copy of its new image; the head moves on only after every record block
+// is on flash. At most three ring blocks are erased, each beside its copy:
+// power lost while a block is rewritten leaves the copy whole (the start
+// writes it back), or the copy broken and the block as it was.
 bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
     Blocks blocks;
     if (!block_image(blocks, 0)) {
@@ -361,38 +407,62 @@ void update_machine_info() {
     }
 }
 
-enum class Head { kValid, kBroken, kRefused };
+// kBroken: a head cut short or damaged (its copy may hold it); kRefused: a
+// whole head this code does not take; kUnreadable: the flash gave no head.
+enum class Head { kValid, kBroken, kRefused, kUnreadable };
 
-// Reads and checks the head of `block`; `log` names each fault found.
-Head read_head(uint32_t block, record_head_sec &h, bool log) {
+// A read at start, tried again after a failure: a read error is no proof
+// that the flash holds nothing worth keeping.
+bool read_at_start(uint32_t offset, uint8_t *buf, uint32_t len) {
+    for (int i = 0; i < kStartReadTries; i++) {
+        if (i) kos::sleep_ms(kStartReadPauseMs);
+        if (read_flash(offset, buf, len, true) == 0) return true;
+    }
+    return false;
+}
+
+// Reads and checks the head of `block`; `log` names each fault found,
+// `why` (when given) gets the fault of a head that was read whole.
+Head read_head(uint32_t block, record_head_sec &h, bool log, const char **why = nullptr) {
     const char *fn = "init_cache_head_and_key";
+    const char *fault = nullptr;
     Head verdict = Head::kBroken;
-    if (read_flash(block * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&h), sizeof h, true) != 0) {
+    if (!read_at_start(block * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&h), sizeof h)) {
         if (log) kmx_logf(3, "%s    %d\n", fn, __LINE__);
+        verdict = Head::kUnreadable;
     } else if (memcmp(h.tag, "LOG#", 4) != 0) {
+        fault = "log_head_tag is wrong";
         if (log) kmx_logf(3, "%s    %d  log_head_tag is wrong !\n", fn, __LINE__);
     } else if (head_crc(h) != h.crc) {
+        fault = "log_head crc  is wrong";
         if (log) kmx_logf(3, "%s    %d  log_head crc  is wrong !\n", fn, __LINE__);
     } else if (verdict = Head::kRefused; memcmp(h.version, "0106", 4) < 0) {
+        fault = "log_head_version has changed";
         if (log) kmx_logf(3, "%s    %d  log_head_version has changed !\n", fn, __LINE__);
     } else if (h.cur_pos > KMX_RECORD_SLOTS || h.total_records > KMX_RECORD_SLOTS) {
         // A head with a good CRC but positions outside the ring would send
         // the next flush past the record area.
+        fault = "log_head is out of range";
         if (log) kmx_logf(3, "%s    %d  log_head is out of range !\n", fn, __LINE__);
     } else {
         verdict = Head::kValid;
     }
+    if (why) *why = fault;
     return verdict;
 }
+
+enum class Copy { kTaken, kNone, kUnreadable };
 
 // Block 0 cut short (its head written last is broken): its copy, when whole,
 // holds what the interrupted rewrite was putting there. Block 0 is written
 // back from it; should that fail, the next flush writes it.
-bool take_back_copy() {
+Copy take_back_copy() {
     record_head_sec h;
-    if (read_head(kCopyBlock, h, false) != Head::kValid) return false;
+    const Head verdict = read_head(kCopyBlock, h, false);
+    if (verdict == Head::kUnreadable) return Copy::kUnreadable;
+    if (verdict != Head::kValid) return Copy::kNone;
     std::vector<uint8_t> img(KMX_RECORD_BLOCK);
-    if (read_flash(kCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK, true) != 0) return false;
+    if (!read_at_start(kCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK)) return Copy::kUnreadable;
     kmx_logf(3, "%s    %d  log_head is taken from its copy !\n", "init_cache_head_and_key", __LINE__);
     g_record_head_info = h;
     memcpy(&g_record_key_info, img.data() + kKeyOffset, sizeof g_record_key_info);
@@ -400,23 +470,83 @@ bool take_back_copy() {
         s_unwritten.erase(0);
     else
         s_unwritten[0] = std::move(img);
+    return Copy::kTaken;
+}
+
+// A ring block cut short during its rewrite: the ring copy, when its tag is
+// whole and the image matches it, holds what the block was receiving, and
+// goes back over it. A copy whose block already holds it is the last
+// rewrite done; nothing to do. False when the flash cannot be read.
+bool take_back_ring_copy() {
+    RingCopyTag t;
+    if (!read_at_start(kRingTagBlock * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&t), sizeof t)) return false;
+    if (memcmp(t.tag, kRingCopyMark, sizeof t.tag) != 0 || ring_tag_crc(t) != t.crc || t.block == 0 ||
+        t.block > kLastRingBlock)
+        return true;
+    std::vector<uint8_t> img(KMX_RECORD_BLOCK), cur(KMX_RECORD_BLOCK);
+    if (!read_at_start(kRingCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK)) return false;
+    if (image_crc(img) != t.image_crc) return true;
+    if (!read_at_start(t.block * KMX_RECORD_BLOCK, cur.data(), KMX_RECORD_BLOCK)) return false;
+    if (cur == img) return true;
+    kmx_logf(3, "%s    %d  log block %u is taken from its copy !\n", "init_cache_head_and_key", __LINE__,
+             unsigned(t.block));
+    if (program_block(t.block, img))
+        s_unwritten.erase(t.block);
+    else
+        s_unwritten[t.block] = std::move(img);
     return true;
 }
 
-bool init_cache_head_and_key() {
-    record_head_sec h;
-    const Head verdict = read_head(0, h, true);
-    if (verdict == Head::kValid) {
-        g_record_head_info = h;
-        if (read_flash(kKeyOffset, reinterpret_cast<uint8_t *>(&g_record_key_info), sizeof g_record_key_info,
-                       true) != 0) {
-            kmx_logf(3, "%s    %d\n", __func__, __LINE__);
-            return false;
-        }
-        return true;
+// The first records of the record file that are already the last ones on
+// flash: left by a run that ended after a batch reached flash (or after
+// block 0 was cut short and its copy, which holds the batch, was taken
+// back) but before the file let the batch go. They leave the file, so that
+// no record is stored twice.
+void drop_stored_from_ddr() {
+    std::string ddr;
+    if (!read_ddr(ddr)) return;
+    const uint32_t in_file = uint32_t(ddr.size() / KMX_RECORD_SIZE);
+    const uint32_t most = std::min({in_file, KMX_RECORD_BATCH, g_record_head_info.total_records});
+    if (most == 0) return;
+    // The `most` records before the ring position, oldest first.
+    std::string tail(size_t(most) * KMX_RECORD_SIZE, '\0');
+    uint8_t *t = reinterpret_cast<uint8_t *>(tail.data());
+    const uint32_t first = (g_record_head_info.cur_pos + KMX_RECORD_SLOTS - most) % KMX_RECORD_SLOTS;
+    const uint32_t to_end = std::min(most, KMX_RECORD_SLOTS - first);
+    if (!read_at_start((first + KMX_RECORD_FIRST_SLOT) * KMX_RECORD_SIZE, t, to_end * KMX_RECORD_SIZE) ||
+        (to_end < most && !read_at_start(KMX_RECORD_FIRST_SLOT * KMX_RECORD_SIZE, t + size_t(to_end) * KMX_RECORD_SIZE,
+                                         (most - to_end) * KMX_RECORD_SIZE))) {
+        kmx_logf(3, "%s    %d\n", "init_cache_head_and_key", __LINE__);
+        return;
     }
-    if (verdict == Head::kBroken && take_back_copy()) return true;
+    for (uint32_t k = most; k > 0; k--) {
+        if (memcmp(ddr.data(), tail.data() + size_t(most - k) * KMX_RECORD_SIZE, size_t(k) * KMX_RECORD_SIZE) != 0)
+            continue;
+        kmx_logf(3, "%u records of %s are on flash already, not stored again !\n", unsigned(k), KMX_RECORD_DDR);
+        if (k == in_file)
+            kmx_clear_record_ddr();
+        else if (!misc_write_owned_file(KMX_RECORD_DDR, std::string_view(ddr).substr(size_t(k) * KMX_RECORD_SIZE)))
+            kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        return;
+    }
+}
+
+// The flash gave no head or copy even after retries: nothing is known of
+// what it holds, so nothing is erased and this run records nothing.
+bool area_unreadable() {
+    kmx_logf(3, "%s    %d  log area unreadable, nothing is recorded in this run !\n", "init_cache_head_and_key",
+             __LINE__);
+    s_area_unreadable = true;
+    return false;
+}
+
+// A head read whole that fails its checks, with no copy to take back: the
+// area is erased and a new head starts in memory (tag "LOG#", version
+// "0106", no records); it reaches flash with the first flush.
+bool reset_area(const char *why) {
     const bool erased = kmx_erase_flash(0, KMX_RECORD_AREA) == 0;
+    if (erased)
+        kmx_logf(3, "%s    %d  log area erased: %s !\n", "init_cache_head_and_key", __LINE__, why);
     memset(&g_record_head_info, 0, sizeof g_record_head_info);
     memcpy(g_record_head_info.tag, "LOG#", 4);
     memcpy(g_record_head_info.version, "0106", 4);
@@ -426,6 +556,27 @@ bool init_cache_head_and_key() {
     memset(&g_record_key_info, 0, sizeof g_record_key_info);
     s_key_unwritten = true;
     return erased;
+}
+
+bool init_cache_head_and_key() {
+    record_head_sec h;
+    const char *why = nullptr;
+    const Head verdict = read_head(0, h, true, &why);
+    if (verdict == Head::kUnreadable) return area_unreadable();
+    if (verdict == Head::kValid) {
+        g_record_head_info = h;
+        if (!read_at_start(kKeyOffset, reinterpret_cast<uint8_t *>(&g_record_key_info), sizeof g_record_key_info)) {
+            kmx_logf(3, "%s    %d\n", __func__, __LINE__);
+            return area_unreadable();
+        }
+    } else {
+        const Copy copy = verdict == Head::kBroken ? take_back_copy() : Copy::kNone;
+        if (copy == Copy::kUnreadable) return area_unreadable();
+        if (copy == Copy::kNone) return reset_area(why);
+    }
+    if (!take_back_ring_copy()) return area_unreadable();
+    drop_stored_from_ddr();
+    return true;
 }
 
 void *thread_running_log(void *) {
@@ -521,6 +672,10 @@ extern "C" bool kmx_record_init(void) {
     memset(g_chains_info, 0, sizeof g_chains_info);
     s_unwritten.clear();
     s_key_unwritten = false;
+    s_area_unreadable = false;
+    // What a rewrite of the record file killed in an earlier run left
+    // beside it goes before this run writes it.
+    misc_clear_owned_file_leftovers(KMX_RECORD_DDR);
     return init_cache_head_and_key();
 }
 
@@ -568,6 +723,7 @@ extern "C" bool kmx_chain_overheat(int cid) {
 // ---- record steps -------------------------------------------------------------------
 
 extern "C" bool kmx_write_record_to_ddr(void) {
+    if (s_area_unreadable) return false;
     const uint64_t now = now_s();
     if (!pending_event() && now - g_log_last_ddr_time < 60) return true;
     if (kmx_record::shared_load(g_detect_over)) update_chains_errno();
@@ -609,6 +765,7 @@ extern "C" bool kmx_write_record_to_ddr(void) {
 }
 
 extern "C" bool kmx_write_record_to_nand(void) {
+    if (s_area_unreadable) return false;
     const int ev = pending_event();
     if (!ev && g_records_ddr <= 10) return true;
     if (!ev && now_s() - g_log_last_nand_time < 3600) return true;
@@ -647,7 +804,7 @@ extern "C" bool kmx_write_record_to_nand(void) {
             kmx_clear_record_ddr();
         } else {
             const std::string rest = ddr.substr(size_t(done) * KMX_RECORD_SIZE, size_t(n - done) * KMX_RECORD_SIZE);
-            if (!kos::write_file_atomic(KMX_RECORD_DDR, rest))
+            if (!misc_write_owned_file(KMX_RECORD_DDR, rest))
                 kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
             g_records_ddr = n - done;
         }
@@ -657,6 +814,7 @@ extern "C" bool kmx_write_record_to_nand(void) {
 }
 
 extern "C" bool kmx_update_record_key(void) {
+    if (s_area_unreadable) return false;
     if (!pending_event()) return true;
     Blocks blocks;
     std::vector<uint8_t> *block0 = block_image(blocks, 0);
