@@ -9,7 +9,7 @@
 #include "record/kmx_record.h"
 #include "record/kmx_record_internal.h"
 
-extern "C" uint32_t crc32(uint32_t crc, const unsigned char *p, unsigned int len);
+extern "C" uint32_t kmx_crc32(uint32_t crc, const unsigned char *p, unsigned int len);
 
 namespace fuzz {
 
@@ -17,7 +17,7 @@ inline uint64_t s_record_now = 1000000;
 inline uint64_t record_clock() { return s_record_now; }
 
 inline uint32_t head_crc(const record_head_sec &h) {
-    return crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
+    return kmx_crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
 }
 
 inline void setup_record_machine() {

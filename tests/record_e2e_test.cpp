@@ -38,7 +38,7 @@ struct Flash {
     bool head_ok() const {
         const record_head_sec h = head();
         return memcmp(h.tag, "LOG#", 4) == 0 &&
-               crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc)) == h.crc;
+               kmx_crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc)) == h.crc;
     }
 };
 

@@ -31,7 +31,9 @@ bool kmx_get_version_from_env(unsigned char *result, int len);
 /* First word of /etc/fwrevision (at most 63 characters); 0 or -1. */
 int kmx_get_fwver_from_etc(char *version);
 
-/* Clocks: monotonic unless named wall clock. */
+/* Clocks: monotonic unless named wall clock. struct timespec is declared
+ * here for a strict C99 user, whose <time.h> leaves it out. */
+struct timespec;
 int kmx_get_systime(struct timespec *ts);
 uint64_t kmx_get_systime_ms(void);
 uint64_t kmx_get_systime_s(void);

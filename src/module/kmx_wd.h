@@ -5,6 +5,7 @@
 
 #include <stdbool.h>
 #include <stdint.h>
+#include <sys/ipc.h> /* key_t, which <sys/types.h> leaves out in strict C */
 #include <sys/types.h>
 
 #ifdef __cplusplus

@@ -108,7 +108,7 @@ uint32_t crc_update(uint32_t crc, const unsigned char *p, unsigned len) {
 }
 
 uint32_t head_crc(const record_head_sec &h) {
-    return crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
+    return kmx_crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
 }
 
 // ---- flash ------------------------------------------------------------------
@@ -599,7 +599,7 @@ void stop_thread() { s_stop.store(true); }
 
 // ---- CRC ------------------------------------------------------------------------
 
-extern "C" uint32_t crc32(uint32_t crc, const unsigned char *p, unsigned int len) {
+extern "C" uint32_t kmx_crc32(uint32_t crc, const unsigned char *p, unsigned int len) {
     if (!p) return 0;
     return crc_update(crc ^ 0xFFFFFFFFu, p, len) ^ 0xFFFFFFFFu;
 }

@@ -169,8 +169,9 @@ int32_t kmx_erase_flash(uint32_t offset, uint32_t bytes);
 int32_t kmx_write_flash(uint32_t offset, uint8_t *buf, uint32_t len);
 int32_t kmx_read_flash(uint32_t offset, uint8_t *buf, uint32_t len);
 
-/* CRC-32 as zlib computes it; crc32_no_comp without the inversions. */
-uint32_t crc32(uint32_t crc, const unsigned char *p, unsigned int len);
+/* CRC-32 as zlib computes it (named apart from zlib's crc32, which a mining
+ * program may link beside it); crc32_no_comp without the inversions. */
+uint32_t kmx_crc32(uint32_t crc, const unsigned char *p, unsigned int len);
 uint32_t crc32_no_comp(uint32_t crc, const unsigned char *p, unsigned int len);
 
 #undef KMX_RECORD_ASSERT
