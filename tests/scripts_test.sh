@@ -184,7 +184,7 @@ for d in build-asan build build-tsan build-armhf; do mkdir -p "$tree/$d"; done
 printf '#!/bin/bash\nexit 0\n' >"$tree/scripts/setup"
 printf '#!/bin/bash\n[[ " $BUILD_FAILS " != *" $(basename "$1") "* ]]\n' >"$tree/scripts/build"
 printf '#!/bin/bash\nexit ${BOARD_FAILS:-0}\n' >"$tree/scripts/build-board"
-printf '#!/bin/bash\necho "fuzz a_fuzz: ok (Done 12000 runs)"\n[[ -z $FUZZ_FAILS ]] || { echo "fuzz b_fuzz: FAILED (status 1), log x" >&2; exit 1; }\necho "fuzz b_fuzz: ok (Done 15000 runs)"\n' >"$tree/scripts/fuzz"
+printf '#!/bin/bash\n[[ $FUZZ_FAILS != build ]] || { echo "fuzz build failed" >&2; exit 1; }\necho "fuzz a_fuzz: ok (Done 12000 runs)"\n[[ -z $FUZZ_FAILS ]] || { echo "fuzz b_fuzz: FAILED (status 1), log x" >&2; exit 1; }\necho "fuzz b_fuzz: ok (Done 15000 runs)"\n' >"$tree/scripts/fuzz"
 chmod +x "$tree"/scripts/*
 # ctest's closing line per build folder; $FAILING of them fails 2 entries,
 # $NOT_FOUND finds none, $ODD fails with a closing line that counts no
@@ -239,6 +239,10 @@ expect_eq "the closing line counts them all" "total: 1011 passed, 4 failed" "$(t
 run_test "" "" "" "" "" build-asan
 expect_eq "ctest failing with no failure counted: exit 1" 1 "$rc"
 expect_has "and one failed entry" "$summary" "sanitizer tests (address, undefined)             500       1"
+
+run_test "" "" "" "" build
+expect_eq "the fuzz build failing: exit 1" 1 "$rc"
+expect_has "one failed entry" "$summary" "fuzz targets                                       0       1"
 fi
 
 echo "scripts_test: $pass passed, $fail failed"
