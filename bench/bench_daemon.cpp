@@ -339,7 +339,7 @@ bool led_request(int fd) {
 // the floods leave anything behind (goal: flat).
 void BM_LedServerBehindIdleClients(benchmark::State &state) {
     if (!in_machine(state)) return;
-    constexpr int kIdle = 200, kRounds = 50;
+    constexpr int kIdle = 200, kRounds = 10;
     const pid_t pid = start_program({"zel-monitor", "1"});
     std::string why;
     int probe = -1;

@@ -286,7 +286,7 @@ TEST_F(ReplyLoop, SetPoolsRefusesTextsThatAreNotUtf8) {
     const std::pair<std::string, std::string> cases[] = {
         {"\xff", "url"},         {"a\xc3", "user"},          {"\xed\xa0\x80", "pass"},
         {"\xc0\xaf", "url"},     {"\xf4\x90\x80\x80", "user"}, {"\xe2\x82", "pass"},
-        {"\x80", "url"},
+        {"\x80", "url"},         {"\xe0\x82\x80", "user"},      {"\xf0\x8f\xbf\xbf", "pass"},
     };
     for (const auto &[text, key] : cases) {
         SetUp();

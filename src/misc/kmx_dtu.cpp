@@ -59,13 +59,13 @@ int get_int(cJSON *root, const char *key) {
     char buf[64];
     copy_text(buf, sizeof buf, v);
     const char *why = nullptr;
-    long n = 0;
+    long long n = 0;
     if (strlen(v) >= sizeof buf) {
         why = "is too long";
     } else {
         char *end = nullptr;
         errno = 0;
-        n = strtol(buf, &end, 10);
+        n = strtoll(buf, &end, 10);
         if (end == buf || *end != '\0')
             why = "is not a whole number";
         else if (errno == ERANGE || n < INT_MIN || n > INT_MAX)
