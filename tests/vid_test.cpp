@@ -153,9 +153,10 @@ TEST_F(Vid, EachRoadReachesTheChainsRegulator) {
     send((1u << 5) | 0x10000u, {0xAA, 0x02, 0x01, 0x20, 0xDE});
     send(1u << 5, {0xAA, 0x02, 0x01, 0x20, 0xDD});
     EXPECT_EQ(sim_regulator(5), "vid 90");
-    send((1u << 5) | (1u << 3) | 0x10000u, {0xAA, 0x02, 0x01, 0x20, 0xDD});
+    send((1u << 5) | (1u << 2) | (1u << 3) | 0x10000u, {0xAA, 0x02, 0x01, 0x20, 0xDD});
     EXPECT_EQ(sim_regulator(5), "code 32");
-    EXPECT_EQ(sim_regulator(3), "code 32");
+    EXPECT_EQ(sim_regulator(2), "code 32");
+    EXPECT_EQ(sim_regulator(3), "");  // an empty slot has no regulator
     hub_deinit();
 
     g_platform = SOC;
@@ -173,12 +174,13 @@ TEST_F(Vid, EachRoadReachesTheChainsRegulator) {
     soc_hub_deinit();
 
     g_platform = ZYNQ_SPI_B13;  // one output per chain, selected first
-    EXPECT_TRUE(spi_set_vid(4, 0x21));
-    EXPECT_EQ(sim_regulator(4), "vid 33");
+    sim_remove("regulator0");
+    EXPECT_TRUE(spi_set_vid(0, 0x21));
+    EXPECT_EQ(sim_regulator(0), "vid 33");
     EXPECT_EQ(sim_regulator(5), "code 32");
     // A set request without its bit 8 leaves the output as it was.
     EXPECT_EQ(kos::dev_ioctl("/dev/vidgen0.0", 0x80046400ul, 0x22), 0);
-    EXPECT_EQ(sim_regulator(4), "vid 33");
+    EXPECT_EQ(sim_regulator(0), "vid 33");
 }
 
 TEST_F(Vid, MapLookups) {
