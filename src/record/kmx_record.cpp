@@ -429,24 +429,22 @@ Head read_head(uint32_t block, record_head_sec &h, bool log, const char **why = 
     Head verdict = Head::kBroken;
     if (!read_at_start(block * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&h), sizeof h)) {
         if (log) kmx_logf(3, "%s    %d\n", fn, __LINE__);
-        verdict = Head::kUnreadable;
-    } else if (memcmp(h.tag, "LOG#", 4) != 0) {
+        return Head::kUnreadable;
+    }
+    if (memcmp(h.tag, "LOG#", 4) != 0) {
         fault = "log_head_tag is wrong";
-        if (log) kmx_logf(3, "%s    %d  log_head_tag is wrong !\n", fn, __LINE__);
     } else if (head_crc(h) != h.crc) {
         fault = "log_head crc  is wrong";
-        if (log) kmx_logf(3, "%s    %d  log_head crc  is wrong !\n", fn, __LINE__);
     } else if (verdict = Head::kRefused; memcmp(h.version, "0106", 4) < 0) {
         fault = "log_head_version has changed";
-        if (log) kmx_logf(3, "%s    %d  log_head_version has changed !\n", fn, __LINE__);
     } else if (h.cur_pos > KMX_RECORD_SLOTS || h.total_records > KMX_RECORD_SLOTS) {
         // A head with a good CRC but positions outside the ring would send
         // the next flush past the record area.
         fault = "log_head is out of range";
-        if (log) kmx_logf(3, "%s    %d  log_head is out of range !\n", fn, __LINE__);
     } else {
         verdict = Head::kValid;
     }
+    if (fault && log) kmx_logf(3, "%s    %d  %s !\n", fn, __LINE__, fault);
     if (why) *why = fault;
     return verdict;
 }
