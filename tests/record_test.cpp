@@ -435,7 +435,7 @@ record_head_sec head_of(const Ring &r) {
     h.bytes_per_record = KMX_RECORD_SIZE;
     h.total_records = r.total;
     h.cur_pos = r.pos;
-    h.crc = crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
+    h.crc = kmx_crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
     return h;
 }
 

@@ -182,10 +182,10 @@ struct RingCopyTag {
 static_assert(sizeof(RingCopyTag) == 16, "ring copy tag");
 constexpr char kRingCopyMark[4] = {'B', 'L', 'K', '#'};
 
-uint32_t image_crc(const std::vector<uint8_t> &img) { return crc32(0, img.data(), unsigned(img.size())); }
+uint32_t image_crc(const std::vector<uint8_t> &img) { return kmx_crc32(0, img.data(), unsigned(img.size())); }
 
 uint32_t ring_tag_crc(const RingCopyTag &t) {
-    return crc32(0, reinterpret_cast<const unsigned char *>(&t), offsetof(RingCopyTag, crc));
+    return kmx_crc32(0, reinterpret_cast<const unsigned char *>(&t), offsetof(RingCopyTag, crc));
 }
 
 // The new image of ring block `block` (not 0) goes to the ring copy block
