@@ -197,11 +197,19 @@ bool root_writable() {
     return rw;
 }
 
+// The copies a run killed mid-write left beside the guarded files; they can
+// go only while `/` is writable.
+void remove_leftovers() {
+    for (const Guarded &g : kFiles)
+        if (g.compared) misc_remove_write_leftovers(g.path);
+}
+
 // A run before this one that was killed while `/` was writable.
 void undo_interrupted_run() {
     if (access(kWritableMark, F_OK) != 0) return;
     if (root_writable()) {
         kmx_logf(5, "filemend: an earlier run ended with / writable, remounting it read-only\n");
+        remove_leftovers();
         kos::shell_status("mount / -o ro,remount");
     }
     unlink(kWritableMark);
@@ -246,6 +254,7 @@ int main(int argc, char **) {
     }
 
     open_root();
+    remove_leftovers();
     for (const Guarded &g : kFiles) {
         end_if_signalled();
         if (!g.compared) continue;

@@ -28,6 +28,7 @@ constexpr int kCodeNotFinished = 30;  // keep waiting
 const char *const kModeKeys[] = {"N5efficient", "N5balance", "N5factory", "N5performance"};
 const char kConf[] = "/config/cgminer.conf";
 const char kErrcode[] = "/tmp/errcode";
+const char kStatusFile[] = "/tmp/tuning_step.dat";
 
 int s_errcode = 0;
 
@@ -39,7 +40,8 @@ void stepctl_write_status(int prog_flag, int step) {
     char *text = cJSON_Print(o);
     if (text) {
         printf("%s\n", text);
-        kos::write_file_atomic("/tmp/tuning_step.dat", text);
+        if (!kos::write_file_atomic(kStatusFile, text))
+            kmx_logf(3, "%s,%d:write %s failed: %s", "stepctl", __LINE__, kStatusFile, strerror(errno));
         cJSON_free(text);
     }
     cJSON_Delete(o);
@@ -51,7 +53,7 @@ void stepctl_prepare_file(const char *path) {
             fclose(fp);
             return;
         }
-        kmx_logf(3, "open file %s failed!", path);
+        kmx_logf(3, "open file %s failed!: %s", path, strerror(errno));
     }
 }
 
@@ -158,13 +160,22 @@ void drop_key(json_t *conf, const char *key) {
     }
 }
 
-void switch_mode(int mode) {
+// False when the step's mode was to be written and was not: the miner would
+// run the next step in the old mode.
+bool switch_mode(int mode) {
+    // Read, changed and replaced under the lock every program that rewrites
+    // the file holds, so that no other change made meanwhile is undone.
+    kos::ConfLock lock;
+    if (!lock.held()) {
+        kmx_logf(3, "%s,%d:cannot lock %s: %s", "stepctl", __LINE__, kos::kConfLockFile, strerror(errno));
+        return false;
+    }
     json_error_t err;
     json_t *conf = json_load_file(kConf, 0, &err);
     if (!conf || !json_is_object(conf)) {
         kmx_logf(3, "%s,%d:load %s failed", "stepctl", __LINE__, kConf);
         json_decref(conf);
-        return;
+        return true;
     }
     drop_key(conf, "N5noauto");
     drop_key(conf, "BistTune");
@@ -192,12 +203,18 @@ void switch_mode(int mode) {
         json_object_set_new(conf, kModeKeys[mode], json_true());
         // The miner's configuration is replaced whole, never truncated in
         // place: a power cut leaves the old or the new file.
-        if (char *text = json_dumps(conf, JSON_INDENT(4))) {
-            kos::write_file_atomic(kConf, text);
+        char *text = json_dumps(conf, JSON_INDENT(4));
+        if (!text || !kos::write_file_atomic(kConf, text)) {
+            kmx_logf(3, "%s,%d:write %s failed: %s", "stepctl", __LINE__, kConf,
+                     text ? strerror(errno) : "cannot print the settings");
             free(text);
+            json_decref(conf);
+            return false;
         }
+        free(text);
     }
     json_decref(conf);
+    return true;
 }
 
 void restart_miner() {
@@ -262,12 +279,13 @@ int main(int argc, char **argv) {
     stepctl_write_status(1, 0);
     for (size_t i = 0; i < steps.size(); i++) {
         kmx_logf(3, "steps[%d]:%d\n", int(i), steps[i]);
-        if (!wait_result()) {
+        // A failed step (the miner's verdict, or its mode not written) ends
+        // the run with the step's number.
+        if (!wait_result() || !switch_mode(steps[i])) {
             kmx_logf(3, "program ends with error!\n");
             stepctl_write_status(3, int(i) + 1);
             return 0;
         }
-        switch_mode(steps[i]);
         restart_miner();
     }
     kmx_logf(3, "program ends with pass!\n");

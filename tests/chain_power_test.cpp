@@ -197,11 +197,40 @@ TEST_F(History, RecordsChangesOnlyAndRotatesAtTwenty) {
     EXPECT_EQ(raw.size(), 64u) << "NUL-padded to 64 bytes";
 }
 
-TEST_F(History, DamagedCounterIsClamped) {
-    kos::write_file_atomic("/config/author.au", "-7");
-    ASSERT_TRUE(record("x"));
+// A counter file that holds no count does not erase the stored changes:
+// the count is taken from the first erased slot of block 0.
+TEST_F(History, DamagedCounterCountsTheStoredRecords) {
+    for (int i = 0; i < 12; i++) ASSERT_TRUE(record("pool-" + std::to_string(i)));
+    const std::string damaged[] = {"", std::string("\x93\x01zz\xFF", 5), "abc", "-7", "21", "3x"};
+    int n = 12;
+    for (const std::string &text : damaged) {
+        kos::write_file_atomic("/config/author.au", text);
+        ASSERT_TRUE(record("next-" + std::to_string(n))) << text;
+        EXPECT_EQ(counter(), std::to_string(n + 1)) << text;
+        EXPECT_EQ(flash(size_t(n) * 256, 8), "next-" + std::to_string(n) + "\xFF") << text;
+        n++;
+    }
+    EXPECT_EQ(flash(0, 7), std::string("pool-0\xFF")) << "the history is kept";
+    EXPECT_EQ(flash(11 * 256, 8), std::string("pool-11\xFF"));
+    // Block 0 full and the counter damaged: the next change rotates.
+    for (; n < 20; n++) ASSERT_TRUE(record("next-" + std::to_string(n)));
+    kos::write_file_atomic("/config/author.au", "junk");
+    ASSERT_TRUE(record("after"));
     EXPECT_EQ(counter(), "1");
-    EXPECT_EQ(flash(0, 2), "x\xFF");
+    EXPECT_EQ(flash(0, 6), std::string("after\xFF"));
+    EXPECT_EQ(flash(0x20000, 7), std::string("pool-0\xFF"));
+    EXPECT_EQ(flash(0x20000 + 19 * 256, 7), "next-19");
+}
+
+// A fresh history (no counter file) still starts by erasing block 0, and a
+// counter of 0 does too.
+TEST_F(History, NewOrZeroCounterErasesBlockZero) {
+    for (int i = 0; i < 3; i++) ASSERT_TRUE(record("pool-" + std::to_string(i)));
+    kos::write_file_atomic("/config/author.au", std::string("0\0\0", 3));
+    ASSERT_TRUE(record("fresh"));
+    EXPECT_EQ(counter(), "1");
+    EXPECT_EQ(flash(0, 6), std::string("fresh\xFF"));
+    EXPECT_EQ(flash(256, 1), "\xFF");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <atomic>
@@ -179,6 +180,24 @@ TEST_F(ErrcodeTest, ReaderNeverSeesAnEmptyCodeFile) {
     reader.join();
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(empty.load(), 0);
+}
+
+// What a save killed mid-write left beside the error files goes with the
+// next process's first save; the files are whole.
+[[noreturn]] void clears_leftovers() {
+    kos::write_file_atomic("/tmp/errcode.tmpAb12Cd", "half");
+    kos::write_file_atomic("/tmp/errchain.tmp9zY8xW", "half");
+    kos::write_file_atomic("/tmp/errcodes.tmpAb12Cd", "not ours");
+    kmx_save_errcode();
+    if (access("/tmp/errcode.tmpAb12Cd", F_OK) == 0) exit(1);
+    if (access("/tmp/errchain.tmp9zY8xW", F_OK) == 0) exit(2);
+    if (access("/tmp/errcodes.tmpAb12Cd", F_OK) != 0) exit(3);
+    if (read("/tmp/errcode").compare(0, 2, "0\n") != 0) exit(4);
+    exit(0);
+}
+
+TEST_F(ErrcodeTest, FirstSaveClearsLeftoversOfAKilledWriter) {
+    EXPECT_EXIT(clears_leftovers(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // counts, the dump format, and the event records.
 #include <gtest/gtest.h>
 #include <iniparser.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -49,17 +51,79 @@ TEST(IniLoad, SectionNamedWithTheKeySeparatorIsABadLine) {
     EXPECT_EQ(key("run:count"), "2");
 }
 
-TEST(IniLoad, TooLongLineIsDeletedAndLoadingStops) {
+// Every unreadable line goes in one load, too-long ones and those holding
+// a NUL byte included: one operation fails, the next goes in. The syslog
+// tells how many lines were removed.
+TEST(IniLoad, EveryUnreadableLineGoesInOneLoad) {
     const std::string longline = "k = " + std::string(1100, 'v') + "\n";
-    put(kFile, "[a]\nx = 1\n" + longline + "bad line\ny = 2\n");
+    const std::string nul("n = a\0b\n", 8);
+    // 1022 characters fit the loader's line, 1023 do not.
+    const std::string fits = "f = " + std::string(1018, 'w') + "\n";
+    const std::string over = "o = " + std::string(1019, 'w') + "\n";
+    put(kFile, "[a]\nx = 1\n" + longline + "bad line\n" + nul + fits + over + "cont \\\n" + longline + "y = 2\n" +
+                   longline);
+    log_capture_clear();
     EXPECT_EQ(iniparser_load(kFile), nullptr);
-    // The later bad line is not reached this time.
-    EXPECT_EQ(get(kFile), "[a]\nx = 1\nbad line\ny = 2\n");
-    EXPECT_EQ(iniparser_load(kFile), nullptr);
-    EXPECT_EQ(get(kFile), "[a]\nx = 1\ny = 2\n");
+    EXPECT_EQ(get(kFile), "[a]\nx = 1\n" + fits + "y = 2\n");
+    EXPECT_TRUE(log_has_part("iniparser: removed 7 unreadable lines from /tmp/test.ini")) << [] {
+        std::string all;
+        for (auto &l : log_captured()) all += l.text + "\n";
+        return all;
+    }();
     dictionary *d = iniparser_load(kFile);
     ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(iniparser_getstring(d, "a:y", ""), "2");
     iniparser_freedict(d);
+    // A last line without its newline is too long only when more than a
+    // line's worth of it is there.
+    put(kFile, "[a]\n" + fits.substr(0, fits.size() - 1));
+    d = iniparser_load(kFile);
+    ASSERT_NE(d, nullptr);
+    iniparser_freedict(d);
+}
+
+// A damaged history file of random bytes costs one failed write, not one
+// per bad line; the write after it goes in and reads back.
+TEST(IniLoad, RandomFileCostsOneFailedWrite) {
+    std::string junk(1 << 20, '\0');
+    unsigned x = 12345;
+    for (char &c : junk) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 16);
+    }
+    put(kFile, junk);
+    EXPECT_FALSE(kmx_write_key_to_ini("s", "s:k", "v1", kFile));
+    EXPECT_TRUE(kmx_write_key_to_ini("s", "s:k", "v2", kFile));
+    EXPECT_EQ(key("s:k"), "v2");
+    EXPECT_TRUE(kmx_write_key_to_ini("s", "s:j", "v3", kFile));
+    EXPECT_EQ(key("s:j"), "v3");
+}
+
+// A damaged file that cannot be rewritten is reported with the reason.
+TEST(IniLoad, FailedRepairIsLogged) {
+    mkdir("/tmp/rofs", 0755);
+    ASSERT_EQ(0, mount("tmpfs", "/tmp/rofs", "tmpfs", 0, "size=64k"));
+    put("/tmp/rofs/t.ini", "[a]\nbad line\n");
+    ASSERT_EQ(0, mount(nullptr, "/tmp/rofs", nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
+    log_capture_clear();
+    EXPECT_EQ(iniparser_load("/tmp/rofs/t.ini"), nullptr);
+    EXPECT_TRUE(log_has_part("iniparser: cannot remove the unreadable lines from /tmp/rofs/t.ini: Read-only file system"));
+    EXPECT_FALSE(log_has_part("iniparser: removed"));
+    umount("/tmp/rofs");
+}
+
+// A file longer than a write would ever leave it (reads do not cap it) is
+// not rewritten from a partial read: its end is not cut off.
+TEST(IniLoad, OverlongFileIsNotCutByTheRepair) {
+    std::string body = "[a]\nbad line\n";
+    const std::string comment = ";" + std::string(98, '-') + "\n";
+    while (body.size() < 0xA01000u) body += comment;
+    body += "x = 1\n";
+    put(kFile, body);
+    log_capture_clear();
+    EXPECT_EQ(iniparser_load(kFile), nullptr);
+    EXPECT_EQ(get(kFile).size(), body.size());
+    EXPECT_TRUE(log_has_part("iniparser: cannot remove the unreadable lines from /tmp/test.ini: file too large"));
 }
 
 TEST(IniLoad, TruncatedLastLineWithoutNewlineIsRead) {

@@ -45,8 +45,9 @@ TEST(Filemend, MatchingListTouchesNothing) {
 }
 
 TEST(Filemend, RewritesOnlyDamagedFilesAndRemountsAround) {
+    // A copy a killed run left beside a unit goes too.
     MachineRun r = run_machine(filemend_machine("1", ""),
-                               {"sh", "-c", "filemend 1; echo rc=$?; cat /etc/hosts " + kUnits + "zel-monitor.service " +
+                               {"sh", "-c", ": > " + kUnits + "nginx.service.tmp0aZ9bY; filemend 1; echo rc=$?; cat /etc/hosts " + kUnits + "zel-monitor.service " +
                                                 kUnits + "cgminer.service; ls " + kUnits});
     EXPECT_TRUE(has(r.out, "rc=255\n")) << r.out;
     // The damaged daemon unit and hosts are replaced; the truncated miner
@@ -163,6 +164,60 @@ TEST(Filemend, RootIsReadOnlyAfterEveryKill) {
     size_t ended = 0;
     for (size_t p = 0; (p = r.syslog().find("remounting / read-only before it ends", p)) != std::string::npos; p++) ended++;
     EXPECT_GE(ended, 3u) << r.syslog();
+}
+
+// A `mount` ahead of the machine's on filemend's PATH that sends the run
+// signal SIG right after the read-write remount, so that it lands between
+// the remounts every time.
+const std::string kSignalAfterRw =
+    "real=$(command -v mount); mkdir -p /tmp/w; "
+    "printf '#!/bin/sh\\n%s \"$@\"\\ncase \"$*\" in *rw,remount*) kill -'\"$SIG\"' $(cat /tmp/fm.pid);; esac\\n' "
+    "\"$real\" > /tmp/w/mount; chmod +x /tmp/w/mount; ";
+const std::string kRunSignalled = "PATH=/tmp/w:$PATH sh -c 'echo $$ > /tmp/fm.pid; exec filemend 1'; echo rc=$?; ";
+
+// TERM between the remounts: the run remounts read-only and ends there by
+// that signal; it repairs nothing more and reloads nothing.
+TEST(Filemend, TermWhileWritableEndsReadOnlyWithoutRepairing) {
+    MachineRun r = run_machine(filemend_machine("1", R"("file_corrupted": "1")"),
+                               {"sh", "-c", "SIG=TERM; " + kSignalAfterRw + kRunSignalled +
+                                                "cat /run/sim/rootfs.state /etc/hosts; ls /tmp"});
+    EXPECT_TRUE(has(r.out, "rc=143\nro\n127.0.0.1\tlocalhost\n10.0.0.1\tevil\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "filemend.rw")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "filemend: signal 15, remounting / read-only before it ends")) << log;
+    EXPECT_FALSE(has(log, "is fixed")) << log;
+    const std::string calls = r.file("/run/sim/calls.log");
+    const size_t rw = calls.find("mount / -o rw,remount,dirsync");
+    ASSERT_NE(rw, std::string::npos) << calls;
+    EXPECT_NE(calls.find("mount / -o ro,remount", rw), std::string::npos) << calls;
+    EXPECT_FALSE(has(calls, "daemon-reload")) << calls;
+}
+
+// A run killed (-9) while `/` was writable: the next start, even one that
+// finds every file intact, clears the copies a killed write left beside the
+// guarded files and remounts read-only. A writable `/` that no run of the
+// tool left (another program's short edit) is not touched.
+TEST(Filemend, NextStartAfterAKillRestoresReadOnly) {
+    MachineRun r = run_machine(
+        filemend_machine("1", R"("file_corrupted": "1")"),
+        {"sh", "-c",
+         "SIG=KILL; " + kSignalAfterRw + kRunSignalled +
+             "cat /run/sim/rootfs.state; : > /etc/hosts.tmpAb12Cd; : > " + kUnits + "sshd.service.tmpXy34Zw; "
+             "echo 0 > /run/sim/md5sum.status; : > /run/sim/calls.log; filemend 1; echo rc=$?; "
+             "cat /run/sim/rootfs.state; ls /etc /tmp " + kUnits + "; "
+             "echo rw > /run/sim/rootfs.state; filemend 1; cat /run/sim/rootfs.state"});
+    EXPECT_TRUE(has(r.out, "rc=137\nrw\nrc=0\nro\n")) << r.out;
+    EXPECT_FALSE(has(r.out, ".tmp")) << r.out;
+    EXPECT_FALSE(has(r.out, "filemend.rw")) << r.out;
+    // The last run, after another program's remount: still writable.
+    EXPECT_TRUE(r.out.size() >= 3 && r.out.compare(r.out.size() - 3, 3, "rw\n") == 0) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "filemend: an earlier run ended with / writable, remounting it read-only")) << log;
+    EXPECT_TRUE(has(log, "removed 1 unfinished copies of /etc/hosts")) << log;
+    EXPECT_TRUE(has(log, "removed 1 unfinished copies of " + kUnits + "sshd.service")) << log;
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_EQ(calls.find("mount / -o ro,remount"), calls.rfind("mount / -o ro,remount")) << calls;
+    EXPECT_NE(calls.find("mount / -o ro,remount"), std::string::npos) << calls;
 }
 
 // ---- stepctl ----------------------------------------------------------------
@@ -320,6 +375,47 @@ TEST(Stepctl, OnlyTheStepsModeKeyRemains) {
     EXPECT_TRUE(has(r.syslog(), "Original Mode is performance!")) << r.syslog();
 }
 
+// A mode switch that could not be written (a full /config) fails its step
+// with the reason logged: the miner is not restarted into the old mode as
+// if the step had passed.
+TEST(Stepctl, UnwrittenModeSwitchFailsTheStep) {
+    const std::string desc = R"({"platform": 4, "boards": [], "sizes": {"/config": "16k"},
+  "files": {"/tmp/steps": "b p \n", "/config/cgminer.conf": "{\"N5balance\": true, \"pools\": []}"}})";
+    MachineRun r = run_machine(desc, {"sh", "-c", "CODE=0; " + kMiner + "cat /dev/zero > /config/fill 2>/dev/null; "
+                                                  "stepctl 1 /tmp/steps; echo rc=$?; cat /config/cgminer.conf; "
+                                                  "ls /config"});
+    EXPECT_TRUE(has(r.out, "rc=0\n{\"N5balance\": true, \"pools\": []}cgminer.conf\nfill\n")) << r.out;
+    const std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t3,\n\t\"step\":\t2,")) << st;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "mode is the same!")) << log;  // the first step passed without a write
+    EXPECT_TRUE(has(log, "stepctl,")) << log;
+    EXPECT_TRUE(has(log, ":write /config/cgminer.conf failed: No space left on device")) << log;
+    EXPECT_TRUE(has(log, "program ends with error!")) << log;
+    EXPECT_FALSE(has(log, "program ends with pass!")) << log;
+    // Restarted once, after the first step; never after the failed one.
+    const std::string calls = r.file("/run/sim/calls.log");
+    EXPECT_EQ(calls.find("systemctl start cgminer"), calls.rfind("systemctl start cgminer")) << calls;
+    EXPECT_NE(calls.find("systemctl start cgminer"), std::string::npos) << calls;
+}
+
+// Another program that holds the configuration's lock (the daemon carrying
+// out a server command) finishes its change first; stepctl then switches
+// the mode on what that program wrote, and neither change is lost.
+TEST(Stepctl, WaitsForAnotherProgramsChange) {
+    const std::string conf = R"("{\"N5balance\": true}")";
+    MachineRun r = run_machine(
+        step_machine("p \\n", conf),
+        {"sh", "-c",
+         "CODE=0; " + kMiner +
+             "(flock /run/cgminer.conf.lock sh -c 'touch /tmp/held; sleep 1; "
+             "printf \"{\\\"N5balance\\\": true, \\\"pools\\\": [7]}\" > /config/cgminer.conf') & "
+             "while [ ! -f /tmp/held ]; do sleep 0.01; done; stepctl 1 /tmp/steps; cat /config/cgminer.conf"});
+    EXPECT_TRUE(has(r.out, "\"N5performance\": true")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"pools\": [\n        7\n    ]")) << r.out;
+    EXPECT_FALSE(has(r.out, "N5balance")) << r.out;
+}
+
 // Mistaken calls say so at the terminal as well as in the log; the exit
 // status stays 0.
 TEST(Stepctl, UnreadableStepsFileAndUsageOnStandardError) {
@@ -405,6 +501,23 @@ TEST(ChipTypeProbe, RefusedArgumentsShowOnStandardError) {
         EXPECT_TRUE(has(r.syslog(), "zel_chip_type local0.err " + c.line)) << r.syslog();
         EXPECT_EQ(r.file("/tmp/type"), "") << c.args;
     }
+}
+
+// A result file that could not be written (a full /tmp) is reported with
+// its reason and left absent, and the later ones are not written: no reader
+// takes an empty value for a result.
+TEST(ChipTypeProbe, UnwrittenResultIsReportedAndAbsent) {
+    const std::string desc = R"({"platform": 4, "boards": [], "sizes": {"/tmp": "16k"},
+  "uboot": {"hwver": "HW1.2", "dev_type": "7"}})";
+    MachineRun r = run_machine(desc, {"sh", "-c",
+                                      "cat /dev/zero > /tmp/fill 2>/dev/null; zel_chip_type 4 0 0 0 /tmp/type "
+                                      "/tmp/n /tmp/h /tmp/d 2>&1; echo rc=$?; rm /tmp/fill; ls /tmp"});
+    EXPECT_TRUE(has(r.out, "write /tmp/h failled: No space left on device\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "rc=0\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "\nh\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "\nd\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "\ntype\n")) << r.out;
+    EXPECT_TRUE(has(r.syslog(), "write /tmp/h failled: No space left on device")) << r.syslog();
 }
 
 TEST(FanTools, DutyInversionAndClamp) {

@@ -16,6 +16,7 @@
 #include "minerCloud/kmx_cloud.h"
 #include "module/kmx_ops_internal.h"
 #include "os/os.h"
+#include "support/conf_holder.h"
 #include "support/fake_shell.h"
 #include "support/log_capture.h"
 
@@ -199,18 +200,18 @@ TEST(NetGuard, CopyNoteOnlyAfterACopy) {
     }
 }
 
-// A writer holding the settings lock is never undone by the guard: it
-// checks what the writer left, not what it saw half-way.
-TEST(BackupGuard, WaitsForTheWritersLock) {
+// A writer in another program holding the settings lock is never undone by
+// the guard: it checks what the writer left, not what it saw half-way.
+TEST(BackupGuard, WaitsForAnotherProgramsLock) {
     ASSERT_EQ(0, system("mkdir -p /config && rm -f /config/cgminer.conf.bak"));
     kos::write_file_atomic("/config/cgminer.conf", "{\"pools\":");  // mid-edit
     kos::write_file_atomic("/config/cgminer.conf.bak", "{\"old\":1}");
-    pthread_mutex_lock(&g_cgconf_file_lock);
+    ConfHolder other("/config/cgminer.conf", "{\"new\":1}");
+    ASSERT_TRUE(other.held());
     std::thread guard(zelmon::cgconf_bak);
     // Real time: long enough for the guard to be waiting on the lock.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    kos::write_file_atomic("/config/cgminer.conf", "{\"new\":1}");
-    pthread_mutex_unlock(&g_cgconf_file_lock);
+    EXPECT_EQ(other.release(), 0);
     guard.join();
     std::string conf, bak;
     kos::read_file("/config/cgminer.conf", conf);

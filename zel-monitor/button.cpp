@@ -208,9 +208,8 @@ bool change_net_mode() {
     {
         // Replaced whole and under the lock the backup guard checks under:
         // it must never see (and "repair") half a file.
-        pthread_mutex_lock(&g_cgconf_file_lock);
-        ok = kos::write_file_atomic(kNetworkFile, text);
-        pthread_mutex_unlock(&g_cgconf_file_lock);
+        kos::ConfLock lock;
+        ok = lock.held() && kos::write_file_atomic(kNetworkFile, text);
     }
     if (!ok) {
         kmx_logf(5, "fopen %s fail.\n", kNetworkFile);

@@ -5,6 +5,7 @@
 // Checks and copies happen in-process: a shell that could not start must not
 // read as "the file is invalid" and replace good settings.
 #include <cstdio>
+#include <cstring>
 #include <jansson.h>
 #include <pthread.h>
 #include <string>
@@ -28,11 +29,15 @@ constexpr const char *kCgBak = "/config/cgminer.conf.bak";
 constexpr const char *kCgDefault = "/etc/cgminer.conf.default";
 constexpr size_t kFileLimit = 1 << 20;
 
-struct FileLock {
-    FileLock() { pthread_mutex_lock(&g_cgconf_file_lock); }
-    ~FileLock() { pthread_mutex_unlock(&g_cgconf_file_lock); }
-    FileLock(const FileLock &) = delete;
-    FileLock &operator=(const FileLock &) = delete;
+// The configuration's lock among every program that rewrites it: a check
+// and its copy see no other writer's half-done change, and a restore never
+// replaces a change made since the check. Without the lock the files are
+// left alone this round.
+struct FileLock : kos::ConfLock {
+    FileLock() {
+        if (!held()) kmx_logf(5, "%s  %d  cannot lock %s: %s\n", "keep_backup", __LINE__, kos::kConfLockFile,
+                              strerror(errno));
+    }
 };
 
 // "cp -f from to", replacing `to` whole.
@@ -43,7 +48,7 @@ bool copy_file(const char *from, const char *to) {
         return false;
     }
     if (!kos::write_file_atomic(to, text)) {
-        kmx_logf(5, "%s  %d  cannot replace %s !\n", __func__, __LINE__, to);
+        kmx_logf(5, "%s  %d  cannot replace %s !: %s\n", __func__, __LINE__, to, strerror(errno));
         return false;
     }
     return true;
@@ -86,6 +91,7 @@ template <typename Check>
 bool keep_backup(const char *file, const char *bak, const char *def, Check check, const char *wrong_text) {
     {
         FileLock lock;
+        if (!lock.held()) return false;
         if (check(file)) {
             if (!(check(bak) && same_content(file, bak))) copy_file(file, bak);
             return false;
@@ -93,7 +99,7 @@ bool keep_backup(const char *file, const char *bak, const char *def, Check check
     }
     kos::sleep_s(1);
     FileLock lock;
-    if (check(file)) return false;
+    if (!lock.held() || check(file)) return false;
     kmx_logf(5, "%s", wrong_text);
     if (check(bak)) {
         copy_file(bak, file);
@@ -155,7 +161,7 @@ void check_net_once(bool *done) {
         bool copied;
         {
             FileLock lock;
-            copied = copy_file(kNetDefault, kNetFile);
+            copied = lock.held() && copy_file(kNetDefault, kNetFile);
         }
         // The note tells that the copy was made; a failed copy has already
         // logged its own reason and must not read as done.

@@ -1,6 +1,9 @@
 // zel_chip_type: powers the plugged chains up from cold, reads the chip
 // type from the reset reply and the chip count from BIST, and writes the
 // result files other programs read.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -44,14 +47,22 @@ void usage(const char *prog) {
     kmx_logf_user(5, "      dev_type_path is /tmp/dev_type_path(dev_type nums file path)\n");
 }
 
+// A result file is whole or absent: one that could not be written (a full
+// /tmp) is removed, so that no reader takes an empty or cut value, or an
+// earlier run's, for this run's result.
 bool write_result(const char *path, const char *text) {
     FILE *fp = fopen(path, "w");
     if (!fp) {
-        kmx_logf_user(5, "fopen %s failled.\n", path);
+        kmx_logf_user(5, "fopen %s failled.: %s\n", path, strerror(errno));
         return false;
     }
-    fputs(text, fp);
-    fclose(fp);
+    const bool put = fputs(text, fp) >= 0 && fflush(fp) == 0;
+    const int err = errno;
+    if (fclose(fp) != 0 || !put) {
+        kmx_logf_user(5, "write %s failled: %s\n", path, strerror(put ? errno : err));
+        unlink(path);
+        return false;
+    }
     return true;
 }
 

@@ -15,10 +15,6 @@ extern "C" {
 
 extern const char *cmd_string[50];
 
-/* Held by every whole-file rewrite of /config/cgminer.conf and the network
- * file; the daemon's backup guard takes it before it checks them. */
-extern pthread_mutex_t g_cgconf_file_lock;
-
 bool kmx_send_cloud(const unsigned char *buf, dtu_config *dtu_cfg);
 void do_server(int fd, dtu_config *dtu_cfg);
 bool kmx_set_pools(pool_conf *pool);

@@ -20,8 +20,6 @@
 #include "module/kmx_ops.h"
 #include "os/os.h"
 
-pthread_mutex_t g_cgconf_file_lock = PTHREAD_MUTEX_INITIALIZER;
-
 namespace {
 
 const char *const CGMINER_CONF = "/config/cgminer.conf";
@@ -34,9 +32,12 @@ const int kRedLedDark = 0;
 
 int run(const char *cmd) { return kos::shell_status(cmd); }
 
-struct FileLock {
-    FileLock() { pthread_mutex_lock(&g_cgconf_file_lock); }
-    ~FileLock() { pthread_mutex_unlock(&g_cgconf_file_lock); }
+// The configuration's lock among every program that rewrites it; without it
+// the file is left alone.
+struct FileLock : kos::ConfLock {
+    explicit FileLock(const char *func) {
+        if (!held()) kmx_logf(5, "%s  %d  cannot lock %s: %s\n", func, __LINE__, kos::kConfLockFile, strerror(errno));
+    }
 };
 
 // Read cgminer.conf whole; a missing file, a file that cannot be parsed or
@@ -68,7 +69,7 @@ bool store_conf(cJSON *root, const char *func) {
         kmx_logf(5, "%s   %d", func, __LINE__);
     } else {
         ok = kos::write_file_atomic(CGMINER_CONF, text);
-        if (!ok) kmx_logf(5, "%s  %d  cannot replace %s !\n", func, __LINE__, CGMINER_CONF);
+        if (!ok) kmx_logf(5, "%s  %d  cannot replace %s !: %s\n", func, __LINE__, CGMINER_CONF, strerror(errno));
     }
     free(text);
     return ok;
@@ -261,7 +262,8 @@ void kmx_cloud_run_cmd(int cmd, cJSON *root) {
 
 extern "C" bool kmx_set_pools(pool_conf *pool) {
     if (!pool) return false;
-    FileLock lock;
+    FileLock lock(__func__);
+    if (!lock.held()) return false;
     cJSON *root = load_conf(__func__);
     if (!root) return false;
     cJSON_DeleteItemFromObjectCaseSensitive(root, "pools");
@@ -283,7 +285,8 @@ extern "C" bool kmx_set_pools(pool_conf *pool) {
 extern "C" bool kmx_set_runmode(const unsigned char *mode, const unsigned char *adjust) {
     const char *m = mode ? reinterpret_cast<const char *>(mode) : "";
     const char *a = adjust ? reinterpret_cast<const char *>(adjust) : "";
-    FileLock lock;
+    FileLock lock(__func__);
+    if (!lock.held()) return false;
     cJSON *root = load_conf(__func__);
     if (!root) return false;
     cJSON_DeleteItemFromObjectCaseSensitive(root, "N5adjust");
@@ -327,9 +330,9 @@ extern "C" bool kmx_reset_factory_conf(void) {
 extern "C" int kmx_set_dhcp(void) {
     static const char text[] = "[Match]\nName=eth0\n[Network]\nDHCP=yes\n[DHCP]\nClientIdentifier=mac\n";
     {
-        FileLock lock;
+        FileLock lock(__func__);
         struct stat st;
-        if (stat("/config/network", &st) != 0 || !S_ISDIR(st.st_mode) || !kos::write_file_atomic(NETWORK_FILE, text)) {
+        if (!lock.held() || stat("/config/network", &st) != 0 || !S_ISDIR(st.st_mode) || !kos::write_file_atomic(NETWORK_FILE, text)) {
             kmx_logf(5, "fopen %s fail.\n", NETWORK_FILE);
             return 0;
         }

@@ -239,9 +239,11 @@ void change_net_mode(int mode) {
     }
     // Replaced whole: a crash mid-write must not leave the board without a
     // readable network file.
-    pthread_mutex_lock(&g_cgconf_file_lock);
-    const bool ok = kos::write_file_atomic(kNetFile, text);
-    pthread_mutex_unlock(&g_cgconf_file_lock);
+    bool ok;
+    {
+        kos::ConfLock lock;
+        ok = lock.held() && kos::write_file_atomic(kNetFile, text);
+    }
     if (!ok) {
         kmx_logf(5, "fopen %s fail.\n", kNetFile);
         return;

@@ -1,11 +1,13 @@
 #include "misc/kmx_errcode.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 
+#include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
@@ -202,11 +204,13 @@ extern "C" void kmx_save_errcode_log(int code, int chain_id) {
 
 extern "C" void kmx_save_errcode(void) {
     std::lock_guard<std::mutex> g(s_errcode_lock);
-    // Other processes read these files at any time: replace them whole.
+    // Other processes read these files at any time: replace them whole. The
+    // first save in a process also clears what a writer killed in an earlier
+    // run left beside them.
     char head[300];
     snprintf(head, sizeof head, "%d\n%s\n", s_errcode, s_errmsg);
-    if (!kos::write_file_atomic(ERRCODE_FILE, head)) {
-        kmx_logf(5, "create miner error code file failed!");
+    if (!misc_write_owned_file(ERRCODE_FILE, head)) {
+        kmx_logf(5, "create miner error code file failed!: %s", strerror(errno));
         return;
     }
     kmx_logf(3, "miner error code: %d!", s_errcode);
@@ -223,8 +227,8 @@ extern "C" void kmx_save_errcode(void) {
         snprintf(line, sizeof line, "%d/%d/%s\n", i + 1, s_err_chain[i], s_errm_chain[i]);
         chain_text += line;
     }
-    if (!kos::write_file_atomic(ERRCHAIN_FILE, chain_text)) {
-        kmx_logf(5, "create chain error code file failed!");
+    if (!misc_write_owned_file(ERRCHAIN_FILE, chain_text)) {
+        kmx_logf(5, "create chain error code file failed!: %s", strerror(errno));
         return;
     }
     if (s_errcode == 0) save_log_locked(0, 255, s_errmsg);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -91,9 +92,10 @@ bool save(dictionary *d, const char *path) {
     if (!mem) return false;
     iniparser_dump_ini(d, mem);
     fclose(mem);
-    bool ok = misc_write_owned_file(path, fit_lines(std::string(buf, len), path));
+    const bool ok = misc_write_owned_file(path, fit_lines(std::string(buf, len), path));
+    const int err = errno;
     free(buf);
-    if (!ok) kmx_logf(5, "%s  %d  open %s failed !\n", __func__, __LINE__, path);
+    if (!ok) kmx_logf(5, "%s  %d  open %s failed !: %s\n", __func__, __LINE__, path, strerror(err));
     return ok;
 }
 
@@ -178,33 +180,75 @@ LineKind parse_line(const char *input, std::string &section, std::string &key, s
     return LINE_ERROR;
 }
 
-// Removes the given byte ranges (sorted, not overlapping) from the file.
-void delete_ranges(const char *path, const std::vector<std::pair<long, long>> &ranges) {
+// A byte range of the file, and how many of its lines it spans.
+struct BadLines {
+    long begin, end;
+    int lines;
+};
+
+// Removes the given byte ranges (sorted, not overlapping) from the file and
+// logs how many lines went.
+void delete_ranges(const char *path, const std::vector<BadLines> &ranges) {
+    // A file longer than the cap allows (reads do not cap it) is not
+    // rewritten from a partial read: that would cut off its end.
+    const size_t limit = size_t(kSizeCap) + 2 * kLineSize;
     std::string text;
-    if (!kos::read_file(path, text, size_t(kSizeCap) + 2 * kLineSize)) return;
+    if (!kos::read_file(path, text, limit + 1) || text.size() > limit) {
+        kmx_logf(5, "iniparser: cannot remove the unreadable lines from %s: %s\n", path,
+                 text.size() > limit ? "file too large" : strerror(errno));
+        return;
+    }
     std::string kept;
     long pos = 0;
-    for (auto [b, e] : ranges) {
-        kept.append(text, size_t(pos), size_t(b - pos));
-        pos = e;
+    int lines = 0;
+    for (const BadLines &r : ranges) {
+        kept.append(text, size_t(pos), size_t(r.begin - pos));
+        pos = r.end;
+        lines += r.lines;
     }
     if (size_t(pos) < text.size()) kept.append(text, size_t(pos), std::string::npos);
-    misc_write_owned_file(path, kept);
+    if (!misc_write_owned_file(path, kept)) {
+        kmx_logf(5, "iniparser: cannot remove the unreadable lines from %s: %s\n", path, strerror(errno));
+        return;
+    }
+    kmx_logf(4, "iniparser: removed %d unreadable lines from %s\n", lines, path);
 }
 
-// End of the physical line that starts at `from` (after its newline).
-long line_end(FILE *in, long from) {
-    fseek(in, from, SEEK_SET);
-    int c;
-    while ((c = fgetc(in)) != EOF && c != '\n') {
+// One physical line, appended to `buf` (which holds `room` more characters
+// at most, its newline included, and the terminator after them). False at
+// the end of the file.
+struct LineRead {
+    size_t len = 0;
+    bool too_long = false;  // no newline within `room` characters, and more follows
+    bool nul = false;       // holds a NUL byte: the line cannot be read as text
+};
+bool read_line(FILE *in, char *buf, size_t room, LineRead &r) {
+    r = LineRead{};
+    int c = EOF;
+    while (r.len < room && (c = getc(in)) != EOF) {
+        if (c == '\0') r.nul = true;
+        buf[r.len++] = char(c);
+        if (c == '\n') break;
     }
-    return ftell(in);
+    buf[r.len] = '\0';
+    if (r.len == 0) return false;
+    if (buf[r.len - 1] == '\n') return true;
+    if (r.len == room) {
+        c = getc(in);
+        if (c != EOF) {
+            // The rest of the line goes with it.
+            r.too_long = true;
+            while (c != EOF && c != '\n') c = getc(in);
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
-// iniparser's loader, which in addition deletes the lines it cannot read from
-// the file: this load fails, the next one reads the repaired file.
+// iniparser's loader, which in addition deletes every line it cannot read
+// from the file (too long, holding a NUL byte, or not INI) in one pass: this
+// load fails, the next one reads the repaired file.
 extern "C" dictionary *iniparser_load(const char *ininame) {
     FILE *in = fopen(ininame, "r");
     if (!in) return nullptr;
@@ -215,24 +259,36 @@ extern "C" dictionary *iniparser_load(const char *ininame) {
     }
     char line[kLineSize + 1] = {0};
     std::string section;
-    int last = 0, lineno = 0, errs = 0;
+    int last = 0, lineno = 0;
     long logical_start = 0;  // offset where the current (continued) line began
-    std::vector<std::pair<long, long>> bad;
+    int logical_lineno = 0;  // and its number
+    std::vector<BadLines> bad;
+    auto drop = [&] {
+        bad.push_back({logical_start, ftell(in), lineno - logical_lineno + 1});
+        last = 0;
+        memset(line, 0, sizeof line);
+    };
+    LineRead r;
     for (;;) {
-        long start = ftell(in);
-        if (!fgets(line + last, kLineSize - last, in)) break;
-        if (last == 0) logical_start = start;
+        const long start = ftell(in);
+        if (!read_line(in, line + last, size_t(kLineSize - 1 - last), r)) break;
         lineno++;
+        if (last == 0) {
+            logical_start = start;
+            logical_lineno = lineno;
+        }
+        if (r.too_long) {
+            fprintf(stderr, "iniparser: input line too long in %s (%d)\n", ininame, lineno);
+            drop();
+            continue;
+        }
+        if (r.nul) {
+            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", ininame, lineno, line);
+            drop();
+            continue;
+        }
         int len = int(strlen(line)) - 1;
         if (len <= 0) continue;
-        if (line[len] != '\n' && !feof(in)) {
-            fprintf(stderr, "iniparser: input line too long in %s (%d)\n", ininame, lineno);
-            bad.emplace_back(logical_start, line_end(in, start));
-            fclose(in);
-            dictionary_del(dict);
-            delete_ranges(ininame, bad);
-            return nullptr;
-        }
         while (len >= 0 && (line[len] == '\n' || isspace((unsigned char)line[len]))) line[len--] = 0;
         if (len < 0) len = 0;
         if (line[len] == '\\') {  // continued on the next line
@@ -246,20 +302,17 @@ extern "C" dictionary *iniparser_load(const char *ininame) {
         case LINE_VALUE: dictionary_set(dict, (section + ":" + key).c_str(), val.c_str()); break;
         case LINE_ERROR:
             fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", ininame, lineno, line);
-            bad.emplace_back(logical_start, ftell(in));
-            errs++;
+            drop();
             break;
         default: break;
         }
         memset(line, 0, sizeof line);
     }
     fclose(in);
-    if (!bad.empty()) delete_ranges(ininame, bad);
-    if (errs) {
-        dictionary_del(dict);
-        return nullptr;
-    }
-    return dict;
+    if (bad.empty()) return dict;
+    delete_ranges(ininame, bad);
+    dictionary_del(dict);
+    return nullptr;
 }
 
 extern "C" bool kmx_check_section_exist(dictionary *dict, const char *section) {

@@ -204,12 +204,18 @@ extern "C" int misc_get_board_version(void) {
 
 extern "C" int misc_get_miner_type(void) { return -1; }
 
-void misc_clear_owned_file_leftovers(const char *path) {
-    if (const int n = kos::remove_write_leftovers_once(path))
-        kmx_logf(3, "removed %d unfinished copies of %s", n, path);
+namespace {
+int log_leftovers(int n, const char *path) {
+    if (n) kmx_logf(3, "removed %d unfinished copies of %s", n, path);
+    return n;
 }
+}  // namespace
 
 bool misc_write_owned_file(const char *path, std::string_view text) {
-    misc_clear_owned_file_leftovers(path);
+    log_leftovers(kos::remove_write_leftovers_once(path), path);
     return kos::write_file_atomic(path, text);
+}
+
+int misc_remove_write_leftovers(const char *path) {
+    return log_leftovers(kos::remove_write_leftovers(path), path);
 }

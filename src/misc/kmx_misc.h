@@ -82,9 +82,10 @@ void *kmx_send_miner_status_thread(void *argv);
  * first write of it in a process also removes, and logs, what a writer
  * killed in an earlier run left beside it. */
 bool misc_write_owned_file(const char *path, std::string_view text);
-/* The same clearing alone, for an owner that removes an earlier run's
- * leftovers when it starts, before any write of its own. */
-void misc_clear_owned_file_leftovers(const char *path);
+/* Removes, and logs, what a writer killed in an earlier run left beside a
+ * file the caller owns; for owners that clear them at other times than
+ * their first write. Returns how many went. */
+int misc_remove_write_leftovers(const char *path);
 #endif
 
 #endif

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 
 #include "misc/kmx_misc.h"
@@ -318,6 +319,6 @@ extern "C" void set_cnt_array(int *arr, char *file_path) {
     // counters, which would read back as eight zeros. What a writer killed
     // in an earlier run left beside the file goes with this process's first
     // write of it.
-    if (!misc_write_owned_file(file_path, text)) kmx_logf(5, "open file %s failed!", file_path);
+    if (!misc_write_owned_file(file_path, text)) kmx_logf(5, "open file %s failed!: %s", file_path, strerror(errno));
     pthread_mutex_unlock(&g_sync_err_lock);
 }

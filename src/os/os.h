@@ -129,4 +129,25 @@ int remove_write_leftovers_once(const char *path);
 bool is_write_leftover(const char *name, const char *base);
 bool read_file(const char *path, std::string &out, size_t limit = 1 << 20);
 
+// Held by every read-modify-write of /config/cgminer.conf, and by every
+// rewrite of the network file that the same guard checks, in every program
+// (the daemon's server commands and backup guard, stepctl, the board
+// self-test): a mutex among the threads of one process and an exclusive
+// flock on kConfLockFile among processes, so that no writer replaces the
+// file with a copy read before another's change. Blocks until both are
+// held. held() is false when the lock file could not be opened or locked
+// (errno tells why): the caller then leaves the file alone.
+constexpr const char *kConfLockFile = "/run/cgminer.conf.lock";
+class ConfLock {
+public:
+    ConfLock();
+    ~ConfLock();
+    ConfLock(const ConfLock &) = delete;
+    ConfLock &operator=(const ConfLock &) = delete;
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace kos

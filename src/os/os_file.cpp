@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,6 +234,38 @@ int remove_write_leftovers_once(const char *path) {
     const bool first = done.insert(path).second;
     pthread_mutex_unlock(&lock);
     return first ? remove_write_leftovers(path) : 0;
+}
+
+namespace {
+pthread_mutex_t s_conf_threads = PTHREAD_MUTEX_INITIALIZER;
+}
+
+ConfLock::ConfLock() {
+    pthread_mutex_lock(&s_conf_threads);
+    // Opened anew for each hold: the lock belongs to this open file, and
+    // O_CLOEXEC keeps it out of the programs this process starts.
+    int fd = open(kConfLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int rc = fd < 0 ? -1 : 0;
+    if (fd >= 0)
+        while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+    if (rc != 0) {
+        const int e = errno;
+        if (fd >= 0) close(fd);
+        pthread_mutex_unlock(&s_conf_threads);
+        errno = e;
+        return;
+    }
+    fd_ = fd;
+}
+
+ConfLock::~ConfLock() {
+    if (fd_ < 0) return;
+    // Unlocked explicitly: a child forked meanwhile by another thread shares
+    // the open file until it execs, and closing alone would leave it locked.
+    flock(fd_, LOCK_UN);
+    close(fd_);
+    pthread_mutex_unlock(&s_conf_threads);
 }
 
 bool read_file(const char *path, std::string &out, size_t limit) {

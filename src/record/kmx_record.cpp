@@ -673,7 +673,7 @@ extern "C" bool kmx_record_init(void) {
     s_area_unreadable = false;
     // What a rewrite of the record file killed in an earlier run left
     // beside it goes before this run writes it.
-    misc_clear_owned_file_leftovers(KMX_RECORD_DDR);
+    misc_remove_write_leftovers(KMX_RECORD_DDR);
     return init_cache_head_and_key();
 }
 

@@ -1,9 +1,11 @@
 #include "zynq/zynq_chain.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "hub/kmx_i2c.h"
 #include "misc/kmx_misc.h"
@@ -20,6 +22,7 @@ int i2c_psu_en[KMX_MAX_CHAIN];
 constexpr const char *kCounterFile = "/config/author.au";
 constexpr const char *kPoolFile = "/tmp/pool_info.au";
 constexpr const char *kLastRecord = "/tmp/com_pool.info";
+constexpr const char *kFlash = "/dev/mtdblock11";
 constexpr int kSlot = 256;
 constexpr int kSlotsPerBlock = 20;
 
@@ -56,6 +59,33 @@ bool same_record(const std::string &stored, const std::string &fresh) {
     const size_t l = fresh.size();
     if (stored.size() < l || memcmp(stored.data(), fresh.data(), l) != 0) return false;
     return l >= size_t(kSlot) || stored.size() == l || uint8_t(stored[l]) == 0xFF;
+}
+
+// The count a counter file holds: decimal digits, then only NUL padding or
+// white space, at most one block's slots.
+bool counter_value(std::string_view text, int &count) {
+    size_t i = 0;
+    long v = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && v <= kSlotsPerBlock) v = v * 10 + (text[i++] - '0');
+    if (i == 0 || v > kSlotsPerBlock) return false;
+    for (; i < text.size(); i++)
+        if (text[i] != '\0' && !isspace((unsigned char)text[i])) return false;
+    count = int(v);
+    return true;
+}
+
+// The first slot of block 0 that is erased (all 0xFF), kSlotsPerBlock when
+// every slot holds a record; -1 (logged) when the flash cannot be read.
+int first_free_slot() {
+    std::string block;
+    if (!kos::read_file(kFlash, block, size_t(kSlot) * kSlotsPerBlock) ||
+        block.size() < size_t(kSlot) * kSlotsPerBlock) {
+        kmx_logf(5, "cannot read %s to count the stored records, nothing recorded\n", kFlash);
+        return -1;
+    }
+    for (int k = 0; k < kSlotsPerBlock; k++)
+        if (block.find_first_not_of('\xFF', size_t(k) * kSlot) >= size_t(k + 1) * kSlot) return k;
+    return kSlotsPerBlock;
 }
 
 void erase_block0() {
@@ -188,6 +218,7 @@ bool zynq_chain_power_down_all(void) {
 
 bool zynq_record_params(void) {
     FILE *f = fopen(kCounterFile, "r+");
+    const bool existed = f != nullptr;
     if (!f) f = fopen(kCounterFile, "w");
     if (!f) {
         kmx_logf(5, "Sorry open psize file failed\n");
@@ -196,11 +227,15 @@ bool zynq_record_params(void) {
     char text[65] = {0};
     const size_t got = fread(text, 1, 64, f);
     fclose(f);
-    text[got] = '\0';
-    int count = atoi(text);
-    // A damaged counter must not turn into negative dd offsets.
-    if (count < 0) count = 0;
-    if (count > kSlotsPerBlock) count = kSlotsPerBlock;
+    // A counter file just created counts 0: block 0 is erased for a fresh
+    // history. One that exists but holds no count is damaged, which is no
+    // reason to erase the stored changes: they are counted on flash.
+    int count = 0;
+    if (existed && !counter_value(std::string_view(text, got), count)) {
+        count = first_free_slot();
+        if (count < 0) return false;
+        kmx_logf(4, "%s holds no record count, %d records found in block 0\n", kCounterFile, count);
+    }
     printf("first read data:%d\n", count);
 
     char cmd[160];
