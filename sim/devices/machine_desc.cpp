@@ -67,6 +67,7 @@ const Key kMachineKeys[] = {
     {"files", Kind::TextMap}, {"mtd", Kind::IntMap},          {"straps", Kind::Object},  {"button_pressed", Kind::Bool},
     {"watchdog", Kind::Object}, {"uart", Kind::Object},       {"vidgen", Kind::Object},  {"hub_stuck", Kind::Texts},
     {"spi_faults", Kind::Texts}, {"mem_faults", Kind::Object},
+    {"sizes", Kind::TextMap},  // the machine's own file systems' sizes, read by sim/machine
 };
 // A board in a slot (chip.h, hub_spi_engine.cpp, spidev.h, fpga_periph.cpp, psu.cpp).
 const Key kBoardKeys[] = {
