@@ -111,6 +111,9 @@ void kill_repeatedly(int tries, int sig, Body body) {
 TEST(AtomicWrite, TerminatingSignalsLeaveNoTemporaryFile) {
     fresh_dir("/config/term");
     const std::string big(64 * 1024, 'x');
+    // There before the kills, as the file the writers replace is on the
+    // board: on a loaded host every kill may land before a first rename.
+    ASSERT_TRUE(kos::write_file_atomic("/config/term/cgminer.conf", big));
     kill_repeatedly(150, SIGTERM, [&] { kos::write_file_atomic("/config/term/cgminer.conf", big); });
     EXPECT_EQ(count_leftovers("/config/term", "cgminer.conf"), 0);
     std::string text;
@@ -128,6 +131,7 @@ TEST(AtomicWrite, TerminatingSignalsLeaveNoTemporaryFileInAThreadedWriter) {
         const sighandler_t before = signal(sig, SIG_DFL);
         fresh_dir("/config/mt");
         const std::string big(64 * 1024, 'y');
+        ASSERT_TRUE(kos::write_file_atomic("/config/mt/status.ini", big));
         bool started = false;
         kill_repeatedly(sig == SIGTERM ? 300 : 100, sig, [&] {
             if (!started) {
