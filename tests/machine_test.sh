@@ -245,6 +245,19 @@ expect_eq "cwd and its files stay visible" "$(cd "$scratch/work" && pwd -P)
 script arg" "$out"
 out=$("${M[@]}" -- "$scratch/work/s.sh" abs)
 expect_eq "command given by path stays visible" "script abs" "$out"
+# Started from /tmp or /etc itself, the machine keeps its own: nothing its
+# programs write there reaches the host's.
+mark=kmx-machine-cwd-$$
+out=$(cd /tmp && "${M[@]}" -- sh -c "pwd; echo x >/tmp/$mark; stat -f -c %T /tmp")
+expect_eq "started from /tmp, the machine's /tmp is its own" "/tmp
+tmpfs" "$out"
+expect_eq "nothing reaches the host's /tmp" "absent" "$([[ -e /tmp/$mark ]] && echo present || echo absent)"
+rm -f "/tmp/$mark"
+out=$(cd /etc && "${M[@]}" -- sh -c "echo x >/etc/$mark && echo written")
+expect_eq "started from /etc, writes stay in the machine" "written absent" \
+    "$out $([[ -e /etc/$mark ]] && echo present || echo absent)"
+rm -f "/etc/$mark"
+expect_status "a masked dir given as the build dir is refused" 125 "${M[@]}" --bin /tmp true
 
 fi
 
