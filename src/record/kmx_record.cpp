@@ -141,24 +141,60 @@ int32_t read_flash(uint32_t offset, uint8_t *buf, uint32_t len, bool need_all) {
     return 0;
 }
 
+// A block image whose buffer stays with its thread for the next flush:
+// every flush reads and rewrites whole 128 KiB blocks, and a fresh zeroed
+// allocation for each costs new pages each time. Its bytes are whatever
+// the last user left; block_image() fills all of them.
+class BlockBuf {
+public:
+    BlockBuf() {
+        std::vector<std::vector<uint8_t>> &sp = spares();
+        if (sp.empty()) {
+            img_.resize(KMX_RECORD_BLOCK);
+        } else {
+            img_ = std::move(sp.back());
+            sp.pop_back();
+        }
+    }
+    ~BlockBuf() {
+        // A flush holds at most four blocks; a moved-from buffer is empty.
+        if (img_.size() == KMX_RECORD_BLOCK && spares().size() < 4) spares().push_back(std::move(img_));
+    }
+    BlockBuf(const BlockBuf &) = delete;
+    BlockBuf &operator=(const BlockBuf &) = delete;
+    std::vector<uint8_t> &img() { return img_; }
+
+private:
+    static std::vector<std::vector<uint8_t>> &spares() {
+        static thread_local std::vector<std::vector<uint8_t>> s;
+        return s;
+    }
+    std::vector<uint8_t> img_;
+};
+
 // The block images one flush changes, by block index.
-using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
+using Blocks = std::map<uint32_t, BlockBuf>;
 
 // Blocks whose rewrite failed, possibly after their erase: what they should
 // hold. Reading them back from flash would give erased bytes and lose what
 // they held, so the next pass starts from this image instead.
 // Never destroyed: the mining program's exit runs the static destructors
 // while the record thread may be in the middle of a flush.
-Blocks &s_unwritten = *new Blocks;
+std::map<uint32_t, std::vector<uint8_t>> &s_unwritten = *new std::map<uint32_t, std::vector<uint8_t>>;
 
 std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
     auto it = blocks.find(block);
-    if (it != blocks.end()) return &it->second;
+    if (it != blocks.end()) return &it->second.img();
+    it = blocks.try_emplace(block).first;
+    std::vector<uint8_t> &img = it->second.img();
     auto kept = s_unwritten.find(block);
-    if (kept != s_unwritten.end()) return &blocks.emplace(block, kept->second).first->second;
-    std::vector<uint8_t> img(KMX_RECORD_BLOCK);
-    if (read_flash(block * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK, true) != 0) return nullptr;
-    return &blocks.emplace(block, std::move(img)).first->second;
+    if (kept != s_unwritten.end()) {
+        img = kept->second;
+    } else if (read_flash(block * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK, true) != 0) {
+        blocks.erase(it);
+        return nullptr;
+    }
+    return &img;
 }
 
 // Erases one block and writes its image with the head area last: the head
@@ -274,17 +310,18 @@ bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
         memcpy(img->data() + (slot % kSlotsPerBlock) * KMX_RECORD_SIZE, recs + size_t(j) * KMX_RECORD_SIZE,
                KMX_RECORD_SIZE);
     }
-    for (auto &[block, img] : blocks) {
+    for (auto &[block, buf] : blocks) {
         if (block == 0) continue;
-        if (!rewrite_block(block, img)) {
+        if (!rewrite_block(block, buf.img())) {
             kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
             return false;
         }
     }
     g_log_last_nand_time = now_s();
     const record_head_sec head = advanced_head(n);
-    put_head_and_key(blocks[0], head, with_key);
-    if (!rewrite_block(0, blocks[0])) {
+    std::vector<uint8_t> &block0 = blocks.at(0).img();
+    put_head_and_key(block0, head, with_key);
+    if (!rewrite_block(0, block0)) {
         kmx_logf(3, "%s    %d\n", "kmx_update_cache_record_head_and_key", __LINE__);
         return false;
     }
@@ -459,7 +496,8 @@ Copy take_back_copy() {
     const Head verdict = read_head(kCopyBlock, h, false);
     if (verdict == Head::kUnreadable) return Copy::kUnreadable;
     if (verdict != Head::kValid) return Copy::kNone;
-    std::vector<uint8_t> img(KMX_RECORD_BLOCK);
+    BlockBuf buf;
+    std::vector<uint8_t> &img = buf.img();
     if (!read_at_start(kCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK)) return Copy::kUnreadable;
     kmx_logf(3, "%s    %d  log_head is taken from its copy !\n", "init_cache_head_and_key", __LINE__);
     g_record_head_info = h;
@@ -467,7 +505,7 @@ Copy take_back_copy() {
     if (program_block(0, img))
         s_unwritten.erase(0);
     else
-        s_unwritten[0] = std::move(img);
+        s_unwritten[0] = img;
     return Copy::kTaken;
 }
 
@@ -481,7 +519,8 @@ bool take_back_ring_copy() {
     if (memcmp(t.tag, kRingCopyMark, sizeof t.tag) != 0 || ring_tag_crc(t) != t.crc || t.block == 0 ||
         t.block > kLastRingBlock)
         return true;
-    std::vector<uint8_t> img(KMX_RECORD_BLOCK), cur(KMX_RECORD_BLOCK);
+    BlockBuf img_buf, cur_buf;
+    std::vector<uint8_t> &img = img_buf.img(), &cur = cur_buf.img();
     if (!read_at_start(kRingCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK)) return false;
     if (image_crc(img) != t.image_crc) return true;
     if (!read_at_start(t.block * KMX_RECORD_BLOCK, cur.data(), KMX_RECORD_BLOCK)) return false;
@@ -491,7 +530,7 @@ bool take_back_ring_copy() {
     if (program_block(t.block, img))
         s_unwritten.erase(t.block);
     else
-        s_unwritten[t.block] = std::move(img);
+        s_unwritten[t.block] = img;
     return true;
 }
 
@@ -639,7 +678,7 @@ extern "C" int32_t kmx_write_flash(uint32_t offset, uint8_t *buf, uint32_t len) 
         }
         done += uint32_t(n);
     }
-    fsync(fd);
+    kos::mtd_sync(fd);
     kos::mtd_close(fd);
     return 0;
 }
