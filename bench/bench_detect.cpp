@@ -18,7 +18,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "module/kmx_chain.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"

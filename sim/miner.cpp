@@ -31,7 +31,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "hub/kmx_i2c.h"
 #include "hub/kmx_vid.h"
 #include "misc/kmx_errcode.h"

@@ -10,7 +10,7 @@
 
 #include "drv/hub.h"
 #include "drv/hub_spi.h"
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "misc/kmx_board_check.h"
 #include "misc/kmx_board_test.h"
 #include "platform/kmx_platform.h"

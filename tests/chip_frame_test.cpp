@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "sim/devices/chip.h"
 
 namespace {

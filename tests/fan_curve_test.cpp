@@ -10,7 +10,7 @@
 #include "drv/hub_gpio.h"
 #include "drv/hub_spi.h"
 #include "misc/kmx_misc.h"
-#include "module/kmx_fan.h"
+#include "module/kmx_fan_internal.h"
 #include "module/kmx_ops.h"
 #include "module/kmx_tempctrl.h"
 #include "module/kmx_tempctrl_internal.h"

@@ -8,6 +8,8 @@
 #   provide;
 # - an install without DESTDIR refused before it writes anything;
 # - the installed archive's global names against cmake/kmx_exports.txt;
+# - every function the installed headers declare against the archive's
+#   global names;
 # - every installed header alone as C99 and C11, and all of them together
 #   with <zlib.h> in a program linked with -lz;
 # - the README's pkg-config lines, run as written (with this check's folders
@@ -142,6 +144,19 @@ readme_block() { # first line -> the lines of the block that starts with it and 
 }
 work=$stage/work
 mkdir -p "$work"
+
+# Every function an installed header declares is one the archive defines:
+# a C program that calls it links. -aux-info lists each declaration with the
+# header it came from (":NC" and ":OC" mark declarations, not definitions).
+printf '#include "%s"\n' "${headers[@]}" >"$work/all.c"
+"$cc" -std=c11 -I"$include" -aux-info "$work/decls.txt" -fsyntax-only -x c "$work/all.c" ||
+    fail "the installed headers do not compile together"
+declared=$(grep -F "/* $include/" "$work/decls.txt" | grep -E ':[NO]C \*/' | grep -v ' static ' |
+    sed -E 's|^/\*[^*]*\*/ ||; s/^([^(]*[ *])([A-Za-z_][A-Za-z0-9_]*) \(.*/\2/' | sort -u)
+[[ -n $declared ]] || fail "no function declarations found in the installed headers"
+undefined=$(comm -23 <(echo "$declared") <(echo "$globals") | grep . || true)
+[[ -z $undefined ]] ||
+    fail "installed headers declare $(wc -l <<<"$undefined") functions libkmx.a does not export: $(paste -sd' ' <<<"$undefined")"
 if [[ -n $tools ]]; then
     block=$(readme_block "DESTDIR=/tmp/stage cmake --install build-board")
     block=${block//\/tmp\/stage/$stage/tree}

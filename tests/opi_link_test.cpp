@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "module/kmx_chain.h"
 #include "module/kmx_microadjust.h"
 #include "module/kmx_ops.h"

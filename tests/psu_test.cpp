@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "drv/hub.h"
+#include "drv/hub_internal.h"
 #include "hub/kmx_i2c.h"
 #include "hub/kmx_vid.h"
 #include "platform/kmx_platform.h"

@@ -19,7 +19,7 @@
 #include "misc/kmx_errcode.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_chain.h"
-#include "module/kmx_fan.h"
+#include "module/kmx_fan_internal.h"
 #include "module/kmx_microadjust.h"
 #include "module/kmx_ops.h"
 #include "module/kmx_tempctrl.h"

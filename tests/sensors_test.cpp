@@ -12,7 +12,7 @@
 #include "module/kmx_wd.h"
 #include "misc/kmx_errcode.h"
 #include "misc/kmx_misc.h"
-#include "module/kmx_fan.h"
+#include "module/kmx_fan_internal.h"
 #include "module/kmx_ops.h"
 #include "module/kmx_tempctrl.h"
 #include "module/kmx_tvsensor.h"

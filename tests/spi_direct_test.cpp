@@ -10,9 +10,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "hub/kmx_vid.h"
-#include "module/kmx_ops.h"
+#include "module/kmx_ops_internal.h"
 #include "os/os.h"
 #include "os/spi.h"
 #include "platform/kmx_platform.h"

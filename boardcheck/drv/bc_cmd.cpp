@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "drv/bc_hub.h"
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "module/test_log.h"
 #include "os/os.h"
 

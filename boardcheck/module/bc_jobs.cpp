@@ -8,7 +8,7 @@
 #include <string>
 
 #include "drv/bc_hub.h"
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "module/bc_checks.h"
 #include "module/bc_job_vectors.h"
 #include "module/bc_miner.h"

@@ -17,6 +17,7 @@
 #include "sim/devices/machine_desc.h"
 #include "sim/devices/refusal.h"
 #include "sim/devices/test_jobs.h"
+#include "drv/kmx_chip_frame_internal.h"
 
 // Choices where the chips' behaviour is ours to make (kept here, in one place):
 // - Power-up or a reset-all (04 xx 00 00) leaves the chips without ids;

@@ -98,6 +98,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include "drv/kmx_chip_frame_internal.h"
 
 namespace sim {
 

@@ -19,6 +19,7 @@
 #include "sim/devices/chip.h"
 #include "sim/devices/machine_desc.h"
 #include "sim/devices/sim_devices.h"
+#include "drv/kmx_chip_frame_internal.h"
 
 namespace sim {
 

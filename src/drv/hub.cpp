@@ -1,4 +1,4 @@
-#include "drv/hub.h"
+#include "drv/hub_internal.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -30,8 +30,6 @@ void Xil_SPI_Out32(uint32_t offset, uint32_t value);
 uint32_t Xil_SPI_In32(uint32_t offset);
 void Xil_Peripheral_Out32(uint32_t offset, uint32_t value);
 uint32_t Xil_Peripheral_In32(uint32_t offset);
-void Xil_Zynq_Out32(uint32_t offset, uint32_t value);
-uint32_t Xil_Zynq_In32(uint32_t offset);
 void Soc_Peripheral_Out32(uint32_t offset, uint32_t value);
 uint32_t Soc_Peripheral_In32(uint32_t offset);
 void Soc_Apbsys_Out32(uint32_t offset, uint32_t value);

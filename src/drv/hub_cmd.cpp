@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "drv/hub_spi.h"
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "module/kmx_log.h"
 #include "platform/kmx_platform.h"
 

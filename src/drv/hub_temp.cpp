@@ -7,7 +7,7 @@
 #include "module/kmx_ops.h"
 #include "os/os.h"
 #include "platform/kmx_platform.h"
-#include "zynq/zynq_chain.h"
+#include "zynq/zynq_chain_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "hub/kmx_vid.h"
+#include "hub/kmx_vid_internal.h"
 
 #include <cerrno>
 #include <cstring>

@@ -40,10 +40,6 @@ int kmx_i2c_get_volt_by_vid(int vid);
 int kmx_get_chip_volt_by_vid(int vid);
 int kmx_get_vid_by_volt(int volt);
 
-/* Shared with the board tests: the 5-byte UART frame, and the waveform
- * sequences {seq0, seq1, seq2} of a VID. */
-void build_uart_vid_frame(uint8_t code, uint8_t frame[5]);
-void encode_vid_waveform(int vid, uint32_t seq[3]);
 
 #ifdef __cplusplus
 }

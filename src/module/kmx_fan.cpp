@@ -1,4 +1,4 @@
-#include "module/kmx_fan.h"
+#include "module/kmx_fan_internal.h"
 
 #include <algorithm>
 #include <atomic>

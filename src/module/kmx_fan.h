@@ -57,8 +57,6 @@ void kmx_fanctrl_get_cfg(c_fan_cfg *p_cfg);
 void kmx_fanctrl_init(c_fan_cfg *p_cfg);
 /* The control loop: never returns. */
 void *kmx_fanctrl_thread(void *argv);
-/* One control cycle without the sleep (the loop's body). */
-void fanctrl_step(void);
 float kmx_get_tmp(void);
 void kmx_fan_speed_set(uint8_t fan_id, int speed);
 void kmx_fanctrl_set_fan_speed(int speed);

@@ -63,11 +63,6 @@ void init_kmx_chain(void);
 void init_kmx_cmd(void);
 void init_kmx_gpio(void);
 void init_kmx_pwm(void);
-/* Release the back-ends behind each table. */
-void exit_kmx_cmd(void);
-void exit_kmx_gpio(void);
-void exit_kmx_pwm(void);
-void exit_kmx_chain(void);
 
 /* Overrides for a caller outside the library; only the named slots, and
  * only non-null entries, are copied. */

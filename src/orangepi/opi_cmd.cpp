@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "drv/kmx_chip_frame.h"
+#include "drv/kmx_chip_frame_internal.h"
 #include "module/kmx_log.h"
 #include "orangepi/opi_link_internal.h"
 #include "orangepi/opi_spi.h"

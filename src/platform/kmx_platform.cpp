@@ -13,7 +13,7 @@
 #include "misc/kmx_misc.h"
 #include "module/kmx_fan.h"
 #include "module/kmx_log.h"
-#include "module/kmx_ops.h"
+#include "module/kmx_ops_internal.h"
 #include "os/os.h"
 #include "record/kmx_record.h"
 

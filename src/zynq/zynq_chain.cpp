@@ -1,4 +1,4 @@
-#include "zynq/zynq_chain.h"
+#include "zynq/zynq_chain_internal.h"
 
 #include <cctype>
 #include <cstdio>

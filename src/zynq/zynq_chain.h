@@ -19,9 +19,6 @@ bool zynq_chain_power_on_all(void);
 bool zynq_chain_power_down_all(void);
 bool zynq_record_params(void);
 void set_i2c_psu_en(int chain, int en);
-/* The chain's I2C supply output off (then 1 s), as every power-down does;
- * kept on under Vin-sync unless the chains are being brought up together. */
-void chain_supply_off(uint8_t chain_id);
 bool kmx_get_i2c_psu(int chain);
 
 #ifdef __cplusplus
