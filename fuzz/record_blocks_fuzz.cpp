@@ -79,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         memcpy(block0.data(), &b, sizeof b);
         memset(block0.data() + sizeof b, 0, sizeof(record_key_sec));
     }
+    fuzz::erase_left_copies(false);
     lay(kCopyAt, copy);
     lay(0, block0);
     kmx_clear_record_ddr();

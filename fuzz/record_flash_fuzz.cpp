@@ -52,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (sel & 3) h.crc = crc_of(h);
     memcpy(area.data(), &h, sizeof h);
+    fuzz::erase_left_copies(true);
     if (kmx_erase_flash(0, KMX_RECORD_BLOCK) != 0 || kmx_write_flash(0, area.data(), uint32_t(area.size())) != 0)
         fuzz::fail("flash", "cannot lay the head down");
     kmx_clear_record_ddr();
