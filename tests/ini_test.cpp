@@ -178,13 +178,52 @@ TEST(IniWrite, LongLoadedValuesStayReadableAfterARewrite) {
     EXPECT_EQ(key("s:n"), "1");
 }
 
-TEST(IniWrite, ValuesStayOnOneLineAndCommentsCutUnquotedValues) {
+TEST(IniWrite, ValuesStayOnOneLineAndReadBackAsWritten) {
     unlink(kFile);
     ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", "ab\n[evil]\nc", kFile));
     EXPECT_EQ(key("p:pass"), "ab [evil] c");
-    ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", "x#y", kFile));
-    EXPECT_EQ(key("p:pass"), "x");
+    // Comment marks, an ending '\', spaces at the ends and quotes: quoted
+    // where a bare value would read back otherwise, bare where it would not.
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"x#y", "\"x#y\""},     {"a;b", "\"a;b\""},     {"end\\", "\"end\\\""},
+        {" pad ", "\" pad \""}, {"\"q\"", "'\"q\"'"}, {"it's", "it's"},
+        {"plain", "plain"},     {"", ""},
+    };
+    for (const auto &[value, written] : values) {
+        ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", value.c_str(), kFile));
+        EXPECT_EQ(key("p:pass"), value) << written;
+        EXPECT_NE(get(kFile).find("pass                           = " + written + "\n"), std::string::npos)
+            << get(kFile);
+    }
+    // Both kinds of quote and a comment mark: its double quotes become single.
+    ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", "a\"b';c", kFile));
+    EXPECT_EQ(key("p:pass"), "a'b';c");
     EXPECT_FALSE(kmx_write_key_to_ini("a]b", "a]b:k", "v", kFile));
+}
+
+// A loaded value that ends in '\' (kept by its quotes) was written back
+// bare: at the next load it took the lines after it, the next section's
+// name among them, and that section's keys went into the one before.
+TEST(IniWrite, ValueEndingInABackslashKeepsTheNextSection) {
+    put(kFile, "[a]\nq = \"v;\\\\\\\"\n\n[times_7]\nk = o\n");
+    ASSERT_TRUE(kmx_write_key_to_ini("times_7", "times_7:lock", "1", kFile));
+    EXPECT_EQ(key("times_7:lock"), "1");
+    EXPECT_EQ(key("times_7:k"), "o");
+    EXPECT_EQ(key("a:q"), "v;\\\\\\");
+    ASSERT_TRUE(kmx_write_key_to_ini("times_7", "times_7:lock", "2", kFile));
+    EXPECT_EQ(key("times_7:lock"), "2");
+    EXPECT_EQ(key("a:q"), "v;\\\\\\");
+}
+
+// Keys before the first section, which iniparser's dump leaves out once
+// there is a section, stay through a rewrite.
+TEST(IniWrite, KeysBeforeAnySectionStay) {
+    put(kFile, "top = 1\n[s]\nk = v\n");
+    ASSERT_TRUE(kmx_write_key_to_ini("s", "s:n", "2", kFile));
+    EXPECT_EQ(get(kFile).rfind("top                            = 1\n", 0), 0u) << get(kFile);
+    EXPECT_EQ(key(":top"), "1");
+    EXPECT_EQ(key("s:k"), "v");
+    EXPECT_EQ(key("s:n"), "2");
 }
 
 TEST(IniRead, NullPrefixAndMissingKeysAndLongValues) {

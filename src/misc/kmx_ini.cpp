@@ -54,48 +54,79 @@ void apply_cap(const char *path) {
 // Longest line the loader reads whole (its buffer, less the newline).
 constexpr size_t kLineMax = kLineSize - 2;
 
-// The dump pads every key to 30 columns. A key whose value filled most of
-// a loaded line would come back too long to load, and the next load would
-// delete it and fail: such lines are written without the padding, and a
-// value that fits no line is cut to one.
-std::string fit_lines(const std::string &text, const char *path) {
-    std::string out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        std::string line = text.substr(pos, nl - pos);
-        pos = nl + 1;
-        const size_t eq = line.find(" = ");
-        if (line.size() > kLineMax && line[0] != '[' && eq != std::string::npos) {
-            size_t key_end = eq;
-            while (key_end > 0 && line[key_end - 1] == ' ') key_end--;
-            line = line.substr(0, key_end) + "=" + line.substr(eq + 3);
-            if (line.size() > kLineMax) {
-                kmx_logf(5, "%s  %d  %s: value of %.*s cut to fit a line\n", __func__, __LINE__, path, int(key_end),
-                         line.c_str());
-                line.resize(kLineMax);
-            }
-        }
-        out += line;
-        if (nl < text.size()) out += '\n';
+// A value as the loader reads it back. Plain when it reads back as it is;
+// in quotes when it holds a comment mark (the loader ends a plain value
+// there), ends in '\\' (a continued line: the loader would join the next
+// lines to it, section names and all), has a space at either end, starts
+// with a quote, or would close a line that starts with '[' (`opens_section`:
+// it would read as a section). Double quotes, or single ones when it holds a
+// double quote; a value holding both kinds has its double quotes made single.
+std::string value_text(const std::string &v, bool opens_section) {
+    const bool plain = v.empty() || (v.find_first_of(";#") == std::string::npos && v.back() != '\\' &&
+                                     !isspace(static_cast<unsigned char>(v.front())) &&
+                                     !isspace(static_cast<unsigned char>(v.back())) && v.front() != '"' &&
+                                     v.front() != '\'' && !(opens_section && v.back() == ']'));
+    if (plain) return v;
+    if (v.find('"') == std::string::npos) return '"' + v + '"';
+    if (v.find('\'') == std::string::npos) return '\'' + v + '\'';
+    std::string s = v;
+    std::replace(s.begin(), s.end(), '"', '\'');
+    return '"' + s + '"';
+}
+
+// One key's line as iniparser's dump writes it (the key padded to 30
+// columns) with the value as the loader reads it back. A line too long for
+// the loader's buffer would be deleted at the next load, and the load would
+// fail: it goes without the padding, and a value that fits no line is cut
+// to one.
+std::string key_line(const std::string &key, const std::string &value, const char *path) {
+    const bool opens = !key.empty() && key[0] == '[';
+    std::string v = value_text(value, opens);
+    char pad[40];
+    snprintf(pad, sizeof pad, "%-30s", "");
+    std::string line = key + (key.size() < 30 ? std::string(pad, 30 - key.size()) : "") + " = " + v;
+    if (line.size() <= kLineMax) return line;
+    const size_t room = kLineMax > key.size() + 1 ? kLineMax - key.size() - 1 : 0;
+    if (v.size() > room) {
+        kmx_logf(5, "%s  %d  %s: value of %s cut to fit a line\n", __func__, __LINE__, path, key.c_str());
+        // Cut, then quoted as needed: quotes take two more characters.
+        v = value_text(value.substr(0, room), opens);
+        if (v.size() > room) v = value_text(value.substr(0, room >= 2 ? room - 2 : 0), opens);
     }
+    return key + "=" + v;
+}
+
+// The dictionary as iniparser's dump writes it ("\n[section]\n", a line a
+// key, "\n"; one more "\n" after the sections), but with every value written so that it reads back the same:
+// the dump writes them bare, and a value ending in '\\' took the lines
+// after it (the next section's name among them) at the next load, which
+// moved that section's keys into another one. Keys outside any section,
+// which the dump leaves out once there is a section, come first.
+std::string dump_text(const dictionary *d, const char *path) {
+    std::string out;
+    for (ssize_t i = 0; i < d->size; i++)
+        if (d->key[i] && d->key[i][0] == ':')
+            out += key_line(d->key[i] + 1, d->val[i] ? d->val[i] : "", path) + "\n";
+    const int nsec = iniparser_getnsec(d);
+    for (int n = 0; n < nsec; n++) {
+        const char *sec = iniparser_getsecname(d, n);
+        if (!sec) continue;
+        const std::string prefix = std::string(sec) + ":";
+        out += "\n[" + std::string(sec) + "]\n";
+        for (ssize_t i = 0; i < d->size; i++)
+            if (d->key[i] && strncmp(d->key[i], prefix.c_str(), prefix.size()) == 0)
+                out += key_line(d->key[i] + prefix.size(), d->val[i] ? d->val[i] : "", path) + "\n";
+        out += "\n";
+    }
+    if (nsec > 0) out += "\n";
     return out;
 }
 
 // The whole file is replaced at once, so a crash leaves the old or the new
 // history, never a half-written one.
 bool save(dictionary *d, const char *path) {
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *mem = open_memstream(&buf, &len);
-    if (!mem) return false;
-    iniparser_dump_ini(d, mem);
-    fclose(mem);
-    const bool ok = misc_write_owned_file(path, fit_lines(std::string(buf, len), path));
-    const int err = errno;
-    free(buf);
-    if (!ok) kmx_logf(5, "%s  %d  open %s failed !: %s\n", __func__, __LINE__, path, strerror(err));
+    const bool ok = misc_write_owned_file(path, dump_text(d, path));
+    if (!ok) kmx_logf(5, "%s  %d  open %s failed !: %s\n", __func__, __LINE__, path, strerror(errno));
     return ok;
 }
 
