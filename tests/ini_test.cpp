@@ -187,7 +187,7 @@ TEST(IniWrite, ValuesStayOnOneLineAndReadBackAsWritten) {
     const std::vector<std::pair<std::string, std::string>> values = {
         {"x#y", "\"x#y\""},     {"a;b", "\"a;b\""},     {"end\\", "\"end\\\""},
         {" pad ", "\" pad \""}, {"\"q\"", "'\"q\"'"}, {"it's", "it's"},
-        {"plain", "plain"},     {"", ""},
+        {"plain", "plain"},     {"", ""},                 {"  lead", "\"  lead\""},
     };
     for (const auto &[value, written] : values) {
         ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", value.c_str(), kFile));
@@ -198,6 +198,9 @@ TEST(IniWrite, ValuesStayOnOneLineAndReadBackAsWritten) {
     // Both kinds of quote and a comment mark: its double quotes become single.
     ASSERT_TRUE(kmx_write_key_to_ini("p", "p:pass", "a\"b';c", kFile));
     EXPECT_EQ(key("p:pass"), "a'b';c");
+    // A line that starts with '[' and ends with ']' reads as a section.
+    ASSERT_TRUE(kmx_write_key_to_ini("p", "p:[x", "y]", kFile));
+    EXPECT_EQ(key("p:[x"), "y]");
     EXPECT_FALSE(kmx_write_key_to_ini("a]b", "a]b:k", "v", kFile));
 }
 
