@@ -175,6 +175,12 @@ TEST(IniWrite, LongLoadedValuesStayReadableAfterARewrite) {
     ASSERT_TRUE(kmx_write_key_to_ini("s", "s:k", huge.c_str(), kFile));
     ASSERT_TRUE(kmx_read_key_from_ini("s:k", buf, kFile, sizeof buf));
     EXPECT_EQ(std::string(buf), huge.substr(0, 1020));
+    // Cut to fit with its quotes: a comment mark keeps them.
+    std::string marked(1030, 'y');
+    marked[5] = ';';
+    ASSERT_TRUE(kmx_write_key_to_ini("s", "s:k", marked.c_str(), kFile));
+    ASSERT_TRUE(kmx_read_key_from_ini("s:k", buf, kFile, sizeof buf));
+    EXPECT_EQ(std::string(buf), marked.substr(0, 1018));
     EXPECT_EQ(key("s:n"), "1");
 }
 

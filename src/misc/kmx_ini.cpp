@@ -54,109 +54,6 @@ void apply_cap(const char *path) {
 // Longest line the loader reads whole (its buffer, less the newline).
 constexpr size_t kLineMax = kLineSize - 2;
 
-// A value as the loader reads it back. Plain when it reads back as it is;
-// in quotes when it holds a comment mark (the loader ends a plain value
-// there), ends in '\\' (a continued line: the loader would join the next
-// lines to it, section names and all), has a space at either end, starts
-// with a quote, or would close a line that starts with '[' (`opens_section`:
-// it would read as a section). Double quotes, or single ones when it holds a
-// double quote; a value holding both kinds has its double quotes made single.
-std::string value_text(const std::string &v, bool opens_section) {
-    const bool plain = v.empty() || (v.find_first_of(";#") == std::string::npos && v.back() != '\\' &&
-                                     !isspace(static_cast<unsigned char>(v.front())) &&
-                                     !isspace(static_cast<unsigned char>(v.back())) && v.front() != '"' &&
-                                     v.front() != '\'' && !(opens_section && v.back() == ']'));
-    if (plain) return v;
-    if (v.find('"') == std::string::npos) return '"' + v + '"';
-    if (v.find('\'') == std::string::npos) return '\'' + v + '\'';
-    std::string s = v;
-    std::replace(s.begin(), s.end(), '"', '\'');
-    return '"' + s + '"';
-}
-
-// One key's line as iniparser's dump writes it (the key padded to 30
-// columns) with the value as the loader reads it back. A line too long for
-// the loader's buffer would be deleted at the next load, and the load would
-// fail: it goes without the padding, and a value that fits no line is cut
-// to one.
-std::string key_line(const std::string &key, const std::string &value, const char *path) {
-    const bool opens = !key.empty() && key[0] == '[';
-    std::string v = value_text(value, opens);
-    char pad[40];
-    snprintf(pad, sizeof pad, "%-30s", "");
-    std::string line = key + (key.size() < 30 ? std::string(pad, 30 - key.size()) : "") + " = " + v;
-    if (line.size() <= kLineMax) return line;
-    const size_t room = kLineMax > key.size() + 1 ? kLineMax - key.size() - 1 : 0;
-    if (v.size() > room) {
-        kmx_logf(5, "%s  %d  %s: value of %s cut to fit a line\n", __func__, __LINE__, path, key.c_str());
-        // Cut, then quoted as needed: quotes take two more characters.
-        v = value_text(value.substr(0, room), opens);
-        if (v.size() > room) v = value_text(value.substr(0, room >= 2 ? room - 2 : 0), opens);
-    }
-    return key + "=" + v;
-}
-
-// The dictionary as iniparser's dump writes it ("\n[section]\n", a line a
-// key, "\n"; one more "\n" after the sections), but with every value written so that it reads back the same:
-// the dump writes them bare, and a value ending in '\\' took the lines
-// after it (the next section's name among them) at the next load, which
-// moved that section's keys into another one. Keys outside any section,
-// which the dump leaves out once there is a section, come first.
-std::string dump_text(const dictionary *d, const char *path) {
-    std::string out;
-    for (ssize_t i = 0; i < d->size; i++)
-        if (d->key[i] && d->key[i][0] == ':')
-            out += key_line(d->key[i] + 1, d->val[i] ? d->val[i] : "", path) + "\n";
-    const int nsec = iniparser_getnsec(d);
-    for (int n = 0; n < nsec; n++) {
-        const char *sec = iniparser_getsecname(d, n);
-        if (!sec) continue;
-        const std::string prefix = std::string(sec) + ":";
-        out += "\n[" + std::string(sec) + "]\n";
-        for (ssize_t i = 0; i < d->size; i++)
-            if (d->key[i] && strncmp(d->key[i], prefix.c_str(), prefix.size()) == 0)
-                out += key_line(d->key[i] + prefix.size(), d->val[i] ? d->val[i] : "", path) + "\n";
-        out += "\n";
-    }
-    if (nsec > 0) out += "\n";
-    return out;
-}
-
-// The whole file is replaced at once, so a crash leaves the old or the new
-// history, never a half-written one.
-bool save(dictionary *d, const char *path) {
-    const bool ok = misc_write_owned_file(path, dump_text(d, path));
-    if (!ok) kmx_logf(5, "%s  %d  open %s failed !: %s\n", __func__, __LINE__, path, strerror(errno));
-    return ok;
-}
-
-// Values are written unquoted one per line: a line break inside one would
-// become a line of its own (a bad line, or a section) at the next load.
-std::string one_line(const char *v) {
-    std::string s = v ? v : "";
-    for (char &c : s)
-        if (c == '\n' || c == '\r') c = ' ';
-    return s;
-}
-
-bool section_name_ok(const char *s) {
-    return s && *s && !strpbrk(s, ":[]\r\n");
-}
-
-std::string local_time_text() {
-    struct timeval tv = kos::wall_time();
-    time_t t = tv.tv_sec;
-    struct tm tm;
-    localtime_r(&t, &tm);
-    char buf[64];
-    snprintf(buf, sizeof buf, "%d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-             tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
-}
-
-std::string times_key(int n, const char *name) { return "times_" + std::to_string(n) + ":" + name; }
-std::string times_section(int n) { return "times_" + std::to_string(n); }
-
 // ---- the loader's line classification (as iniparser 4.1 does it) ----------
 
 enum LineKind { LINE_EMPTY, LINE_COMMENT, LINE_SECTION, LINE_VALUE, LINE_ERROR };
@@ -210,6 +107,104 @@ LineKind parse_line(const char *input, std::string &section, std::string &key, s
     }
     return LINE_ERROR;
 }
+
+// A value as the loader reads it back: bare when its line reads back as it
+// is (parse_line, and no '\\' at its end, which would continue the line onto
+// the next ones, section names and all); else in double quotes, or single
+// ones when it holds a double quote. A value holding both kinds has its
+// double quotes made single.
+std::string value_text(const std::string &key, const std::string &v) {
+    std::string section, k, got;
+    if ((v.empty() || v.back() != '\\') && parse_line((key + " = " + v).c_str(), section, k, got) == LINE_VALUE &&
+        got == v)
+        return v;
+    if (v.find('"') == std::string::npos) return '"' + v + '"';
+    if (v.find('\'') == std::string::npos) return '\'' + v + '\'';
+    std::string s = v;
+    std::replace(s.begin(), s.end(), '"', '\'');
+    return '"' + s + '"';
+}
+
+// One key's line as iniparser's dump writes it (the key padded to 30
+// columns) with the value as the loader reads it back. A line too long for
+// the loader's buffer would be deleted at the next load, and the load would
+// fail: it goes without the padding, and a value that fits no line is cut
+// to one.
+std::string key_line(const std::string &key, const std::string &value, const char *path) {
+    std::string v = value_text(key, value);
+    const std::string line = key + std::string(key.size() < 30 ? 30 - key.size() : 0, ' ') + " = " + v;
+    if (line.size() <= kLineMax) return line;
+    const size_t room = kLineMax > key.size() + 1 ? kLineMax - key.size() - 1 : 0;
+    if (v.size() > room) {
+        kmx_logf(5, "%s  %d  %s: value of %s cut to fit a line\n", __func__, __LINE__, path, key.c_str());
+        // Cut, then quoted as needed: quotes take two more characters.
+        v = value_text(key, value.substr(0, room));
+        if (v.size() > room) v = value_text(key, value.substr(0, room >= 2 ? room - 2 : 0));
+    }
+    return key + "=" + v;
+}
+
+// The dictionary as iniparser's dump writes it ("\n[section]\n", a line a
+// key, "\n"; one more "\n" after the sections), but with every value
+// written so that it reads back the same: the dump writes them bare, and a
+// value ending in '\\' took the lines after it (the next section's name
+// among them) at the next load, which moved that section's keys into
+// another one. Keys outside any section, which the dump leaves out once
+// there is a section, come first.
+std::string dump_text(const dictionary *d, const char *path) {
+    std::string out;
+    for (ssize_t i = 0; i < d->size; i++)
+        if (d->key[i] && d->key[i][0] == ':')
+            out += key_line(d->key[i] + 1, d->val[i] ? d->val[i] : "", path) + "\n";
+    const int nsec = iniparser_getnsec(d);
+    for (int n = 0; n < nsec; n++) {
+        const char *sec = iniparser_getsecname(d, n);
+        if (!sec) continue;
+        const std::string prefix = std::string(sec) + ":";
+        out += "\n[" + std::string(sec) + "]\n";
+        for (ssize_t i = 0; i < d->size; i++)
+            if (d->key[i] && strncmp(d->key[i], prefix.c_str(), prefix.size()) == 0)
+                out += key_line(d->key[i] + prefix.size(), d->val[i] ? d->val[i] : "", path) + "\n";
+        out += "\n";
+    }
+    if (nsec > 0) out += "\n";
+    return out;
+}
+
+// The whole file is replaced at once, so a crash leaves the old or the new
+// history, never a half-written one.
+bool save(dictionary *d, const char *path) {
+    const bool ok = misc_write_owned_file(path, dump_text(d, path));
+    if (!ok) kmx_logf(5, "%s  %d  open %s failed !: %s\n", __func__, __LINE__, path, strerror(errno));
+    return ok;
+}
+
+// Values are written one per line: a line break inside one would
+// become a line of its own (a bad line, or a section) at the next load.
+std::string one_line(const char *v) {
+    std::string s = v ? v : "";
+    for (char &c : s)
+        if (c == '\n' || c == '\r') c = ' ';
+    return s;
+}
+
+bool section_name_ok(const char *s) {
+    return s && *s && !strpbrk(s, ":[]\r\n");
+}
+
+std::string local_time_text() {
+    struct timeval tv = kos::wall_time();
+    time_t t = tv.tv_sec;
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char buf[64];
+    snprintf(buf, sizeof buf, "%d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+             tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+std::string times_key(int n, const char *name) { return "times_" + std::to_string(n) + ":" + name; }
+std::string times_section(int n) { return "times_" + std::to_string(n); }
 
 // A byte range of the file, and how many of its lines it spans.
 struct BadLines {
