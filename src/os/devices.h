@@ -43,10 +43,8 @@ bool mtd_erase(const char *mtd_path, uint32_t off, uint32_t len);
 int mtd_open(const char *mtd_path);
 long mtd_pread(int fd, void *buf, size_t len, uint32_t off);
 long mtd_pwrite(int fd, const void *buf, size_t len, uint32_t off);
-// fsync of the device after a write. The emulated flash is a file its
-// machine's processes share through the page cache, where a write is
-// whole once pwrite returns: there it syncs nothing (a disk flush of the
-// host's file per write would cost more than the write).
+// fsync of the device after a write (the emulated flash is a file on the
+// machine's tmpfs, where it costs nothing).
 void mtd_sync(int fd);
 void mtd_close(int fd);
 

@@ -171,12 +171,7 @@ long mtd_pwrite(int fd, const void *buf, size_t len, uint32_t off) {
     return long(pwrite(fd, buf, len, off_t(off)));
 }
 
-void mtd_sync(int fd) {
-#if KMX_EMULATION
-    if (emulation()) return;
-#endif
-    fsync(fd);
-}
+void mtd_sync(int fd) { fsync(fd); }
 
 void mtd_close(int fd) {
     if (fd >= 0) close(fd);
