@@ -10,8 +10,8 @@
 //   kmx-sim mtd-erase DEV OFF LEN   erase a range of a flash partition
 //   kmx-sim dd if=.. of=.. bs=.. count=.. skip=.. seek=..   the dd stub
 // An unknown verb, a missing or extra operand, or a slot, address, value or
-// time that does not read as one is refused with a line on standard error
-// and status 2; nothing is changed.
+// time that does not read as one (an address of a word: a multiple of 4) is
+// refused with a line on standard error and status 2; nothing is changed.
 // Plain-storage register windows are files under $KMX_SIM_DIR/mem shared by
 // every process of the machine, so these act on the same registers that the
 // programs see.
@@ -324,6 +324,8 @@ int main(int argc, char **argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
     uint32_t a = 0, v = 0;
     if (cmd == "boot") return operands(argc, 0) ? boot() : refused("boot takes no operand");
+    if ((cmd == "peek" || cmd == "poke") && argc > 2 && number(argv[2], &a) && a % 4)
+        return refused(cmd + " takes the address of a word (a multiple of 4), not \"" + argv[2] + "\"");
     if (cmd == "peek") {
         if (!operands(argc, 1) || !number(argv[2], &a)) return refused("peek takes one address");
         if (!word_io(a, &v, false)) return 1;

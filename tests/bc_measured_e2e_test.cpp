@@ -68,6 +68,43 @@ TEST(ChipCount, Type5BoardPassesAtItsRowsCountAndFailsOneAbove) {
     EXPECT_EQ(result(below), "{\n    \"2\": \"E10: 57\"\n}") << below.syslog();
 }
 
+TEST(ChipCount, BoardOfMoreChipsThanAChainHoldsNamesTheFirstChipPastThem) {
+    // 200 chips answer BIST start: past the 169 a chain holds.
+    MachineRun r = run_board(0, 200, "");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "[ERROR]:chain1: BIST01 failed!!! Cannot get chip number!\n")) << log;
+    EXPECT_FALSE(has(log, "do job bist")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E9: 170\"\n}") << log;
+}
+
+// ---- type-8 chips: their sensor is in the 0D register ---------------------------------
+
+// Reset code 3 (chip type 8), 40 chips: machine type 3 (named after chip
+// type 3), on the PLL table of its own chips.
+TEST(Type8, SoundBoardPassesAndEachSensorIsReadFromTheChips) {
+    MachineRun r = run_board(3, 40, "");
+    std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: detect chip type: 8\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: detect 40 chips, machine type: T3-40\n")) << log;
+    EXPECT_FALSE(has(log, "Chip type wrong")) << log;
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.360\tMin: 0.360\t")) << log;
+    // Six cores a chip, one bit each.
+    EXPECT_TRUE(has(log, "chain1: total good core is 240\n")) << log;
+    EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 40, Error Rate:   0.000%\n")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << log;
+
+    // A hot chip 5 is that chip's temperature failure.
+    r = run_board(3, 40, "temp 5 130\\n");
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E5:   5 \"\n}") << r.syslog();
+
+    // Chip 7 far below the chain's voltage reads so, in the chain's
+    // statistics (type 8 has no voltage limit of its own).
+    r = run_board(3, 40, "volt 7 -300\\n");
+    log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.360\tMin: 0.064\t")) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << log;
+}
+
 // ---- chip lists from what was measured -------------------------------------------------
 
 TEST(ChipLists, VoltageListHoldsOnlyChipsReadAndNamesTheChipThatStoppedThePass) {
@@ -86,12 +123,11 @@ TEST(ChipLists, VoltageListHoldsOnlyChipsReadAndNamesTheChipThatStoppedThePass) 
 }
 
 TEST(ChipLists, CoreListNamesTheChipsTheCountJudged) {
-    // Only chip 5 of a memory board reads 2 cores when they are counted
-    // (7 x 127 + 2); the memory bring-up later writes one chip's register
-    // image to every chip, so the last reads find 2 on all eight.
+    // Only chip 5 of a memory board reads 2 cores (7 x 32 + 2), whatever
+    // images the memory bring-up writes to every chip.
     MachineRun r = run_board(10, 8, "cores 5 2\\n");
     const std::string log = r.syslog();
-    EXPECT_TRUE(has(log, "chain1: total good core is 891\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: total good core is 226\n")) << log;
     EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Core error (   2)\n")) << log;
     EXPECT_EQ(count(log, "Core error"), 1u) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   5 \"\n}") << log;

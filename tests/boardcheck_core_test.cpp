@@ -206,7 +206,7 @@ TEST_F(Board, ReplyWithBadCrcFailsItsCommandAndMarksTheChain) {
     c->feat.feature[2] = 0;
     EXPECT_TRUE(kmx_cmd_read_register(2, 1, back, 12));
     EXPECT_EQ(back[0], 1);
-    EXPECT_EQ(back[11], 12);
+    EXPECT_EQ(back[10], 11);
     log = log_since_last();
     EXPECT_FALSE(has(log, "crc error")) << log;
     // Command 0D always checks; the mark keeps the first chip.

@@ -139,8 +139,8 @@ TEST(BoardcheckRun, PassingBoardIsReportedAndStored) {
     // scan, then after the BIST and after the soft BIST), every chip read.
     EXPECT_EQ(count(log, "chain1: check t v\n"), 4u) << log;
     EXPECT_TRUE(has(log, "chain1: V Max: 0.344\tMin: 0.344\tAVG: 0.344\tDELTA: 0mv\n")) << log;
-    // Byte 11 of the chips' register image (255 after the start-up image).
-    EXPECT_TRUE(has(log, "chain1: total good core is 17340\n")) << log;
+    // The chips' own count in register byte 11: 32 each.
+    EXPECT_TRUE(has(log, "chain1: total good core is 2176\n")) << log;
     EXPECT_TRUE(has(log, "chain1: do job bist\n")) << log;
     for (int id = 1; id <= 5; id++) EXPECT_TRUE(has(log, "job_id:" + std::to_string(id) + " job_num:32\n")) << log;
     EXPECT_TRUE(has(log, "Chip 68:    -\t   -\t   -\t   -\t   -\t  0.0\n")) << log;
@@ -362,11 +362,15 @@ TEST(BoardcheckChecks, UnansweredReadsNameTheChip) {
 
 TEST(BoardcheckChecks, ChipWithFewCoresGivesE1OnAType1Board) {
     // Type 1 (9 cores): a chip needs 2 good cores; the wide types never
-    // count cores per chip.
-    MachineRun r = run_faulty("cores 5 1\n", R"("chip_type": 6, "chips": 72, "heat": 20)");
+    // count cores per chip. The images the test writes to every chip (chip
+    // 1's by the sensor switch, the last chip's by the PLL step) leave each
+    // chip's own count.
+    MachineRun r = run_faulty("cores 1 1\ncores 5 1\ncores 72 0\n", R"("chip_type": 6, "chips": 72, "heat": 20)");
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Core error (   1)")) << log;
-    EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   5 \"\n}") << log;
+    EXPECT_TRUE(has(log, "chain1: total good core is 2210\n")) << log;
+    EXPECT_EQ(count(log, "Core error"), 3u) << log;
+    EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   1   5  72 \"\n}") << log;
     r = run_faulty("cores 0 0\n");
     EXPECT_TRUE(has(r.syslog(), "chain1: total good core is 0\n")) << r.syslog();
     EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << r.syslog();

@@ -241,7 +241,8 @@ TEST_F(Bringup, MarkedSubtypesSetBit5OfByte9InTheWrittenCopyOnly) {
         auto img = chip_image(0, 4);
         EXPECT_EQ(img[9], marked ? 0x24 : 0x04) << st;
         img[9] = s_images[level_of(325)][9];
-        for (int b : {0, 1, 2, 3, 4, 10, 11}) EXPECT_EQ(img[b], s_images[level_of(325)][b]) << st << " byte " << b;
+        // Byte 11 is the chip's good cores, its own whatever was written.
+        for (int b : {0, 1, 2, 3, 4, 10}) EXPECT_EQ(img[b], s_images[level_of(325)][b]) << st << " byte " << b;
         ASSERT_TRUE(kmx_chain_set_pll__(0, 0, level_of(300), true, 4));
         EXPECT_EQ(chip_image(0, 4)[9], marked ? 0x24 : 0x04) << st;
         EXPECT_EQ(chip_image(0, 4)[2], 400 & 0xFF);

@@ -99,7 +99,8 @@ TEST_F(HubSpi, ResetBistAndRegisterRoundTrip) {
     EXPECT_TRUE(hub_cmd_bist_collect(0, 0));
     EXPECT_TRUE(hub_cmd_bist_fix(0, 0));
 
-    uint8_t reg[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, back[12] = {};
+    // Byte 11 holds the chip's good cores (32), which no write changes.
+    uint8_t reg[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 32}, back[12] = {};
     ASSERT_TRUE(hub_cmd_write_register(0, 7, reg, 12));
     ASSERT_TRUE(hub_cmd_read_register(0, 7, back, 12));
     EXPECT_EQ(memcmp(reg, back, 12), 0);
@@ -369,8 +370,10 @@ TEST_F(HubSpi, TwoChainThreadsAtOnce) {
         uint8_t reg[12], back[12];
         *ok = true;
         for (int i = 0; i < 200; i++) {
-            // Byte 0 below 0x80: not a PLL setting, so the image reads back whole.
-            for (int k = 0; k < 12; k++) reg[k] = uint8_t((c * 16 + i + k) & 0x7F);
+            // Byte 0 below 0x80: not a PLL setting, so the image reads back
+            // whole; byte 11 is the chip's good cores (32).
+            for (int k = 0; k < 11; k++) reg[k] = uint8_t((c * 16 + i + k) & 0x7F);
+            reg[11] = 32;
             if (!hub_cmd_write_register(c, 1, reg, 12) || !hub_cmd_read_register(c, 1, back, 12) ||
                 memcmp(reg, back, 12) != 0)
                 *ok = false;

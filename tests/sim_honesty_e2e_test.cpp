@@ -30,7 +30,7 @@ TEST(Refusal, MisspeltOrMalformedChipControlsFailTheRun) {
     // value out of range, a count too many, a memory fault on a board of
     // hashing chips, and a regulator setting (the device's own state).
     MachineRun r = probe_after(
-        "printf 'setle 3 130 2\\ntemp 3 hot\\nfail 0x\\nraw 1 1024\\nsilent 3 4\\nmemtrain 2\\nvid 10\\n' "
+        "printf 'setle 3 130 2\\ntemp 3 hot\\nfail 0x\\nraw 1 1024\\nsilent 3 4\\nmemtrain 2\\nvid 10\\ntemp 73 130\\n' "
         ">/run/sim/chips0");
     EXPECT_EQ(r.status, kRefused) << r.out;
     // What the chips did with none of it: every one answered.
@@ -42,10 +42,11 @@ TEST(Refusal, MisspeltOrMalformedChipControlsFailTheRun) {
               "chips0: bad value in \"raw 1 1024\"\n"
               "chips0: bad value in \"silent 3 4\"\n"
               "chips0: a memory fault on a board without memory chips: \"memtrain 2\"\n"
-              "chips0: unknown control \"vid 10\"\n");
+              "chips0: unknown control \"vid 10\"\n"
+              "chips0: no chip 73 on a board of 72 chips: \"temp 73 130\"\n");
 
     // The same file with what the chips know runs, and its controls act.
-    r = probe_after("printf 'temp 3 90\\nfail 0b 5\\nraw 1 1023\\nsilent 1\\n' >/run/sim/chips0");
+    r = probe_after("printf 'temp 72 90\\nfail 0b 5\\nraw 1 1023\\nsilent 1\\n' >/run/sim/chips0");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, "chain 0: register write ok, read failed")) << r.out;
     EXPECT_EQ(r.file("/run/sim/refused"), "");
@@ -54,7 +55,13 @@ TEST(Refusal, MisspeltOrMalformedChipControlsFailTheRun) {
 // A key no device reads, or a value of the wrong kind, and the machine does
 // not start: the command never runs.
 TEST(Refusal, UnknownDescriptionKeysStopTheMachine) {
-    MachineRun r = run_machine(machine(R"({"slot":0,"chips":8,"silnet_chip":3,"dead":1,"echo_fault":"loud"})",
+    // Values no chain can honour: a type past a reset code's nibble, a count
+    // past a byte, a chip model that is none, a silent chip past the count,
+    // two boards in one slot.
+    MachineRun r = run_machine(machine(R"({"slot":0,"chips":8,"silnet_chip":3,"dead":1,"echo_fault":"loud"},)"
+                                       R"({"slot":2,"chip_type":19,"chips":300},)"
+                                       R"({"slot":3,"chip_type":5,"chips":8,"chip_model":16,"silent_chip":9},)"
+                                       R"({"slot":4,"chip_type":0,"chips":8,"chip_model":15},{"slot":2,"chips":8})",
                                        R"("psu":{"voltage":1250,"absnet":true},"watchdog":{"timeout":"60"},)"),
                                {"echo", "ran"});
     EXPECT_EQ(r.status, kRefused);
@@ -64,7 +71,13 @@ TEST(Refusal, UnknownDescriptionKeysStopTheMachine) {
                              "machine description: watchdog.timeout must be an integer",
                              "machine description: unknown key boards[0].silnet_chip",
                              "machine description: boards[0].dead must be true or false",
-                             "machine description: boards[0].echo_fault must be \"data\", \"crc\" or \"none\""})
+                             "machine description: boards[0].echo_fault must be \"data\", \"crc\" or \"none\"",
+                             "machine description: boards[1].chips must be 0..255",
+                             "machine description: boards[1].chip_type must be 0..15",
+                             "machine description: boards[2].chip_model must be 14 or 15",
+                             "machine description: boards[2].silent_chip must be a chip of the board (1..8)",
+                             "machine description: boards[3].chip_model on a board whose chips are not of reset code 5",
+                             "machine description: boards[4].slot 2 already holds boards[1]"})
         EXPECT_TRUE(has(refused, line)) << line << "\n" << refused;
 }
 
@@ -93,7 +106,7 @@ TEST(Refusal, EveryControlFileRefusesWhatItDoesNotKnow) {
 TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     const std::string script =
         "for a in 'plug 9 1' 'plug 1 2' 'plug x 0' 'plug 1' 'plug -1 0' 'frob' 'button squeeze' 'button hold soon' "
-        "'peek zz' 'poke 0x43C00028' 'peek 0x43C00028 4'; do\n"
+        "'peek zz' 'poke 0x43C00028' 'peek 0x43C00028 4' 'peek 0x43C00026' 'poke 0x43C00026 5'; do\n"
         "  kmx-sim $a 2>>/tmp/err; echo \"$a -> $?\"; done\n"
         "kmx-sim peek 0x43C00028\n"
         "kmx-sim plug 1 0; echo \"pull -> $?\"; kmx-sim peek 0x43C00028\n";
@@ -102,7 +115,7 @@ TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     EXPECT_EQ(r.out,
               "plug 9 1 -> 2\nplug 1 2 -> 2\nplug x 0 -> 2\nplug 1 -> 2\nplug -1 0 -> 2\nfrob -> 2\n"
               "button squeeze -> 2\nbutton hold soon -> 2\npeek zz -> 2\npoke 0x43C00028 -> 2\n"
-              "peek 0x43C00028 4 -> 2\n"
+              "peek 0x43C00028 4 -> 2\npeek 0x43C00026 -> 2\npoke 0x43C00026 5 -> 2\n"
               // Nothing changed: slot 1 plugged (bit 1 low), the rest empty, the button up.
               "0x000100fd\n"
               "pull -> 0\n0x000100ff\n");
@@ -112,6 +125,22 @@ TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     EXPECT_TRUE(has(err, "kmx-sim: unknown command \"frob\"\n")) << err;
     EXPECT_TRUE(has(err, "kmx-sim: button takes press, release or hold MS\n")) << err;
     EXPECT_TRUE(has(err, "usage: kmx-sim boot | peek ADDR")) << err;
+    EXPECT_TRUE(has(err, "kmx-sim: poke takes the address of a word (a multiple of 4), not \"0x43C00026\"\n")) << err;
+}
+
+// A time scale that is no number from 1 to 1000000 fails the run it was
+// given to; the machine's own (200) and a sound one run.
+TEST(KmxSim, TimeScaleThatIsNoNumberInRangeFailsTheRun) {
+    MachineRun r = run_machine(machine(kChain), {"sh", "-c",
+                                                 "for s in abc 0 5e6 20x 20 1000000; do KMX_TIME_SCALE=$s kmx-sim peek "
+                                                 "0x43C00028 >/dev/null 2>&1; done; echo ran"});
+    EXPECT_EQ(r.status, kRefused) << r.out;
+    EXPECT_EQ(r.out, "ran\n");
+    EXPECT_EQ(r.file("/run/sim/refused"),
+              "KMX_TIME_SCALE must be a number from 1 to 1000000, not \"abc\"\n"
+              "KMX_TIME_SCALE must be a number from 1 to 1000000, not \"0\"\n"
+              "KMX_TIME_SCALE must be a number from 1 to 1000000, not \"5e6\"\n"
+              "KMX_TIME_SCALE must be a number from 1 to 1000000, not \"20x\"\n");
 }
 
 // A pulled board's chips answer nothing; plugged back, they answer again,

@@ -23,7 +23,8 @@ int main(int argc, char **argv) {
         uint8_t in[2] = {0, 0}, out[4] = {};
         const bool reset = kmx_cmd_reset(c, 0, in, out);
         const int chips = kmx_cmd_bist_start(c, 0);
-        uint8_t reg[12] = {0x02, 0x50, 0xA0, 0x06, 0x28, 0x00, 0x03, 0x01, 0xB6, 0x00, 0x00, uint8_t(c)}, got[12] = {};
+        // Byte 11 holds the chip's good cores (32), which no write changes.
+        uint8_t reg[12] = {0x02, 0x50, 0xA0, 0x06, 0x28, 0x00, 0x03, 0x01, 0xB6, 0x00, uint8_t(c), 0x20}, got[12] = {};
         const bool w = kmx_cmd_write_register(c, uint8_t(chips > 0 ? chips : 1), reg, 12);
         const bool r = kmx_cmd_read_register(c, uint8_t(chips > 0 ? chips : 1), got, 12);
         printf("chain %d: reset %s %02X %02X %02X %02X bist %d register %s\n", c, reset ? "ok" : "fail", out[0],

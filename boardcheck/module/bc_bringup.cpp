@@ -18,6 +18,7 @@
 namespace {
 
 constexpr int kPowerOnVid = 18;
+constexpr int kMaxChainChips = 169;
 
 struct TypeCode {
     uint8_t reply0;
@@ -209,8 +210,11 @@ int bist_and_get_chipnum(int chain, int *machine_type, int mode) {
     *machine_type = MACHINE_TYPE_UNKNOWN;
     c->machine_type = MACHINE_TYPE_UNKNOWN;
     const int chips = (c->chip_type == 14 || c->chip_type == 15) ? c->chip_num : kmx_cmd_bist_start(chain, 0);
-    if (chips < 1 || chips > 169) {
+    if (chips < 1 || chips > kMaxChainChips) {
         c->chip_num_wrong = 1;
+        // A board of more chips than a chain holds fails on the first chip
+        // past that count, as a count above the machine type's row does.
+        if (chips > kMaxChainChips) c->failing_chip = uint8_t(kMaxChainChips + 1);
         test_logf(5, TL_PLAIN, "chain%d: BIST01 failed!!! Cannot get chip number!\n", chain);
         return 0;
     }

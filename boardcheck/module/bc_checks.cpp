@@ -91,6 +91,19 @@ bool read_chip_cfg(int chain, bc_chain &c, int k, cfg_fields *f) {
     return true;
 }
 
+// The chip's command-0D register after its sensor divider, decoded; a chip
+// that never answers fails the chain's commands with its number.
+bool read_chip_0d(int chain, bc_chain &c, int k, int freq, int type, reg0d_fields *d) {
+    uint8_t r[12];
+    if (!read_reg0d(chain, k, freq, type, r)) {
+        cmd_failed(c, k, "chain%d: chip%d CMD 0D fail! \n", chain);
+        return false;
+    }
+    *d = reg0d_fields{};
+    parse_reg0d(chain, r, d, unsigned(type));
+    return true;
+}
+
 void stats_lines(int chain, bc_chain &c, bool print) {
     const int n = chips_of(c);
     // The statistics read as many values as the record's chip count says.
@@ -111,6 +124,8 @@ void stats_lines(int chain, bc_chain &c, bool print) {
 }
 
 // Temperature pass; ends at the first chip out of range or unanswered.
+// Type-8 chips carry no sensor in their configuration register: their
+// temperature is the sensor value of their 0D register.
 void temperature_pass(int chain, bc_chain &c, bool print) {
     if (!config_tv_sensor(chain, 0, 0)) return;
     const int type = int(c.chip_type);
@@ -120,8 +135,14 @@ void temperature_pass(int chain, bc_chain &c, bool print) {
         bc_chip &chip = c.chips[k - 1];
         chip.good_cores = f.cores;
         chip.pll_lock = uint8_t(f.pll_lock);
+        unsigned sensor = f.sensor;
+        if (type == 8) {
+            reg0d_fields d;
+            if (!read_chip_0d(chain, c, k, f.pll_freq, type, &d)) return;
+            sensor = d.sensor;
+        }
         if (!print) continue;
-        const float t = kmx_temp_to_centigrade(chain, f.sensor, type);
+        const float t = kmx_temp_to_centigrade(chain, int(sensor), type);
         const float verdict = temp_verdict(t);
         chip.temp = verdict;
         if (verdict == 9999.0f) {
@@ -167,13 +188,8 @@ void voltage_pass(int chain, bc_chain &c, bool print) {
         bc_chip &chip = c.chips[k - 1];
         chip.pll_lock = uint8_t(f.pll_lock);
         float volt = float(kmx_volt_to_mV(chain, f.sensor, type)) / 1000.0f;
-        uint8_t r[12];
-        if (!read_reg0d(chain, k, f.pll_freq, type, r)) {
-            cmd_failed(c, k, "chain%d: chip%d CMD 0D fail! \n", chain);
-            return volt_pass_stopped(c, k, 10);
-        }
-        reg0d_fields d{};
-        parse_reg0d(chain, r, &d, unsigned(type));
+        reg0d_fields d;
+        if (!read_chip_0d(chain, c, k, f.pll_freq, type, &d)) return volt_pass_stopped(c, k, 10);
         if (type == 8) volt = float(kmx_volt_to_mV(chain, d.sensor, type)) / 1000.0f;
         chip.volt = volt;
         chip.volt_read = 1;
@@ -251,13 +267,8 @@ int check_chip_voltage(int chain, int chip_type) {
         uint8_t img[12];
         float volt;
         if (chip_type == 8) {
-            uint8_t r[12];
-            if (!read_reg0d(chain, k, c.cur_freq, chip_type, r)) {
-                cmd_failed(c, k, "chain%d: chip%d CMD 0D fail! \n", chain);
-                return 0;
-            }
-            reg0d_fields d{};
-            parse_reg0d(chain, r, &d, unsigned(chip_type));
+            reg0d_fields d;
+            if (!read_chip_0d(chain, c, k, c.cur_freq, chip_type, &d)) return 0;
             volt = float(kmx_volt_to_mV(chain, d.sensor, chip_type)) / 1000.0f;
         } else {
             if (!read_cfg(chain, k, img)) {

@@ -27,11 +27,12 @@ void on_failure(int chain, int mode) {
         const int type = begin_check(chain);
         check_chip_voltage(chain, type);
     } else if (c && c->chip_num_wrong) {
-        // A count above its machine type's row has named the first chip
-        // past the row; the voltage read below names the first chip that
-        // does not answer, which is the failing chip of a count no row has.
-        const bool named = c->machine_type != MACHINE_TYPE_UNKNOWN;
+        // A count above its machine type's row, or above what a chain
+        // holds, has named the first chip past it; the voltage read below
+        // names the first chip that does not answer, which is the failing
+        // chip of a count no row has.
         const uint8_t past_row = c->failing_chip;
+        const bool named = past_row != 0;
         c->chip_num = 170;
         check_chip_voltage(chain, int(c->chip_type));
         if (named) c->failing_chip = past_row;

@@ -150,7 +150,10 @@ void apply_machine_type(int chain, int machine_type)
         return;
     }
     const machine_type_row &m = g_machine_types[machine_type];
-    select_pll_table(m.chip_type);
+    bc_chain &c = *cp;
+    // The row's chips pick the PLL table. Machine type 3 names chip type 3,
+    // which has none, for boards of type-8 chips: their own table is taken.
+    select_pll_table(has_pll_table(m.chip_type) ? m.chip_type : c.chip_type);
     g_miner->freq_max = uint16_t(m.max_freq);
     g_miner->freq_min = uint16_t(m.min_freq);
     g_miner->vid_max = uint8_t(m.max_vid);
@@ -158,7 +161,6 @@ void apply_machine_type(int chain, int machine_type)
     g_miner->prompt_vid = uint8_t(m.prompt_vid);
     g_miner->freq_def = uint16_t(m.freq_other);
     g_miner->vid_def = uint8_t(m.vid_other);
-    bc_chain &c = *cp;
     // The chip array holds BC_MAX_CHIPS (more than any row's count), so the
     // row's count never reaches past it.
     c.chip_num = m.chips;
@@ -270,14 +272,32 @@ pll_table pll_table_in_use()
     return {g_miner->pll_table, g_miner->pll_rows};
 }
 
+namespace {
+
+// The PLL table of a chip type, 0 for a type without one.
+int pll_table_of(unsigned type)
+{
+    switch (type) {
+    case 0: case 1: case 8: case 14: case 15: return 1;
+    case 5: case 6: case 7: case 10: case 12: return 2;
+    case 13: return 3;
+    default: return 0;
+    }
+}
+
+}  // namespace
+
+bool has_pll_table(unsigned type)
+{
+    return pll_table_of(type) != 0;
+}
+
 void select_pll_table(unsigned type)
 {
-    int which = 0;
-    switch (type) {
-    case 0: case 1: case 8: case 14: case 15: which = 1; break;
-    case 5: case 6: case 7: case 10: case 12: which = 2; break;
-    case 13: which = 3; break;
-    default: test_logf(5, TL_PLAIN, "Failed! Chip type wrong!\n"); return;
+    const int which = pll_table_of(type);
+    if (!which) {
+        test_logf(5, TL_PLAIN, "Failed! Chip type wrong!\n");
+        return;
     }
     if (!g_miner)
         return;

@@ -26,6 +26,8 @@ struct pll_table {
 pll_table pll_table_get(int which);  // 1, 2 or 3
 // The table g_miner holds.
 pll_table pll_table_in_use();
+// Whether chip type `chip_type` has a PLL table.
+bool has_pll_table(unsigned chip_type);
 // Selects the table by chip type into g_miner; an unknown type keeps the
 // one in use.
 void select_pll_table(unsigned chip_type);

@@ -40,8 +40,12 @@
 //   [08, 00, zeros]: the echo passes, the id says "no result".
 // - Register writes (09, 0D) store the data into the chip's register image;
 //   reads (0A, 0D) return it. The sensor code sits in image bytes 7-8
-//   (10 bits), the core count in byte 11 (on type-12 chips, reset code 0x9,
-//   in its bits 0-5, which writes leave alone).
+//   (10 bits); the good cores in byte 11 (core_bits()) are a status the
+//   chip measures, which no write changes: 32 after a reset, six bits (one
+//   per core) on type-8 chips (reset code 3); "cores" sets what it reads.
+// - Type-8 chips answer their sensor through 0D, the one the configuration
+//   register selects (temperature or voltage), as the 0A answer does for
+//   the others.
 // - Type-12 chips answer a test job with one result per solution found
 //   (test_jobs.h).
 // - Frames sent by the hub carry zero CRC words; the chips do not check them.
@@ -166,7 +170,9 @@ void ChipChain::reset_chips() {
         const int raw = (temp_raw_ + int(i)) & 0x3FF;
         c.reg0a[7] = uint8_t(raw >> 8);
         c.reg0a[8] = uint8_t(raw);
-        c.reg0a[11] = 32;  // cores
+        // Good cores: a count, except on type-8 chips (reset code 3),
+        // which report one bit per core (all six good).
+        c.reg0a[11] = chip_type_ == 3 ? 0x3F : 32;
         if (model_ == 14 || model_ == 15) {
             const uint8_t pll[4] = {0x02, 0x50, 0x40, 0x30};
             memcpy(c.reg0a, pll, sizeof pll);
@@ -264,6 +270,12 @@ std::vector<ChipChain::Control> ChipChain::controls() {
                                            : parse_int(w[size_t(i) + 1], form->lo[i], form->hi[i], &v[i]);
         if (!ok) {
             refuse(file + ": bad value in \"" + line + "\"");
+            continue;
+        }
+        // A chip the board does not have would never act.
+        if (c.key != "fail" && v[0] > chips_) {
+            refuse(file + ": no chip " + std::to_string(v[0]) + " on a board of " + std::to_string(chips_) +
+                   " chips: \"" + line + "\"");
             continue;
         }
         c.n = int(v[0]), c.v = int(v[1]), c.r = int(v[2]);
@@ -413,12 +425,13 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
                 c.library_image = !divider_pll;
                 // A PLL setting leaves the sensor's output (byte 7 bits 0-1,
                 // byte 8) as the chip had it.
-                const uint8_t s7 = c.reg0a[7] & 0x03, s8 = c.reg0a[8], s11 = c.reg0a[11] & 0x3F;
+                const uint8_t s7 = c.reg0a[7] & 0x03, s8 = c.reg0a[8], s11 = c.reg0a[11];
                 memcpy(c.reg0a, frame + 2, n);
                 if (pll) c.reg0a[7] = uint8_t((c.reg0a[7] & 0xFC) | s7), c.reg0a[8] = s8;
-                // Type-12 chips report their cores in byte 11 bits 0-5, a
-                // status no image changes.
-                if (chip_type_ == 0x9) c.reg0a[11] = uint8_t((c.reg0a[11] & 0xC0) | s11);
+                // The good-core count is a status the chip measures: no
+                // image changes it.
+                const uint8_t keep = core_bits();
+                c.reg0a[11] = uint8_t((c.reg0a[11] & ~keep) | (s11 & keep));
             }
         }
         if (refused) return;
@@ -431,9 +444,12 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         memcpy(data, target.reg0d, 12);
         if (chip_type_ == 3) {
             // Chip type 3 answers its sensor through register 0x0d: the raw
-            // code in bytes 2-3, big-endian, low 10 bits.
-            const int code = sensor_code(last, false, ctl);
+            // code in bytes 2-3, big-endian, low 10 bits, of the sensor its
+            // configuration register selects.
+            const int sel = sensor_selected(target.reg0a);
+            int code = sensor_code(last, sel == 1, ctl);
             if (code == -2) return;
+            if (sel < 0 && code >= 0) code = 0;
             if (code >= 0) {
                 data[2] = uint8_t((data[2] & 0xFC) | ((code >> 8) & 0x3));
                 data[3] = uint8_t(code);
@@ -671,6 +687,10 @@ void ChipChain::queue_solutions(Chip &target, int job_id, uint32_t g, uint16_t s
 // Cores per core group of a wide-job chip: 60 on model 14, 96 on model 15,
 // 32 on the others.
 int ChipChain::wide_cores() const { return model_ == 15 ? 96 : model_ == 14 ? 60 : 32; }
+
+// Type-12 chips (reset code 0x9) hold their good cores in byte 11 bits
+// 0-5, the memory chips (0xA) in bits 0-6, the others in the whole byte.
+uint8_t ChipChain::core_bits() const { return chip_type_ == 0x9 ? 0x3F : chip_type_ == 0xA ? 0x7F : 0xFF; }
 
 // The main PLL's lock status in the configuration read-back: byte 2 bit 0
 // (byte 3 bit 1 on the memory chips, reset code 0xA). A chip whose last PLL

@@ -57,9 +57,9 @@
 //   answers "chips" (default 10). The fixture leaves the plug inputs high.
 // Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each
 // (N a chip, 0..255; other values whole decimal numbers unless said). A
-// line with another key, a missing, extra or malformed value, or a memory
-// fault on a board without memory chips is refused (refusal.h) and does
-// nothing:
+// line with another key, a missing, extra or malformed value, a chip past
+// the board's count, or a memory fault on a board without memory chips is
+// refused (refusal.h) and does nothing:
 //   temp N C     chip N (0 = every chip) reads C degrees
 //   settle N C R chip N (0 = every chip) reads C degrees on its first R
 //                register reads outside voltage mode after each reset (a
@@ -172,6 +172,7 @@ private:
     void fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
     int answering() const;  // chips reachable from the hub
     int wide_cores() const; // cores per core group of a wide-job chip
+    uint8_t core_bits() const;  // the bits of register byte 11 that hold the good cores
     void reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply, size_t reply_len);
 
     std::mutex lock_;

@@ -12,19 +12,23 @@
 
 #include "os/os.h"
 #include "sim/devices/machine_desc.h"
+#include "sim/devices/refusal.h"
 #include "sim/devices/sim_devices.h"
 
 namespace sim {
 namespace {
 
 // KMX_TIME_SCALE=N (1..1e6, 200 when sim/machine starts the program) makes
-// the machine's time run N times faster than real time.
+// the machine's time run N times faster than real time. A value that is not
+// such a number is refused (the run fails) and time runs at real speed.
 double time_scale_from_env() {
     const char *s = getenv("KMX_TIME_SCALE");
-    if (s && *s) {
-        const double v = strtod(s, nullptr);
-        if (v >= 1.0 && v <= 1e6) return v;
-    }
+    if (!s || !*s) return 1.0;
+    char *end = nullptr;
+    errno = 0;
+    const double v = strtod(s, &end);
+    if (end != s && !*end && !errno && v >= 1.0 && v <= 1e6) return v;
+    refuse(std::string("KMX_TIME_SCALE must be a number from 1 to 1000000, not \"") + s + "\"");
     return 1.0;
 }
 

@@ -1,6 +1,7 @@
 #include "sim/devices/machine_desc.h"
 
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -139,6 +140,19 @@ bool check_board(json_t *b, const std::string &where) {
     };
     const long long slot = desc_int(b, "slot", -1);
     if (slot < 0 || slot > 7) bad(".slot must be 0..7");
+    // The values a chain can honour: a type is a reset code's nibble, a
+    // count a byte of the BIST reply.
+    const long long chips = desc_int(b, "chips", 0), type = desc_int(b, "chip_type", 0);
+    if (chips < 0 || chips > 255) bad(".chips must be 0..255");
+    if (type < 0 || type > 15) bad(".chip_type must be 0..15");
+    if (json_object_get(b, "chip_model")) {
+        const long long model = desc_int(b, "chip_model", 0);
+        if (model != 14 && model != 15) bad(".chip_model must be 14 or 15");
+        if (type != 5) bad(".chip_model on a board whose chips are not of reset code 5");
+    }
+    const long long silent = desc_int(b, "silent_chip", 1);
+    if (json_object_get(b, "silent_chip") && (silent < 1 || silent > chips))
+        bad(".silent_chip must be a chip of the board (1.." + std::to_string(chips) + ")");
     const char *echo = json_string_value(json_object_get(b, "echo_fault"));
     if (echo && std::string(echo) != "data" && std::string(echo) != "crc" && std::string(echo) != "none")
         bad(".echo_fault must be \"data\", \"crc\" or \"none\"");
@@ -170,6 +184,7 @@ bool check_value(const Key &key, json_t *v, const std::string &file, const std::
         bool ok = true;
         size_t i;
         json_t *b;
+        std::map<long long, size_t> seated;  // slot -> the board in it
         json_array_foreach(v, i, b) {
             const std::string bw = at + "[" + std::to_string(i) + "]";
             if (!json_is_object(b)) {
@@ -180,6 +195,13 @@ bool check_value(const Key &key, json_t *v, const std::string &file, const std::
             const bool keys = check_object(b, table(kBoardKeys), file, bw + ".");
             const bool values = check_board(b, bw);
             ok = keys && values && ok;
+            // Only the first board of a slot would ever answer.
+            const long long slot = desc_int(b, "slot", -1);
+            if (const auto [it, first] = seated.emplace(slot, i); !first) {
+                refuse(file + ": " + bw + ".slot " + std::to_string(slot) + " already holds " + at + "[" +
+                       std::to_string(it->second) + "]");
+                ok = false;
+            }
         }
         return ok;
     }
