@@ -123,11 +123,11 @@ TEST(ChipLists, VoltageListHoldsOnlyChipsReadAndNamesTheChipThatStoppedThePass) 
 }
 
 TEST(ChipLists, CoreListNamesTheChipsTheCountJudged) {
-    // Only chip 5 of a memory board reads 2 cores (7 x 32 + 2), whatever
+    // Only chip 5 of a memory board reads 2 cores (7 x 16 + 2), whatever
     // images the memory bring-up writes to every chip.
     MachineRun r = run_board(10, 8, "cores 5 2\\n");
     const std::string log = r.syslog();
-    EXPECT_TRUE(has(log, "chain1: total good core is 226\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: total good core is 114\n")) << log;
     EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Core error (   2)\n")) << log;
     EXPECT_EQ(count(log, "Core error"), 1u) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   5 \"\n}") << log;

@@ -368,7 +368,7 @@ TEST(BoardcheckChecks, ChipWithFewCoresGivesE1OnAType1Board) {
     MachineRun r = run_faulty("cores 1 1\ncores 5 1\ncores 72 0\n", R"("chip_type": 6, "chips": 72, "heat": 20)");
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Core error (   1)")) << log;
-    EXPECT_TRUE(has(log, "chain1: total good core is 2210\n")) << log;
+    EXPECT_TRUE(has(log, "chain1: total good core is 623\n")) << log;
     EXPECT_EQ(count(log, "Core error"), 3u) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"E1:   1   5  72 \"\n}") << log;
     r = run_faulty("cores 0 0\n");
@@ -407,11 +407,15 @@ std::string board_of(int code, int chips) {
            R"(, "heat": 20)";
 }
 
-TEST(BoardcheckHealthy, Type1And10BoardsPass) {
-    for (const auto &[code, chips, type] : {std::tuple{6, 72, 1}, std::tuple{5, 99, 10}}) {
+// Types 6 and 7 (28 and 63 cores a chip) count every core their chips
+// report.
+TEST(BoardcheckHealthy, Type1And6And7And10BoardsPass) {
+    for (const auto &[code, chips, type, cores] : {std::tuple{6, 72, 1, 9}, std::tuple{7, 51, 6, 28},
+                                                   std::tuple{12, 45, 7, 63}, std::tuple{5, 99, 10, 32}}) {
         MachineRun r = run_faulty("", board_of(code, chips));
         const std::string log = r.syslog();
         EXPECT_TRUE(has(log, "chain1: detect chip type: " + std::to_string(type) + "\n")) << log;
+        EXPECT_TRUE(has(log, "chain1: total good core is " + std::to_string(chips * cores) + "\n")) << log;
         EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: " + std::to_string(chips) + ", Error Rate:   0.000%\n")) << log;
         EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << log;
     }

@@ -41,8 +41,8 @@
 // - Register writes (09, 0D) store the data into the chip's register image;
 //   reads (0A, 0D) return it. The sensor code sits in image bytes 7-8
 //   (10 bits); the good cores in byte 11 (core_bits()) are a status the
-//   chip measures, which no write changes: 32 after a reset, six bits (one
-//   per core) on type-8 chips (reset code 3); "cores" sets what it reads.
+//   chip measures, which no write changes: all of its cores after a reset
+//   (healthy_cores()); "cores" sets what it reads.
 // - Type-8 chips answer their sensor through 0D, the one the configuration
 //   register selects (temperature or voltage), as the 0A answer does for
 //   the others.
@@ -170,9 +170,7 @@ void ChipChain::reset_chips() {
         const int raw = (temp_raw_ + int(i)) & 0x3FF;
         c.reg0a[7] = uint8_t(raw >> 8);
         c.reg0a[8] = uint8_t(raw);
-        // Good cores: a count, except on type-8 chips (reset code 3),
-        // which report one bit per core (all six good).
-        c.reg0a[11] = chip_type_ == 3 ? 0x3F : 32;
+        c.reg0a[11] = healthy_cores();
         if (model_ == 14 || model_ == 15) {
             const uint8_t pll[4] = {0x02, 0x50, 0x40, 0x30};
             memcpy(c.reg0a, pll, sizeof pll);
@@ -687,6 +685,23 @@ void ChipChain::queue_solutions(Chip &target, int job_id, uint32_t g, uint16_t s
 // Cores per core group of a wide-job chip: 60 on model 14, 96 on model 15,
 // 32 on the others.
 int ChipChain::wide_cores() const { return model_ == 15 ? 96 : model_ == 14 ? 60 : 32; }
+
+// What a chip with every core good reports in register byte 11: its
+// chip type's cores (reset code 0x6: 9, 0x7: 28, 0xA: 16, 0xB: 6, 0xC: 63;
+// models 14 and 15: 60 and 96; 32 on the others), as a count; type-8 chips
+// (reset code 3) report one bit per core, six.
+uint8_t ChipChain::healthy_cores() const {
+    switch (chip_type_) {
+    case 0x3: return 0x3F;
+    case 0x5: return model_ == 15 ? 96 : model_ == 14 ? 60 : 32;
+    case 0x6: return 9;
+    case 0x7: return 28;
+    case 0xA: return 16;
+    case 0xB: return 6;
+    case 0xC: return 63;
+    default: return 32;
+    }
+}
 
 // Type-12 chips (reset code 0x9) hold their good cores in byte 11 bits
 // 0-5, the memory chips (0xA) in bits 0-6, the others in the whole byte.

@@ -173,6 +173,7 @@ private:
     int answering() const;  // chips reachable from the hub
     int wide_cores() const; // cores per core group of a wide-job chip
     uint8_t core_bits() const;  // the bits of register byte 11 that hold the good cores
+    uint8_t healthy_cores() const;  // byte 11 of a chip whose cores are all good
     void reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply, size_t reply_len);
 
     std::mutex lock_;
