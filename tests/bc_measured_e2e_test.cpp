@@ -69,10 +69,13 @@ TEST(ChipCount, Type5BoardPassesAtItsRowsCountAndFailsOneAbove) {
 }
 
 TEST(ChipCount, BoardOfMoreChipsThanAChainHoldsNamesTheFirstChipPastThem) {
-    // 200 chips answer BIST start: past the 169 a chain holds.
-    MachineRun r = run_board(0, 200, "");
+    // 200 chips answer BIST start: past the 169 a chain holds. Chip 100,
+    // deaf to register reads, fails the voltage read after the failure:
+    // the count's chip stays the one named.
+    MachineRun r = run_board(0, 200, "silent 100\\n");
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "[ERROR]:chain1: BIST01 failed!!! Cannot get chip number!\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:chain1: chip100 CMD 0A fail! \n")) << log;
     EXPECT_FALSE(has(log, "do job bist")) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"E9: 170\"\n}") << log;
 }
