@@ -1,12 +1,15 @@
 // An emulated chain of chips on one SPI link, speaking the chip command
 // protocol: [code, chip id, data..., CRC-16 high, low]. Built from the
 // machine description's board object:
-//   "chips": N            chips on the board (default 0 = nothing answers)
-//   "chip_type": T        reset replies carry T in the high nibble; type 3
-//                         answers its sensor code in bytes 2-3 (big-endian)
-//                         of a register-0x0d exchange
+//   "chips": N            chips on the board, 0..255 (default 0 = nothing
+//                         answers)
+//   "chip_type": T        0..15: reset replies carry T in the high nibble; type 3
+//                         answers the sensor its configuration register
+//                         selects in bytes 2-3 (big-endian) of a
+//                         register-0x0d exchange
 //   "dead": true          the board never answers (all-zero words)
-//   "silent_chip": k      chip k never answers; enumeration stops before it
+//   "silent_chip": k      chip k (1..chips) never answers; enumeration stops
+//                         before it
 //   "crc_error": true     every reply carries a corrupted CRC
 //   "temp_raw": v         raw sensor code of chip 1 (chip i: v + i - 1) in the
 //                         register image; a board without it reads its
@@ -20,8 +23,8 @@
 //                         nothing answers and its supply output reads 0 V
 //   "stop_after_jobs": n  the chain goes silent after n jobs were written
 //                         to it (a board that fails once mining)
-//   "chip_model": 14 / 15   chips of reset code 0x54 that are the later
-//                         models: they reset to a 120 MHz PLL (02 50 40 30)
+//   "chip_model": 14 / 15   chips of reset code 0x54 (chip_type 5) that are
+//                         the later models: they reset to a 120 MHz PLL (02 50 40 30)
 //                         and model 15 reads identity 0x1954 in 0D bytes 10-11
 //   "volt_mv": m          the regulator's output at code 0 (default 420 mV,
 //                         780 mV on a board of memory chips; modelled once
