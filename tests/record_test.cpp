@@ -480,6 +480,21 @@ TEST_F(Record, ABatchTakenBackFromTheCopyIsNotStoredAgain) {
     EXPECT_EQ(g_record_head_info.total_records, 34u);
     EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t(KMX_RECORD_SIZE));
     EXPECT_TRUE(image_bytes(24 * KMX_RECORD_SIZE, 12 * KMX_RECORD_SIZE) == waiting);
+    // The same with the area unreadable at that start: the flush that reads
+    // it again takes the copy back, and stores only what is not on flash.
+    kmx_clear_record_ddr();
+    append(11);
+    put(kFaults, "write 2\n");
+    s_now += 3600;
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    g_records_ddr = 0;
+    put(kFaults, "read\nread\nread\nread\nread\nread\n");
+    EXPECT_FALSE(kmx_record_init());
+    append(1);
+    kmx_chain_overheat(0);
+    EXPECT_TRUE(kmx_write_record_to_nand());
+    EXPECT_EQ(g_record_head_info.total_records, 34u + 11 + 1);
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), 0);
 }
 
 // ---- power cuts during a flush ------------------------------------------------------

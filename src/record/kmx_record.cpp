@@ -603,14 +603,10 @@ void drop_stored_from_ddr() {
         if (memcmp(ddr.data(), tail.data() + size_t(most - k) * KMX_RECORD_SIZE, size_t(k) * KMX_RECORD_SIZE) != 0)
             continue;
         kmx_logf(3, "%u records of %s are on flash already, not stored again !\n", unsigned(k), KMX_RECORD_DDR);
-        if (k == in_file) {
+        if (k == in_file)
             kmx_clear_record_ddr();
-        } else if (!misc_write_owned_file(KMX_RECORD_DDR, std::string_view(ddr).substr(size_t(k) * KMX_RECORD_SIZE))) {
+        else if (!misc_write_owned_file(KMX_RECORD_DDR, std::string_view(ddr).substr(size_t(k) * KMX_RECORD_SIZE)))
             kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
-        } else {
-            // Counted already when the area is read again during a run.
-            g_records_ddr -= std::min(g_records_ddr, k);
-        }
         return;
     }
 }
@@ -692,8 +688,7 @@ void merge_run_key(const record_key_sec &run, uint8_t run_mode) {
                 key.max_temp_timestamp[c][i] = run.max_temp_timestamp[c][k];
             }
         }
-    // The merged key goes out with the next head.
-    s_key_unwritten = true;
+    s_key_unwritten = true;  // the merged key goes out with the next head
 }
 
 // A flush over an area that could not be read: the start's reads once more.
@@ -815,9 +810,6 @@ extern "C" bool kmx_record_init(void) {
     s_unwritten.clear();
     s_key_unwritten = false;
     s_area_tried = 0;
-    // A key the flash does not give stays empty: what this run puts in it
-    // is then all it holds.
-    set_key(record_key_sec{});
     // What a rewrite of the record file killed in an earlier run left
     // beside it goes before this run writes it.
     misc_remove_write_leftovers(KMX_RECORD_DDR);
@@ -936,9 +928,14 @@ extern "C" bool kmx_write_record_to_nand(void) {
     // The event is in the last waiting record; like a failed flush, an
     // area that still cannot be read takes it, or the thread would not
     // sleep.
-    if (s_area_unreadable && !area_read_again()) {
-        if (ev) consume_event(ev);
-        return false;
+    if (s_area_unreadable) {
+        if (!area_read_again()) {
+            if (ev) consume_event(ev);
+            return false;
+        }
+        // Records already on flash may have left the file.
+        read_ddr(ddr);
+        n = std::min<uint32_t>(g_records_ddr, uint32_t(ddr.size() / KMX_RECORD_SIZE));
     }
 
     // At most one batch per flash rewrite; what is on flash leaves the
