@@ -368,6 +368,9 @@ TEST_F(Record, AFailedReadAtStartErasesNothing) {
     sim_remove("mtd.log");
     EXPECT_TRUE(kmx_record_init());
     EXPECT_EQ(g_record_head_info.total_records, 22u);
+    // Head and key read, the ring copy's tag not: unreadable as well.
+    put(kFaults, "read 2\nread\nread\n");
+    EXPECT_FALSE(kmx_record_init());
     // A head read whole that fails its checks still resets the area, and
     // says why.
     std::string head = image_bytes(0, sizeof(record_head_sec));
