@@ -290,4 +290,26 @@ TEST(Miner, SocRunKeepsTheRunningRecordBesideTheMining) {
     ASSERT_GE(img.size(), 512u);
     EXPECT_EQ(img.substr(0, 8), "LOG#0106");
 }
+
+// A record area that cannot be read from the start on: the flash is left
+// alone and the records go on into the record file in RAM.
+TEST(Miner, SocRunOverAnUnreadableRecordAreaKeepsRecordingInRam) {
+    MachineRun r = run_machine(
+        kSoc, {"sh", "-c",
+               "echo dead >/run/sim/mtd.faults; " + build_path("kmx-miner") +
+                   " --platform 16 --chains 2 --chips 10 --quick --rounds 400 --report-every 400 --temps 20; "
+                   "echo \"miner $?\"; ls -l /tmp/running_record"});
+    EXPECT_TRUE(has(r.out, "hash round 400 chain0: nonces 4000 hw errors 0 missed 0")) << r.out;
+    EXPECT_TRUE(has(r.out, "miner 0")) << r.out;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "log area unreadable, records stay in /tmp/running_record !")) << log;
+    EXPECT_FALSE(has(log, "log area erased")) << log;
+    EXPECT_EQ(r.file("/run/sim/mtd.log"), "");
+    // The first record at once, for an event (the firmware check's: the
+    // key of an unread area holds no version; or the miner's mode).
+    const std::string ram = r.file("/tmp/running_record");
+    ASSERT_GE(ram.size(), 256u);
+    EXPECT_EQ(ram.size() % 256, 0u);
+    EXPECT_NE(ram[35], 0) << "event_type";
+}
 }  // namespace

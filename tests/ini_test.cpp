@@ -53,7 +53,7 @@ TEST(IniLoad, SectionNamedWithTheKeySeparatorIsABadLine) {
 
 // Every unreadable line goes in one load, too-long ones and those holding
 // a NUL byte included: one operation fails, the next goes in. The syslog
-// tells how many lines were removed.
+// tells how many lines were removed, stderr shows the first three, escaped.
 TEST(IniLoad, EveryUnreadableLineGoesInOneLoad) {
     const std::string longline = "k = " + std::string(1100, 'v') + "\n";
     const std::string nul("n = a\0b\n", 8);
@@ -63,7 +63,15 @@ TEST(IniLoad, EveryUnreadableLineGoesInOneLoad) {
     put(kFile, "[a]\nx = 1\n" + longline + "bad line\n" + nul + fits + over + "cont \\\n" + longline + "y = 2\n" +
                    longline);
     log_capture_clear();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(iniparser_load(kFile), nullptr);
+    // The log lines follow (echoed by the capture).
+    const std::string shown = "iniparser: input line too long in /tmp/test.ini (3)\n"
+                              "iniparser: syntax error in /tmp/test.ini (4):\n-> bad line\n"
+                              "iniparser: syntax error in /tmp/test.ini (5):\n-> n = a\\x00b\n"
+                              "iniparser: 3 more unreadable lines in /tmp/test.ini not shown\n"
+                              "iniparser: removed 7 unreadable lines from /tmp/test.ini\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr().substr(0, shown.size()), shown);
     EXPECT_EQ(get(kFile), "[a]\nx = 1\n" + fits + "y = 2\n");
     EXPECT_TRUE(log_has_part("iniparser: removed 7 unreadable lines from /tmp/test.ini")) << [] {
         std::string all;
@@ -92,7 +100,14 @@ TEST(IniLoad, RandomFileCostsOneFailedWrite) {
         c = char(x >> 16);
     }
     put(kFile, junk);
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(kmx_write_key_to_ini("s", "s:k", "v1", kFile));
+    // Three lines shown (a 1023-byte line escaped is 4 KiB at most) and
+    // the count of the rest, not the file's bytes.
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_LT(err.size(), 3u * 4200 + 200);
+    for (const char c : err) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << int(c);
+    EXPECT_NE(err.find("more unreadable lines in /tmp/test.ini not shown\n"), std::string::npos);
     EXPECT_TRUE(kmx_write_key_to_ini("s", "s:k", "v2", kFile));
     EXPECT_EQ(key("s:k"), "v2");
     EXPECT_TRUE(kmx_write_key_to_ini("s", "s:j", "v3", kFile));

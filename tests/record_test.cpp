@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "module/kmx_chain.h"
+#include "os/os.h"
 #include "record/kmx_record.h"
 #include "record/kmx_record_internal.h"
 #include "support/fake_shell.h"
@@ -309,26 +310,67 @@ TEST_F(Record, AFailedReadAtStartErasesNothing) {
         EXPECT_EQ(g_record_head_info.total_records, 11u) << fault;
         EXPECT_EQ(erase_log(), "") << fault;
     }
-    // A flash that stays unreadable: the area is left alone and this run
-    // records nothing.
+    // A flash that stays unreadable: the area is left alone, the records
+    // wait in RAM and each flush reads the area again.
     put(kFaults, "read\nread\nread\n");
     sim_remove("mtd.log");
     log_capture_clear();
     EXPECT_FALSE(kmx_record_init());
-    EXPECT_TRUE(log_has_part("log area unreadable, nothing is recorded in this run !"));
+    EXPECT_TRUE(log_has_part("log area unreadable, records stay in /tmp/running_record !"));
     EXPECT_FALSE(log_has_part("log area erased"));
-    s_now += 60;
-    EXPECT_FALSE(kmx_write_record_to_ddr());
-    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), 0);
-    kmx_chain_overheat(0);
+    // What this run puts into the key meanwhile: the firmware, the mode and
+    // a history temperature.
+    EXPECT_TRUE(kmx_check_fw_update());
+    kmx_check_runmode_switch(3);
+    g_chains_info[1] = chain_para{150, 0, 0, 0, 0, 0, 21, {}};
+    append(2);
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t(2 * KMX_RECORD_SIZE));
+    put(kFaults, "read\nread\nread\n");
     EXPECT_FALSE(kmx_write_record_to_nand());
+    // The event is in the last record and taken: the thread would not
+    // sleep while it waits.
+    EXPECT_EQ(g_force_flush_nand, 0);
+    EXPECT_EQ(uint8_t(waiting_records(2)[KMX_RECORD_SIZE + 35]), EVENTS_OVER_HISTORY_TEMP);
     EXPECT_FALSE(kmx_update_record_key());
-    g_force_flush_nand = 0;
     EXPECT_EQ(erase_log(), "");
     EXPECT_TRUE(image_bytes(0, KMX_RECORD_BLOCK) == before);
-    // The next start reads it again.
+    // Without an event the next read waits an hour after the last one.
+    append(9);
+    put(kFaults, "read\n");
+    s_now += 3600 - 9 * 60 - 1;
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_EQ(sim_lines("mtd.faults"), std::vector<std::string>{"read"});
+    s_now += 1;
+    // One failed read is tried again: the 11 records go out, with the key
+    // as this run left it over the one on flash.
+    const std::string waiting = waiting_records(11);
+    EXPECT_TRUE(kmx_write_record_to_nand());
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), 0);
+    EXPECT_EQ(g_record_head_info.total_records, 22u);
+    EXPECT_TRUE(image_bytes(13 * KMX_RECORD_SIZE, 11 * KMX_RECORD_SIZE) == waiting);
+    record_key_sec key;
+    ASSERT_EQ(kmx_read_flash(50, reinterpret_cast<uint8_t *>(&key), sizeof key), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(key.hw_version), 15), ".2.3-abcdefghij");
+    EXPECT_EQ(key.running_mode, 3);
+    EXPECT_EQ(key.avg_temp[1][0], 150);
+    EXPECT_EQ(key.avg_temp_timestamp[1][0], 21u);
+    // Block 0's head unreadable, its copy whole: the copy stands in.
+    put(kFaults, "read\nread\nread\n");
+    sim_remove("mtd.log");
+    log_capture_clear();
     EXPECT_TRUE(kmx_record_init());
-    EXPECT_EQ(g_record_head_info.total_records, 11u);
+    EXPECT_TRUE(log_has_part("log_head is taken from its copy !"));
+    EXPECT_EQ(g_record_head_info.total_records, 22u);
+    EXPECT_EQ(key.running_mode, g_record_key_info.running_mode);
+    EXPECT_EQ(erase_log(), "erase /run/sim/mtd9.img 0 131072\n");
+    // The next start reads it again.
+    ASSERT_EQ(kmx_erase_flash(KMX_RECORD_AREA - KMX_RECORD_BLOCK, KMX_RECORD_BLOCK), 0);
+    sim_remove("mtd.log");
+    EXPECT_TRUE(kmx_record_init());
+    EXPECT_EQ(g_record_head_info.total_records, 22u);
+    // Head and key read, the ring copy's tag not: unreadable as well.
+    put(kFaults, "read 2\nread\nread\n");
+    EXPECT_FALSE(kmx_record_init());
     // A head read whole that fails its checks still resets the area, and
     // says why.
     std::string head = image_bytes(0, sizeof(record_head_sec));
@@ -341,13 +383,66 @@ TEST_F(Record, AFailedReadAtStartErasesNothing) {
     put(kFaults, "read 1\nread\nread\n");
     log_capture_clear();
     EXPECT_FALSE(kmx_record_init());
-    EXPECT_TRUE(log_has_part("log area unreadable, nothing is recorded in this run !"));
+    EXPECT_TRUE(log_has_part("log area unreadable, records stay in /tmp/running_record !"));
     EXPECT_EQ(erase_log(), "");
     log_capture_clear();
     EXPECT_TRUE(kmx_record_init());
     EXPECT_EQ(g_record_head_info.total_records, 0u);
     EXPECT_TRUE(log_has_part("log area erased: log_head crc  is wrong !"));
     EXPECT_EQ(erase_log(), "erase /run/sim/mtd9.img 0 10485760\n");
+}
+
+// Waits on the machine's clock until `done`, at most `board_s` seconds of it.
+template <typename F>
+bool wait_until(F done, unsigned board_s) {
+    const uint64_t end = kos::mono_ms() + uint64_t(board_s) * 1000;
+    while (!done()) {
+        if (kos::mono_ms() > end) return false;
+        kos::sleep_ms(1000);
+    }
+    return true;
+}
+
+// The record thread over an area that cannot be read, with the firmware
+// check's event pending as after every start: it sleeps between passes as
+// over a readable one, the record file grows, and the records reach flash
+// once the area reads again.
+TEST_F(Record, ThreadIdlesOverAnUnreadableAreaAndStoresOnceItReads) {
+    fresh_area();
+    append(11);
+    s_now += 3600;
+    ASSERT_TRUE(kmx_write_record_to_nand());
+    put(kFaults, "dead\n");
+    log_capture_clear();
+    EXPECT_FALSE(kmx_record_init());
+    EXPECT_TRUE(kmx_check_fw_update());
+    // The thread's gates on the clock its sleeps follow.
+    kmx_record::set_clock(nullptr);
+    g_log_last_ddr_time = g_log_last_nand_time = 0;
+    const uint64_t passes0 = kmx_record::thread_passes(), t0 = kos::mono_ms();
+    ASSERT_TRUE(kmx_create_thread_running_log());
+    // Three records, a minute apart.
+    const bool grew = wait_until([] { return kmx_get_fsize(KMX_RECORD_DDR) >= int32_t(3 * KMX_RECORD_SIZE); }, 3600);
+    const uint64_t passes = kmx_record::thread_passes() - passes0, board_s = (kos::mono_ms() - t0) / 1000;
+    EXPECT_TRUE(grew);
+    // A pass sleeps 5 s unless an event waits: only the first one did not.
+    EXPECT_LE(passes, board_s / 5 + 2) << board_s << " s";
+    EXPECT_EQ(__atomic_load_n(&g_force_flush_nand, __ATOMIC_SEQ_CST), 0);
+    // The flash back, and a mode change: the records go out.
+    unlink(kFaults);
+    kmx_check_runmode_switch(3);
+    EXPECT_TRUE(wait_until([] { return kmx_get_fsize(KMX_RECORD_DDR) == 0; }, 3600));
+    kmx_record::stop_thread();
+    ASSERT_TRUE(wait_until([] { return !kmx_record::thread_running(); }, 3600));
+    EXPECT_GE(g_record_head_info.total_records, 11u + 4);
+    record_key_sec key;
+    ASSERT_EQ(kmx_read_flash(50, reinterpret_cast<uint8_t *>(&key), sizeof key), 0);
+    EXPECT_EQ(key.running_mode, 3);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(key.hw_version), 15), ".2.3-abcdefghij");
+    // Read again at the start's event only, not at every pass.
+    int unreadable = 0;
+    for (const LogLine &l : log_captured()) unreadable += l.text.find("log area unreadable") != std::string::npos;
+    EXPECT_EQ(unreadable, 2);
 }
 
 // A run whose block 0 write failed ends with the batch in block 0's copy and
@@ -388,6 +483,21 @@ TEST_F(Record, ABatchTakenBackFromTheCopyIsNotStoredAgain) {
     EXPECT_EQ(g_record_head_info.total_records, 34u);
     EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t(KMX_RECORD_SIZE));
     EXPECT_TRUE(image_bytes(24 * KMX_RECORD_SIZE, 12 * KMX_RECORD_SIZE) == waiting);
+    // The same with the area unreadable at that start: the flush that reads
+    // it again takes the copy back, and stores only what is not on flash.
+    kmx_clear_record_ddr();
+    append(11);
+    put(kFaults, "write 2\n");
+    s_now += 3600;
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    g_records_ddr = 0;
+    put(kFaults, "read\nread\nread\nread\nread\nread\n");
+    EXPECT_FALSE(kmx_record_init());
+    append(1);
+    kmx_chain_overheat(0);
+    EXPECT_TRUE(kmx_write_record_to_nand());
+    EXPECT_EQ(g_record_head_info.total_records, 34u + 11 + 1);
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), 0);
 }
 
 // ---- power cuts during a flush ------------------------------------------------------

@@ -47,26 +47,45 @@ MachineRun run_led_clients(const std::string &body) {
 }
 
 // The LED server's refusals of clients without a whole request, from its
-// standard error: one line per client that ran into its deadline, and the
-// summary lines of those refused to make room, with their counts; and the
-// clients that closed before either, read as an empty request.
+// standard error: the summary lines of those that ran into their deadline
+// and of those refused to make room, with their counts; and the clients
+// that closed before either, read as an empty request.
 struct Refusals {
-    size_t timed_out = 0, evicted = 0, lines = 0, closed = 0;
+    size_t timed_out = 0, evicted = 0, lines = 0, closed = 0, timeout_lines = 0;
 };
+
+// The count of a line "<head>N<tail>", or -1.
+long summary_count(const std::string &line, const std::string &head, const std::string &tail) {
+    if (line.compare(0, head.size(), head) != 0 || line.size() <= head.size() + tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return -1;
+    return long(std::stoul(line.substr(head.size(), line.size() - head.size() - tail.size())));
+}
+
+// Waits (a minute at most) until the server has told `n` refusals: the
+// last summary line comes up to a second after its clients.
+std::string told(int n) {
+    return "i=0; until awk '/^error: clients without a whole request within 1000 ms: /{n+=$NF+0} "
+           "/^error: clients refused to make room for newer ones: /{n+=$10+0} /expected near end of file$/{n++} "
+           "END{exit n<" + std::to_string(n) + "}' /run/sim/zm.err; do i=$((i+1)); [ $i -gt 1200 ] && break; "
+           "sleep 0.05; done\n";
+}
 
 Refusals refusals(const std::string &err) {
     Refusals n;
-    const std::string cut = "error: no whole request within 1000 ms.\n";
-    const std::string head = "error: clients refused to make room for newer ones: ";
-    const std::string tail = " (more than 64 waited).\n";
     for (size_t b = 0, e; (e = err.find('\n', b)) != std::string::npos; b = e + 1) {
         const std::string line = err.substr(b, e + 1 - b);
-        if (line == cut) n.timed_out++;
         if (line == "error: on line 1: '[' or '{' expected near end of file\n") n.closed++;
-        if (line.compare(0, head.size(), head) == 0 && line.size() > head.size() + tail.size() &&
-            line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+        if (const long k = summary_count(line, "error: clients without a whole request within 1000 ms: ", ".\n");
+            k >= 0) {
+            n.timeout_lines++;
+            n.timed_out += size_t(k);
+        }
+        if (const long k = summary_count(line, "error: clients refused to make room for newer ones: ",
+                                         " (more than 64 waited).\n");
+            k >= 0) {
             n.lines++;
-            n.evicted += std::stoul(line.substr(head.size(), line.size() - head.size() - tail.size()));
+            n.evicted += size_t(k);
         }
     }
     return n;
@@ -155,20 +174,28 @@ TEST(MonitorDaemon, PendingSupplyUpgradeRunsThenEmptiesAndReboots) {
 TEST(MonitorDaemon, SupplyImageNamedLikeAnOptionOrHiddenIsRefused) {
     // Only images whose names begin with '-' (an option to the upgrade
     // program) or '.' (missed by the folder's emptying, so run at every
-    // start): none reaches the upgrade program, nothing is emptied, no reboot.
-    const std::string body = "printf 'UPG{%s}UPG' \"$(ls -A /opt/psu-upgrade | wc -l)\"\n";
+    // start): none reaches the upgrade program, no reboot; each is removed
+    // by its name, with one line.
+    const std::string body = "printf 'UPG{%s}UPG' \"$(ls -A /opt/psu-upgrade)\"\n";
     MachineRun r = run_machine(
         machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/opt/psu-upgrade/--help.bin\":\"\","
                     "\"/opt/psu-upgrade/-v.hex\":\"\",\"/opt/psu-upgrade/.x.bin\":\"\","
-                    "\"/opt/psu-upgrade/.bin\":\"\""),
+                    "\"/opt/psu-upgrade/.bin\":\"\",\"/opt/psu-upgrade/notes.txt\":\"\""),
         {"bash", "-c", "zel-monitor 1 >/dev/null 2>&1 & " + build_path("led-client") + " send '{}' >/dev/null; " + body});
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_FALSE(has(calls, "power_upgrade")) << calls;
     EXPECT_FALSE(has(calls, "reboot")) << calls;
-    EXPECT_EQ(section(r.out, "UPG"), "4");
-    for (const char *name : {"--help.bin", "-v.hex", ".x.bin", ".bin"})
-        EXPECT_TRUE(has(r.syslog(), std::string("image name refused:") + name)) << r.syslog();
+    // Writable while they go (other threads' U-Boot reads may come between).
+    EXPECT_TRUE(has(calls, "mount / -o rw,remount,dirsync\n")) << calls;
+    EXPECT_LT(calls.find("mount / -o rw,remount,dirsync\n"), calls.find("mount / -o ro,remount\n")) << calls;
+    EXPECT_EQ(section(r.out, "UPG"), "notes.txt");
+    const std::string log = r.syslog();
+    for (const char *name : {"--help.bin", "-v.hex", ".x.bin", ".bin"}) {
+        const std::string line = std::string("image name refused:") + name + ", removed";
+        EXPECT_TRUE(has(log, line)) << log;
+        EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+    }
 }
 
 TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
@@ -277,7 +304,7 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("ZEL_RECV_BUF_SIZE", 0) == 0 || line.rfind("error: ", 0) == 0) err += line + "\n";
     EXPECT_TRUE(has(err, "ZEL_RECV_BUF_SIZE is too small.\nZEL_RECV_BUF_SIZE is too small.\n")) << all;
-    const std::string cut = "error: no whole request within 1000 ms.\n";
+    const std::string cut = "error: clients without a whole request within 1000 ms: 1.\n";
     // The idle client, killed once the valid request beside it has its
     // answer, ends empty; the unfinished "x" runs into its deadline; ended
     // early, the same text is parsed and refused as not JSON.
@@ -302,7 +329,7 @@ TEST(MonitorDaemon, LedServerIdleClientsHoldNoOne) {
                "printf '" + tag + "{%s %s %s}" + tag + "' \"$(( (e - s) / 1000000 < 1000 ))\" \"$(cat /tmp/" + tag +
                ")\" \"$(cat /tmp/" + tag + ".* | grep -cF '{\"success\": \"false\"}\\0')\"\n";
     };
-    MachineRun r = run_led_clients(round("A", 20) + round("B", 70));
+    MachineRun r = run_led_clients(round("A", 20) + round("B", 70) + told(90));
     ASSERT_EQ(r.status, 0) << r.out;
     // Answered within a second (1), true, and every idle client refused.
     EXPECT_EQ(section(r.out, "A"), "1 {\"success\": \"true\"}\\0 20") << r.out;
@@ -311,11 +338,27 @@ TEST(MonitorDaemon, LedServerIdleClientsHoldNoOne) {
     EXPECT_EQ(n.timed_out + n.evicted, 90u) << r.file("/run/sim/zm.err");
 }
 
+// Clients that all run into their deadline together are told in one line a
+// second at most, with their count.
+TEST(MonitorDaemon, LedServerTimeOutsAreToldOnceASecond) {
+    MachineRun r = run_led_clients("s=$(date +%s%N); $C flood 40 2500 >/dev/null\n" + told(40) +
+                                   "e=$(date +%s%N); printf 'MS{%s}MS' $(( (e - s) / 1000000 ))\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string err = r.file("/run/sim/zm.err");
+    const Refusals n = refusals(err);
+    EXPECT_EQ(n.timed_out + n.closed, 40u) << err;
+    EXPECT_EQ(n.evicted, 0u) << err;
+    const long ms = std::stol(section(r.out, "MS"));
+    EXPECT_GE(n.timeout_lines, 1u) << err;
+    EXPECT_LE(n.timeout_lines, size_t(1 + ms / 1000)) << ms << "\n" << err;
+}
+
 // A connection flood: every client beyond the 64 that wait is refused to
 // make room, told in one line a second at most; a valid request after it
 // is answered.
 TEST(MonitorDaemon, LedServerFloodIsToldOnceASecond) {
-    MachineRun r = run_led_clients("s=$(date +%s%N); $C flood 400 2500 >/dev/null; e=$(date +%s%N)\n"
+    MachineRun r = run_led_clients("s=$(date +%s%N); $C flood 400 2500 >/dev/null\n" + told(400) +
+                                   "e=$(date +%s%N)\n"
                                    "$C send '{\"red_light\":\"on\"}'\n"
                                    "printf 'MS{%s}MS' $(( (e - s) / 1000000 ))\n");
     ASSERT_EQ(r.status, 0) << r.out;

@@ -65,11 +65,22 @@ struct Client {
 
 enum class Input { waiting, whole, failed, timed_out, evicted };
 
-// Clients closed early to make room are counted and told in one line at
-// most every kEvictionLogMs: a connection flood must not fill the journal.
+// Clients closed early to make room, and those whose deadline passed, are
+// counted and told in one line of each kind at most every kEvictionLogMs:
+// a connection flood must not fill the journal.
 constexpr int64_t kEvictionLogMs = 1000;
 
-struct Evictions {
+void tell_evictions(size_t count) {
+    fprintf(stderr, "error: clients refused to make room for newer ones: %zu (more than %zu waited).\n", count,
+            kMaxWaiting);
+}
+
+void tell_timeouts(size_t count) {
+    fprintf(stderr, "error: clients without a whole request within %d ms: %zu.\n", kRequestDeadlineMs, count);
+}
+
+struct Summary {
+    void (*tell)(size_t count);
     size_t count = 0;  // not yet told
     int64_t next_line = 0;
 
@@ -79,8 +90,7 @@ struct Evictions {
     int flush(int64_t now) {
         if (count == 0) return -1;
         if (now < next_line) return int(next_line - now);
-        fprintf(stderr, "error: clients refused to make room for newer ones: %zu (more than %zu waited).\n", count,
-                kMaxWaiting);
+        tell(count);
         fflush(stderr);
         count = 0;
         next_line = now + kEvictionLogMs;
@@ -110,11 +120,8 @@ void answer(Client &c, Input in) {
         return;
     }
     LedRequest r;
-    if (in == Input::evicted) {
-        // Told in the summary line of the evictions.
-    } else if (in == Input::timed_out) {
-        fprintf(stderr, "error: no whole request within %d ms.\n", kRequestDeadlineMs);
-        fflush(stderr);
+    if (in == Input::evicted || in == Input::timed_out) {
+        // Told in the summary lines.
     } else if (c.len >= kRecvBufSize) {
         // Too long to be a request: refuse it and go on serving others.
         fprintf(stderr, "ZEL_RECV_BUF_SIZE is too small.\n");
@@ -189,6 +196,10 @@ void led_serve_client(int fd) {
         if (ready > 0) in = take_input(c);
     }
     answer(c, in);
+    if (in == Input::timed_out) {
+        tell_timeouts(1);
+        fflush(stderr);
+    }
 }
 
 void *thread_socket_server(void *) {
@@ -219,10 +230,12 @@ void *thread_socket_server(void *) {
     fcntl(lfd, F_SETFL, fcntl(lfd, F_GETFL) | O_NONBLOCK);
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<pollfd> fds;
-    Evictions evictions;
+    Summary evictions{tell_evictions}, timeouts{tell_timeouts};
     for (;;) {
         int64_t now = now_ms();
         int timeout = evictions.flush(now);
+        const int timeouts_due = timeouts.flush(now);
+        if (timeouts_due >= 0) timeout = timeout < 0 ? timeouts_due : std::min(timeout, timeouts_due);
         fds.assign(1, pollfd{lfd, POLLIN, 0});
         for (const auto &c : clients) {
             fds.push_back(pollfd{c->fd, POLLIN, 0});
@@ -248,6 +261,7 @@ void *thread_socket_server(void *) {
                 continue;
             }
             answer(c, in);
+            if (in == Input::timed_out) timeouts.add();
             it = clients.erase(it);
         }
         if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;

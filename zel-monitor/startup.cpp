@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "daemon.h"
 #include "misc/kmx_misc.h"
@@ -171,14 +172,25 @@ void run_pending_psu_upgrade(const char *dir) {
         kmx_logf(5, "%s,%d: open dir hex path:%s fail!\n", kSource, __LINE__, dir);
         return;
     }
+    // The first image in the folder's order, and every name refused.
+    std::string image_name;
+    bool hex = false;
+    std::vector<std::string> refused;
     while (const dirent *e = readdir(d)) {
         const char *name = e->d_name;
-        const bool hex = strstr(name, ".hex") != nullptr;
-        if (!hex && !strstr(name, ".bin")) continue;
+        const bool is_hex = strstr(name, ".hex") != nullptr;
+        if (!is_hex && !strstr(name, ".bin")) continue;
         if (!image_name_ok(name)) {
-            kmx_logf(5, "%s,%d: image name refused:%.*s \n", kSource, __LINE__, 64, name);
-            continue;
+            refused.push_back(name);
+        } else if (image_name.empty()) {
+            image_name = name;
+            hex = is_hex;
         }
+    }
+    closedir(d);
+    if (image_name.empty() && refused.empty()) return;
+    const char *name = image_name.c_str();
+    if (!image_name.empty()) {
         kmx_logf(5, hex ? "%s,%d: hex file:%s \n" : "%s,%d: bin file:%s \n", kSource, __LINE__, name);
         kmx_logf(5, "===start to upgrade psu, start power_upgrade!===\n");
         char cmd[128];
@@ -186,18 +198,28 @@ void run_pending_psu_upgrade(const char *dir) {
         // Whatever the upgrade did, the folder is emptied and the machine
         // rebooted: a bad image must not bring the board into a boot loop.
         kos::shell_status(cmd);
-        run_shell("mount / -o rw,remount,dirsync");
+    }
+    run_shell("mount / -o rw,remount,dirsync");
+    if (!image_name.empty()) {
         run_shell("rm -rf /opt/psu-upgrade/*");
         // The image that was run goes by its own name too: were it left, the
         // next start would upgrade and reboot again.
         const std::string image = std::string(dir) + "/" + name;
         if (unlink(image.c_str()) != 0 && errno != ENOENT)
             kmx_logf(5, "%s,%d: cannot remove %s: %s\n", kSource, __LINE__, image.c_str(), strerror(errno));
-        run_shell("mount / -o ro,remount");
-        run_shell("sync; /bin/systemctl reboot");
-        break;
     }
-    closedir(d);
+    // A refused image goes by its name too (the emptying misses a dot-named
+    // one): left, it would be refused again at every start.
+    for (const std::string &r : refused) {
+        const std::string image = std::string(dir) + "/" + r;
+        if (remove(image.c_str()) == 0 || errno == ENOENT)
+            kmx_logf(5, "%s,%d: image name refused:%.*s, removed\n", kSource, __LINE__, 64, r.c_str());
+        else
+            kmx_logf(5, "%s,%d: image name refused:%.*s, cannot remove it: %s\n", kSource, __LINE__, 64, r.c_str(),
+                     strerror(errno));
+    }
+    run_shell("mount / -o ro,remount");
+    if (!image_name.empty()) run_shell("sync; /bin/systemctl reboot");
 }
 
 }  // namespace zelmon

@@ -270,6 +270,28 @@ bool read_line(FILE *in, char *buf, size_t room, LineRead &r) {
     return true;
 }
 
+// A damaged file may hold thousands of bad lines: only the first few are
+// shown on stderr, each escaped (a line holds any bytes); the syslog gets
+// the count.
+constexpr int kShownBadLines = 3;
+
+std::string escaped(const char *p, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; i++) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += char(c);
+        } else {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 // iniparser's loader, which in addition deletes every line it cannot read
@@ -289,6 +311,17 @@ extern "C" dictionary *iniparser_load(const char *ininame) {
     long logical_start = 0;  // offset where the current (continued) line began
     int logical_lineno = 0;  // and its number
     std::vector<BadLines> bad;
+    int shown = 0;
+    // The report of one bad line, while few have been shown.
+    auto report = [&](bool too_long, size_t len) {
+        if (shown++ >= kShownBadLines) return;
+        if (len > 0 && line[len - 1] == '\n') len--;
+        if (too_long)
+            fprintf(stderr, "iniparser: input line too long in %s (%d)\n", ininame, lineno);
+        else
+            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", ininame, lineno,
+                    escaped(line, len).c_str());
+    };
     auto drop = [&] {
         bad.push_back({logical_start, ftell(in), lineno - logical_lineno + 1});
         last = 0;
@@ -304,12 +337,12 @@ extern "C" dictionary *iniparser_load(const char *ininame) {
             logical_lineno = lineno;
         }
         if (r.too_long) {
-            fprintf(stderr, "iniparser: input line too long in %s (%d)\n", ininame, lineno);
+            report(true, 0);
             drop();
             continue;
         }
         if (r.nul) {
-            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", ininame, lineno, line);
+            report(false, size_t(last) + r.len);
             drop();
             continue;
         }
@@ -327,7 +360,7 @@ extern "C" dictionary *iniparser_load(const char *ininame) {
         case LINE_SECTION: dictionary_set(dict, section.c_str(), nullptr); break;
         case LINE_VALUE: dictionary_set(dict, (section + ":" + key).c_str(), val.c_str()); break;
         case LINE_ERROR:
-            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", ininame, lineno, line);
+            report(false, strlen(line));
             drop();
             break;
         default: break;
@@ -336,6 +369,8 @@ extern "C" dictionary *iniparser_load(const char *ininame) {
     }
     fclose(in);
     if (bad.empty()) return dict;
+    if (shown > kShownBadLines)
+        fprintf(stderr, "iniparser: %d more unreadable lines in %s not shown\n", shown - kShownBadLines, ininame);
     delete_ranges(ininame, bad);
     dictionary_del(dict);
     return nullptr;

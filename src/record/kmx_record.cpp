@@ -1,3 +1,19 @@
+// The record area on /dev/mtd9 (0xA00000 bytes, erase blocks of 0x20000):
+//
+//   block 0       head (bytes 0-49), key (50-511), ring slots 2-511
+//   blocks 1-21   the rest of the ring, up to slot 10803
+//   blocks 22-76  unused
+//   block 77      the ring copy's tag (0x9A0000): which block the ring copy
+//                 is for, with a CRC-32 of its image
+//   block 78      the ring copy (0x9C0000): the new image of the one ring
+//                 block other than 0 being rewritten
+//   block 79      block 0's copy (0x9E0000): block 0's new image
+//
+// Every change to a ring block goes through rewrite_block(): a block other
+// than 0 after erasing the tag, writing the ring copy and then its tag;
+// block 0 after its copy. At start a whole tag whose copy differs from its
+// block is written back over the block, so a change made to that block any
+// other way is undone at the next start.
 #include "record/kmx_record.h"
 
 #include <fcntl.h>
@@ -73,9 +89,19 @@ bool s_fw_read = false;
 // start would read 255 as every history temperature, which no reading can
 // beat, and the history would stay empty for good.
 bool s_key_unwritten = false;
-// The flash could not be read at start: this run records nothing rather
-// than write over (or erase) an area whose state it does not know.
+// The flash could not be read at start: nothing is written over (or
+// erased in) an area whose state is not known. The records stay in the
+// record file in RAM; each flush reads the area again first, and stores
+// them once it reads.
 bool s_area_unreadable = false;
+// When the last such read failed: without an event the next one waits an
+// hour, as a flush does, so an area that stays unreadable costs a few reads
+// and log lines an hour.
+uint64_t s_area_tried = 0;
+constexpr uint64_t kFlushEveryS = 3600;
+// Passes of the record thread (a test watches it idle).
+std::atomic<uint64_t> s_passes{0};
+std::atomic<bool> s_running{false};
 
 uint64_t now_s() { return s_clock ? s_clock() : kmx_get_systime_s(); }
 
@@ -268,6 +294,18 @@ void copy_with_shared_byte(uint8_t *out, const T &rec, size_t at, const uint8_t 
 void put_key(uint8_t *out) {
     copy_with_shared_byte(out, g_record_key_info, offsetof(record_key_sec, running_mode),
                           g_record_key_info.running_mode);
+}
+
+// Replaces the key in memory, its mode byte by an atomic store: a flush
+// that finds the area readable again does it while the mining thread may
+// set the mode.
+void set_key(const record_key_sec &k) {
+    constexpr size_t at = offsetof(record_key_sec, running_mode);
+    uint8_t *to = reinterpret_cast<uint8_t *>(&g_record_key_info);
+    const uint8_t *from = reinterpret_cast<const uint8_t *>(&k);
+    memcpy(to, from, at);
+    kmx_record::shared_store(g_record_key_info.running_mode, k.running_mode);
+    memcpy(to + at + 1, from + at + 1, sizeof k - at - 1);
 }
 
 void put_head_and_key(std::vector<uint8_t> &block0, const record_head_sec &head, bool with_key) {
@@ -501,7 +539,9 @@ Copy take_back_copy() {
     if (!read_at_start(kCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK)) return Copy::kUnreadable;
     kmx_logf(3, "%s    %d  log_head is taken from its copy !\n", "init_cache_head_and_key", __LINE__);
     g_record_head_info = h;
-    memcpy(&g_record_key_info, img.data() + kKeyOffset, sizeof g_record_key_info);
+    record_key_sec key;
+    memcpy(&key, img.data() + kKeyOffset, sizeof key);
+    set_key(key);
     if (program_block(0, img))
         s_unwritten.erase(0);
     else
@@ -513,6 +553,9 @@ Copy take_back_copy() {
 // whole and the image matches it, holds what the block was receiving, and
 // goes back over it. A copy whose block already holds it is the last
 // rewrite done; nothing to do. False when the flash cannot be read.
+// Whatever else changed the named block since its copy was written is lost
+// here: every change to a ring block must go through rewrite_block(), which
+// erases the tag before anything else.
 bool take_back_ring_copy() {
     RingCopyTag t;
     if (!read_at_start(kRingTagBlock * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&t), sizeof t)) return false;
@@ -569,10 +612,10 @@ void drop_stored_from_ddr() {
 }
 
 // The flash gave no head or copy even after retries: nothing is known of
-// what it holds, so nothing is erased and this run records nothing.
+// what it holds, so nothing is erased; the records wait in RAM.
 bool area_unreadable() {
-    kmx_logf(3, "%s    %d  log area unreadable, nothing is recorded in this run !\n", "init_cache_head_and_key",
-             __LINE__);
+    kmx_logf(3, "%s    %d  log area unreadable, records stay in %s !\n", "init_cache_head_and_key", __LINE__,
+             KMX_RECORD_DDR);
     s_area_unreadable = true;
     return false;
 }
@@ -590,29 +633,77 @@ bool reset_area(const char *why) {
     g_record_head_info.key_info_len = sizeof(record_key_sec);
     g_record_head_info.bytes_per_record = KMX_RECORD_SIZE;
     g_record_head_info.crc = head_crc(g_record_head_info);
-    memset(&g_record_key_info, 0, sizeof g_record_key_info);
+    set_key(record_key_sec{});
     s_key_unwritten = true;
     return erased;
 }
 
 bool init_cache_head_and_key() {
+    s_area_unreadable = false;
     record_head_sec h;
     const char *why = nullptr;
     const Head verdict = read_head(0, h, true, &why);
-    if (verdict == Head::kUnreadable) return area_unreadable();
     if (verdict == Head::kValid) {
-        g_record_head_info = h;
-        if (!read_at_start(kKeyOffset, reinterpret_cast<uint8_t *>(&g_record_key_info), sizeof g_record_key_info)) {
+        record_key_sec key;
+        if (!read_at_start(kKeyOffset, reinterpret_cast<uint8_t *>(&key), sizeof key)) {
             kmx_logf(3, "%s    %d\n", __func__, __LINE__);
             return area_unreadable();
         }
+        g_record_head_info = h;
+        set_key(key);
     } else {
-        const Copy copy = verdict == Head::kBroken ? take_back_copy() : Copy::kNone;
+        // A head cut short, or one the flash does not give: block 0's copy,
+        // when whole, is what block 0 holds or was receiving.
+        const Copy copy = verdict == Head::kRefused ? Copy::kNone : take_back_copy();
         if (copy == Copy::kUnreadable) return area_unreadable();
-        if (copy == Copy::kNone) return reset_area(why);
+        if (copy == Copy::kNone) {
+            if (verdict == Head::kUnreadable) return area_unreadable();
+            return reset_area(why);
+        }
     }
     if (!take_back_ring_copy()) return area_unreadable();
     drop_stored_from_ddr();
+    return true;
+}
+
+// What this run put into the key while the area could not be read goes
+// over the key read from flash: the firmware now running, the work mode
+// now set and the history temperatures seen meanwhile.
+void merge_run_key(const record_key_sec &run, uint8_t run_mode) {
+    record_key_sec &key = g_record_key_info;
+    static const uint8_t kNoVersion[sizeof run.hw_version] = {};
+    if (memcmp(run.hw_version, kNoVersion, sizeof kNoVersion) != 0)
+        memcpy(key.hw_version, run.hw_version, sizeof key.hw_version);
+    if (run_mode != 255) kmx_record::shared_store(key.running_mode, run_mode);
+    for (int c = 0; c < 8; c++)
+        for (int k = 0; k < 5; k++) {
+            int i = history_slot(key.avg_temp[c], run.avg_temp[c][k], kAvgHistoryFloor);
+            if (i >= 0) {
+                key.avg_temp[c][i] = run.avg_temp[c][k];
+                key.avg_temp_timestamp[c][i] = run.avg_temp_timestamp[c][k];
+            }
+            i = history_slot(key.max_temp[c], run.max_temp[c][k], kMaxHistoryFloor);
+            if (i >= 0) {
+                key.max_temp[c][i] = run.max_temp[c][k];
+                key.max_temp_timestamp[c][i] = run.max_temp_timestamp[c][k];
+            }
+        }
+    s_key_unwritten = true;  // the merged key goes out with the next head
+}
+
+// A flush over an area that could not be read: the start's reads once more.
+// True once the area reads and its head and key are known.
+bool area_read_again() {
+    s_area_tried = now_s();
+    record_key_sec run;
+    put_key(reinterpret_cast<uint8_t *>(&run));
+    const uint8_t run_mode = kmx_record::shared_load(g_machine_info.running_mode);
+    if (!init_cache_head_and_key()) {
+        // Nothing of this run's key may go before the flash's is known.
+        set_key(run);
+        return false;
+    }
+    merge_run_key(run, run_mode);
     return true;
 }
 
@@ -622,7 +713,9 @@ void *thread_running_log(void *) {
         if (!pending_event()) kos::sleep_s(5);
         kmx_write_record_to_ddr();
         kmx_write_record_to_nand();
+        s_passes.fetch_add(1);
     }
+    s_running.store(false);
     return nullptr;
 }
 
@@ -632,6 +725,8 @@ namespace kmx_record {
 void set_clock(ClockFn fn) { s_clock = fn; }
 void set_meminfo_path(const char *path) { s_meminfo = path ? path : "/proc/meminfo"; }
 void stop_thread() { s_stop.store(true); }
+bool thread_running() { return s_running.load(); }
+uint64_t thread_passes() { return s_passes.load(); }
 }  // namespace kmx_record
 
 // ---- CRC ------------------------------------------------------------------------
@@ -648,6 +743,10 @@ extern "C" uint32_t crc32_no_comp(uint32_t crc, const unsigned char *p, unsigned
 
 // ---- flash access -----------------------------------------------------------------
 
+// The two writers of the record area. A ring block (0 to 21) is changed only
+// through rewrite_block(), which erases the ring copy's tag first: a block
+// erased or written here by anyone else while a whole tag names it gets the
+// ring copy back at the next start, and the change is undone.
 extern "C" int32_t kmx_erase_flash(uint32_t offset, uint32_t bytes) {
     int fd = kos::mtd_open(KMX_RECORD_MTD);
     if (fd < 0) {
@@ -662,6 +761,7 @@ extern "C" int32_t kmx_erase_flash(uint32_t offset, uint32_t bytes) {
     return 0;
 }
 
+// Like kmx_erase_flash: ring blocks change only through rewrite_block().
 extern "C" int32_t kmx_write_flash(uint32_t offset, uint8_t *buf, uint32_t len) {
     int fd = kos::mtd_open(KMX_RECORD_MTD);
     if (fd < 0) {
@@ -709,7 +809,7 @@ extern "C" bool kmx_record_init(void) {
     memset(g_chains_info, 0, sizeof g_chains_info);
     s_unwritten.clear();
     s_key_unwritten = false;
-    s_area_unreadable = false;
+    s_area_tried = 0;
     // What a rewrite of the record file killed in an earlier run left
     // beside it goes before this run writes it.
     misc_remove_write_leftovers(KMX_RECORD_DDR);
@@ -719,7 +819,9 @@ extern "C" bool kmx_record_init(void) {
 extern "C" bool kmx_create_thread_running_log(void) {
     pthread_t t;
     s_stop.store(false);
+    s_running.store(true);
     if (pthread_create(&t, nullptr, thread_running_log, nullptr) != 0) {
+        s_running.store(false);
         kmx_logf(3, "thread_running_log create fail !\n");
         return false;
     }
@@ -760,7 +862,6 @@ extern "C" bool kmx_chain_overheat(int cid) {
 // ---- record steps -------------------------------------------------------------------
 
 extern "C" bool kmx_write_record_to_ddr(void) {
-    if (s_area_unreadable) return false;
     const uint64_t now = now_s();
     if (!pending_event() && now - g_log_last_ddr_time < 60) return true;
     if (kmx_record::shared_load(g_detect_over)) update_chains_errno();
@@ -802,10 +903,10 @@ extern "C" bool kmx_write_record_to_ddr(void) {
 }
 
 extern "C" bool kmx_write_record_to_nand(void) {
-    if (s_area_unreadable) return false;
     const int ev = pending_event();
     if (!ev && g_records_ddr <= 10) return true;
-    if (!ev && now_s() - g_log_last_nand_time < 3600) return true;
+    if (!ev && now_s() - g_log_last_nand_time < kFlushEveryS) return true;
+    if (!ev && s_area_unreadable && s_area_tried != 0 && now_s() - s_area_tried < kFlushEveryS) return false;
 
     std::string ddr;
     read_ddr(ddr);
@@ -823,6 +924,18 @@ extern "C" bool kmx_write_record_to_nand(void) {
         // No record to carry it: the head and key still go out, and the
         // event must not keep the thread from sleeping.
         g_update_events_type = true;
+    }
+    // The event is in the last waiting record; like a failed flush, an
+    // area that still cannot be read takes it, or the thread would not
+    // sleep.
+    if (s_area_unreadable) {
+        if (!area_read_again()) {
+            if (ev) consume_event(ev);
+            return false;
+        }
+        // Records already on flash may have left the file.
+        read_ddr(ddr);
+        n = std::min<uint32_t>(g_records_ddr, uint32_t(ddr.size() / KMX_RECORD_SIZE));
     }
 
     // At most one batch per flash rewrite; what is on flash leaves the

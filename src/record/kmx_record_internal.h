@@ -14,5 +14,10 @@ void set_clock(ClockFn fn);
 void set_meminfo_path(const char *path);
 // The record thread ends after its current pass.
 void stop_thread();
+// Whether the record thread started last is still running, and how many
+// passes (a sleep unless an event waits, an append, a flush) all record
+// threads made.
+bool thread_running();
+uint64_t thread_passes();
 
 }  // namespace kmx_record
