@@ -82,6 +82,8 @@ TEST(OsClock, TestClockMovesWithTheTestsSleepsAndWakesOtherThreads) {
     ASSERT_TRUE(clock.wait_sleepers(1));
     const uint64_t t0 = clock.now_us();
     clock.advance_us(9999);
+    ASSERT_TRUE(clock.wait_sleepers(1));
+    EXPECT_EQ(woke, 0u) << "woke before its time";
     kos::sleep_us(1);  // the test's own sleep wakes it as well
     ASSERT_TRUE(clock.wait_sleepers(1));  // in its second sleep
     EXPECT_EQ(woke, t0 + 10000);
