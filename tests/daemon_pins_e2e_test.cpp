@@ -14,14 +14,21 @@ std::string machine(const std::string &hwrevision) {
            R"("files":{"/etc/hwrevision":")" + hwrevision + R"(\n"}})";
 }
 
-// Runs the daemon until its LED server answers, lets `machine_s` seconds of
-// machine time pass (scale 200) and stops it.
-MachineRun run_daemon_for(const std::string &desc, double real_s) {
+// Runs the daemon until its LED server answers and then until `until` (a
+// shell test) holds, however long a loaded host takes (two minutes at
+// most), lets `more_s` seconds of real time pass (200 times as much of the
+// machine's) and stops it.
+MachineRun run_daemon_until(const std::string &desc, const std::string &until, double more_s = 0) {
     const std::string script = "mkdir -p /config/etc/ssh\n"
                                "zel-monitor 1 >/run/sim/zm.out 2>&1 & ZM=$!\n" +
                                build_path("led-client") + " send '{}' >/dev/null\n"
-                               "sleep " + std::to_string(real_s) + "\nkill $ZM\n";
+                               "for i in $(seq 2400); do { " + until + "; } 2>/dev/null && break; sleep 0.05; done\n"
+                               "sleep " + std::to_string(more_s) + "\nkill $ZM\n";
     return run_machine(desc, {"bash", "-c", script});
+}
+
+std::string seen(const std::string &text, const std::string &file) {
+    return "grep -qF '" + text + "' /run/sim/" + file;
 }
 
 // On the SoC board (the revision names "soc") the daemon neither feeds the
@@ -30,7 +37,9 @@ MachineRun run_daemon_for(const std::string &desc, double real_s) {
 TEST(DaemonBoards, SocBoardLeavesOutTheWatchdogStatusAndUpdateLog) {
     // Elsewhere the feeder asks the watchdog switch and feeds the card, and
     // the update-log keeper asks the update status.
-    MachineRun zynq = run_daemon_for(machine("zynq n5.b"), 1.0);
+    MachineRun zynq = run_daemon_until(machine("zynq n5.b"),
+                                       seen("keepalive", "wdt.log") + " && " + seen("recovery_status", "calls.log") +
+                                           " && " + seen("update_flag:", "syslog.log"));
     ASSERT_EQ(zynq.status, 0) << zynq.out << zynq.file("/run/sim/zm.out") << zynq.syslog();
     EXPECT_TRUE(has(zynq.file("/run/sim/wdt.log"), "keepalive")) << zynq.file("/run/sim/wdt.log");
     const std::string zcalls = zynq.file("/run/sim/calls.log");
@@ -43,8 +52,9 @@ TEST(DaemonBoards, SocBoardLeavesOutTheWatchdogStatusAndUpdateLog) {
     // A revision file that cannot be read: the feeder and the status checker
     // run, the keeper of the update log (it writes physical memory) does not.
     {
-        MachineRun unknown = run_daemon_for(
-            R"({"platform":4,"boards":[],"uboot":{"image_flag":"0","recovery_status":"OK","bootflag":"1"}})", 1.0);
+        MachineRun unknown = run_daemon_until(
+            R"({"platform":4,"boards":[],"uboot":{"image_flag":"0","recovery_status":"OK","bootflag":"1"}})",
+            seen("not started !", "syslog.log") + " && " + seen("keepalive", "wdt.log"));
         ASSERT_EQ(unknown.status, 0) << unknown.out << unknown.file("/run/sim/zm.out") << unknown.syslog();
         EXPECT_TRUE(has(unknown.syslog(), "board kind unknown, thread_record_swudate_log not started !"))
             << unknown.syslog();
@@ -53,7 +63,8 @@ TEST(DaemonBoards, SocBoardLeavesOutTheWatchdogStatusAndUpdateLog) {
     }
 
     for (const char *rev : {"zynq-soc n5.b", "board soc.b"}) {
-        MachineRun soc = run_daemon_for(machine(rev), 1.0);
+        // Once the rest runs, a second more for what must not come.
+        MachineRun soc = run_daemon_until(machine(rev), seen("flagutils read", "calls.log"), 1.0);
         ASSERT_EQ(soc.status, 0) << soc.out << soc.file("/run/sim/zm.out") << soc.syslog();
         EXPECT_EQ(soc.file("/run/sim/wdt.log"), "") << rev;
         const std::string calls = soc.file("/run/sim/calls.log");

@@ -39,7 +39,6 @@ struct timeval fake_wall() { return timeval{s_wall, 0}; }
 class Volumes : public testing::Test {
 protected:
     void SetUp() override {
-        kos::set_time_scale(1000);
         fake_shell().reset();
         log_capture_clear();
         g_platform = 4;
@@ -49,7 +48,7 @@ protected:
         fake_shell().answer("/sbin/", "");
         fake_shell().answer("mount  -t", "");
     }
-    void TearDown() override { kos::set_time_scale(1); }
+    kos::TestClock clock_;  // the retries' waits cost no host time
 };
 
 TEST_F(Volumes, UnattachablePartitionIsFormattedAndItsVolumeCreated) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,17 +38,20 @@ void install_pll_table() {
     kmx_chain_set_pllcfg(s_freqs, s_regs, kLevels);
 }
 
+// Machine time on a clock the test drives: each sleep of the test moves it
+// on at once, the rounds' boundaries fall where the sleeps put them.
 class Microadjust : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { use_fpga_hub_tables(); }
     void SetUp() override {
-        kos::set_time_scale(200);
+        clock_.emplace();
         use_one_powered_chain();
         g_vin_sync = 0;
         install_pll_table();
         g_n5chains[0] = m_chain_t{};
         kmx_tempctrl_init(nullptr);
     }
+    std::optional<kos::TestClock> clock_;
 };
 
 // ---- the voltage phase ----
@@ -66,10 +70,13 @@ int count_of(const std::string &part) {
 uint64_t s_clock_us;
 uint64_t test_clock() { return s_clock_us; }
 
+// The phase's boundaries are checked to the millisecond: on a clock that
+// only the test moves, not the phase's own protocol pauses.
 class VoltPhase : public Microadjust {
 protected:
     void SetUp() override {
         Microadjust::SetUp();
+        clock_.reset();
         s_clock_us = 1000000000ull;
         kos::set_mono_clock(test_clock);
         kmx_microadjust_init(0, 80, 30);
@@ -260,7 +267,11 @@ std::vector<int> sweep_levels(int mode, int base) {
     EXPECT_FALSE(g_n5chains[0].chips[3].adjust_en);
     std::vector<int> seen;
     for (int step = 0; step < 6; step++) {
-        kos::sleep_s(11);
+        const int before = kmx_get_npll(0, 3);
+        kos::sleep_s(9);  // a step is due 10 s after the last, not before
+        kmx_microadjust_scan(0);
+        EXPECT_EQ(kmx_get_npll(0, 3), before) << "step " << step;
+        kos::sleep_s(1);
         kmx_microadjust_scan(0);
         seen.push_back(kmx_get_npll(0, 3));
         // The level just set finds as many nonces as its distance from 31

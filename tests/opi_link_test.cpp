@@ -177,8 +177,7 @@ TEST_F(Opi, NullBuffersEndTheProcess) {
 // There is no hub engine to clean on this board, and the hub's accessors
 // end the process on a platform without one: the step must leave it alone.
 TEST_F(Opi, MicroadjustStepLeavesTheHubAlone) {
-    const double scale = kos::time_scale();
-    kos::set_time_scale(200);
+    kos::TestClock clock;  // the rounds' boundaries where the sleeps put them
     static int freqs[40];
     static uint8_t regs[40][12];
     for (int l = 0; l < 40; l++) {
@@ -203,7 +202,6 @@ TEST_F(Opi, MicroadjustStepLeavesTheHubAlone) {
     EXPECT_TRUE(kmx_get_npll(0, 3) != 30 || g_n5chains[0].freq_adjust_error > 0);
     EXPECT_EQ(kmx_get_npll(0, 4), 30);
     g_n5chains[0] = m_chain_t{};
-    kos::set_time_scale(scale);
 }
 
 TEST(OpiWithoutPio, TransfersFail) {

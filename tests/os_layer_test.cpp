@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "os/ioctl_dev.h"
@@ -61,6 +62,33 @@ TEST(OsClock, PeerBudgetShrinksWithTheClockDownToASecond) {
     EXPECT_EQ(kos::peer_budget_ms(400000), 2000);
     EXPECT_EQ(kos::peer_budget_ms(400), 400);
     kos::set_time_scale(before);
+}
+
+// A test clock: the test's own sleeps move it at once by what they ask;
+// another thread's sleep ends once the clock has reached its end.
+TEST(OsClock, TestClockMovesWithTheTestsSleepsAndWakesOtherThreads) {
+    kos::TestClock clock(5000000);
+    EXPECT_EQ(kos::mono_us(), 5000000u);
+    kos::sleep_s(3600);
+    kos::sleep_us(1);  // a spinning pause moves it too
+    EXPECT_EQ(kos::mono_us(), 5000000u + 3600000001u);
+    EXPECT_FALSE(clock.wait_sleepers(1, 0)) << "no other thread sleeps";
+    uint64_t woke = 0;
+    std::thread worker([&woke] {
+        kos::sleep_ms(10);
+        woke = kos::mono_us();
+        kos::sleep_ms(10);
+    });
+    ASSERT_TRUE(clock.wait_sleepers(1));
+    const uint64_t t0 = clock.now_us();
+    clock.advance_us(9999);
+    ASSERT_TRUE(clock.wait_sleepers(1));
+    EXPECT_EQ(woke, 0u) << "woke before its time";
+    kos::sleep_us(1);  // the test's own sleep wakes it as well
+    ASSERT_TRUE(clock.wait_sleepers(1));  // in its second sleep
+    EXPECT_EQ(woke, t0 + 10000);
+    clock.advance_us(10000);
+    worker.join();
 }
 
 TEST(OsEmulation, InstalledFromAboveWithTheMachineClock) {

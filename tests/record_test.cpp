@@ -795,16 +795,17 @@ protected:
     }
 };
 
-TEST_F(PowerCutSweep, EveryCutOfEveryFlushKeepsTheStoredRecords) {
-    const Sweep sweeps[] = {
-        {"block 0", 100, 11, {0}},
-        // 20 records in block 1, as found in the field.
-        {"middle block", 530, 11, {1, 0}},
-        // Blocks 20 and 21, the ring's last.
-        {"last block", 10745, 11, {20, 21, 0}},
-        // A full ring: 7 records at its end, 13 from its first slot on.
-        {"wrap", KMX_RECORD_SLOTS + 10795, 20, {21, 0}},
-    };
-    for (const Sweep &sw : sweeps) sweep(sw);
+// Every cut of every flush keeps the stored records, in each part of the
+// ring, one case each.
+TEST_F(PowerCutSweep, EveryCutKeepsTheStoredRecordsInBlockZero) { sweep({"block 0", 100, 11, {0}}); }
+// 20 records in block 1, as found in the field.
+TEST_F(PowerCutSweep, EveryCutKeepsTheStoredRecordsInAMiddleBlock) { sweep({"middle block", 530, 11, {1, 0}}); }
+// Blocks 20 and 21, the ring's last.
+TEST_F(PowerCutSweep, EveryCutKeepsTheStoredRecordsInTheLastBlocks) {
+    sweep({"last block", 10745, 11, {20, 21, 0}});
+}
+// A full ring: 7 records at its end, 13 from its first slot on.
+TEST_F(PowerCutSweep, EveryCutKeepsTheStoredRecordsAcrossTheWrap) {
+    sweep({"wrap", KMX_RECORD_SLOTS + 10795, 20, {21, 0}});
 }
 }  // namespace

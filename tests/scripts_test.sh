@@ -186,18 +186,34 @@ printf '#!/bin/bash\n[[ " $BUILD_FAILS " != *" $(basename "$1") "* ]]\n' >"$tree
 printf '#!/bin/bash\nexit ${BOARD_FAILS:-0}\n' >"$tree/scripts/build-board"
 printf '#!/bin/bash\n[[ $FUZZ_FAILS != build ]] || { echo "fuzz build failed" >&2; exit 1; }\necho "fuzz a_fuzz: ok (Done 12000 runs)"\n[[ -z $FUZZ_FAILS ]] || { echo "fuzz b_fuzz: FAILED (status 1), log x" >&2; exit 1; }\necho "fuzz b_fuzz: ok (Done 15000 runs)"\n' >"$tree/scripts/fuzz"
 chmod +x "$tree"/scripts/*
-# ctest's closing line per build folder; $FAILING of them fails 2 entries,
-# $NOT_FOUND finds none, $ODD fails with a closing line that counts no
-# failure.
+# ctest's closing line per build folder; $FAILING of them fails 2 entries
+# (a.one and b.two), $NOT_FOUND finds none, $ODD fails with a closing line
+# that counts no failure; a run of one entry (-R ^NAME$) passes when $PASSES
+# names it. In $REPORTS the run leaves a sanitizer report at its log_path.
 stub ctest 'd=$(basename "$PWD")
-echo "ctest $d $*" >>"$CALLS"
+echo "ctest $d $* UBSAN=${UBSAN_OPTIONS:-}" >>"$CALLS"
+if [[ $d == "$REPORTS" ]]; then
+    p=$(sed -n "s/.*log_path=\([^ ]*\).*/\1/p" <<<"${ASAN_OPTIONS:-} ${TSAN_OPTIONS:-}" | head -1)
+    echo "ERROR: AddressSanitizer: heap-use-after-free" >"$p.123"
+fi
+r=; while [[ $# -gt 0 ]]; do [[ $1 == -R ]] && r=$2; shift; done
+if [[ $r =~ ^\^([a-z.\\]*)\$$ ]]; then
+    e=${BASH_REMATCH[1]//\\/}
+    [[ " $PASSES " == *" $e "* ]] && echo "100% tests passed, 0 tests failed out of 1" && exit 0
+    echo "0% tests passed, 1 tests failed out of 1"; exit 8
+fi
 n=$(case $d in build-asan) echo 500;; build) echo 510;; build-tsan) echo 40;; build-armhf) echo 300;; esac)
 if [[ $d == "$ODD" ]]; then echo "100% tests passed, 0 tests failed out of $n"; exit 8; fi
 if [[ $d == "$NOT_FOUND" ]]; then echo "No tests were found!!!"; exit 8; fi
-if [[ $d == "$FAILING" ]]; then echo "99% tests passed, 2 tests failed out of $n"; exit 8; fi
+if [[ $d == "$FAILING" ]]; then
+    printf "99%% tests passed, 2 tests failed out of %s\n\nThe following tests FAILED:\n" "$n"
+    printf "\t 12 - a.one (Failed)\n\t 40 - b.two (Timeout)\nErrors while running CTest\n"
+    exit 8
+fi
 echo "100% tests passed, 0 tests failed out of $n"'
 run_test() { # FAILING NOT_FOUND BUILD_FAILS BOARD_FAILS FUZZ_FAILS [ODD]
     rm -f "$scratch/ctest.calls"
+    rm -rf "$tree"/build*/*-reports
     out=$(PATH=$stubs:$PATH CALLS=$scratch/ctest.calls FAILING=$1 NOT_FOUND=$2 BUILD_FAILS=$3 BOARD_FAILS=$4 \
         FUZZ_FAILS=$5 ODD=${6-} "$tree/scripts/test" 2>&1)
     rc=$?
@@ -217,16 +233,46 @@ board build (armhf) and its install check          1       0
 armhf unit tests (qemu-arm)                      300       0
 fuzz targets                                       2       0
 all stages                                      1353       0
+flaky (passed only on a second run): 0
 total: 1353 passed, 0 failed" "$summary"
 expect_eq "each stage and the whole with its time" 7 "$times"
 expect_has "the armhf run leaves the host-only entries out" "$(grep '^ctest build-armhf' "$scratch/ctest.calls")" \
     " -LE host_only"
 expect_lacks "the host builds run every entry" "$(grep -v '^ctest build-armhf' "$scratch/ctest.calls")" "host_only"
+expect_lacks "no entry runs twice" "$(cat "$scratch/ctest.calls")" "repeat"
 
-run_test build "" "" "" ""
+PASSES="a.one b.two" run_test build "" "" "" ""
 expect_eq "failing tests: exit 1" 1 "$rc"
 expect_has "counted in their stage" "$summary" "normal tests                                     508       2"
 expect_eq "and in the closing line" "total: 1351 passed, 2 failed" "$(tail -1 <<<"$out")"
+expect_eq "none runs a second time" 4 "$(grep -c . "$scratch/ctest.calls")"
+
+# A case named for a second run: b.two fails, then passes alone, with the
+# options of its stage but those that choose entries.
+printf '%s\n' "    \$'^b\\\\.t.*\\tits reason'" >"$scratch/second_run.line"
+sed -i "/^second_run=(\$/r $scratch/second_run.line" "$tree/scripts/test"
+PASSES="a.one b.two" run_test build-tsan "" "" "" ""
+expect_eq "a.one fails on: exit 1" 1 "$rc"
+expect_has "a.one is not named: it fails" "$summary" "thread sanitizer tests                            39       1"
+expect_eq "b.two runs alone once more" 1 "$(grep -c ' -R ^b\\.two\$' "$scratch/ctest.calls")"
+expect_lacks "without the stage's choice of entries" "$(grep ' -R ^b' "$scratch/ctest.calls")" "chain_detect"
+expect_has "and is listed as flaky with its reason" "$summary" "flaky (passed only on a second run): 1
+  b.two: its reason
+total: 1352 passed, 1 failed"
+PASSES="" run_test build-tsan "" "" "" ""
+expect_has "a second run that fails too counts as failed" "$summary" "thread sanitizer tests                            38       2"
+expect_has "and nothing as flaky" "$summary" "flaky (passed only on a second run): 0"
+cp "$root/scripts/test" "$tree/scripts/test"
+
+# A sanitizer report that no test's status carried fails its stage.
+REPORTS=build-asan run_test "" "" "" "" ""
+expect_eq "an address sanitizer report: exit 1" 1 "$rc"
+expect_has "one failed entry more" "$summary" "sanitizer reports (address, undefined)             0       1"
+expect_has "and the report shown" "$out" "ERROR: AddressSanitizer: heap-use-after-free"
+REPORTS=build-tsan run_test "" "" "" "" ""
+expect_has "a thread sanitizer report likewise" "$summary" "thread sanitizer reports                           0       1"
+expect_has "undefined behaviour halts and is reported to a file" "$(grep '^ctest build-asan' "$scratch/ctest.calls")" \
+    "UBSAN=halt_on_error=1 print_stacktrace=1 log_path=$tree/build-asan/sanitizer-reports/undefined"
 
 run_test "" build-tsan "build-armhf" 1 yes
 expect_eq "no tests found, a failed build, board build and fuzz target: exit 1" 1 "$rc"

@@ -223,7 +223,9 @@ TEST_F(Sensors, PiLoopSettlesAndFailsSafe) {
     g_chain_num = 1;
     g_chain_id[0] = 0;
     // "heat" is not in the shared description: use chip temperatures that
-    // follow the duty through the model's own equation instead.
+    // follow the duty through the model's own equation instead. Each cycle
+    // is 2 s of machine time however long the host takes.
+    kos::TestClock clock;
     float t = 90;
     for (int cycle = 0; cycle < 400; cycle++) {
         kos::sleep_s(2);

@@ -5,6 +5,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/machine_runner.h"
 
@@ -289,7 +290,7 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
                              // beside it, leave the server as it was.
                              "$C send 'x' >/dev/null\n"
                              "for i in $(seq 30); do $C post 'x' >/dev/null; $C reset; done\n"
-                             "$C send '{\"red_light\":\"off\"}'\n";
+                             "$C send '{\"red_light\":\"off\"}'\n" + told(2);
     MachineRun r = run_led_clients(body);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, t + f + t + t + "HWREV")) << r.out;
@@ -299,24 +300,46 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
     // run say (fw_printenv, ps), at any moment: the server's own lines are
     // read in their order without them.
     const std::string all = r.file("/run/sim/zm.err");
-    std::string err;
+    std::vector<std::string> own;
     std::istringstream lines(all);
     for (std::string line; std::getline(lines, line);)
-        if (line.rfind("ZEL_RECV_BUF_SIZE", 0) == 0 || line.rfind("error: ", 0) == 0) err += line + "\n";
-    EXPECT_TRUE(has(err, "ZEL_RECV_BUF_SIZE is too small.\nZEL_RECV_BUF_SIZE is too small.\n")) << all;
-    const std::string cut = "error: clients without a whole request within 1000 ms: 1.\n";
+        if (line.rfind("ZEL_RECV_BUF_SIZE", 0) == 0 || line.rfind("error: ", 0) == 0) own.push_back(line);
+    const std::string too_long = "ZEL_RECV_BUF_SIZE is too small.";
+    const std::string cut = "error: clients without a whole request within 1000 ms: ";
+    const std::string empty = "error: on line 1: '[' or '{' expected near end of file";
+    const std::string x = "error: on line 1: '[' or '{' expected near 'x'";
+    ASSERT_GE(own.size(), 34u) << all;
+    EXPECT_EQ(own[0], too_long) << all;
+    EXPECT_EQ(own[1], too_long) << all;
     // The idle client, killed once the valid request beside it has its
-    // answer, ends empty; the unfinished "x" runs into its deadline; ended
-    // early, the same text is parsed and refused as not JSON.
-    EXPECT_TRUE(has(err, "expected near end of file\n" + cut + "error: on line 1: '[' or '{' expected near 'x'\n"))
-        << all;
+    // answer, ends empty, or at its deadline if the host took that long to
+    // end it; either way before the unfinished "x", which came later and
+    // runs into its own deadline. Ended early, the same text is parsed and
+    // refused as not JSON. Time-outs are told in summary lines, the first
+    // at once and the next up to a second later: after an idle client that
+    // ended empty the "x"'s summary comes before the thirty, after one that
+    // timed out it may come among them.
+    const Refusals n = refusals(all);
+    EXPECT_EQ(n.closed + n.timed_out, 2u) << all;
+    const bool ended = own[2] == empty;
+    EXPECT_TRUE(ended || own[2].rfind(cut, 0) == 0) << all;
+    if (ended) EXPECT_EQ(own[3].rfind(cut, 0), 0u) << all;
+    size_t xs = 0;
+    for (size_t i = 3; i < own.size(); i++) {
+        if (own[i] == x) xs++;
+        else EXPECT_EQ(own[i].rfind(cut, 0), 0u) << i << "\n" << all;
+    }
+    EXPECT_EQ(xs, 30u) << all;
 }
 
 // Clients that connect and send nothing do not hold a valid request: it is
-// answered at once while they wait, each of them gets the false reply at
-// its own deadline (or at once, the oldest first, when more wait than the
-// server keeps).
+// answered while they wait, each of them gets the false reply at its own
+// deadline (or at once, the oldest first, when more wait than the server
+// keeps). How soon is the benchmark's to measure (BM_LedServerBehindIdleClients);
+// here the answer must come well before a server that served the idle
+// clients first could give it, a second each, however loaded the host.
 TEST(MonitorDaemon, LedServerIdleClientsHoldNoOne) {
+    constexpr int kLoadedHostMs = 10000;
     const auto round = [](const std::string &tag, int idle) {
         const std::string n = std::to_string(idle);
         // One connection at a time: a burst would overflow the listening
@@ -326,12 +349,12 @@ TEST(MonitorDaemon, LedServerIdleClientsHoldNoOne) {
                "  until [ -s /tmp/" + tag + ".$i ]; do sleep 0.002; done; done\n"
                "s=$(date +%s%N); $C send '{\"red_light\":\"on\"}' >/tmp/" + tag + "; e=$(date +%s%N)\n"
                "wait $pids\n"
-               "printf '" + tag + "{%s %s %s}" + tag + "' \"$(( (e - s) / 1000000 < 1000 ))\" \"$(cat /tmp/" + tag +
-               ")\" \"$(cat /tmp/" + tag + ".* | grep -cF '{\"success\": \"false\"}\\0')\"\n";
+               "printf '" + tag + "{%s %s %s}" + tag + "' \"$(( (e - s) / 1000000 < " + std::to_string(kLoadedHostMs) +
+               " ))\" \"$(cat /tmp/" + tag + ")\" \"$(cat /tmp/" + tag + ".* | grep -cF '{\"success\": \"false\"}\\0')\"\n";
     };
     MachineRun r = run_led_clients(round("A", 20) + round("B", 70) + told(90));
     ASSERT_EQ(r.status, 0) << r.out;
-    // Answered within a second (1), true, and every idle client refused.
+    // Answered within the budget (1), true, and every idle client refused.
     EXPECT_EQ(section(r.out, "A"), "1 {\"success\": \"true\"}\\0 20") << r.out;
     EXPECT_EQ(section(r.out, "B"), "1 {\"success\": \"true\"}\\0 70") << r.out;
     const Refusals n = refusals(r.file("/run/sim/zm.err"));

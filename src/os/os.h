@@ -46,6 +46,27 @@ void set_wall_clock(WallClockFn fn);  // nullptr restores gettimeofday
 // scaled one). Sleeps are not affected.
 using MonoClockFn = uint64_t (*)();
 void set_mono_clock(MonoClockFn fn);
+// A clock a test drives, so that what it checks never depends on the host's
+// speed. While one exists the monotonic clock reads it (before a
+// set_mono_clock function). A sleep on the thread that made it moves it on
+// at once by what was asked, as advance_us does. Any other thread's sleep,
+// and a Wakeup wait on any thread, blocks until the clock reaches its end
+// (or the Wakeup is signalled): the test moves the clock, then waits with
+// wait_sleepers for its threads to be asleep again before it looks. Made and
+// ended while no thread waits on the clock; one at a time.
+class TestClock {
+public:
+    explicit TestClock(uint64_t start_us = uint64_t(1) << 40);
+    ~TestClock();
+    TestClock(const TestClock &) = delete;
+    TestClock &operator=(const TestClock &) = delete;
+    uint64_t now_us() const;
+    void advance_us(uint64_t us);
+    // True once at least `n` threads are blocked on the clock for a time
+    // still to come; false if they are not after `host_ms` of the host's
+    // time (a thread that never waits again), which the test reports.
+    bool wait_sleepers(int n, int host_ms = 120000);
+};
 // Real milliseconds to wait for a peer that the board would give `board_ms`:
 // shortened with the clock's scale, yet never below a second when scaled,
 // since a loaded test host answers slower than its scaled clock suggests.

@@ -1,11 +1,16 @@
 #include "os/os.h"
 #include "os/wakeup.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace kos {
 namespace {
@@ -50,12 +55,88 @@ void pause_for(uint64_t us) {
     }
 }
 
+// The test clock's state. `now` is read without the lock by mono_us; it
+// changes only under `mu`, as do the sleepers and the Wakeup flags they wait
+// on while the clock exists.
+struct TestClockState {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::atomic<uint64_t> now{0};
+    std::thread::id driver;
+    bool closing = false;
+    struct Sleeper {
+        uint64_t until;
+        bool *flag;  // a Wakeup's signal, or nullptr for a plain sleep
+    };
+    std::vector<const Sleeper *> sleepers;
+
+    bool due(const Sleeper &s) const { return closing || now.load() >= s.until || (s.flag && *s.flag); }
+    int asleep() const {
+        return int(std::count_if(sleepers.begin(), sleepers.end(), [this](const Sleeper *s) { return !due(*s); }));
+    }
+    void advance(uint64_t us) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            now.store(now.load() + us);
+        }
+        cv.notify_all();
+    }
+    // Blocks until the clock reaches `until` or `flag` is set (read under
+    // mu). True when the flag was set; it is then used up.
+    bool block(uint64_t until, bool *flag) {
+        std::unique_lock<std::mutex> lock(mu);
+        const Sleeper me{until, flag};
+        sleepers.push_back(&me);
+        cv.notify_all();  // a test waiting for its threads to be asleep
+        cv.wait(lock, [&] { return due(me); });
+        sleepers.erase(std::find(sleepers.begin(), sleepers.end(), &me));
+        cv.notify_all();  // a closing clock waiting for the last sleeper
+        const bool woken = flag && *flag;
+        if (flag) *flag = false;
+        return woken;
+    }
+};
+
+std::atomic<TestClockState *> s_test{nullptr};
+
 }  // namespace
+
+TestClock::TestClock(uint64_t start_us) {
+    auto *t = new TestClockState;
+    t->now.store(start_us);
+    t->driver = std::this_thread::get_id();
+    TestClockState *none = nullptr;
+    if (!s_test.compare_exchange_strong(none, t)) {
+        delete t;
+        abort();  // two test clocks at once: a fault of the test
+    }
+}
+
+TestClock::~TestClock() {
+    TestClockState *t = s_test.exchange(nullptr);
+    {
+        std::unique_lock<std::mutex> lock(t->mu);
+        t->closing = true;
+        t->cv.notify_all();
+        t->cv.wait(lock, [t] { return t->sleepers.empty(); });
+    }
+    delete t;
+}
+
+uint64_t TestClock::now_us() const { return s_test.load()->now.load(); }
+void TestClock::advance_us(uint64_t us) { s_test.load()->advance(us); }
+
+bool TestClock::wait_sleepers(int n, int host_ms) {
+    TestClockState *t = s_test.load();
+    std::unique_lock<std::mutex> lock(t->mu);
+    return t->cv.wait_for(lock, std::chrono::milliseconds(host_ms), [t, n] { return t->asleep() >= n; });
+}
 
 double time_scale() { return s_scale.load(); }
 void set_time_scale(double scale) { s_scale.store(scale < 1.0 ? 1.0 : scale); }
 
 uint64_t mono_us() {
+    if (TestClockState *t = s_test.load()) return t->now.load();
     if (MonoClockFn fn = s_mono.load()) return fn();
     const uint64_t elapsed = raw_mono_us() - s_mono_base;
     // Start well above zero so that "0 = never" stays distinguishable.
@@ -75,10 +156,16 @@ bool pause_spins(uint64_t us) { return us < kSpinBelowUs; }
 
 void sleep_us(uint64_t us) {
     const SleepObserverFn fn = s_sleep_observer.load(std::memory_order_relaxed);
-    if (!fn) return pause_for(us);
+    TestClockState *t = s_test.load();
+    if (!fn && !t) return pause_for(us);
     const uint64_t t0 = mono_us();
-    pause_for(us);
-    fn(us, mono_us() - t0);
+    if (!t)
+        pause_for(us);
+    else if (std::this_thread::get_id() == t->driver)
+        t->advance(us);
+    else
+        t->block(t0 + us, nullptr);
+    if (fn) fn(us, mono_us() - t0);
 }
 
 void sleep_ms(uint64_t ms) { sleep_us(ms * 1000u); }
@@ -97,6 +184,11 @@ void set_sleep_observer(SleepObserverFn fn) { s_sleep_observer.store(fn); }
 
 bool Wakeup::wait_us(uint64_t us) {
     const uint64_t t0 = mono_us();
+    if (TestClockState *t = s_test.load()) {
+        const bool woken = t->block(t0 + us, &signalled_);
+        if (SleepObserverFn fn = s_sleep_observer.load(std::memory_order_relaxed)) fn(us, mono_us() - t0);
+        return woken;
+    }
     const auto real = std::chrono::nanoseconds(uint64_t(double(us) * 1000.0 / s_scale.load()));
     std::unique_lock<std::mutex> lock(mu_);
     const bool woken = cv_.wait_for(lock, real, [this] { return signalled_; });
@@ -107,6 +199,14 @@ bool Wakeup::wait_us(uint64_t us) {
 }
 
 void Wakeup::signal() {
+    if (TestClockState *t = s_test.load()) {
+        {
+            std::lock_guard<std::mutex> lock(t->mu);
+            signalled_ = true;
+        }
+        t->cv.notify_all();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mu_);
         signalled_ = true;

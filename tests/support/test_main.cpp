@@ -5,7 +5,7 @@
 // (the library ends the process with status 0 on several start-up faults)
 // before GoogleTest has reported its results, the process ends with status 1
 // and names the test it was in. A death test's child, which is meant to end
-// that way, is left alone.
+// that way, is left alone. A run that matches no test fails too.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -53,5 +53,11 @@ int main(int argc, char **argv) {
     klog::set_sink(log_capture_sink);
     const int rc = RUN_ALL_TESTS();
     s_reported = true;
+    // An entry per case names its case in a filter: one that matches none
+    // (a case renamed, a name misread from the source) must not pass.
+    if (testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+        fputs("no test matches the filter\n", stderr);
+        return 1;
+    }
     return rc;
 }
