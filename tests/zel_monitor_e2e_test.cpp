@@ -323,11 +323,14 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
     EXPECT_EQ(n.closed + n.timed_out, 2u) << all;
     const bool ended = own[2] == empty;
     EXPECT_TRUE(ended || own[2].rfind(cut, 0) == 0) << all;
-    if (ended) EXPECT_EQ(own[3].rfind(cut, 0), 0u) << all;
+    if (ended) {
+        EXPECT_EQ(own[3].rfind(cut, 0), 0u) << all;
+    }
     size_t xs = 0;
     for (size_t i = 3; i < own.size(); i++) {
         if (own[i] == x) xs++;
-        else EXPECT_EQ(own[i].rfind(cut, 0), 0u) << i << "\n" << all;
+        else
+            EXPECT_EQ(own[i].rfind(cut, 0), 0u) << i << "\n" << all;
     }
     EXPECT_EQ(xs, 30u) << all;
 }
