@@ -223,6 +223,26 @@ TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
     EXPECT_EQ(count_of(log, "pools not changed, the miner is not restarted!"), 2u) << log;
 }
 
+// The factory reset clears /config under the settings' lock: another
+// program's change in flight ends first and is cleared with the rest,
+// instead of coming back after the reset. The management lock and the
+// encrypted pools stay.
+TEST(CloudE2E, FactoryResetWaitsForAWriterInFlight) {
+    const std::string conf = R"({"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001"})";
+    MachineRun r = run("printf '%s' '" + conf + "' > /config/dtu.conf; : > /config/cg.conf\n" +
+                       script_file({"{" + ID + R"(,"cmd":3})"}) +
+                       "serve --port 20001 --script /tmp/script\n"
+                       "touch /run/cgminer.conf.lock\n"
+                       "(flock 9; touch /tmp/held; w=0; for i in $(seq 3000); do if " + kWaitsOnLock +
+                       "; then w=1; break; fi; sleep 0.01; done; echo waiter=$w; "
+                       "printf '{}' > /config/cgminer.conf) 9>/run/cgminer.conf.lock & H=$!\n"
+                       "while [ ! -f /tmp/held ]; do sleep 0.01; done\n"
+                       "$B/kmx-cloud-driver\nwait $H\nwait\nls /config\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "waiter=1\nreport 1: ok\ncg.conf\n") << r.out;
+    EXPECT_TRUE(has(r.file("/run/sim/calls.log"), "sync\nreboot\n")) << r.file("/run/sim/calls.log");
+}
+
 TEST(CloudE2E, TenthFailedConnectSwitchesToTheNucServer) {
     MachineRun r = run(
         R"(printf '%s' '{"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20009","nuc_ip":"127.0.0.2","nuc_port":"20002","compressed":"true"}' > /config/dtu.conf

@@ -95,6 +95,29 @@ TEST(MonitorDaemon, ButtonIntervalBelowOneSecondIsRaised) {
     EXPECT_TRUE(has(r.syslog(), "button check interval 0 raised to 1 s")) << r.syslog();
 }
 
+// The start's sweep of unfinished copies beside /config/cgminer.conf waits
+// for a writer in flight (another program holding the file's lock with its
+// new copy not yet renamed): the copy is that writer's, and its change
+// stays. A copy left by no writer goes once the lock is free.
+TEST(MonitorDaemon, StartupSweepWaitsForAWriterInFlight) {
+    const std::string client = build_path("led-client");
+    MachineRun r = run_machine(
+        machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/config/cgminer.conf\":\"{}\","
+                    "\"/config/network/25-wired.network.tmpQw12Er\":\"x\""),
+        {"bash", "-c",
+         "mkdir -p /config/etc/ssh; touch /run/cgminer.conf.lock\n"
+         "(flock 9; printf '{\"N5adjust\":\"7\"}' > /config/cgminer.conf.tmpAb12Cd; touch /tmp/held\n"
+         " w=0; for i in $(seq 3000); do if " + kWaitsOnLock + "; then w=1; break; fi; sleep 0.01; done\n"
+         " echo waiter=$w; mv /config/cgminer.conf.tmpAb12Cd /config/cgminer.conf) 9>/run/cgminer.conf.lock & H=$!\n"
+         "while [ ! -f /tmp/held ]; do sleep 0.01; done\n"
+         "zel-monitor 1 >/dev/null 2>&1 &\n"
+         "wait $H\n" + client + " send '{}' >/dev/null\n"
+         "cat /config/cgminer.conf; echo; ls /config; ls /config/network | grep -c tmp; true\n"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "waiter=1\n{\"N5adjust\":\"7\"}\ncgminer.conf\netc\nnetwork\n0\n") << r.out;
+    EXPECT_TRUE(has(r.syslog(), "removed 1 unfinished copies of /config/network/25-wired.network")) << r.syslog();
+}
+
 TEST(MonitorDaemon, StartsAndReconcilesTheMachineType) {
     MachineRun r = run_daemon(machine("\"miner_type\":\"x\"", "\"/etc/hwrevision\":\"zynq n5.b\\n\","
                                                               "\"/etc/map.conf\":\"{\\\"x\\\":\\\"n5+\\\"}\""),
