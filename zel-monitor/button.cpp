@@ -44,6 +44,7 @@ constexpr const char *kNetworkFile = "/config/network/25-wired.network";
 constexpr int kBroadcastMax = 220;
 constexpr int kResetMax = 770;
 constexpr int kForcedEnd = 1000;  // about 20 s: the sampler ends the press itself
+constexpr int kLongestCheckS = 60;  // a press is carried out within a minute at most
 
 bool s_green = false;  // last value written by the toggle
 
@@ -281,6 +282,10 @@ void *thread_button_monitor(void *interval) {
         // 0 (or a non-number on the command line) would poll without pause.
         kmx_logf(5, "button check interval %d raised to 1 s\n", seconds);
         seconds = 1;
+    } else if (seconds > kLongestCheckS) {
+        // A press would wait that long to be carried out: the button off.
+        kmx_logf(5, "button check interval %d lowered to %d s\n", seconds, kLongestCheckS);
+        seconds = kLongestCheckS;
     }
     for (;;) {
         if (key_state_flag && key_press_cnt) {
