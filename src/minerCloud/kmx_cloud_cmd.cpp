@@ -101,12 +101,12 @@ bool utf8_valid(const char *s) {
 }
 
 // Why the item `key` of `obj` cannot go into a field of `size` bytes, or
-// an empty text when it can (a missing item can: it is stored empty). A
-// text cut to fit, or a number stored as "", is not what the server sent:
-// a cut password is a miner that cannot log in.
+// an empty text when it can (a missing or null item can: it is stored
+// empty). A text cut to fit, or a number stored as "", is not what the
+// server sent: a cut password is a miner that cannot log in.
 std::string text_fault(cJSON *obj, const char *key, size_t size) {
     cJSON *it = cJSON_GetObjectItemCaseSensitive(obj, key);
-    if (!it) return "";
+    if (!it || cJSON_IsNull(it)) return "";
     if (!cJSON_IsString(it) || !it->valuestring) return "is not a text";
     if (!utf8_valid(it->valuestring)) return "is not UTF-8 text";
     if (strlen(it->valuestring) >= size) return "is longer than " + std::to_string(size - 1) + " bytes";
