@@ -175,7 +175,7 @@ bool switch_mode(int mode) {
     if (!conf || !json_is_object(conf)) {
         kmx_logf(3, "%s,%d:load %s failed: %s", "stepctl", __LINE__, kConf, conf ? "not a JSON object" : err.text);
         json_decref(conf);
-        return false;
+        return false;  // no mode written: the step fails
     }
     drop_key(conf, "N5noauto");
     drop_key(conf, "BistTune");

@@ -333,7 +333,7 @@ extern "C" bool kmx_reset_factory_conf(void) {
     {
         // cgminer.conf and the network file go under their lock, never
         // beside a writer in flight whose rename would bring one back.
-        kmisc::ConfLock lock(__func__);
+        kmisc::ConfLock lock("kmx_reset_factory_conf");
         if (!lock.held()) {
             kmx_logf(5, "%s  %d  reset refused !\n", __func__, __LINE__);
             return true;
