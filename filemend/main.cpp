@@ -1,8 +1,8 @@
 // filemend: when the checksum list of the guarded system files no longer
 // matches, records the corruption in U-Boot, remounts the root file system
 // writable and rewrites every guarded file that differs from its template.
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>

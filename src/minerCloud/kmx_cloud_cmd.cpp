@@ -193,7 +193,8 @@ void cmd_runmode(cJSON *root) {
         return;
     }
     char adjust[9] = "";
-    if (!cJSON_GetObjectItemCaseSensitive(data, "N5adjust")) kmx_logf(5, "%s  %d  N5adjust is null!", __func__, __LINE__);
+    if (!cJSON_GetObjectItemCaseSensitive(data, "N5adjust"))
+        kmx_logf(5, "%s  %d  N5adjust is null!", __func__, __LINE__);
     const std::string fault = text_fault(data, "N5adjust", sizeof adjust);
     if (!fault.empty()) {
         kmx_logf(5, "%s  %d  N5adjust %s, run mode left as it is!", __func__, __LINE__, fault.c_str());
