@@ -321,6 +321,10 @@ TEST_F(ReplyLoop, RunModeLeavesExactlyOneModeKey) {
     SetUp();
     feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5efficient":"rm -rf /"})")));
     EXPECT_EQ(get("/config/cgminer.conf"), R"({"x":1,"N5adjust":""})");
+    // A mode text is read to its 31 bytes, whole characters only: the log
+    // line that names it stays UTF-8.
+    feed(mgmt::encode(reply("\"cmd\":9,\"data\":{\"N5factory\":\"" + std::string(30, 'm') + "\xc3\xa9\"}")));
+    EXPECT_TRUE(log_has_part("not surport run_mode:" + std::string(30, 'm') + "!"));
     SetUp();
     put("/config/cgminer.conf", "{broken");
     auto cmds = feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5efficient":"N5efficient"})")));
