@@ -1,6 +1,7 @@
 // filemend: when the checksum list of the guarded system files no longer
 // matches, records the corruption in U-Boot, remounts the root file system
 // writable and rewrites every guarded file that differs from its template.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +30,10 @@ const char kMinerUnit[] =
     "Type=simple\n"
     "PrivateTmp=no\n"
     "ExecStartPre=/bin/sh -c \"mkdir -p /tmp/log\"\n"
-    "ExecStartPre=/bin/sh -c \"if [ ! -s /config/cgminer.conf ]; then cp -f /etc/cgminer.conf.default "
-    "/config/cgminer.conf; fi\"\n"
+    // The default goes in under the lock of every writer of cgminer.conf:
+    // a file found empty is refilled only once no writer is in flight.
+    "ExecStartPre=/bin/sh -c \"flock /run/cgminer.conf.lock /bin/sh -c 'if [ ! -s /config/cgminer.conf ]; then "
+    "cp -f /etc/cgminer.conf.default /config/cgminer.conf; fi'\"\n"
     "ExecStartPre=/bin/sh -c \"if [ ! -s /config/cg.conf ]; then cp -f /etc/cg.conf.default /config/cg.conf; fi\"\n"
     "ExecStart=/bin/cgminer -c /etc/cgminer.conf --api-listen --api-network --syslog --text-only\n"
     "\n"
@@ -150,7 +154,8 @@ bool intact(const std::string &content, const std::string &tmpl) {
 constexpr const char *kWritableMark = "/tmp/filemend.rw";
 
 // A terminating signal taken while `/` is writable: the run stops at its
-// next step, remounts read-only and then ends by that signal.
+// next step, remounts read-only and then ends by that signal. The handler
+// does not restart a call it interrupts, so no step waits on past it.
 volatile sig_atomic_t s_ended_by = 0;
 void note_end(int sig) { s_ended_by = sig; }
 constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -159,7 +164,7 @@ void set_end_handlers(void (*handler)(int)) {
     struct sigaction sa {};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
+    sa.sa_flags = 0;
     for (int sig : kEndSignals) sigaction(sig, &sa, nullptr);
 }
 
@@ -215,13 +220,40 @@ void undo_interrupted_run() {
     unlink(kWritableMark);
 }
 
-// Why a guarded file cannot be read: missing, a folder, a link to nothing.
-std::string unreadable_reason(const char *path, int err) {
+// Why a guarded file cannot be opened: missing, a link to nothing.
+std::string unopenable_reason(const char *path, int err) {
     struct stat st {};
     if (lstat(path, &st) != 0) return strerror(errno);
     if (S_ISLNK(st.st_mode) && stat(path, &st) != 0) return "a link to a missing file";
-    if (S_ISDIR(st.st_mode)) return "a directory";
     return strerror(err);
+}
+
+// Reads at most `limit` bytes of a guarded file into `out`; false with the
+// reason in `why` when it is not a regular file that reads. Opened without
+// waiting: a FIFO or a device in a unit's place must not hold the run (and
+// `/` writable) for good.
+bool read_guarded(const char *path, std::string &out, size_t limit, std::string &why) {
+    out.clear();
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = unopenable_reason(path, errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0;
+    if (!ok) why = strerror(errno);
+    else if (S_ISDIR(st.st_mode)) why = "a directory", ok = false;
+    else if (!S_ISREG(st.st_mode)) why = "not a regular file", ok = false;
+    char buf[4096];
+    while (ok && out.size() < limit) {
+        const ssize_t n = read(fd, buf, std::min(sizeof buf, limit - out.size()));
+        if (n < 0 && errno == EINTR && s_ended_by == 0) continue;
+        if (n < 0) why = strerror(errno), ok = false;
+        if (n <= 0) break;
+        out.append(buf, size_t(n));
+    }
+    close(fd);
+    return ok;
 }
 
 // Ends a run that found a guarded file it could not read or replace: the
@@ -259,13 +291,10 @@ int main(int argc, char **) {
         end_if_signalled();
         if (!g.compared) continue;
         const std::string tmpl = g.unit ? std::string(g.unit) : hosts_template();
-        std::string content;
+        std::string content, why;
         // One byte past the longest template is enough to call it damaged.
-        // A folder opens but gives no bytes: it is not a file to compare.
-        struct stat st {};
-        if (!kos::read_file(g.path, content, kLongestTemplate + 1) || (stat(g.path, &st) == 0 && S_ISDIR(st.st_mode))) {
-            kmx_logf(5, "File %s cannot be read (%s), the check ends here\n", g.path,
-                     unreadable_reason(g.path, errno).c_str());
+        if (!read_guarded(g.path, content, kLongestTemplate + 1, why)) {
+            kmx_logf(5, "File %s cannot be read (%s), the check ends here\n", g.path, why.c_str());
             return end_writable_run();
         }
         if (intact(content, tmpl)) continue;

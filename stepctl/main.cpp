@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/tool_args.h"
+#include "misc/kmx_conf_lock_internal.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
 
@@ -160,22 +161,21 @@ void drop_key(json_t *conf, const char *key) {
     }
 }
 
-// False when the step's mode was to be written and was not: the miner would
+// False when the step's mode could not be read or written: the miner would
 // run the next step in the old mode.
 bool switch_mode(int mode) {
     // Read, changed and replaced under the lock every program that rewrites
     // the file holds, so that no other change made meanwhile is undone.
-    kos::ConfLock lock;
-    if (!lock.held()) {
-        kmx_logf(3, "%s,%d:cannot lock %s: %s", "stepctl", __LINE__, kos::kConfLockFile, strerror(errno));
-        return false;
-    }
+    kmisc::ConfLock lock("stepctl");
+    if (!lock.held()) return false;
+    // A file that does not load fails the step as an unwritten one does:
+    // the miner would run the next step in a mode nobody set.
     json_error_t err;
     json_t *conf = json_load_file(kConf, 0, &err);
     if (!conf || !json_is_object(conf)) {
-        kmx_logf(3, "%s,%d:load %s failed", "stepctl", __LINE__, kConf);
+        kmx_logf(3, "%s,%d:load %s failed: %s", "stepctl", __LINE__, kConf, conf ? "not a JSON object" : err.text);
         json_decref(conf);
-        return true;
+        return false;  // no mode written: the step fails
     }
     drop_key(conf, "N5noauto");
     drop_key(conf, "BistTune");

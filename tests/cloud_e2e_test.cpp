@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "support/machine_runner.h"
+#include "support/text_search.h"
 
 namespace {
 
-bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
 
 std::string desc() {
     std::ifstream in(std::string(KMX_SOURCE_DIR) + "/tests/machines/fpga_three_boards.json");
@@ -127,21 +127,43 @@ TEST(CloudE2E, ReportReachesTheServerAndEachCommandHasItsEffect) {
     EXPECT_EQ(r.file("/tmp/dtu.conf"), conf);
 }
 
-// Garbled commands from the server: pool lists that name no pool or hold a
-// text that is not UTF-8, identities that only nearly match, and a plant id
-// in dtu.conf that only begins with a number. The pools, the lock and the
+// Garbled commands from the server: pool lists that name no pool, hold a
+// text that is not UTF-8, does not fit its field or is no text, run modes
+// whose adjust value is no text or too long, a command code sent as a
+// text, identities that only nearly match, and a plant id in dtu.conf that
+// only begins with a number; and commands whose change cannot reach the
+// file (too long for it, or its lock refused). The pools, the lock and the
 // miner stay as they were; each refusal is logged with its reason.
 TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
     const std::string conf = R"({"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001"})";
     const std::string near = R"("ip":"192.0.2.10","mac":"02:00:c0:00:02:0a","src_id":2)";
+    const std::string t400(400, 'a'), t512(512, 'a');
+    // Settings with a long key of their own, and three pools whose texts
+    // each fit and would fit a frame, yet not the file beside that key.
+    const std::string settings =
+        R"({"pools":[{"url":"stratum+tcp://a:1","user":"u.w","pass":"x"}],"api-listen":true,"note":")" +
+        std::string(900, 'n') + R"("})";
+    std::string big = "[";
+    for (int i = 0; i < 3; i++)
+        big += std::string(i ? "," : "") + R"({"url":")" + t400 + R"(","user":")" + t400 + R"(","pass":")" + t400 +
+               R"("})";
+    big += "]";
     MachineRun r = run(
+        "printf '%s' '" + settings + "' > /config/cgminer.conf\n"
         "printf '%s' '" + conf + "' > /config/dtu.conf\n" + script_file({
             "{" + ID + R"(,"cmd":1,"data":[1,2,3]})",
             "{" + ID + R"(,"cmd":1,"data":[{"user":"u"}]})",
             "{" + ID + R"(,"cmd":1,"data":[{"url":5}]})",
+            "{" + ID + R"(,"cmd":1,"data":[{"url":")" + t512 + R"(","user":"u","pass":"p"}]})",
+            "{" + ID + R"(,"cmd":1,"data":[{"url":"stratum+tcp://c:1","user":5,"pass":"p"}]})",
+            "{" + ID + R"(,"cmd":1,"data":[{"url":"stratum+tcp://c:1","user":"u","pass":")" + t512 + R"("}]})",
+            "{" + ID + R"(,"cmd":1,"data":)" + big + "}",
+            "{" + ID + R"(,"cmd":9,"data":{"N5adjust":5,"N5factory":"N5factory"}})",
+            "{" + ID + R"(,"cmd":9,"data":{"N5adjust":"123456789","N5factory":"N5factory"}})",
             "{" + ID + R"(,"cmd":1,"data":[[{"url":"stratum+tcp://x:1"}]]})",
             "{" + ID + R"(,"cmd":1,"data":[{"url":"stratum+tcp://b)" + "\xff" + R"(:1","user":"u","pass":"p"}]})",
             "{" + ID + R"(,"cmd":10})",
+            "{" + ID + R"(,"cmd":"9","data":{"N5adjust":"1","N5factory":"N5factory"}})",
             "---",
             R"({"plantId":7.9,)" + near + R"(,"dst_id":1,"cmd":5})",
             "---",
@@ -149,16 +171,19 @@ TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
             "---",
             R"({"plantId":7,"ip":"192.0.2.10\u0000x","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1,"cmd":5})",
             "---",
+            "{" + ID + R"(,"cmd":9,"data":{"N5adjust":"1","N5factory":"N5factory"}})",
+            "{" + ID + R"(,"cmd":1,"data":[{"url":"stratum+tcp://c:1","user":"u","pass":"p"}]})",
+            "---",
             "{" + ID + R"(,"cmd":5})",
         }) +
-        "serve --port 20001 --script /tmp/script --connections 5\n"
+        "serve --port 20001 --script /tmp/script --connections 6\n"
         "$B/kmx-cloud-driver --led --reports 4; led 1\n"
+        "rm -f /run/cgminer.conf.lock; mkdir /run/cgminer.conf.lock; $B/kmx-cloud-driver; rmdir /run/cgminer.conf.lock\n"
         "sed -i 's/\"plantId\":\"7\"/\"plantId\":\"7abc\"/' /config/dtu.conf\n"
         "$B/kmx-cloud-driver\nwait\ncp /config/cgminer.conf /tmp/cgminer.conf\n");
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, "report 1: ok\nreport 2: ok\nreport 3: ok\nreport 4: ok\nreport 1: ok\n");
-    EXPECT_EQ(r.file("/tmp/cgminer.conf"),
-              R"({"pools":[{"url":"stratum+tcp://a:1","user":"u.w","pass":"x"}],"api-listen":true})");
+    EXPECT_EQ(r.out, "report 1: ok\nreport 2: ok\nreport 3: ok\nreport 4: ok\nreport 1: ok\nreport 1: ok\n");
+    EXPECT_EQ(r.file("/tmp/cgminer.conf"), settings);
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_FALSE(has(calls, "flagutils set")) << calls;
     EXPECT_FALSE(has(calls, "systemctl restart")) << calls;
@@ -169,10 +194,47 @@ TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
     for (const char *why : {"pool item 0 is not an object, skipped!", "pool item 2 is not an object, skipped!",
                             "pool item 0 has no url text, skipped!", "no usable pool in data, pools left as they are!",
                             "pool item 0: url is not UTF-8 text, pools left as they are!",
+                            "pool item 0: url is not a text, pools left as they are!",
+                            "pool item 0: url is longer than 511 bytes, pools left as they are!",
+                            "pool item 0: user is not a text, pools left as they are!",
+                            "pool item 0: pass is longer than 511 bytes, pools left as they are!",
+                            "N5adjust is not a text, run mode left as it is!",
+                            "N5adjust is longer than 8 bytes, run mode left as it is!", "cmd is not a number !",
                             "plantId:7.9000000000000004 is not an integer !", "dst_id:1.5 is not an integer !",
                             "reply holds a text with a NUL character !", "plantId:[7abc] is not a whole number !",
                             "plantId not match ! local:0;remote:7"})
         EXPECT_TRUE(has(log, why)) << why << "\n" << log;
+    // Changes that did not reach the file: the reason, then the command's
+    // own line; nothing restarted (above).
+    const std::pair<const char *, const char *> lines[] = {
+        {"kmx_set_pools   ", "  the settings take 4632 bytes, more than 4095, /config/cgminer.conf left as it is !"},
+        {"kmx_set_runmode  ", "  cannot lock /run/cgminer.conf.lock: Is a directory"},
+        {"kmx_set_pools  ", "  cannot lock /run/cgminer.conf.lock: Is a directory"},
+        {"cmd_set_pools  ", "  pools not changed, the miner is not restarted!"},
+        {"cmd_runmode  ", "  run mode not changed, the miner is not restarted!"},
+    };
+    for (const auto &[head, tail] : lines) EXPECT_TRUE(has_numbered(log, head, tail)) << head << tail << "\n" << log;
+    EXPECT_EQ(count(log, "pools not changed, the miner is not restarted!"), 2) << log;
+}
+
+// The factory reset clears /config under the settings' lock: another
+// program's change in flight ends first and is cleared with the rest,
+// instead of coming back after the reset. The management lock and the
+// encrypted pools stay.
+TEST(CloudE2E, FactoryResetWaitsForAWriterInFlight) {
+    const std::string conf = R"({"enabled":"true","plantId":"7","dtu_ip":"127.0.0.1","dtu_port":"20001"})";
+    MachineRun r = run("printf '%s' '" + conf + "' > /config/dtu.conf; : > /config/cg.conf\n" +
+                       script_file({"{" + ID + R"(,"cmd":3})"}) +
+                       "serve --port 20001 --script /tmp/script\n"
+                       "touch /run/cgminer.conf.lock\n"
+                       "(flock 9; touch /tmp/held; w=0; for i in $(seq 3000); do if " + kWaitsOnLock +
+                       "; then w=1; break; fi; sleep 0.01; done; echo waiter=$w; "
+                       "printf '{}' > /config/cgminer.conf) 9>/run/cgminer.conf.lock & H=$!\n"
+                       "while [ ! -f /tmp/held ]; do sleep 0.01; done\n"
+                       "$B/kmx-cloud-driver\nwait $H\nwait\nls /config\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "waiter=1\nreport 1: ok\ncg.conf\n") << r.out;
+    EXPECT_TRUE(has(r.file("/run/sim/calls.log"), "sync\nreboot\n")) << r.file("/run/sim/calls.log");
 }
 
 TEST(CloudE2E, TenthFailedConnectSwitchesToTheNucServer) {

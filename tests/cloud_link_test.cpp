@@ -205,7 +205,7 @@ TEST_F(ReplyLoop, SetPoolsWritesThreePoolsKeepsOtherKeysAndRunsInOrder) {
     fake_shell().answer("fw_setenv", "");
     put("/config/cgminer.conf", R"({"pools":[{"url":"old","user":"o","pass":"o"}],"api-listen":true,"N5efficient":true})");
     auto cmds = feed(mgmt::encode(reply(
-        R"("cmd":1,"data":[{"url":"u1","user":"a.b","pass":"`reboot`;x"},{"url":"","user":"x","pass":"y"},{"url":"u3","user":5,"pass":"p3"},{"url":"u4","user":"d","pass":"p4"}])")));
+        R"("cmd":1,"data":[{"url":"u1","user":"a.b","pass":"`reboot`;x"},{"url":"","user":"x","pass":"y"},{"url":"u3","user":null,"pass":"p3"},{"url":"u4","user":"d","pass":"p4"}])")));
     EXPECT_EQ(get("/config/cgminer.conf"),
               R"({"api-listen":true,"N5efficient":true,"pools":[{"url":"u1","user":"a.b","pass":"`reboot`;x"},{"url":"u3","user":"","pass":"p3"}]})");
     std::vector<std::string> want = {"fw_setenv  iflag  0\n", "flagutils set\n", "systemctl restart cgminer\n"};
@@ -249,7 +249,7 @@ TEST_F(ReplyLoop, SetPoolsWithoutAPoolListLeavesTheFileUnchanged) {
 // refused whole: the pools stay, the miner is neither locked nor restarted.
 TEST_F(ReplyLoop, SetPoolsSkipsItemsWithoutAPoolAndRefusesAListOfNone) {
     const std::string before = R"({"pools":[{"url":"old","user":"o","pass":"o"}],"api-listen":true})";
-    for (const char *data : {"[1,2,3]", R"([{"user":"u"}])", R"([{"url":5}])", R"([[{"url":"x"}]])",
+    for (const char *data : {"[1,2,3]", R"([{"user":"u"}])", R"([[{"url":"x"}]])",
                              R"([1,2,3,{"url":"u4"}])", R"([{"url":"","user":"u"},null,{"url":null}])"}) {
         SetUp();
         fake_shell().answer("fw_setenv", "");
@@ -279,8 +279,8 @@ TEST_F(ReplyLoop, SetPoolsSkipsItemsWithoutAPoolAndRefusesAListOfNone) {
 }
 
 // Every reader of cgminer.conf fails on a byte that is not UTF-8: such a
-// pool text refuses the command; a text cut to its buffer keeps whole
-// characters.
+// pool text refuses the command, as one that does not fit its 511 bytes
+// does; one that just fits is stored whole.
 TEST_F(ReplyLoop, SetPoolsRefusesTextsThatAreNotUtf8) {
     const std::string before = R"({"pools":[{"url":"old","user":"o","pass":"o"}]})";
     const std::pair<std::string, std::string> cases[] = {
@@ -303,11 +303,15 @@ TEST_F(ReplyLoop, SetPoolsRefusesTextsThatAreNotUtf8) {
     fake_shell().answer("fw_setenv", "");
     put("/config/cgminer.conf", before);
     const std::string url = "\xe2\x82\xac\xf0\x9d\x84\x9e";
-    const std::string user = std::string(510, 'a') + "\xc3\xa9";  // 512 bytes: the last character does not fit
+    const std::string user = std::string(509, 'a') + "\xc3\xa9";  // 511 bytes
+    feed(mgmt::encode(reply("\"cmd\":1,\"data\":[{\"url\":\"" + url + "\",\"user\":\"" + user + "a" +
+                            "\",\"pass\":\"\\u00e9\"}]")));
+    EXPECT_EQ(get("/config/cgminer.conf"), before);
+    EXPECT_TRUE(log_has_part("pool item 0: user is longer than 511 bytes, pools left as they are!"));
     feed(mgmt::encode(reply("\"cmd\":1,\"data\":[{\"url\":\"" + url + "\",\"user\":\"" + user +
                             "\",\"pass\":\"\\u00e9\"}]")));
-    EXPECT_EQ(get("/config/cgminer.conf"), "{\"pools\":[{\"url\":\"" + url + "\",\"user\":\"" + std::string(510, 'a') +
-                                               "\",\"pass\":\"\xc3\xa9\"}]}");
+    EXPECT_EQ(get("/config/cgminer.conf"),
+              "{\"pools\":[{\"url\":\"" + url + "\",\"user\":\"" + user + "\",\"pass\":\"\xc3\xa9\"}]}");
 }
 
 TEST_F(ReplyLoop, RunModeLeavesExactlyOneModeKey) {
@@ -315,8 +319,12 @@ TEST_F(ReplyLoop, RunModeLeavesExactlyOneModeKey) {
     feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5performance":"x","N5efficient":"N5factory","N5adjust":"1"})")));
     EXPECT_EQ(get("/config/cgminer.conf"), R"({"x":1,"N5adjust":"1","N5factory":true})");
     SetUp();
-    feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5efficient":"rm -rf /","N5adjust":["x"]})")));
+    feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5efficient":"rm -rf /"})")));
     EXPECT_EQ(get("/config/cgminer.conf"), R"({"x":1,"N5adjust":""})");
+    // A mode text is read to its 31 bytes, whole characters only: the log
+    // line that names it stays UTF-8.
+    feed(mgmt::encode(reply("\"cmd\":9,\"data\":{\"N5factory\":\"" + std::string(30, 'm') + "\xc3\xa9\"}")));
+    EXPECT_TRUE(log_has_part("not surport run_mode:" + std::string(30, 'm') + "!"));
     SetUp();
     put("/config/cgminer.conf", "{broken");
     auto cmds = feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5efficient":"N5efficient"})")));

@@ -117,6 +117,8 @@ TEST(Filemend, EachEarlyEndLogsTheFileAndWhy) {
     const Case cases[] = {
         {"rm $U/nginx.service", "nginx.service", "cannot be read (No such file or directory)"},
         {"rm $U/sshd.service; mkdir $U/sshd.service", "sshd.service", "cannot be read (a directory)"},
+        // Not waited on: a FIFO no one writes would hold the run for good.
+        {"rm $U/sshd.service; mkfifo $U/sshd.service", "sshd.service", "cannot be read (not a regular file)"},
         {"ln -sf /nowhere/unit $U/sshd.service.new && mv -f $U/sshd.service.new $U/sshd.service", "sshd.service",
          "cannot be read (a link to a missing file)"},
         {"ln -sf /proc/version $U/zel-monitor.service.new && mv -f $U/zel-monitor.service.new $U/zel-monitor.service",
@@ -125,12 +127,35 @@ TEST(Filemend, EachEarlyEndLogsTheFileAndWhy) {
     for (const Case &c : cases) {
         MachineRun r = run_machine(filemend_machine("1", R"("file_corrupted": "1")"),
                                    {"sh", "-c", "U=" + kUnits + "; " + c.setup +
-                                                    " && filemend 1; echo rc=$?; cat /run/sim/rootfs.state"});
+                                                    " && timeout -k 5 120 filemend 1; echo rc=$?; "
+                                                    "cat /run/sim/rootfs.state"});
         EXPECT_TRUE(has(r.out, "rc=255\nro\n")) << c.setup << "\n" << r.out;
         const std::string line = "File " + kUnits + c.unit + " " + c.why + ", the check ends here";
         EXPECT_TRUE(has(r.syslog(), line)) << line << "\n" << r.syslog();
         EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "daemon-reload")) << c.setup;
     }
+}
+
+// The miner unit as the tool writes it refills an empty /config/cgminer.conf
+// from the default at the miner's start, under the lock every writer of
+// that file holds: a writer in flight (here one restoring the file) ends
+// first, and its file is not replaced by the default.
+TEST(Filemend, MinerUnitFillsTheSettingsUnderTheirLock) {
+    MachineRun r = run_machine(
+        filemend_machine("1", R"("file_corrupted": "1")"),
+        {"sh", "-c",
+         "U=" + kUnits + "; printf '[Unit]\\nX\\n' > /etc/systemd/system/cgminer.service; "
+         "ln -sf /etc/systemd/system/cgminer.service $U/cgminer.service.new && "
+         "mv -f $U/cgminer.service.new $U/cgminer.service; filemend 1; "
+         "printf '{\"d\":1}' > /etc/cgminer.conf.default; mkdir -p /config; : > /config/cgminer.conf; "
+         "touch /run/cgminer.conf.lock; "
+         "(flock 9; touch /tmp/held; w=0; for i in $(seq 3000); do if " + kWaitsOnLock +
+             "; then w=1; break; fi; sleep 0.01; done; echo waiter=$w; printf '{\"r\":1}' > /config/cgminer.conf) "
+             "9>/run/cgminer.conf.lock & H=$!; "
+             "while [ ! -f /tmp/held ]; do sleep 0.01; done; systemctl start cgminer; wait $H; "
+             "cat /config/cgminer.conf; echo; systemctl stop cgminer; : > /config/cgminer.conf; "
+             "systemctl start cgminer; cat /config/cgminer.conf; echo"});
+    EXPECT_EQ(r.out, "waiter=1\n{\"r\":1}\n{\"d\":1}\n") << r.out;
 }
 
 // The kills land anywhere in a run (4 to 23 ms into it), many of them
@@ -392,6 +417,21 @@ TEST(Stepctl, UnwrittenModeSwitchFailsTheStep) {
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_EQ(calls.find("systemctl start cgminer"), calls.rfind("systemctl start cgminer")) << calls;
     EXPECT_NE(calls.find("systemctl start cgminer"), std::string::npos) << calls;
+}
+
+// A configuration that does not load fails its step as an unwritten one
+// does, with the reason: the mode switch was not made.
+TEST(Stepctl, UnloadableSettingsFailTheStep) {
+    MachineRun r = run_machine(step_machine("p \\n", R"("{\"N5balance\": tru")"),
+                               {"sh", "-c", "CODE=0; " + kMiner + "stepctl 1 /tmp/steps; cat /config/cgminer.conf"});
+    EXPECT_TRUE(has(r.out, "}\n{\"N5balance\": tru")) << r.out;
+    const std::string st = r.file("/tmp/tuning_step.dat");
+    EXPECT_TRUE(has(st, "\"prog_flag\":\t3,\n\t\"step\":\t1,")) << st;
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "stepctl,")) << log;
+    EXPECT_TRUE(has(log, ":load /config/cgminer.conf failed: ")) << log;
+    EXPECT_TRUE(has(log, "program ends with error!")) << log;
+    EXPECT_FALSE(has(r.file("/run/sim/calls.log"), "systemctl start cgminer")) << r.file("/run/sim/calls.log");
 }
 
 // Another program that holds the configuration's lock (the daemon carrying

@@ -81,6 +81,20 @@ TEST(ChipTypeNames, NoChainsPowersNothingAndWritesDefaults) {
     EXPECT_FALSE(has(log, "not inserted")) << log;
 }
 
+// A result file that cannot be opened ends the run as the platform's exit
+// does: the chains the probe powered are powered down again (status 0).
+TEST(ChipTypeNames, UnopenableResultPowersTheChainsDown) {
+    const std::string sim = build_path("kmx-sim");
+    MachineRun r = run_machine(typed_boards({11, 11}),
+                               {"sh", "-c",
+                                "zel_chip_type 4 0 8 80 /tmp/type /tmp/n /tmp/no/h /tmp/d; echo rc=$?; " + sim +
+                                    " peek 0x43C00020"});
+    EXPECT_EQ(r.out, "rc=0\n0x00000000\n");
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "recv data:b")) << log;  // chain 0 was powered and answered
+    EXPECT_TRUE(has(log, "fopen /tmp/no/h failled.: No such file or directory")) << log;
+}
+
 // The exercise tool: MIO pins through sysfs GPIO 906 + pin (the board-code
 // strap lines answer with their bits), the VID sweep ending on chain 7 at
 // VID 31, and the fan sweep at 20 kHz.

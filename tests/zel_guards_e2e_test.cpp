@@ -403,11 +403,20 @@ TEST(Button, BroadcastLeavesOutEmptyKeysAndNamesTheFixedMode) {
     EXPECT_TRUE(has(out_file(r, "udp.txt"), "\"gateway\":\"192.0.2.1\",\"netmode\":\"staic\"}\n")) << out_file(r, "udp.txt");
 }
 
+// The reset script replaces the files under the configuration's lock: with
+// another program's change in flight it waits for that change to end.
 TEST(Button, MediumPressRunsTheFactoryReset) {
     MachineRun r = run_daemon(button_machine(kDhcpFile), 5,
+                              "touch /run/cgminer.conf.lock\n"
+                              "(flock 9; touch /tmp/held; while [ ! -f /tmp/go ]; do sleep 0.01; done) "
+                              "9>/run/cgminer.conf.lock &\n"
+                              "waitfor '[ -f /tmp/held ]'\n"
                               "$B/kmx-sim button hold 12000\n"
+                              "waitfor \"" + kWaitsOnLock + "\" && grep -c factory_reset /run/sim/calls.log; "
+                              "touch /tmp/go\n"
                               "waitfor \"[ \\$(sed -n '/factory_reset/,\\$p' /run/sim/calls.log | grep -c '^sync') -ge 3 ]\"\n");
     ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "0\n");
     EXPECT_TRUE(has(actions(r), "factory_reset.sh\nsync\nsync\nsync\n")) << actions(r);
     EXPECT_TRUE(has(r.syslog(), "revert_default_conf,/sbin/factory_reset.sh.")) << r.syslog();
     EXPECT_EQ(r.file("/tmp/udp.txt"), "");

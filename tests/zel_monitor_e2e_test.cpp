@@ -101,18 +101,49 @@ TEST(MonitorDaemon, NoArgumentPrintsUsageOnly) {
 }
 
 // An interval that is not a positive number would have the button handler
-// poll without pause: it is raised to a second.
-TEST(MonitorDaemon, ButtonIntervalBelowOneSecondIsRaised) {
+// poll without pause: it is raised to a second. One above a minute would
+// leave a press waiting as long (a number past an int's range, as long as
+// the clock allows): it is lowered to a minute.
+TEST(MonitorDaemon, ButtonIntervalIsBoundedBothWays) {
     const std::string client = build_path("led-client");
-    MachineRun r = run_machine(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""),
-                               {"bash", "-c",
-                                "zel-monitor x >/dev/null 2>&1 & ZM=$!\n" + client +
-                                    " send '{}' >/dev/null\n"
-                                    "for i in $(seq 500); do grep -q 'raised to' /run/sim/syslog.log && break; "
-                                    "sleep 0.02; done\nkill $ZM\n"});
+    const std::pair<const char *, std::string> runs[] = {
+        {"x", "button check interval 0 raised to 1 s"},
+        {"61", "button check interval 61 lowered to 60 s"},
+        {"99999999999", "button check interval 2147483647 lowered to 60 s"},
+    };
+    std::string script;
+    for (const auto &[arg, line] : runs)
+        script += std::string("zel-monitor ") + arg + " >/dev/null 2>&1 & ZM=$!\n" + client +
+                  " send '{}' >/dev/null\n"
+                  "for i in $(seq 500); do grep -q '" + line + "' /run/sim/syslog.log && break; sleep 0.02; done\n"
+                  "kill $ZM; wait $ZM\n";
+    MachineRun r = run_machine(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), {"bash", "-c", script});
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "thread_button_monitor start:0.")) << log;
+    for (const auto &[arg, line] : runs) EXPECT_TRUE(has(log, line)) << arg << "\n" << log;
+}
+
+// The start's sweep of unfinished copies beside /config/cgminer.conf waits
+// for a writer in flight (another program holding the file's lock with its
+// new copy not yet renamed): the copy is that writer's, and its change
+// stays. A copy left by no writer goes once the lock is free.
+TEST(MonitorDaemon, StartupSweepWaitsForAWriterInFlight) {
+    const std::string client = build_path("led-client");
+    MachineRun r = run_machine(
+        machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/config/cgminer.conf\":\"{}\","
+                    "\"/config/network/25-wired.network.tmpQw12Er\":\"x\""),
+        {"bash", "-c",
+         "mkdir -p /config/etc/ssh; touch /run/cgminer.conf.lock\n"
+         "(flock 9; printf '{\"N5adjust\":\"7\"}' > /config/cgminer.conf.tmpAb12Cd; touch /tmp/held\n"
+         " w=0; for i in $(seq 3000); do if " + kWaitsOnLock + "; then w=1; break; fi; sleep 0.01; done\n"
+         " echo waiter=$w; mv /config/cgminer.conf.tmpAb12Cd /config/cgminer.conf) 9>/run/cgminer.conf.lock & H=$!\n"
+         "while [ ! -f /tmp/held ]; do sleep 0.01; done\n"
+         "zel-monitor 1 >/dev/null 2>&1 &\n"
+         "wait $H\n" + client + " send '{}' >/dev/null\n"
+         "cat /config/cgminer.conf; echo; ls /config; ls /config/network | grep -c tmp; true\n"});
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(has(r.syslog(), "thread_button_monitor start:0.")) << r.syslog();
-    EXPECT_TRUE(has(r.syslog(), "button check interval 0 raised to 1 s")) << r.syslog();
+    EXPECT_EQ(r.out, "waiter=1\n{\"N5adjust\":\"7\"}\ncgminer.conf\netc\nnetwork\n0\n") << r.out;
+    EXPECT_TRUE(has(r.syslog(), "removed 1 unfinished copies of /config/network/25-wired.network")) << r.syslog();
 }
 
 TEST(MonitorDaemon, StartsAndReconcilesTheMachineType) {

@@ -21,6 +21,7 @@
 
 #include "daemon.h"
 #include "minerCloud/kmx_cloud.h"
+#include "misc/kmx_conf_lock_internal.h"
 #include "misc/kmx_misc.h"
 #include "misc/kmx_report.h"
 #include "module/kmx_log.h"
@@ -43,6 +44,7 @@ constexpr const char *kNetworkFile = "/config/network/25-wired.network";
 constexpr int kBroadcastMax = 220;
 constexpr int kResetMax = 770;
 constexpr int kForcedEnd = 1000;  // about 20 s: the sampler ends the press itself
+constexpr int kLongestCheckS = 60;  // a press is carried out within a minute at most
 
 bool s_green = false;  // last value written by the toggle
 
@@ -141,7 +143,14 @@ void factory_reset() {
     blink(4);
     kos::sleep_s(1);
     kmx_logf(5, "%s,%s.\n", "revert_default_conf", "/sbin/factory_reset.sh");
-    kos::shell_status("/sbin/factory_reset.sh");
+    {
+        // The reset script replaces /config/cgminer.conf and the network
+        // file: it runs under their lock, never beside a writer in flight
+        // whose rename would undo it. Refused, the reset does not run.
+        kmisc::ConfLock lock("revert_default_conf");
+        if (!lock.held()) return;
+        kos::shell_status("/sbin/factory_reset.sh");
+    }
     for (int i = 0; i < 3; ++i) run_shell("sync");
     s_dhcp_mode = kmx_get_dhcp_mode();
 }
@@ -208,7 +217,7 @@ bool change_net_mode() {
     {
         // Replaced whole and under the lock the backup guard checks under:
         // it must never see (and "repair") half a file.
-        kos::ConfLock lock;
+        kmisc::ConfLock lock(__func__);
         ok = lock.held() && kos::write_file_atomic(kNetworkFile, text);
     }
     if (!ok) {
@@ -273,6 +282,10 @@ void *thread_button_monitor(void *interval) {
         // 0 (or a non-number on the command line) would poll without pause.
         kmx_logf(5, "button check interval %d raised to 1 s\n", seconds);
         seconds = 1;
+    } else if (seconds > kLongestCheckS) {
+        // A press would wait that long to be carried out: the button off.
+        kmx_logf(5, "button check interval %d lowered to %d s\n", seconds, kLongestCheckS);
+        seconds = kLongestCheckS;
     }
     for (;;) {
         if (key_state_flag && key_press_cnt) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "daemon.h"
+#include "misc/kmx_conf_lock_internal.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
 
@@ -36,15 +37,26 @@ int take_instance_lock(const char *path) {
 }
 
 void remove_owned_leftovers() {
-    static const char *const kOwned[] = {
-        "/config/cgminer.conf",    "/config/cgminer.conf.bak", "/config/network/25-wired.network",
-        "/config/network/25-wired.network.bak", "/config/dtu.conf", "/etc/hwrevision",
-        "/tmp/stats.json",
+    // Written under the configuration's lock by every program that changes
+    // them: a temporary file beside one of these may be a live writer's,
+    // about to be renamed, and is only a leftover while the lock is ours.
+    static const char *const kLocked[] = {
+        "/config/cgminer.conf",
+        "/config/cgminer.conf.bak",
+        "/config/network/25-wired.network",
+        "/config/network/25-wired.network.bak",
     };
-    for (const char *path : kOwned) {
+    static const char *const kOwned[] = {"/config/dtu.conf", "/etc/hwrevision", "/tmp/stats.json"};
+    const auto sweep = [](const char *path) {
         const int n = kos::remove_write_leftovers(path);
         if (n > 0) kmx_logf(3, "removed %d unfinished copies of %s", n, path);
+    };
+    {
+        kmisc::ConfLock lock(__func__);
+        if (lock.held())
+            for (const char *path : kLocked) sweep(path);
     }
+    for (const char *path : kOwned) sweep(path);
 }
 
 }  // namespace zelmon

@@ -2,6 +2,7 @@
 // Start-up fixes permissions, brings the library up on the hub platform
 // without probing chains, reconciles the machine type, runs a pending supply
 // upgrade and starts the worker threads; the main thread then only sleeps.
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +40,10 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     for (const char *cmd : kPermissionCommands) run_shell(cmd);
-    s_interval = atoi(argv[1]);
+    // atoi's reading (a leading number, 0 for none), held within an int: a
+    // larger number would wrap into any interval at all.
+    const long long asked = strtoll(argv[1], nullptr, 10);
+    s_interval = asked > INT_MAX ? INT_MAX : asked < INT_MIN ? INT_MIN : int(asked);
 
     sys_platform_debug_init(2);
     kmx_logf(5, "zel_monitor compile time:%s    %s\n", __DATE__, __TIME__);

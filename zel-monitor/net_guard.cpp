@@ -13,6 +13,7 @@
 
 #include "daemon.h"
 #include "minerCloud/kmx_cloud.h"
+#include "misc/kmx_conf_lock_internal.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "os/os.h"
@@ -29,16 +30,11 @@ constexpr const char *kCgBak = "/config/cgminer.conf.bak";
 constexpr const char *kCgDefault = "/etc/cgminer.conf.default";
 constexpr size_t kFileLimit = 1 << 20;
 
-// The configuration's lock among every program that rewrites it: a check
-// and its copy see no other writer's half-done change, and a restore never
-// replaces a change made since the check. Without the lock the files are
-// left alone this round.
-struct FileLock : kos::ConfLock {
-    FileLock() {
-        if (!held()) kmx_logf(5, "%s  %d  cannot lock %s: %s\n", "keep_backup", __LINE__, kos::kConfLockFile,
-                              strerror(errno));
-    }
-};
+// Checks and copies hold the configuration's lock among every program that
+// rewrites the files (kmisc::ConfLock): a check and its copy see no other
+// writer's half-done change, and a restore never replaces a change made
+// since the check. Without the lock the files are left alone this round.
+
 
 // "cp -f from to", replacing `to` whole.
 bool copy_file(const char *from, const char *to) {
@@ -90,7 +86,7 @@ void restart_network(const char *func) {
 template <typename Check>
 bool keep_backup(const char *file, const char *bak, const char *def, Check check, const char *wrong_text) {
     {
-        FileLock lock;
+        kmisc::ConfLock lock("keep_backup");
         if (!lock.held()) return false;
         if (check(file)) {
             if (!(check(bak) && same_content(file, bak))) copy_file(file, bak);
@@ -98,7 +94,7 @@ bool keep_backup(const char *file, const char *bak, const char *def, Check check
         }
     }
     kos::sleep_s(1);
-    FileLock lock;
+    kmisc::ConfLock lock("keep_backup");
     if (!lock.held() || check(file)) return false;
     kmx_logf(5, "%s", wrong_text);
     if (check(bak)) {
@@ -160,7 +156,7 @@ void check_net_once(bool *done) {
     } else {
         bool copied;
         {
-            FileLock lock;
+            kmisc::ConfLock lock("thread_check_net");
             copied = lock.held() && copy_file(kNetDefault, kNetFile);
         }
         // The note tells that the copy was made; a failed copy has already

@@ -66,6 +66,13 @@ bool write_result(const char *path, const char *text) {
     return true;
 }
 
+// The four result files in their order; they stop at the first that
+// cannot be written.
+bool write_results(char **argv, const char *hwver, const char *dev_type, const char *type, const char *count) {
+    return write_result(argv[7], hwver) && write_result(argv[8], dev_type) && write_result(argv[5], type) &&
+           write_result(argv[6], count);
+}
+
 void cold_start(uint8_t chain) {
     kos::sleep_s(1);
     kmx_set_start_en(chain, 0);
@@ -145,9 +152,10 @@ int main(int argc, char **argv) {
     fprintf(stderr, "%s,%d:%s,%d\n", "zel_chip_type", __LINE__, hwver, int(strlen(hwver)));
     char count_text[16];
     snprintf(count_text, sizeof count_text, "%d", count);
-    if (!write_result(argv[7], hwver) || !write_result(argv[8], dev_type) ||
-        !write_result(argv[5], type_name(reply[0])) || !write_result(argv[6], count_text))
-        return 0;
+    // The platform is released (chains powered down, fans back to full)
+    // whatever the files gave: no board is left powered with nobody
+    // steering its fans.
+    write_results(argv, hwver, dev_type, type_name(reply[0]), count_text);
     if (!sys_platform_exit()) return startup_failed();
     return 0;
 }

@@ -196,11 +196,16 @@ namespace {
 
 enum class Num { missing, not_int, ok };
 
-// A number item that is exactly an int: 7.9 is not 7, and 1e10 is no int
-// at all. Those near misses are logged here.
+// A number item that is exactly an int: 7.9 is not 7, 1e10 is no int at
+// all, and "9" is a text. Those near misses are logged here; only a missing
+// item is left to the caller's "is null" line.
 Num json_int(cJSON *root, const char *key, int *out) {
     cJSON *it = cJSON_GetObjectItemCaseSensitive(root, key);
-    if (!cJSON_IsNumber(it)) return Num::missing;
+    if (!it) return Num::missing;
+    if (!cJSON_IsNumber(it)) {
+        kmx_logf(5, "%s  %d  %s is not a number !", __func__, __LINE__, key);
+        return Num::not_int;
+    }
     double v = it->valuedouble;
     if (!std::isfinite(v) || v < -2147483648.0 || v > 2147483647.0 || v != std::trunc(v)) {
         kmx_logf(5, "%s  %d  %s:%.17g is not an integer !", __func__, __LINE__, key, v);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "minerCloud/kmx_cloud.h"
+#include "misc/kmx_conf_lock_internal.h"
 #include "misc/kmx_report.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops.h"
@@ -31,14 +32,6 @@ const int kRedLedLit = 1;
 const int kRedLedDark = 0;
 
 int run(const char *cmd) { return kos::shell_status(cmd); }
-
-// The configuration's lock among every program that rewrites it; without it
-// the file is left alone.
-struct FileLock : kos::ConfLock {
-    explicit FileLock(const char *func) {
-        if (!held()) kmx_logf(5, "%s  %d  cannot lock %s: %s\n", func, __LINE__, kos::kConfLockFile, strerror(errno));
-    }
-};
 
 // Read cgminer.conf whole; a missing file, a file that cannot be parsed or
 // a root that is not an object leaves the file alone.
@@ -65,8 +58,11 @@ cJSON *load_conf(const char *func) {
 bool store_conf(cJSON *root, const char *func) {
     char *text = cJSON_PrintUnformatted(root);
     bool ok = text && strlen(text) < CONF_BUF;
-    if (!ok) {
-        kmx_logf(5, "%s   %d", func, __LINE__);
+    if (!text) {
+        kmx_logf(5, "%s   %d  cannot print the settings, %s left as it is !\n", func, __LINE__, CGMINER_CONF);
+    } else if (!ok) {
+        kmx_logf(5, "%s   %d  the settings take %zu bytes, more than %zu, %s left as it is !\n", func, __LINE__,
+                 strlen(text), CONF_BUF - 1, CGMINER_CONF);
     } else {
         ok = kos::write_file_atomic(CGMINER_CONF, text);
         if (!ok) kmx_logf(5, "%s  %d  cannot replace %s !: %s\n", func, __LINE__, CGMINER_CONF, strerror(errno));
@@ -104,6 +100,19 @@ bool utf8_valid(const char *s) {
     return true;
 }
 
+// Why the item `key` of `obj` cannot go into a field of `size` bytes, or
+// an empty text when it can (a missing or null item can: it is stored
+// empty). A text cut to fit, or a number stored as "", is not what the
+// server sent: a cut password is a miner that cannot log in.
+std::string text_fault(cJSON *obj, const char *key, size_t size) {
+    cJSON *it = cJSON_GetObjectItemCaseSensitive(obj, key);
+    if (!it || cJSON_IsNull(it)) return "";
+    if (!cJSON_IsString(it) || !it->valuestring) return "is not a text";
+    if (!utf8_valid(it->valuestring)) return "is not UTF-8 text";
+    if (strlen(it->valuestring) >= size) return "is longer than " + std::to_string(size - 1) + " bytes";
+    return "";
+}
+
 // Copies the text of `key` (empty when missing or not a text), cut to the
 // buffer at a character boundary: a cut inside a character would leave a
 // text no JSON reader takes.
@@ -117,16 +126,6 @@ void copy_text(char *dst, size_t size, cJSON *obj, const char *key) {
     }
     memcpy(dst, v, n);
     dst[n] = '\0';
-}
-
-// The pool text of `item` under `key` that cannot go into cgminer.conf, or
-// null when all three can.
-const char *bad_pool_text(cJSON *item) {
-    for (const char *key : {"url", "user", "pass"}) {
-        cJSON *it = cJSON_GetObjectItemCaseSensitive(item, key);
-        if (cJSON_IsString(it) && it->valuestring && !utf8_valid(it->valuestring)) return key;
-    }
-    return nullptr;
 }
 
 void cmd_set_pools(cJSON *root) {
@@ -155,15 +154,18 @@ void cmd_set_pools(cJSON *root) {
             kmx_logf(5, "%s  %d  pool item %d is not an object, skipped!", __func__, __LINE__, i);
             continue;
         }
+        for (const char *key : {"url", "user", "pass"}) {
+            const std::string fault = text_fault(item, key, KMX_POOL_TEXT);
+            if (!fault.empty()) {
+                kmx_logf(5, "%s  %d  pool item %d: %s %s, pools left as they are!", __func__, __LINE__, i, key,
+                         fault.c_str());
+                return;
+            }
+        }
         cJSON *url = cJSON_GetObjectItemCaseSensitive(item, "url");
-        if (!cJSON_IsString(url) || !url->valuestring || !url->valuestring[0]) {
+        if (!cJSON_IsString(url) || !url->valuestring[0]) {
             kmx_logf(5, "%s  %d  pool item %d has no url text, skipped!", __func__, __LINE__, i);
             continue;
-        }
-        if (const char *key = bad_pool_text(item)) {
-            kmx_logf(5, "%s  %d  pool item %d: %s is not UTF-8 text, pools left as they are!", __func__, __LINE__,
-                     i, key);
-            return;
         }
         copy_text(pools[i].url, sizeof pools[i].url, item, "url");
         copy_text(pools[i].user, sizeof pools[i].user, item, "user");
@@ -174,7 +176,12 @@ void cmd_set_pools(cJSON *root) {
         kmx_logf(5, "%s  %d  no usable pool in data, pools left as they are!", __func__, __LINE__);
         return;
     }
-    kmx_set_pools(pools);
+    // A list that did not reach the file (lock, size or write refused, each
+    // logged with its reason) changes nothing the miner would read.
+    if (!kmx_set_pools(pools)) {
+        kmx_logf(5, "%s  %d  pools not changed, the miner is not restarted!", __func__, __LINE__);
+        return;
+    }
     run("flagutils set\n");
     run("systemctl restart cgminer\n");
 }
@@ -186,17 +193,21 @@ void cmd_runmode(cJSON *root) {
         return;
     }
     char adjust[9] = "";
-    cJSON *adj = cJSON_GetObjectItemCaseSensitive(data, "N5adjust");
-    if (!adj) kmx_logf(5, "%s  %d  N5adjust is null!", __func__, __LINE__);
-    if (cJSON_IsString(adj) && adj->valuestring && !utf8_valid(adj->valuestring)) {
-        kmx_logf(5, "%s  %d  N5adjust is not UTF-8 text, run mode left as it is!", __func__, __LINE__);
+    if (!cJSON_GetObjectItemCaseSensitive(data, "N5adjust"))
+        kmx_logf(5, "%s  %d  N5adjust is null!", __func__, __LINE__);
+    const std::string fault = text_fault(data, "N5adjust", sizeof adjust);
+    if (!fault.empty()) {
+        kmx_logf(5, "%s  %d  N5adjust %s, run mode left as it is!", __func__, __LINE__, fault.c_str());
         return;
     }
     copy_text(adjust, sizeof adjust, data, "N5adjust");
     char mode[32] = "";
     for (const char *k : MODE_KEYS)
         if (cJSON_GetObjectItemCaseSensitive(data, k)) copy_text(mode, sizeof mode, data, k);
-    kmx_set_runmode(reinterpret_cast<unsigned char *>(mode), reinterpret_cast<unsigned char *>(adjust));
+    if (!kmx_set_runmode(reinterpret_cast<unsigned char *>(mode), reinterpret_cast<unsigned char *>(adjust))) {
+        kmx_logf(5, "%s  %d  run mode not changed, the miner is not restarted!", __func__, __LINE__);
+        return;
+    }
     run("systemctl restart cgminer\n");
 }
 
@@ -262,7 +273,7 @@ void kmx_cloud_run_cmd(int cmd, cJSON *root) {
 
 extern "C" bool kmx_set_pools(pool_conf *pool) {
     if (!pool) return false;
-    FileLock lock(__func__);
+    kmisc::ConfLock lock(__func__);
     if (!lock.held()) return false;
     cJSON *root = load_conf(__func__);
     if (!root) return false;
@@ -285,7 +296,7 @@ extern "C" bool kmx_set_pools(pool_conf *pool) {
 extern "C" bool kmx_set_runmode(const unsigned char *mode, const unsigned char *adjust) {
     const char *m = mode ? reinterpret_cast<const char *>(mode) : "";
     const char *a = adjust ? reinterpret_cast<const char *>(adjust) : "";
-    FileLock lock(__func__);
+    kmisc::ConfLock lock(__func__);
     if (!lock.held()) return false;
     cJSON *root = load_conf(__func__);
     if (!root) return false;
@@ -320,9 +331,18 @@ extern "C" bool kmx_reset_factory_conf(void) {
         kmx_logf(5, "%s  %d  /config is not a folder, reset refused !\n", __func__, __LINE__);
         return true;
     }
-    // Names under /config are removed here, never passed through a shell:
-    // a quote or a blank in one must not stop the reset half-way.
-    clear_config_folder();
+    {
+        // cgminer.conf and the network file go under their lock, never
+        // beside a writer in flight whose rename would bring one back.
+        kmisc::ConfLock lock("kmx_reset_factory_conf");
+        if (!lock.held()) {
+            kmx_logf(5, "%s  %d  reset refused !\n", __func__, __LINE__);
+            return true;
+        }
+        // Names under /config are removed here, never passed through a
+        // shell: a quote or a blank in one must not stop the reset half-way.
+        clear_config_folder();
+    }
     run(is_b37() ? "sync;reboot" : "sync;sleep 1; reboot -f");
     return true;
 }
@@ -330,7 +350,7 @@ extern "C" bool kmx_reset_factory_conf(void) {
 extern "C" int kmx_set_dhcp(void) {
     static const char text[] = "[Match]\nName=eth0\n[Network]\nDHCP=yes\n[DHCP]\nClientIdentifier=mac\n";
     {
-        FileLock lock(__func__);
+        kmisc::ConfLock lock(__func__);
         struct stat st;
         if (!lock.held() || stat("/config/network", &st) != 0 || !S_ISDIR(st.st_mode) || !kos::write_file_atomic(NETWORK_FILE, text)) {
             kmx_logf(5, "fopen %s fail.\n", NETWORK_FILE);

@@ -22,6 +22,7 @@
 #include "minerCloud/kmx_cloud.h"
 #include "misc/kmx_board_check.h"
 #include "misc/kmx_errcode.h"
+#include "misc/kmx_conf_lock_internal.h"
 #include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
 #include "module/kmx_ops_internal.h"
@@ -241,7 +242,7 @@ void change_net_mode(int mode) {
     // readable network file.
     bool ok;
     {
-        kos::ConfLock lock;
+        kmisc::ConfLock lock(__func__);
         ok = lock.held() && kos::write_file_atomic(kNetFile, text);
     }
     if (!ok) {

@@ -152,12 +152,15 @@ bool read_file(const char *path, std::string &out, size_t limit = 1 << 20);
 
 // Held by every read-modify-write of /config/cgminer.conf, and by every
 // rewrite of the network file that the same guard checks, in every program
-// (the daemon's server commands and backup guard, stepctl, the board
-// self-test): a mutex among the threads of one process and an exclusive
-// flock on kConfLockFile among processes, so that no writer replaces the
-// file with a copy read before another's change. Blocks until both are
-// held. held() is false when the lock file could not be opened or locked
-// (errno tells why): the caller then leaves the file alone.
+// (the daemon's server commands, backup guard, button and start-up sweep
+// of unfinished copies, the factory resets, stepctl, the board self-test;
+// the miner unit's refill of an empty file takes the same flock from the
+// shell): a mutex among the threads of one process and an exclusive flock
+// on kConfLockFile among processes, so that no writer replaces the file
+// with a copy read before another's change. Blocks until both are held.
+// held() is false when the lock file could not be opened or locked (errno
+// tells why): the caller then leaves the file alone. The library's holders
+// take it as kmisc::ConfLock, which logs such a failure.
 constexpr const char *kConfLockFile = "/run/cgminer.conf.lock";
 class ConfLock {
 public:
