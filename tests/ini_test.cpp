@@ -63,8 +63,13 @@ TEST(IniLoad, EveryUnreadableLineGoesInOneLoad) {
     put(kFile, "[a]\nx = 1\n" + longline + "bad line\n" + nul + fits + over + "cont \\\n" + longline + "y = 2\n" +
                    longline);
     log_capture_clear();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(iniparser_load(kFile), nullptr);
+    const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(get(kFile), "[a]\nx = 1\n" + fits + "y = 2\n");
+    // The loader's own reports, each with its line number.
+    EXPECT_NE(said.find("iniparser: input line too long in /tmp/test.ini (3)\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("iniparser: syntax error in /tmp/test.ini (4):\n-> bad line\n"), std::string::npos) << said;
     EXPECT_TRUE(log_has_part("iniparser: removed 7 unreadable lines from /tmp/test.ini")) << [] {
         std::string all;
         for (auto &l : log_captured()) all += l.text + "\n";
