@@ -117,6 +117,19 @@ TEST(IniLoad, FailedRepairIsLogged) {
     umount("/tmp/rofs");
 }
 
+// A rewrite that cannot be stored (a full file system) leaves the file as
+// it was and says why.
+TEST(IniLoad, FailedSaveIsLoggedWithItsReason) {
+    mkdir("/tmp/full", 0755);
+    ASSERT_EQ(0, mount("tmpfs", "/tmp/full", "tmpfs", 0, "size=4k"));
+    put("/tmp/full/t.ini", "[a]\nx = 1\n");
+    log_capture_clear();
+    EXPECT_FALSE(kmx_write_key_to_ini("a", "a:y", "2", "/tmp/full/t.ini"));
+    EXPECT_EQ(get("/tmp/full/t.ini"), "[a]\nx = 1\n");
+    EXPECT_TRUE(log_has_part("open /tmp/full/t.ini failed !: No space left on device"));
+    umount("/tmp/full");
+}
+
 // A file longer than a write would ever leave it (reads do not cap it) is
 // not rewritten from a partial read: its end is not cut off.
 TEST(IniLoad, OverlongFileIsNotCutByTheRepair) {
