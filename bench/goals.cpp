@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -28,17 +29,29 @@ std::vector<Goal> &goals() {
 using Run = benchmark::BenchmarkReporter::Run;
 
 // The usual display reporter, keeping every run it shows (not the
-// aggregates of repetitions: each run is judged on its own).
+// aggregates of repetitions: each run is judged on its own). A benchmark
+// whose runs it was shown only as aggregates (--benchmark_report_aggregates_only
+// or --benchmark_display_aggregates_only with repetitions) cannot be judged:
+// it is kept in `unjudged`.
 template <class Base>
 class Keeping : public Base {
 public:
     using Base::Base;
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration) kept.push_back(r);
+        for (const Run &r : runs) {
+            const std::string name = r.run_name.str();
+            if (r.run_type == Run::RT_Iteration) {
+                kept.push_back(r);
+                shown.push_back(name);
+            } else if (std::find(shown.begin(), shown.end(), name) == shown.end()) {
+                shown.push_back(name);
+                unjudged.push_back(name);
+            }
+        }
         Base::ReportRuns(runs);
     }
     std::vector<Run> kept;
+    std::vector<std::string> shown, unjudged;
 };
 
 bool met(const Goal &g, double v) { return g.bound == Bound::AtMost ? v <= g.limit : v < g.limit; }
@@ -52,8 +65,14 @@ bool has_arg(int argc, char **argv, const char *arg) {
 }
 
 // Prints the verdict to `out`; the number of failed benchmarks and missed goals.
-int judge(const std::vector<Run> &runs, const char *program, FILE *out) {
+int judge(const std::vector<Run> &runs, const std::vector<std::string> &unjudged, const char *program, FILE *out) {
     int failed = 0, missed = 0;
+    for (const std::string &name : unjudged) {
+        fprintf(out, "failed %s: only the aggregates of its runs were reported; each run is judged, "
+                     "run it without --benchmark_report_aggregates_only and --benchmark_display_aggregates_only\n",
+                name.c_str());
+        failed++;
+    }
     for (const Run &r : runs) {
         const std::string name = r.benchmark_name();
         if (r.error_occurred) {
@@ -104,10 +123,12 @@ int main(int argc, char **argv) {
 
     size_t matched;
     std::vector<benchmark::BenchmarkReporter::Run> runs;
+    std::vector<std::string> unjudged;
     if (json) {
         bench::Keeping<benchmark::JSONReporter> r;
         matched = benchmark::RunSpecifiedBenchmarks(&r);
         runs = r.kept;
+        unjudged = r.unjudged;
     } else {
         int opts = benchmark::ConsoleReporter::OO_None;
         if (isatty(STDOUT_FILENO)) opts |= benchmark::ConsoleReporter::OO_Color;
@@ -115,6 +136,7 @@ int main(int argc, char **argv) {
         bench::Keeping<benchmark::ConsoleReporter> r{benchmark::ConsoleReporter::OutputOptions(opts)};
         matched = benchmark::RunSpecifiedBenchmarks(&r);
         runs = r.kept;
+        unjudged = r.unjudged;
     }
     benchmark::Shutdown();
     fflush(stdout);
@@ -125,5 +147,5 @@ int main(int argc, char **argv) {
         fprintf(out, "%s: no benchmark matched the filter\n", program);
         return 1;
     }
-    return bench::judge(runs, program, out) ? 1 : 0;
+    return bench::judge(runs, unjudged, program, out) ? 1 : 0;
 }

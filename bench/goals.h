@@ -1,7 +1,8 @@
 // The goals the benchmarks' figures must meet, and the main() of every
 // benchmark program: it runs the benchmarks as Google Benchmark's own main
 // does, then exits non-zero, saying which, when a benchmark failed (an
-// error: what it timed failed, or its clock was refused), when no benchmark
+// error: what it timed failed, or its clock was refused, or its runs were
+// reported only as aggregates, which cannot be judged), when no benchmark
 // matched the filter, or when a figure missed its goal. For each goal of a
 // benchmark that ran it prints one line:
 //   goal BM_HubReset overhead_over_wire 0.18 at most 1: met

@@ -3,7 +3,8 @@
 # benchmark that refuses its clock:
 #   goals     a goal met at its limit passes; one missed by a hair, a missing
 #             figure, a failed benchmark and a filter that matches nothing
-#             each make the program exit 1 and say which;
+#             each make the program exit 1 and say which, as does a run
+#             whose repetitions are reported only as aggregates;
 #   clock     kmx_bench_detect's parallel/serial ratio at the machine's time
 #             scale of 200 refuses the clock and exits 1.
 #
@@ -58,6 +59,16 @@ if [[ $section == goals ]]; then
     probe 'NoSuchBenchmark'
     expect_eq "a filter that matches nothing: exit 1" 1 "$rc"
     expect_has "says so" "$out" "kmx_bench_goals_probe: no benchmark matched the filter"
+
+    # Repetitions shown only as their aggregates: no run can be judged.
+    probe 'OverTheLimit' --benchmark_repetitions=2 --benchmark_report_aggregates_only=true
+    expect_eq "a missed goal reported as aggregates only: exit 1" 1 "$rc"
+    expect_has "says which and why" "$out" "failed BM_ProbeOverTheLimit/iterations:1: only the aggregates of its runs \
+were reported; each run is judged, run it without --benchmark_report_aggregates_only and \
+--benchmark_display_aggregates_only"
+    probe 'ProbeAtTheLimit' --benchmark_repetitions=2 --benchmark_display_aggregates_only=true
+    expect_eq "a met goal shown as aggregates only: exit 1" 1 "$rc"
+    expect_has "and the count" "$out" "kmx_bench_goals_probe: 1 benchmark failed, 0 goals missed"
 
     probe 'OverTheLimit' --benchmark_format=json
     expect_eq "JSON: the same verdict" 1 "$rc"

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "drv/hub.h"
 #include "drv/hub_spi.h"
@@ -14,6 +16,8 @@
 #include "misc/kmx_board_check.h"
 #include "misc/kmx_board_test.h"
 #include "platform/kmx_platform.h"
+#include "support/conf_holder.h"
+#include "support/fake_shell.h"
 
 namespace {
 
@@ -41,6 +45,30 @@ TEST(BoardTestVectors, CrcBytesOfTheThreeJobs) {
     EXPECT_EQ(r[148], 0x01);
     EXPECT_EQ(r[153], 0xFF);
     EXPECT_EQ(r[154], 0x00);
+}
+
+// The network check rewrites the network file under the settings lock:
+// while another program holds it, the check waits before its first ping.
+TEST(NetworkInterfaceTest, WaitsForAnotherProgramsLock) {
+    ASSERT_EQ(0, system("mkdir -p /config/network"));
+    fake_shell().reset();
+    for (const char *cmd : {"ping", "systemctl", "sync"}) fake_shell().answer(cmd, "");
+    auto pinged = [] {
+        for (const std::string &c : fake_shell().commands())
+            if (c == "ping -c 1 192.168.1.88") return true;
+        return false;
+    };
+    ConfHolder other("/config/network/25-wired.network", "[Match]\nName=eth1\n");
+    ASSERT_TRUE(other.held());
+    int st = -1;
+    std::thread check([&st] { st = network_interface_test(); });
+    // Real time: long enough for the check to be waiting on the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(pinged());
+    EXPECT_EQ(other.release(), 0);
+    check.join();
+    EXPECT_EQ(st, 0);
+    EXPECT_TRUE(pinged());
 }
 
 TEST(BoardTestLog, RecordFormats) {

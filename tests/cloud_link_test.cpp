@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,6 +153,37 @@ TEST_F(ReplyLoop, IdentityNearMissesAreRefused) {
         SetUp();
         EXPECT_TRUE(locked(feed(mgmt::encode(good)))) << good;
     }
+}
+
+// The address and MAC compared are 29 characters at most: a longer text is
+// no identity. A board that cannot tell its own (no eth0, no MAC file)
+// matches no reply, one naming an empty address or MAC included.
+TEST_F(ReplyLoop, IdentityTextsAreComparedWhole) {
+    const std::string rest = R"(,"mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1,"cmd":5})";
+    for (const auto &[ip, why] : {std::pair<std::string, const char *>{std::string(19, '0') + "192.0.2.10", "ip not match"},
+                                  {std::string(20, '0') + "192.0.2.10", "ip is null!"}}) {
+        SetUp();
+        EXPECT_FALSE(locked(feed(mgmt::encode(R"({"plantId":7,"ip":")" + ip + '"' + rest)))) << ip;
+        EXPECT_TRUE(log_has_part(why)) << ip;
+    }
+    // In a child: a network without eth0, or a MAC file hidden.
+    auto refused_alone = [this](int ns, const std::string &bad, const char *why) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (unshare(ns) != 0) _exit(2);
+            if (ns == CLONE_NEWNS && (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                      mount("tmpfs", "/sys/class/net/eth0", "tmpfs", 0, nullptr) != 0))
+                _exit(2);
+            SetUp();
+            _exit(!locked(feed(mgmt::encode(bad))) && log_has_part(why) ? 0 : 1);
+        }
+        int st = -1;
+        waitpid(pid, &st, 0);
+        return st;
+    };
+    EXPECT_EQ(0, refused_alone(CLONE_NEWNET, R"({"plantId":7,"ip":"")" + rest, "ip not match ! local:;remote:"));
+    EXPECT_EQ(0, refused_alone(CLONE_NEWNS, R"({"plantId":7,"ip":"192.0.2.10","mac":"","src_id":2,"dst_id":1,"cmd":5})",
+                               "mac not match ! local:;remote:"));
 }
 
 TEST_F(ReplyLoop, FramingFaultsAreRefused) {
@@ -329,6 +363,14 @@ TEST_F(ReplyLoop, RunModeLeavesExactlyOneModeKey) {
     put("/config/cgminer.conf", "{broken");
     auto cmds = feed(mgmt::encode(reply(R"("cmd":9,"data":{"N5efficient":"N5efficient"})")));
     EXPECT_EQ(get("/config/cgminer.conf"), "{broken");
+    // An adjust text that is not UTF-8 would make the file unreadable to
+    // every reader: the mode stays, the miner is not restarted.
+    SetUp();
+    put("/config/cgminer.conf", R"({"x":1,"N5adjust":"1"})");
+    cmds = feed(mgmt::encode(reply("\"cmd\":9,\"data\":{\"N5factory\":1,\"N5adjust\":\"2\xc3\"}")));
+    EXPECT_EQ(get("/config/cgminer.conf"), R"({"x":1,"N5adjust":"1"})");
+    EXPECT_TRUE(cmds.empty());
+    EXPECT_TRUE(log_has_part("N5adjust is not UTF-8 text, run mode left as it is!"));
 }
 
 // The reset removes every /config entry but the lock and the encrypted

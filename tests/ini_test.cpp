@@ -71,7 +71,8 @@ TEST(IniLoad, EveryUnreadableLineGoesInOneLoad) {
                               "iniparser: syntax error in /tmp/test.ini (5):\n-> n = a\\x00b\n"
                               "iniparser: 3 more unreadable lines in /tmp/test.ini not shown\n"
                               "iniparser: removed 7 unreadable lines from /tmp/test.ini\n";
-    EXPECT_EQ(testing::internal::GetCapturedStderr().substr(0, shown.size()), shown);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.substr(0, shown.size()), shown) << said;
     EXPECT_EQ(get(kFile), "[a]\nx = 1\n" + fits + "y = 2\n");
     EXPECT_TRUE(log_has_part("iniparser: removed 7 unreadable lines from /tmp/test.ini")) << [] {
         std::string all;
@@ -125,6 +126,19 @@ TEST(IniLoad, FailedRepairIsLogged) {
     EXPECT_TRUE(log_has_part("iniparser: cannot remove the unreadable lines from /tmp/rofs/t.ini: Read-only file system"));
     EXPECT_FALSE(log_has_part("iniparser: removed"));
     umount("/tmp/rofs");
+}
+
+// A rewrite that cannot be stored (a full file system) leaves the file as
+// it was and says why.
+TEST(IniLoad, FailedSaveIsLoggedWithItsReason) {
+    mkdir("/tmp/full", 0755);
+    ASSERT_EQ(0, mount("tmpfs", "/tmp/full", "tmpfs", 0, "size=4k"));
+    put("/tmp/full/t.ini", "[a]\nx = 1\n");
+    log_capture_clear();
+    EXPECT_FALSE(kmx_write_key_to_ini("a", "a:y", "2", "/tmp/full/t.ini"));
+    EXPECT_EQ(get("/tmp/full/t.ini"), "[a]\nx = 1\n");
+    EXPECT_TRUE(log_has_part("open /tmp/full/t.ini failed !: No space left on device"));
+    umount("/tmp/full");
 }
 
 // A file longer than a write would ever leave it (reads do not cap it) is

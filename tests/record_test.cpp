@@ -370,7 +370,9 @@ TEST_F(Record, AFailedReadAtStartErasesNothing) {
     EXPECT_EQ(g_record_head_info.total_records, 22u);
     // Head and key read, the ring copy's tag not: unreadable as well.
     put(kFaults, "read 2\nread\nread\n");
+    log_capture_clear();
     EXPECT_FALSE(kmx_record_init());
+    EXPECT_TRUE(log_has_part("log area unreadable, records stay in /tmp/running_record !"));
     // A head read whole that fails its checks still resets the area, and
     // says why.
     std::string head = image_bytes(0, sizeof(record_head_sec));
@@ -794,6 +796,41 @@ protected:
         Record::TearDown();
     }
 };
+
+// A flush into a ring block other than 0 leaves its image in the ring copy
+// (0x9C0000) under a tag (0x9A0000): "BLK#", the block, a CRC-32 of the
+// image and one of those 12 bytes, as the next start (of this build or a
+// later one) reads them. A copy damaged after its tag was written is not
+// taken back over its block.
+TEST_F(Record, RingCopyTagAndADamagedCopyLeftAlone) {
+    Ring r;
+    for (uint32_t i = 1; i <= 530; i++) r.add(i);
+    write_image(0, ring_image(r));
+    ASSERT_TRUE(kmx_record_init());
+    std::string batch;
+    for (uint32_t i = 531; i <= 541; i++) batch += fake_record(i);
+    put(KMX_RECORD_DDR, batch);
+    g_records_ddr = 11;
+    s_now += 3600;
+    ASSERT_TRUE(kmx_write_record_to_nand());
+    const std::string block1 = image_bytes(KMX_RECORD_BLOCK, KMX_RECORD_BLOCK);
+    EXPECT_TRUE(image_bytes(0x9C0000, KMX_RECORD_BLOCK) == block1);
+    std::string tag = "BLK#";
+    auto le32 = [&tag](uint32_t v) {
+        for (int i = 0; i < 4; i++) tag += char(v >> (8 * i));
+    };
+    le32(1);
+    le32(kmx_crc32(0, reinterpret_cast<const unsigned char *>(block1.data()), unsigned(block1.size())));
+    le32(kmx_crc32(0, reinterpret_cast<const unsigned char *>(tag.data()), 12));
+    EXPECT_EQ(image_bytes(0x9A0000, 16), tag);
+    // One byte of the copy turns; the block differs from it, but only
+    // because the copy is damaged.
+    write_image(0x9C0000 + 1000, std::string(1, char(block1[1000] ^ 0x10)));
+    log_capture_clear();
+    ASSERT_TRUE(kmx_record_init());
+    EXPECT_TRUE(image_bytes(KMX_RECORD_BLOCK, KMX_RECORD_BLOCK) == block1);
+    EXPECT_FALSE(log_has_part("is taken from its copy"));
+}
 
 // Every cut of every flush keeps the stored records, in each part of the
 // ring, one case each.

@@ -11,7 +11,11 @@
 #          and fuzz scripts are stand-ins, over a stand-in ctest: one
 #          summary of every stage, the closing "total: N passed, M failed"
 #          over every entry, the status non-zero exactly when M is not 0,
-#          and the armhf run leaving out the host-only entries.
+#          and the armhf run leaving out the host-only entries;
+#   mutate scripts/mutate --dry-run: every line of scripts/mutants.txt
+#          applies; in a copy, a bad line fails the check, which reads
+#          files only and needs no build; a run refuses a line whose tests
+#          name no entry, over stand-ins for ninja and ctest.
 #
 #   tests/scripts_test.sh [SECTION]      (every section by default)
 
@@ -289,6 +293,63 @@ expect_has "and one failed entry" "$summary" "sanitizer tests (address, undefine
 run_test "" "" "" "" build
 expect_eq "the fuzz build failing: exit 1" 1 "$rc"
 expect_has "one failed entry" "$summary" "fuzz targets                                       0       1"
+fi
+
+# --- scripts/mutate's check of its list --------------------------------------
+if in_section mutate; then
+out=$("$root/scripts/mutate" --dry-run 2>&1)
+expect_eq "every line of scripts/mutants.txt applies" 0 "$?"
+expect_has "and says how many" "$out" " mutants apply"
+
+# A copy of the script over a tree of one file, without a build folder.
+tree=$scratch/mutate-root
+stubs=$scratch/mutate-bin
+mkdir -p "$tree/scripts" "$tree/src" "$stubs"
+cp "$root/scripts/mutate" "$tree/scripts/mutate"
+printf 'int a = 1;\nint b = 2;\nint c = 2;\n' >"$tree/src/f.c"
+list=$scratch/mutate.list
+mutate() { # LINE... (the list's lines, fields split by |)
+    tr '|' '\t' <<<"$(printf '%s\n' "$@")" >"$list"
+    out=$(PATH=$stubs:$PATH CALLS=$scratch/mutate.calls "$tree/scripts/mutate" --list "$list" ${DRY-"--dry-run"} 2>&1)
+    rc=$?
+}
+mutate "src/f.c|int a = 1;|int a = 0;|x" "src/f.c|int b = 2;|int b = 3;|x"
+expect_eq "good lines: exit 0" "0:mutate: 2 mutants apply" "$rc:$out"
+mutate "src/f.c|int a = 1;|int a = 0;|x" "src/f.c|int a = 7;|int a = 0;|x"
+expect_eq "a stale line: exit 1" 1 "$rc"
+expect_has "named with its line" "$out" "line 2: pattern found 0 times in src/f.c: int a = 7;"
+mutate "src/f.c| = 2;| = 3;|x"
+expect_has "a pattern found twice is refused" "$rc:$out" "1:line 1: pattern found 2 times in src/f.c:  = 2;"
+mutate "src/f.c|int a = 1;|int a = 0;|x" "src/f.c|int a = 1;|int a = 0;|y"
+expect_has "the same mutant twice is refused" "$rc:$out" "1:line 2: the mutant of line 1 again"
+mutate "src/g.c|int a = 1;|int a = 0;|x"
+expect_has "a missing file is refused" "$rc:$out" "1:line 1: no file src/g.c"
+
+# A run holding f.c mutated (its journal names the original): the check
+# judges the original and changes nothing.
+printf 'src/f.c\0int a = 1;\nint b = 2;\nint c = 2;\n' >"$tree/.mutate-journal"
+printf 'int a = 0;\nint b = 2;\nint c = 2;\n' >"$tree/src/f.c"
+sums=$(cd "$tree" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+mutate "src/f.c|int a = 1;|int a = 0;|x"
+expect_eq "a file held by a run is judged by its original" "0:mutate: 1 mutants apply" "$rc:$out"
+expect_eq "and the check writes nothing" "$sums" "$(cd "$tree" && find . -type f -print0 | sort -z | xargs -0 sha256sum)"
+rm "$tree/.mutate-journal"
+printf 'int a = 1;\nint b = 2;\nint c = 2;\n' >"$tree/src/f.c"
+
+# A run: ninja builds, ctest lists two entries and fails every run.
+stub ninja 'exit 0'
+stub ctest 'echo "ctest $*" >>"$CALLS"
+[[ " $* " == *" -N "* ]] || exit 8
+printf "Test project x\n  Test   #1: a_test\n  Test   #2: b_e2e_test.Case\n\nTotal Tests: 2\n"'
+rm -f "$scratch/mutate.calls"
+DRY="" mutate "src/f.c|int a = 1;|int a = 0;|a_test" "src/f.c|int b = 2;|int b = 3;|b_e2e_test\.Other"
+expect_eq "a run refuses a line whose tests name no entry" 1 "$rc"
+expect_has "named with its line" "$out" "line 2: tests b_e2e_test\.Other name no test"
+expect_eq "and runs no test" "ctest --test-dir $tree/build -N" "$(cat "$scratch/mutate.calls")"
+DRY="" mutate "src/f.c|int a = 1;|int a = 0;|a_test" "src/f.c|int b = 2;|int b = 3;|e2e_test\.Case$"
+expect_has "tests that name entries run; a failing test kills" "$rc:$out" "0:[1/2] line 1 src/f.c"
+expect_has "every mutant" "$out" "score: 2/2 killed"
+expect_eq "the file put back" "$(printf 'int a = 1;\nint b = 2;\nint c = 2;')" "$(cat "$tree/src/f.c")"
 fi
 
 echo "scripts_test: $pass passed, $fail failed"

@@ -95,6 +95,24 @@ TEST_F(Button, PressLengthPicksTheAction) {
     }
 }
 
+// The mode switch rewrites the network file under the settings lock: while
+// another program holds it, the switch waits and its file comes after
+// that program's.
+TEST_F(Button, ModeSwitchWaitsForAnotherProgramsLock) {
+    ASSERT_EQ(0, system("mkdir -p /config/network"));
+    const char *const net = "/config/network/25-wired.network";
+    ConfHolder other(net, "[Match]\nName=eth1\n");
+    ASSERT_TRUE(other.held());
+    std::thread press([] { zelmon::handle_press(771); });
+    // Real time: long enough for the switch to be waiting on the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(other.release(), 0);
+    press.join();
+    std::string text;
+    kos::read_file(net, text);
+    EXPECT_EQ(text.rfind("[Match]\nName=eth0\n[Network]\n", 0), 0u) << text;
+}
+
 TEST_F(Button, PressLightsBothLedsOnceAndPausesTheModeLed) {
     g_button = 0;
     for (int i = 0; i < 50; ++i) zelmon::key_tick();
