@@ -55,6 +55,14 @@ void pause_for(uint64_t us) {
     }
 }
 
+// Waits on `cv` until `done()`: timed waits only, as the rest of the os
+// layer does, since the untimed wait is a newer symbol of the C++ library
+// than the board's.
+template <typename Done>
+void wait_until_done(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, Done done) {
+    while (!done()) cv.wait_for(lock, std::chrono::seconds(1));
+}
+
 // The test clock's state. `now` is read without the lock by mono_us; it
 // changes only under `mu`, as do the sleepers and the Wakeup flags they wait
 // on while the clock exists.
@@ -88,7 +96,7 @@ struct TestClockState {
         const Sleeper me{until, flag};
         sleepers.push_back(&me);
         cv.notify_all();  // a test waiting for its threads to be asleep
-        cv.wait(lock, [&] { return due(me); });
+        wait_until_done(cv, lock, [&] { return due(me); });
         sleepers.erase(std::find(sleepers.begin(), sleepers.end(), &me));
         cv.notify_all();  // a closing clock waiting for the last sleeper
         const bool woken = flag && *flag;
@@ -118,7 +126,7 @@ TestClock::~TestClock() {
         std::unique_lock<std::mutex> lock(t->mu);
         t->closing = true;
         t->cv.notify_all();
-        t->cv.wait(lock, [t] { return t->sleepers.empty(); });
+        wait_until_done(t->cv, lock, [t] { return t->sleepers.empty(); });
     }
     delete t;
 }
