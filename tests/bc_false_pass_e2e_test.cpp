@@ -94,6 +94,21 @@ TEST(FalsePass, SoundBoardsOfTypes1And10PassWithEveryReplyChecked) {
     }
 }
 
+TEST(FalsePass, BoardThatStopsAfterItsFirstJobsFails) {
+    // A board of chip type 0 takes its soft-BIST jobs as wide jobs (code
+    // C), 68 a round, and goes silent after 500 of them, in the eighth
+    // round of the first job: rounds 8 to 32 of that job and the 128 of the
+    // four others return nothing, 4 errors a chip each (612 of 640).
+    MachineRun r = run_machine(desc(R"({"slot": 1, )" + kBoard + R"(, "stop_after_jobs": 500})"), {"boardcheck", "-a"});
+    const std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: do job bist\n")) << log;
+    EXPECT_EQ(count(log, "cmd08 no return: "), 25u + 128u) << log;
+    EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 0, Error Rate:  95.625%\n")) << log;
+    EXPECT_TRUE(has(log, "Test Failed!")) << log;
+    EXPECT_FALSE(has(log, "Test Passed!")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"E8\"\n}") << log;
+}
+
 TEST(FalsePass, SelectedConnectorWithoutABoardTestsNothing) {
     // A board only in connector 2 (slot 1); -s 1 asks for connector 1.
     MachineRun r = run_machine(desc(R"({"slot": 1, )" + kBoard + "}"), {"boardcheck", "-s", "1"});

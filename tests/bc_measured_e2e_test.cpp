@@ -101,10 +101,12 @@ TEST(Type8, SoundBoardPassesAndEachSensorIsReadFromTheChips) {
     EXPECT_EQ(result(r), "{\n    \"2\": \"E5:   5 \"\n}") << r.syslog();
 
     // Chip 7 far below the chain's voltage reads so, in the chain's
-    // statistics (type 8 has no voltage limit of its own).
-    r = run_board(3, 40, "volt 7 -300\\n");
+    // statistics (type 8 has no voltage limit of its own). The chips at 40
+    // degrees read so (the board test's conversion takes half a degree off).
+    r = run_board(3, 40, "volt 7 -300\\ntemp 0 40\\n");
     log = r.syslog();
     EXPECT_TRUE(has(log, "chain1: V Max: 0.360\tMin: 0.064\t")) << log;
+    EXPECT_TRUE(has(log, "chain1: T Max:  39.5\tMin:  39.5\tAVG:  39.5\tDELTA: 0.0\n")) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << log;
 }
 

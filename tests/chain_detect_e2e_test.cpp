@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/machine_runner.h"
@@ -202,6 +203,22 @@ TEST(ChainDetect, FailingChipIsNamedInTheError) {
     EXPECT_TRUE(has(r.syslog(), "failed to read temperature for chain0 chip17")) << r.syslog();
     EXPECT_TRUE(has(r.syslog(), "chain0: failed to read temperature for 5 times, SHUTDOWN")) << r.syslog();
     EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/25/SETPLL_FAIL.chain(1)")) << r.file("/tmp/errchain");
+}
+
+// Chips at 40 degrees read 40 through the library on each process: reset
+// code 0 (technology 0), reset code 3 (chip type 3, technology 1) and
+// model 15 on a machine of subtype 64 (technology 2).
+TEST(ChainDetect, ChipTemperaturesReadAsMeasuredOnEachProcess) {
+    for (const auto &[board, args] :
+         {std::pair{R"("chip_type":0)", "--chip-type 0"}, std::pair{R"("chip_type":3)", "--chip-type 3"},
+          std::pair{R"("chip_type":5,"chip_model":15)", "--chip-type 5 --subtype 64"}}) {
+        MachineRun r = run_machine(std::string(R"({"platform":4,"boards":[{"slot":0,"chips":40,)") + board +
+                                       R"(}],"uboot":{"image_flag":"0","standby":"0"}})",
+                                   {"sh", "-c", "printf 'temp 0 40\\n' >/run/sim/chips0 && " + build_path("kmx-miner") +
+                                                    " --detect-only --chains 1 --chips 40 " + args});
+        EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 40 ")) << board << "\n" << r.out;
+        EXPECT_TRUE(has(r.out, " temp 40.0C\n")) << board << "\n" << r.out;
+    }
 }
 
 // ---- the stand-in miner ----

@@ -1,8 +1,12 @@
-// CRC-16 and chip frames against fixed vectors.
+// CRC-16 and chip frames against fixed vectors; the emulated chips' job
+// count and sensor code by chip type.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <jansson.h>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "drv/kmx_chip_frame_internal.h"
@@ -80,6 +84,66 @@ TEST(ChipFrame, BuildLeavesCrcWordsZeroAndChecksEcho) {
     EXPECT_EQ(chip_frame_build(f, CHIP_CMD_BIST_START, 0, nullptr, 0), 2);
     EXPECT_TRUE(chip_frame_echo_ok(0x0A, 0x1A));
     EXPECT_FALSE(chip_frame_echo_ok(0x0A, 0x00));
+}
+
+// An emulated chain of two chips from the board keys `keys` (no slot: no
+// controls file, no regulator).
+class Chain {
+public:
+    explicit Chain(const std::string &keys)
+        : desc_(json_loads(("{\"chips\": 2, " + keys + "}").c_str(), 0, nullptr)), chain_(desc_) {}
+    ~Chain() { json_decref(desc_); }
+    // A frame [code, chip, zeros]; the reply into `reply`.
+    void send(uint8_t code, uint8_t chip, uint8_t *reply = nullptr, size_t reply_len = 0) {
+        uint8_t frame[20] = {code, chip};
+        uint8_t sink[4];
+        chain_.exchange(frame, sizeof frame, reply ? reply : sink, reply ? reply_len : sizeof sink);
+    }
+    // Whether a reset of every chip is answered.
+    bool answers_reset() {
+        uint8_t r[4] = {};
+        send(0x04, 0, r, sizeof r);
+        return r[0] != 0;
+    }
+
+private:
+    json_t *desc_;
+    sim::ChipChain chain_;
+};
+
+// A board that stops after two jobs counts every job written to it: code 7
+// on every chip, code C (the wide job) on the chips of reset codes 0 and 5.
+TEST(EmulatedChips, StopAfterJobsCountsTheJobWritesOfTheChipType) {
+    for (const auto &[type, wide] : {std::pair{0, true}, std::pair{5, true}, std::pair{3, false}, std::pair{6, false}}) {
+        for (const uint8_t code : {uint8_t(0x07), uint8_t(0x0C)}) {
+            Chain c("\"chip_type\": " + std::to_string(type) + ", \"stop_after_jobs\": 2");
+            c.send(code, 1);
+            c.send(code, 2);
+            EXPECT_TRUE(c.answers_reset()) << type << " " << int(code);
+            c.send(code, 1);
+            EXPECT_EQ(c.answers_reset(), !(code == 0x07 || wide)) << type << " " << int(code);
+        }
+    }
+}
+
+// A chip's sensor gives t degrees as raw code T0 - 1.5 x t, T0 by the
+// chips' process. With "heat": 1 and no fan the chips settle at 26
+// degrees: chip 1 reads code T0 - 39.
+TEST(EmulatedChips, TemperatureCodeByTheChipsProcess) {
+    const std::pair<const char *, int> boards[] = {
+        {"\"chip_type\": 0", 588},  {"\"chip_type\": 5", 588},
+        {"\"chip_type\": 5, \"chip_model\": 14", 588}, {"\"chip_type\": 5, \"chip_model\": 15", 605},
+        {"\"chip_type\": 9", 588},  {"\"chip_type\": 3", 594},
+        {"\"chip_type\": 6", 594},  {"\"chip_type\": 12", 594},
+    };
+    for (const auto &[keys, t0] : boards) {
+        Chain c(std::string(keys) + ", \"heat\": 1");
+        uint8_t r[16] = {};
+        c.send(0x0A, 1, r, sizeof r);
+        ASSERT_EQ(r[0], 0x1A) << keys;
+        // Register bytes 7 (bits 0-1) and 8 after the 2-byte header.
+        EXPECT_EQ((r[9] & 0x3) << 8 | r[10], t0 - 39) << keys;
+    }
 }
 
 }  // namespace

@@ -45,8 +45,11 @@ TEST(Refusal, MisspeltOrMalformedChipControlsFailTheRun) {
               "chips0: unknown control \"vid 10\"\n"
               "chips0: no chip 73 on a board of 72 chips: \"temp 73 130\"\n");
 
-    // The same file with what the chips know runs, and its controls act.
-    r = probe_after("printf 'temp 72 90\\nfail 0b 5\\nraw 1 1023\\nsilent 1\\n' >/run/sim/chips0");
+    // The same file with what the chips know runs, and its controls act;
+    // so does a PLL fault of the last chip, and of every chip.
+    r = probe_after("printf 'temp 72 90\\nfail 0b 5\\nraw 1 1023\\nsilent 1\\n' >/run/sim/chips0",
+                    machine(R"({"slot":0,"chip_type":5,"chips":72,"pll_fail_mhz":2000,"pll_fail_chip":72},)"
+                            R"({"slot":1,"chips":8,"pll_fail_mhz":2000,"pll_fail_chip":0})"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, "chain 0: register write ok, read failed")) << r.out;
     EXPECT_EQ(r.file("/run/sim/refused"), "");
@@ -56,11 +59,14 @@ TEST(Refusal, MisspeltOrMalformedChipControlsFailTheRun) {
 // not start: the command never runs.
 TEST(Refusal, UnknownDescriptionKeysStopTheMachine) {
     // Values no chain can honour: a type past a reset code's nibble, a count
-    // past a byte, a chip model that is none, a silent chip past the count,
-    // two boards in one slot.
-    MachineRun r = run_machine(machine(R"({"slot":0,"chips":8,"silnet_chip":3,"dead":1,"echo_fault":"loud"},)"
-                                       R"({"slot":2,"chip_type":19,"chips":300},)"
-                                       R"({"slot":3,"chip_type":5,"chips":8,"chip_model":16,"silent_chip":9},)"
+    // past a byte, a chip model that is none, a silent chip or a chip
+    // failing its PLL past the count, a PLL fault without a frequency or at
+    // none, two boards in one slot.
+    MachineRun r = run_machine(machine(R"({"slot":0,"chips":8,"silnet_chip":3,"dead":1,"echo_fault":"loud",)"
+                                       R"("pll_fail_chip":2},)"
+                                       R"({"slot":2,"chip_type":19,"chips":300,"pll_fail_mhz":0},)"
+                                       R"({"slot":3,"chip_type":5,"chips":8,"chip_model":16,"silent_chip":9,)"
+                                       R"("pll_fail_mhz":600,"pll_fail_chip":9},)"
                                        R"({"slot":4,"chip_type":0,"chips":8,"chip_model":15},{"slot":2,"chips":8})",
                                        R"("psu":{"voltage":1250,"absnet":true},"watchdog":{"timeout":"60"},)"),
                                {"echo", "ran"});
@@ -76,6 +82,10 @@ TEST(Refusal, UnknownDescriptionKeysStopTheMachine) {
                              "machine description: boards[1].chip_type must be 0..15",
                              "machine description: boards[2].chip_model must be 14 or 15",
                              "machine description: boards[2].silent_chip must be a chip of the board (1..8)",
+                             "machine description: boards[2].pll_fail_chip must be 0 (every chip) or a chip of the "
+                             "board (1..8)",
+                             "machine description: boards[0].pll_fail_chip without pll_fail_mhz",
+                             "machine description: boards[1].pll_fail_mhz must be 1 or more",
                              "machine description: boards[3].chip_model on a board whose chips are not of reset code 5",
                              "machine description: boards[4].slot 2 already holds boards[1]"})
         EXPECT_TRUE(has(refused, line)) << line << "\n" << refused;

@@ -540,8 +540,15 @@ void ChipChain::read_service_faults(json_t *board) {
 // answering once the limit has passed, power cycles included.
 bool ChipChain::silenced_by_fault(uint8_t code) {
     if (no_power_) return true;
-    if (code == 0x07) jobs_seen_++;
+    if (is_job_write(code)) jobs_seen_++;
     return stop_after_jobs_ >= 0 && jobs_seen_ > stop_after_jobs_;
+}
+
+// Every chip takes jobs with code 7; the wide-job chips (reset codes 0 and
+// 5: the board test's types 0, 10, 14 and 15) also with code 0xC, the
+// board test's wide job.
+bool ChipChain::is_job_write(uint8_t code) const {
+    return code == 0x07 || (code == 0x0C && (chip_type_ == 0x0 || chip_type_ == 0x5));
 }
 
 void ChipChain::fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len) {
@@ -574,12 +581,13 @@ void ChipChain::fixture_exchange(const uint8_t *frame, size_t len, uint8_t *repl
 
 namespace {
 
-// The tech-0 code closest to reading t degrees (several codes share a degree).
-int code_for(double t) {
+// The code closest to reading t degrees on a sensor of constant t0
+// (several codes share a degree).
+int code_for(double t, int t0) {
     int best = 0;
     double err = 1e9;
     for (int raw = 0; raw < 1024; raw++) {
-        const int c = int(float(588 - raw) * 2.0f / 3.0f + 0.5f);
+        const int c = int(float(t0 - raw) * 2.0f / 3.0f + 0.5f);
         if (std::fabs(c - t) < err) err = std::fabs(c - t), best = raw;
     }
     return best;
@@ -703,6 +711,15 @@ uint8_t ChipChain::healthy_cores() const {
     }
 }
 
+// The temperature constant T0 of the chips' sensor (raw code = T0 - 1.5 x
+// degrees), by their process: the chips of reset codes 0, 5 and 9 are of
+// the older one (588), model 15 of the newer one (605), the others 594.
+int ChipChain::temp_t0() const {
+    if (chip_type_ == 0x5 && model_ == 15) return 605;
+    if (chip_type_ == 0x0 || chip_type_ == 0x5 || chip_type_ == 0x9) return 588;
+    return 594;
+}
+
 // Type-12 chips (reset code 0x9) hold their good cores in byte 11 bits
 // 0-5, the memory chips (0xA) in bits 0-6, the others in the whole byte.
 uint8_t ChipChain::core_bits() const { return chip_type_ == 0x9 ? 0x3F : chip_type_ == 0xA ? 0x7F : 0xFF; }
@@ -757,14 +774,14 @@ int ChipChain::sensor_code(int k, bool volt_mode, const std::vector<Control> &ct
     int code = -1;
     const bool settling = !volt_mode && ++chip_[size_t(k - 1)].temp_reads <= settle_reads;
     if (settling) {
-        code = code_for(settle_t);
+        code = code_for(settle_t, temp_t0());
     } else if (volt_mode) {
         const int mv = std::max(0, core + volt_ofs);
         code = std::min(1023, (mv << 10) / 1248);
     } else if (raw >= 0) {
         code = raw & 0x3FF;
     } else if (fixed_t > -1000) {
-        code = code_for(fixed_t);
+        code = code_for(fixed_t, temp_t0());
     } else if (heat_ > 0 || !raw_given_) {
         // The thermal model; a board without "heat" sits at 25 degrees.
         const uint64_t now = kos::mono_ms();
@@ -774,7 +791,7 @@ int ChipChain::sensor_code(int k, bool volt_mode, const std::vector<Control> &ct
         else model_t_ += (target - model_t_) * (1.0 - std::exp(-double(now - model_ms_) / 20000.0));
         model_ms_ = now;
         // Chips further along run a little warmer.
-        code = code_for(model_t_ + (k - 1) % 4);
+        code = code_for(model_t_ + (k - 1) % 4, temp_t0());
     }
     if (code >= 0 && !volt_mode) last = code;
     return code;

@@ -22,7 +22,15 @@
 //   "no_power": true     the plug says present but the board gets no power:
 //                         nothing answers and its supply output reads 0 V
 //   "stop_after_jobs": n  the chain goes silent after n jobs were written
-//                         to it (a board that fails once mining)
+//                         to it (a board that fails once mining): frames
+//                         of code 7, and on the wide-job chips (reset
+//                         codes 0 and 5) code C too
+//   "pll_lock_ms": t      a PLL image with the PLL flag reads locked
+//                         (byte 0 bit 6) only t ms after it was written
+//   "pll_fail_mhz": F     the chips fail PLL writes of F MHz or more (1 or
+//                         more; see the PLL choices in chip.cpp)
+//   "pll_fail_chip": k    only chip k (1..chips; 0, the default: every chip)
+//                         fails them
 //   "chip_model": 14 / 15   chips of reset code 0x54 (chip_type 5) that are
 //                         the later models: they reset to a 120 MHz PLL (02 50 40 30)
 //                         and model 15 reads identity 0x1954 in 0D bytes 10-11
@@ -58,6 +66,9 @@
 //   0-41 and its CRC (pair-swapped bytes 0-157) twice; "echo_fault": "data"
 //   changes echo byte 17, "crc" byte 44, "none" drops the echo; BIST start
 //   answers "chips" (default 10). The fixture leaves the plug inputs high.
+// A chip's temperature sensor reads t degrees as the raw code T0 - 1.5 x t
+// (10 bits), T0 by the chips' process: 588 on reset codes 0, 5 and 9, 605
+// on chip model 15, 594 on the others.
 // Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each
 // (N a chip, 0..255; other values whole decimal numbers unless said). A
 // line with another key, a missing, extra or malformed value, a chip past
@@ -175,6 +186,8 @@ private:
     void fixture_exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_t reply_len);
     int answering() const;  // chips reachable from the hub
     int wide_cores() const; // cores per core group of a wide-job chip
+    int temp_t0() const;    // the sensor's temperature constant
+    bool is_job_write(uint8_t code) const;  // whether a frame of `code` writes a job
     uint8_t core_bits() const;  // the bits of register byte 11 that hold the good cores
     uint8_t healthy_cores() const;  // byte 11 of a chip whose cores are all good
     void reply_frame(uint8_t code, uint8_t id, const uint8_t *data, size_t dlen, uint8_t *reply, size_t reply_len);

@@ -153,6 +153,15 @@ bool check_board(json_t *b, const std::string &where) {
     const long long silent = desc_int(b, "silent_chip", 1);
     if (json_object_get(b, "silent_chip") && (silent < 1 || silent > chips))
         bad(".silent_chip must be a chip of the board (1.." + std::to_string(chips) + ")");
+    // A PLL fault of a chip the board does not have, or with no frequency,
+    // would never act.
+    const long long pll_chip = desc_int(b, "pll_fail_chip", 0);
+    if (json_object_get(b, "pll_fail_chip") && (pll_chip < 0 || pll_chip > chips))
+        bad(".pll_fail_chip must be 0 (every chip) or a chip of the board (1.." + std::to_string(chips) + ")");
+    if (json_object_get(b, "pll_fail_mhz") && desc_int(b, "pll_fail_mhz", 1) < 1)
+        bad(".pll_fail_mhz must be 1 or more");
+    if (json_object_get(b, "pll_fail_chip") && !json_object_get(b, "pll_fail_mhz"))
+        bad(".pll_fail_chip without pll_fail_mhz");
     const char *echo = json_string_value(json_object_get(b, "echo_fault"));
     if (echo && std::string(echo) != "data" && std::string(echo) != "crc" && std::string(echo) != "none")
         bad(".echo_fault must be \"data\", \"crc\" or \"none\"");
