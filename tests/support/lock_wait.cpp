@@ -1,17 +1,19 @@
 #include "support/lock_wait.h"
 
+#include <regex.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <regex>
 
 bool thread_waits_on_lock(pid_t tid) {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/wchan");
     std::string channel;
     std::getline(in, channel);
-    static const std::regex lock_wait(kLockWaitChannel, std::regex::extended);
-    return std::regex_search(channel, lock_wait);
+    // The POSIX reader of extended expressions, as grep -E reads them.
+    static regex_t lock_wait;
+    static const bool compiled = regcomp(&lock_wait, kLockWaitChannel.c_str(), REG_EXTENDED | REG_NOSUB) == 0;
+    return compiled && regexec(&lock_wait, channel.c_str(), 0, nullptr, 0) == 0;
 }
 
 LockWaiter::LockWaiter(std::function<void()> body)

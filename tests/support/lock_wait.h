@@ -13,7 +13,7 @@
 #include <thread>
 
 // The wait channels of a thread blocked on a file lock (an extended regular
-// expression that std::regex reads alike).
+// expression).
 inline const std::string kLockWaitChannel = "^(locks|flock)_lock_(inode|file)_wait";
 
 // A shell condition, true while some thread in the machine waits for a
