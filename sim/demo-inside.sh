@@ -100,8 +100,9 @@ from=$(wc -l <$sim/syslog.log)
 systemctl start zel-monitor
 "$bin/led-client" send '{}' >/dev/null # the LED server answers once the machine type is settled
 zm=$(cat $sim/zel-monitor.pid)
-# The workers after the LED server's start when the last of them, the backup
-# keeper, carries its name: each is named as it starts, one after the other.
+# The button, network and backup workers start after the LED server, one
+# after the other, each named as it starts: all run, named, once the last,
+# the backup keeper, carries its name.
 waitfor "grep -qx file_bak /proc/$zm/task/*/comm 2>/dev/null"
 echo "after start-up:"
 show /etc/hwrevision
