@@ -98,8 +98,12 @@ flagutils set # the machine is bound to its management server: reports go out
 calls_from=$(wc -l <$sim/calls.log)
 from=$(wc -l <$sim/syslog.log)
 systemctl start zel-monitor
-"$bin/led-client" send '{}' >/dev/null # the LED server answers once start-up is over
+"$bin/led-client" send '{}' >/dev/null # the LED server answers once the machine type is settled
 zm=$(cat $sim/zel-monitor.pid)
+# The button, network and backup workers start after the LED server, one
+# after the other, each named as it starts: all run, named, once the last,
+# the backup keeper, carries its name.
+waitfor "grep -qx file_bak /proc/$zm/task/*/comm 2>/dev/null"
 echo "after start-up:"
 show /etc/hwrevision
 tail -n +"$((from + 1))" $sim/syslog.log | sed -E 's/^[^ ]+ [^ ]+ //' | grep -E 'compile time|hwrevision|type|finish' | head -n 6

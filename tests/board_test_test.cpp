@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "drv/hub.h"
 #include "drv/hub_spi.h"
@@ -18,6 +16,7 @@
 #include "platform/kmx_platform.h"
 #include "support/conf_holder.h"
 #include "support/fake_shell.h"
+#include "support/lock_wait.h"
 
 namespace {
 
@@ -61,9 +60,8 @@ TEST(NetworkInterfaceTest, WaitsForAnotherProgramsLock) {
     ConfHolder other("/config/network/25-wired.network", "[Match]\nName=eth1\n");
     ASSERT_TRUE(other.held());
     int st = -1;
-    std::thread check([&st] { st = network_interface_test(); });
-    // Real time: long enough for the check to be waiting on the lock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    LockWaiter check([&st] { st = network_interface_test(); });
+    EXPECT_TRUE(check.reached_lock());
     EXPECT_FALSE(pinged());
     EXPECT_EQ(other.release(), 0);
     check.join();

@@ -242,14 +242,17 @@ TEST(Miner, CountsNoncesPerChainAndDropsAChainThatStops) {
 TEST(Miner, ApiAnswersParseAsTheDaemonReadsThem) {
     const std::string script = build_path("kmx-miner") +
                                " --chains 4 --chips 10 --quick --vid 12 > /tmp/miner.out 2>&1 & "
-                               "for i in $(seq 600); do " + build_path("miner-api-client") +
-                               " > /tmp/api.out 2>&1 && grep -q 'accepted [1-9]' /tmp/api.out && break; sleep 0.05; done; "
+                               "for i in $(seq 2400); do " + build_path("miner-api-client") +
+                               " > /tmp/api.out 2>&1 && grep -q 'accepted [1-9]' /tmp/api.out && "
+                               "grep -qx fan_ctrl /proc/$!/task/*/comm && grep -qx files_check /proc/$!/task/*/comm && "
+                               "break; sleep 0.05; done; "
                                "cat /tmp/api.out; printf 'threads: '; cat /proc/$!/task/*/comm | sort -u | tr '\\n' ' '; "
                                "echo; kill %1";
     MachineRun r = run_machine(kThree, {"bash", "-c", script});
     // The library's background threads carry their names in /proc (ps -L,
     // top -H): the file check sys_init starts and the fan-control loop the
-    // program starts through the library's entry.
+    // program starts through the library's entry. Each names itself as it
+    // starts: the listing waits for both names.
     const size_t at = r.out.find("threads: ");
     ASSERT_NE(at, std::string::npos) << r.out;
     const std::string threads = " " + r.out.substr(at + 9, r.out.find('\n', at) - at - 9);

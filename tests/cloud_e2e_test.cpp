@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/lock_wait.h"
 #include "support/machine_runner.h"
 #include "support/text_search.h"
 

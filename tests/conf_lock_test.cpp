@@ -6,13 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "minerCloud/kmx_cloud.h"
 #include "os/os.h"
 #include "support/conf_holder.h"
+#include "support/lock_wait.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -34,12 +33,11 @@ TEST(ConfLock, ServerCommandWaitsForAnotherProgramsChange) {
     ConfHolder other(kConf, "{\"N5balance\":true,\"pools\":[{\"url\":\"u\"}]}");
     ASSERT_TRUE(other.held());
     bool ok = false;
-    std::thread cmd([&] {
+    LockWaiter cmd([&] {
         unsigned char mode[] = "N5efficient", adjust[] = "1";
         ok = kmx_set_runmode(mode, adjust);
     });
-    // Real time: long enough for the command to be waiting on the lock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(cmd.reached_lock());
     EXPECT_EQ(other.release(), 0);
     cmd.join();
     EXPECT_TRUE(ok);

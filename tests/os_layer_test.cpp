@@ -16,6 +16,7 @@
 
 #include "os/ioctl_dev.h"
 #include "os/os.h"
+#include "os/wakeup.h"
 #include "os/watchdog.h"
 
 namespace {
@@ -89,6 +90,28 @@ TEST(OsClock, TestClockMovesWithTheTestsSleepsAndWakesOtherThreads) {
     EXPECT_EQ(woke, t0 + 10000);
     clock.advance_us(10000);
     worker.join();
+}
+
+// A wait the test never ends (no advance, no wake-up) fails the run, naming
+// the wait, once its bound of the host's time has passed: no hang until the
+// runner's own time-out.
+TEST(OsClockDeathTest, AWaitNothingEndsFailsNamingIt) {
+    EXPECT_DEATH(
+        {
+            kos::TestClock clock(5000000, 1);
+            std::thread worker([] { kos::sleep_ms(10); });
+            worker.join();
+        },
+        "test clock: a thread waited 1 s of the host's time for the clock to reach 5010000 us \\(it stands at "
+        "5000000 us\\): the test never moved it there");
+    EXPECT_DEATH(
+        {
+            kos::TestClock clock(7000000, 1);
+            kos::Wakeup wakeup;  // its wait blocks on the test's own thread too
+            wakeup.wait_us(3);
+        },
+        "test clock: a thread waited 1 s of the host's time for the clock to reach 7000003 us or a wake-up \\(it "
+        "stands at 7000000 us\\)");
 }
 
 TEST(OsEmulation, InstalledFromAboveWithTheMachineClock) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/lock_wait.h"
 #include "support/machine_runner.h"
 
 namespace {
@@ -429,17 +430,20 @@ TEST(Stepctl, UnloadableSettingsFailTheStep) {
 }
 
 // Another program that holds the configuration's lock (the daemon carrying
-// out a server command) finishes its change first; stepctl then switches
-// the mode on what that program wrote, and neither change is lost.
+// out a server command) finishes its change first, once stepctl waits for
+// the lock; stepctl then switches the mode on what that program wrote, and
+// neither change is lost.
 TEST(Stepctl, WaitsForAnotherProgramsChange) {
     const std::string conf = R"("{\"N5balance\": true}")";
     MachineRun r = run_machine(
         step_machine("p \\n", conf),
         {"sh", "-c",
          "CODE=0; " + kMiner +
-             "(flock /run/cgminer.conf.lock sh -c 'touch /tmp/held; sleep 1; "
-             "printf \"{\\\"N5balance\\\": true, \\\"pools\\\": [7]}\" > /config/cgminer.conf') & "
+             "(flock 9; touch /tmp/held; w=0; for i in $(seq 3000); do if " + kWaitsOnLock +
+             "; then w=1; break; fi; sleep 0.01; done; echo waiter=$w; "
+             "printf '{\"N5balance\": true, \"pools\": [7]}' > /config/cgminer.conf) 9>/run/cgminer.conf.lock & "
              "while [ ! -f /tmp/held ]; do sleep 0.01; done; stepctl 1 /tmp/steps; cat /config/cgminer.conf"});
+    EXPECT_TRUE(has(r.out, "waiter=1\n")) << r.out;
     EXPECT_TRUE(has(r.out, "\"N5performance\": true")) << r.out;
     EXPECT_TRUE(has(r.out, "\"pools\": [\n        7\n    ]")) << r.out;
     EXPECT_FALSE(has(r.out, "N5balance")) << r.out;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/lock_wait.h"
 #include "support/machine_runner.h"
 
 namespace {
@@ -72,7 +73,8 @@ const std::string kStaticFile = "[Match]\nName=eth0\n[Network]\nAddress=192.168.
 
 // Starts the daemon at the given time scale, waits for its LED server, runs
 // `body` (bash; B is the build dir, waitfor CMD polls for up to 20 s), stops
-// the daemon and keeps the files the test looks at under /run/sim/out/.
+// the daemon, waits for its end (a write of its threads in flight ends
+// first) and keeps the files the test looks at under /run/sim/out/.
 MachineRun run_daemon(const Machine &m, int scale, const std::string &body) {
     const std::string script =
         "B=$KMX_BUILD_DIR; mkdir -p /run/sim/out\n"
@@ -85,7 +87,7 @@ MachineRun run_daemon(const Machine &m, int scale, const std::string &body) {
         "zel-monitor 1 >/run/sim/zm.out 2>&1 & ZM=$!\n"
         "$B/led-client send '{}' >/dev/null\n" +
         body +
-        "kill -CONT $ZM; kill $ZM\n"
+        "kill -CONT $ZM; kill $ZM; wait $ZM\n"
         "mkdir -p /run/sim/out; for f in /config/cgminer.conf /config/cgminer.conf.bak "
         "/config/network/25-wired.network /config/network/25-wired.network.bak; do "
         "[ -e $f ] && cp $f /run/sim/out/$(basename $f); done; true\n";
@@ -344,13 +346,18 @@ TEST(UpdateLogKeeper, WaitsWhileTheRecoveryStatusIsAnError) {
     EXPECT_FALSE(has(r.out, "TIMEOUT")) << r.out;
 }
 
+// The keeper gives up before it maps a window; the feeder goes on feeding
+// after that.
 TEST(UpdateLogKeeper, UnknownImageFlagEndsOnlyTheKeeper) {
     Machine m;
     m.uboot["image_flag"] = "c";
     MachineRun r = run_daemon(m, 50,
-                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -ge 2 ]'\n"
+                              "waitfor 'grep -q \"get env:image_flag failed !\" /run/sim/syslog.log'\n"
+                              "n=$(grep -c keepalive /run/sim/wdt.log)\n"
+                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -gt '$n' ]'\n"
                               "ls /run/sim/mem >/run/sim/out-mem.txt\n");
     ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(has(r.out, "TIMEOUT")) << r.out;
     EXPECT_TRUE(has(r.syslog(), "get env:image_flag failed !")) << r.syslog();
     EXPECT_FALSE(has(r.syslog(), "update_flag:")) << r.syslog();
     const std::string mem = r.file("/run/sim/out-mem.txt");

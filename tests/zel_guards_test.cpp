@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include "os/os.h"
 #include "support/conf_holder.h"
 #include "support/fake_shell.h"
+#include "support/lock_wait.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -103,9 +102,8 @@ TEST_F(Button, ModeSwitchWaitsForAnotherProgramsLock) {
     const char *const net = "/config/network/25-wired.network";
     ConfHolder other(net, "[Match]\nName=eth1\n");
     ASSERT_TRUE(other.held());
-    std::thread press([] { zelmon::handle_press(771); });
-    // Real time: long enough for the switch to be waiting on the lock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    LockWaiter press([] { zelmon::handle_press(771); });
+    EXPECT_TRUE(press.reached_lock());
     EXPECT_EQ(other.release(), 0);
     press.join();
     std::string text;
@@ -226,9 +224,8 @@ TEST(BackupGuard, WaitsForAnotherProgramsLock) {
     kos::write_file_atomic("/config/cgminer.conf.bak", "{\"old\":1}");
     ConfHolder other("/config/cgminer.conf", "{\"new\":1}");
     ASSERT_TRUE(other.held());
-    std::thread guard(zelmon::cgconf_bak);
-    // Real time: long enough for the guard to be waiting on the lock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    LockWaiter guard(zelmon::cgconf_bak);
+    EXPECT_TRUE(guard.reached_lock());
     EXPECT_EQ(other.release(), 0);
     guard.join();
     std::string conf, bak;

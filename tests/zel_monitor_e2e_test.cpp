@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/lock_wait.h"
 #include "support/machine_runner.h"
 
 namespace {
@@ -26,12 +27,12 @@ std::string machine(const std::string &uboot, const std::string &files) {
     return "{\"platform\":4,\"boards\":[],\"uboot\":{" + uboot + "},\"files\":{" + files + "}}";
 }
 
-// Starts the daemon, waits for its LED server, runs `body`, prints what the
-// test looks at.
+// Starts the daemon (ZM), waits for its LED server, runs `body`, prints what
+// the test looks at.
 MachineRun run_daemon(const std::string &desc, const std::string &body) {
     const std::string client = build_path("led-client");
     const std::string script = "mkdir -p /config/etc/ssh && touch /config/etc/ssh/ssh_host_rsa_key\n"
-                               "zel-monitor 1 >/run/sim/zm.out 2>/run/sim/zm.err &\n"
+                               "zel-monitor 1 >/run/sim/zm.out 2>/run/sim/zm.err & ZM=$!\n"
                                "C=" + client + "\n"
                                "$C send '{\"red_light\":\"off\"}' >/dev/null\n" +
                                body +
@@ -126,7 +127,10 @@ TEST(MonitorDaemon, ButtonIntervalIsBoundedBothWays) {
 // The start's sweep of unfinished copies beside /config/cgminer.conf waits
 // for a writer in flight (another program holding the file's lock with its
 // new copy not yet renamed): the copy is that writer's, and its change
-// stays. A copy left by no writer goes once the lock is free.
+// stays. A copy left by no writer goes once the lock is free. The sweep is
+// over once the LED server answers; the backup keeper may have copied the
+// file by then (its backup is no leftover), and the daemon, stopped, leaves
+// no write of its own half-way.
 TEST(MonitorDaemon, StartupSweepWaitsForAWriterInFlight) {
     const std::string client = build_path("led-client");
     MachineRun r = run_machine(
@@ -138,9 +142,11 @@ TEST(MonitorDaemon, StartupSweepWaitsForAWriterInFlight) {
          " w=0; for i in $(seq 3000); do if " + kWaitsOnLock + "; then w=1; break; fi; sleep 0.01; done\n"
          " echo waiter=$w; mv /config/cgminer.conf.tmpAb12Cd /config/cgminer.conf) 9>/run/cgminer.conf.lock & H=$!\n"
          "while [ ! -f /tmp/held ]; do sleep 0.01; done\n"
-         "zel-monitor 1 >/dev/null 2>&1 &\n"
+         "zel-monitor 1 >/dev/null 2>&1 & ZM=$!\n"
          "wait $H\n" + client + " send '{}' >/dev/null\n"
-         "cat /config/cgminer.conf; echo; ls /config; ls /config/network | grep -c tmp; true\n"});
+         "kill $ZM; wait $ZM\n"
+         "cat /config/cgminer.conf; echo; ls /config | grep -vxF cgminer.conf.bak; ls /config/network | grep -c tmp; "
+         "true\n"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "waiter=1\n{\"N5adjust\":\"7\"}\ncgminer.conf\netc\nnetwork\n0\n") << r.out;
     EXPECT_TRUE(has(r.syslog(), "removed 1 unfinished copies of /config/network/25-wired.network")) << r.syslog();
@@ -282,8 +288,11 @@ TEST(MonitorDaemon, LedServerReadsSplitRequests) {
 
 // A second daemon refuses to start beside the first and says why; copies
 // an interrupted replace left beside the daemon's files are gone once it runs.
+// Looked at once it is stopped: the backup keeper's own copies in flight
+// are no leftovers, and a stopped daemon leaves none.
 TEST(MonitorDaemon, SingleInstanceAndNoLeftovers) {
     const std::string body = "zel-monitor 1 >/tmp/second.out 2>&1; echo \"rc2=$?\"; cat /tmp/second.out\n"
+                             "kill $ZM; wait $ZM\n"
                              "printf 'LS{%s}LS' \"$(ls /config /config/network | tr '\\n' ' ')\"\n";
     MachineRun r = run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\","
                                           "\"/config/cgminer.conf\":\"{}\","

@@ -296,7 +296,7 @@ extern "C" bool kmx_set_pools(pool_conf *pool) {
 extern "C" bool kmx_set_runmode(const unsigned char *mode, const unsigned char *adjust) {
     const char *m = mode ? reinterpret_cast<const char *>(mode) : "";
     const char *a = adjust ? reinterpret_cast<const char *>(adjust) : "";
-    kmisc::ConfLock lock(__func__);
+    kmisc::ConfLock lock("kmx_set_runmode");
     if (!lock.held()) return false;
     cJSON *root = load_conf(__func__);
     if (!root) return false;

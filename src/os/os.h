@@ -53,10 +53,13 @@ void set_mono_clock(MonoClockFn fn);
 // and a Wakeup wait on any thread, blocks until the clock reaches its end
 // (or the Wakeup is signalled): the test moves the clock, then waits with
 // wait_sleepers for its threads to be asleep again before it looks. Made and
-// ended while no thread waits on the clock; one at a time.
+// ended while no thread waits on the clock; one at a time. A wait on it that
+// has not ended after `host_bound_s` seconds of the host's time (an advance
+// or a wake-up the test never gives) ends the process with a line on
+// standard error that names it.
 class TestClock {
 public:
-    explicit TestClock(uint64_t start_us = uint64_t(1) << 40);
+    explicit TestClock(uint64_t start_us = uint64_t(1) << 40, int host_bound_s = 300);
     ~TestClock();
     TestClock(const TestClock &) = delete;
     TestClock &operator=(const TestClock &) = delete;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -57,10 +58,21 @@ void pause_for(uint64_t us) {
 
 // Waits on `cv` until `done()`: timed waits only, as the rest of the os
 // layer does, since the untimed wait is a newer symbol of the C++ library
-// than the board's.
-template <typename Done>
-void wait_until_done(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, Done done) {
-    while (!done()) cv.wait_for(lock, std::chrono::seconds(1));
+// than the board's. A wait still not done after `bound_ns` of the host's
+// time is a fault of the test (an advance or a wake-up it never gives):
+// `say` names the wait on standard error and the process ends, rather than
+// hang until the test runner's own time-out.
+template <typename Done, typename Say>
+void wait_until_done(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, uint64_t bound_ns, Done done,
+                     Say say) {
+    const uint64_t give_up = raw_mono_ns() + bound_ns;
+    while (!done()) {
+        if (raw_mono_ns() >= give_up) {
+            say();
+            abort();
+        }
+        cv.wait_for(lock, std::chrono::seconds(1));
+    }
 }
 
 // The test clock's state. `now` is read without the lock by mono_us; it
@@ -71,6 +83,7 @@ struct TestClockState {
     std::condition_variable cv;
     std::atomic<uint64_t> now{0};
     std::thread::id driver;
+    int bound_s = 0;  // the host's time a wait on the clock may take
     bool closing = false;
     struct Sleeper {
         uint64_t until;
@@ -78,6 +91,7 @@ struct TestClockState {
     };
     std::vector<const Sleeper *> sleepers;
 
+    uint64_t bound_ns() const { return uint64_t(bound_s) * 1000000000u; }
     bool due(const Sleeper &s) const { return closing || now.load() >= s.until || (s.flag && *s.flag); }
     int asleep() const {
         return int(std::count_if(sleepers.begin(), sleepers.end(), [this](const Sleeper *s) { return !due(*s); }));
@@ -96,7 +110,12 @@ struct TestClockState {
         const Sleeper me{until, flag};
         sleepers.push_back(&me);
         cv.notify_all();  // a test waiting for its threads to be asleep
-        wait_until_done(cv, lock, [&] { return due(me); });
+        wait_until_done(cv, lock, bound_ns(), [&] { return due(me); }, [&] {
+            fprintf(stderr,
+                    "test clock: a thread waited %d s of the host's time for the clock to reach %llu us%s"
+                    " (it stands at %llu us): the test never moved it there\n",
+                    bound_s, (unsigned long long)until, flag ? " or a wake-up" : "", (unsigned long long)now.load());
+        });
         sleepers.erase(std::find(sleepers.begin(), sleepers.end(), &me));
         cv.notify_all();  // a closing clock waiting for the last sleeper
         const bool woken = flag && *flag;
@@ -109,9 +128,10 @@ std::atomic<TestClockState *> s_test{nullptr};
 
 }  // namespace
 
-TestClock::TestClock(uint64_t start_us) {
+TestClock::TestClock(uint64_t start_us, int host_bound_s) {
     auto *t = new TestClockState;
     t->now.store(start_us);
+    t->bound_s = host_bound_s;
     t->driver = std::this_thread::get_id();
     TestClockState *none = nullptr;
     if (!s_test.compare_exchange_strong(none, t)) {
@@ -126,7 +146,10 @@ TestClock::~TestClock() {
         std::unique_lock<std::mutex> lock(t->mu);
         t->closing = true;
         t->cv.notify_all();
-        wait_until_done(t->cv, lock, [t] { return t->sleepers.empty(); });
+        wait_until_done(t->cv, lock, t->bound_ns(), [t] { return t->sleepers.empty(); }, [t] {
+            fprintf(stderr, "test clock: closing, %zu threads still waited on it after %d s of the host's time\n",
+                    t->sleepers.size(), t->bound_s);
+        });
     }
     delete t;
 }

@@ -15,9 +15,3 @@ struct MachineRun {
 // `desc` is the machine description (JSON text); `cmd` runs inside.
 MachineRun run_machine(const std::string &desc, const std::vector<std::string> &cmd);
 std::string build_path(const std::string &rel);
-
-// A shell condition, true while some thread in the machine waits for a
-// file lock (flock or fcntl), read from each thread's kernel wait channel:
-// how a script holding a lock learns that a program has reached it.
-inline const std::string kWaitsOnLock =
-    "grep -qE '^(locks|flock)_lock_(inode|file)_wait' /proc/[0-9]*/task/*/wchan 2>/dev/null";
