@@ -871,10 +871,12 @@ TEST_F(Record, ThreadBacksOffAWornBlockAndStoresOnceItIsReplaced) {
         EXPECT_EQ(erases(), one_try) << "hour " << hour;
         sim_remove("mtd.log");
     }
-    // The worn block reads; a write to it fails too.
+    // The worn block reads; a write to it fails too, one that ends before
+    // it does not (0xFF programs nothing).
     uint8_t blank = 0xFF;
     EXPECT_EQ(kmx_read_flash(KMX_RECORD_BLOCK + 0x10000, &blank, 1), 0);
     EXPECT_EQ(kmx_write_flash(KMX_RECORD_BLOCK + 0x10000, &blank, 1), 1);
+    EXPECT_EQ(kmx_write_flash(KMX_RECORD_BLOCK - 1, &blank, 1), 0);
     // A record a minute, all in RAM.
     std::ifstream in(KMX_RECORD_DDR, std::ios::binary);
     const std::string waiting((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
