@@ -169,6 +169,24 @@ TEST(RecordFlash, FailedStepsKeepTheWaitingRecordsForTheNextPass) {
         EXPECT_EQ(f.slot(602, 11), r.file("/tmp/saved_records")) << fault;
         EXPECT_EQ(f.slot(613), erased(1)) << fault;
     }
+    // Block 1 worn (its erase fails for good): a pass right after the failed
+    // flush does not try again, sparing the ring copy's blocks. After the
+    // block was replaced the start writes its copy back over it, and the
+    // waiting records go out once.
+    MachineRun r = run("$P init pos 600 600 event 2 flush && rm /run/sim/mtd.log && "
+                       "$P init append 11 fault 'bad 1' flush nand nand && cp /run/sim/mtd.log /tmp/worn.log && "
+                       "rm /run/sim/mtd.faults && $P init append 1 save flush head");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("append 11 11\nflush 0 11 2816\nnand 0 11\nnand 0 11\ninit 1\nappend 1 12\nflush 1 0 0\n"
+                         "head 612 612\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.file("/tmp/worn.log"), kRingCopy);
+    EXPECT_NE(r.syslog().find("log block 1 is taken from its copy !"), std::string::npos);
+    const Flash f = flash(r);
+    EXPECT_TRUE(f.head_ok());
+    EXPECT_EQ(f.slot(602, 12), r.file("/tmp/saved_records"));
+    EXPECT_EQ(f.slot(614), erased(1));
 }
 
 TEST(RecordFlash, PowerCutDuringAFlushKeepsThePreviousRecords) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -580,14 +581,20 @@ std::string base_block(uint32_t b) {
     return out;
 }
 
-// Blocks the flash log shows erased since it was last removed.
-std::set<uint32_t> erased_blocks() {
-    std::set<uint32_t> out;
+// How often the flash log shows each block erased since it was last removed.
+std::map<uint32_t, int> erases() {
+    std::map<uint32_t, int> out;
     for (const std::string &l : sim_lines("mtd.log")) {
         unsigned long off = 0, len = 0;
         if (sscanf(l.c_str(), "erase %*s %lu %lu", &off, &len) != 2) continue;
-        for (unsigned long b = off / KMX_RECORD_BLOCK; b < (off + len) / KMX_RECORD_BLOCK; b++) out.insert(uint32_t(b));
+        for (unsigned long b = off / KMX_RECORD_BLOCK; b < (off + len) / KMX_RECORD_BLOCK; b++) out[uint32_t(b)]++;
     }
+    return out;
+}
+
+std::set<uint32_t> erased_blocks() {
+    std::set<uint32_t> out;
+    for (const auto &[b, n] : erases()) out.insert(b);
     return out;
 }
 
@@ -830,6 +837,105 @@ TEST_F(Record, RingCopyTagAndADamagedCopyLeftAlone) {
     ASSERT_TRUE(kmx_record_init());
     EXPECT_TRUE(image_bytes(KMX_RECORD_BLOCK, KMX_RECORD_BLOCK) == block1);
     EXPECT_FALSE(log_has_part("is taken from its copy"));
+}
+
+// A ring block worn out under the record thread (its erase fails for good):
+// each try rewrites the ring copy's tag and image blocks (77 and 78), so
+// after a failed one the next waits an hour, or an event. The records wait in
+// RAM and reach flash, each once, when the block has been replaced.
+TEST_F(Record, ThreadBacksOffAWornBlockAndStoresOnceItIsReplaced) {
+    Ring r;
+    for (uint32_t i = 1; i <= 600; i++) r.add(i);  // the next records go to block 1
+    write_image(0, ring_image(r));
+    ASSERT_TRUE(kmx_record_init());
+    put(kFaults, "bad 1\n");
+    sim_remove("mtd.log");
+    log_capture_clear();
+    // The thread's gates and sleeps on one test clock.
+    kmx_record::set_clock(nullptr);
+    g_log_last_ddr_time = g_log_last_nand_time = 0;
+    kos::TestClock clock;
+    // `s` seconds of passes, the thread asleep between them and at the end.
+    const auto run_for = [&clock](uint64_t s) {
+        for (uint64_t t = 0; t < s; t += 5) {
+            if (!clock.wait_sleepers(1)) return false;
+            clock.advance_us(5000000);
+        }
+        return clock.wait_sleepers(1);
+    };
+    ASSERT_TRUE(kmx_create_thread_running_log());
+    // The first try at the 11th record (10 minutes in), then one an hour.
+    const std::map<uint32_t, int> one_try{{77, 1}, {78, 1}};
+    for (int hour = 1; hour <= 3; hour++) {
+        ASSERT_TRUE(run_for(3600));
+        EXPECT_EQ(erases(), one_try) << "hour " << hour;
+        sim_remove("mtd.log");
+    }
+    // The worn block reads; a write to it fails too, one that ends before
+    // it does not (0xFF programs nothing).
+    uint8_t blank = 0xFF;
+    EXPECT_EQ(kmx_read_flash(KMX_RECORD_BLOCK + 0x10000, &blank, 1), 0);
+    EXPECT_EQ(kmx_write_flash(KMX_RECORD_BLOCK + 0x10000, &blank, 1), 1);
+    EXPECT_EQ(kmx_write_flash(KMX_RECORD_BLOCK - 1, &blank, 1), 0);
+    // A record a minute, all in RAM.
+    std::ifstream in(KMX_RECORD_DDR, std::ios::binary);
+    const std::string waiting((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(waiting.size(), 180u * KMX_RECORD_SIZE);
+    EXPECT_EQ(g_record_head_info.cur_pos, 600u);
+    // The block replaced: the next try, an hour after the last, stores them.
+    unlink(kFaults);
+    ASSERT_TRUE(run_for(3600));
+    kmx_record::stop_thread();
+    clock.advance_us(5000000);
+    for (int ms = 0; ms < 120000 && kmx_record::thread_running(); ms++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(kmx_record::thread_running());
+    // What reached flash and what waits: every record of the four hours and
+    // of the last pass once, in order (each xg_time a minute after the one
+    // before).
+    const uint32_t stored = g_record_head_info.cur_pos - 600;
+    EXPECT_EQ(g_record_head_info.total_records, 600 + stored);
+    std::string all = image_bytes(602 * KMX_RECORD_SIZE, stored * KMX_RECORD_SIZE);
+    std::ifstream rest(KMX_RECORD_DDR, std::ios::binary);
+    all.append(std::istreambuf_iterator<char>(rest), std::istreambuf_iterator<char>());
+    ASSERT_EQ(all.size(), 241u * KMX_RECORD_SIZE);
+    EXPECT_TRUE(all.compare(0, waiting.size(), waiting) == 0);
+    const auto xg_time = [&all](size_t i) {
+        uint32_t v;
+        memcpy(&v, all.data() + i * KMX_RECORD_SIZE + offsetof(machine_para, xg_time), sizeof v);
+        return v;
+    };
+    for (size_t i = 1; i < 241; i++) ASSERT_EQ(xg_time(i), xg_time(i - 1) + 60) << "record " << i;
+}
+
+// A flash that has taken nothing for a week: the record file in RAM keeps
+// the newest records, as many as the ring takes, and says so once.
+TEST_F(Record, RecordFileKeepsWhatTheRingTakes) {
+    std::string old;
+    for (uint32_t i = 1; i < KMX_RECORD_SLOTS; i++) old += fake_record(i);
+    put(KMX_RECORD_DDR, old);
+    append(3);
+    std::ifstream in(KMX_RECORD_DDR, std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(file.size(), size_t(KMX_RECORD_SLOTS) * KMX_RECORD_SIZE);
+    EXPECT_EQ(g_records_ddr, KMX_RECORD_SLOTS);
+    // The two oldest went, the three new ones came last.
+    EXPECT_TRUE(file.compare(0, old.size() - 2 * KMX_RECORD_SIZE, old, 2 * KMX_RECORD_SIZE) == 0);
+    const auto said = [] {
+        int n = 0;
+        for (const LogLine &l : log_captured())
+            n += l.text == "/tmp/running_record holds 10802 records, all the ring takes: the oldest ones are dropped !\n";
+        return n;
+    };
+    EXPECT_EQ(said(), 1);
+    // Emptied by a flush, the file says so again when it fills again.
+    kmx_clear_record_ddr();
+    append(1);
+    put(KMX_RECORD_DDR, old);
+    g_records_ddr = KMX_RECORD_SLOTS - 1;
+    append(2);
+    EXPECT_EQ(said(), 2);
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t(KMX_RECORD_SLOTS * KMX_RECORD_SIZE));
 }
 
 // Every cut of every flush keeps the stored records, in each part of the

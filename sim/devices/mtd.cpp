@@ -38,6 +38,7 @@ bool known_fault(const std::string &line) {
     if (op == "open" || op == "read" || op == "short_read" || op == "erase" || op == "write")
         return w.size() == 1 || (w.size() == 2 && parse_uint(w[1], 0x7FFFFFFF, &n));
     if (op == "cut" || op == "lose") return w.size() == 2 && parse_uint(w[1], 0x7FFFFFFF, &n);
+    if (op == "bad") return w.size() == 2 && parse_uint(w[1], 0xFFFF, &n);
     if (op == "dead") return w.size() == 1;
     return false;
 }
@@ -82,6 +83,23 @@ bool take_fault(const char *op, long *arg = nullptr, long budget = -1) {
     }
     if (changed) kos::write_file_atomic(path.c_str(), rest);
     return fired;
+}
+
+// The first worn block ("bad N", which stays armed) among the blocks that
+// [off, off + len) reaches, or -1.
+long worn_block(uint32_t off, uint32_t len) {
+    std::lock_guard<std::mutex> g(s_fault_lock);
+    std::string text;
+    if (!kos::read_file((kos::sim_dir() + "/mtd.faults").c_str(), text)) return -1;
+    long first = -1;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, 4, "bad ") != 0) continue;
+        const uint64_t b = strtoull(line.c_str() + 4, nullptr, 0);
+        if (b * kEraseBlock < uint64_t(off) + len && (b + 1) * kEraseBlock > off && (first < 0 || long(b) < first))
+            first = long(b);
+    }
+    return first;
 }
 
 // What programming does to a flash cell: it can only clear bits. A word
@@ -129,7 +147,10 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len) {
         errno = EIO;
         return false;
     }
-    record_line("mtd.log", "erase " + img + " " + std::to_string(off) + " " + std::to_string(len));
+    // A worn block fails its erase; the blocks before it are erased first.
+    const long worn = faults_armed() ? worn_block(off, len) : -1;
+    if (worn >= 0) len = uint32_t(worn) * kEraseBlock - off;
+    if (len > 0) record_line("mtd.log", "erase " + img + " " + std::to_string(off) + " " + std::to_string(len));
     // Block by block from one erased block: a whole-area erase is 10 MiB.
     // Never destroyed: the record thread may still erase while the process
     // runs its exit handlers.
@@ -138,6 +159,10 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len) {
     for (uint32_t at = 0; ok && at < len; at += kEraseBlock)
         ok = pwrite(fd, ff.data(), kEraseBlock, off_t(off) + off_t(at)) == ssize_t(kEraseBlock);
     close(fd);
+    if (worn >= 0) {
+        errno = EIO;
+        return false;
+    }
     return ok;
 }
 
@@ -163,6 +188,7 @@ long mtd_read(int fd, void *buf, size_t len, uint32_t off) {
 long mtd_program(int fd, const void *buf, size_t len, uint32_t off) {
     long cut = -1;
     long lost = -1;
+    long worn = -1;
     if (faults_armed()) {
         if (take_fault("write")) {
             errno = EIO;
@@ -175,6 +201,9 @@ long mtd_program(int fd, const void *buf, size_t len, uint32_t off) {
             len = size_t(cut);
         else if (take_fault("lose", &lost, long(len)))
             len = size_t(lost);
+        // A worn block takes no bytes; what comes before it is programmed.
+        worn = worn_block(off, uint32_t(len));
+        if (worn >= 0) len = std::min<size_t>(len, std::max<uint64_t>(uint64_t(worn) * kEraseBlock, off) - off);
     }
     // Past the end of the partition nothing is programmed.
     struct stat st;
@@ -211,6 +240,10 @@ long mtd_program(int fd, const void *buf, size_t len, uint32_t off) {
         fsync(fd);
         std::lock_guard<std::mutex> g(s_fault_lock);
         record_line("mtd.faults", "dead");
+        errno = EIO;
+        return -1;
+    }
+    if (worn >= 0) {
         errno = EIO;
         return -1;
     }

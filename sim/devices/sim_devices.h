@@ -35,7 +35,10 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len);
 // dies at once, as the board would lose power), "lose N" (the flash alone
 // loses power: the same N bytes, then the write fails and so does every
 // later open, read, erase and write, with EIO, while the line "dead" stays
-// in the file; the program goes on and can be started again in place).
+// in the file; the program goes on and can be started again in place),
+// "bad N" (block N, the 0x20000 bytes from N x 0x20000, is worn: every
+// erase and write that reaches it fails with EIO, what the call holds before
+// it being done; reads still work; the line stays, and so does the fault).
 // Another line is refused (refusal.h). mtd.log gets "erase <image> <off>
 // <len>" per erase.
 int mtd_open(const std::string &mtd_path);

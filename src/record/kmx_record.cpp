@@ -94,11 +94,19 @@ bool s_key_unwritten = false;
 // record file in RAM; each flush reads the area again first, and stores
 // them once it reads.
 bool s_area_unreadable = false;
-// When the last such read failed: without an event the next one waits an
-// hour, as a flush does, so an area that stays unreadable costs a few reads
-// and log lines an hour.
-uint64_t s_area_tried = 0;
+// When the last flush failed (an area that still could not be read, or a
+// block that would not erase or write; 0: none since the start): without an
+// event the next try waits an hour after it, as after a flush.
+// A flash that keeps failing then costs a few reads, erases and log lines an
+// hour, not a rewrite of the ring copy every pass, which would wear healthy
+// blocks out within days.
+uint64_t s_flush_failed = 0;
 constexpr uint64_t kFlushEveryS = 3600;
+// The record file in RAM holds at most what the ring takes: records beyond
+// that would only overwrite each other on flash. While the flash cannot take
+// them the oldest go first, with one log line each time the file fills.
+constexpr uint32_t kDdrMostRecords = KMX_RECORD_SLOTS;
+bool s_ddr_full = false;
 // Passes of the record thread (a test watches it idle).
 std::atomic<uint64_t> s_passes{0};
 std::atomic<bool> s_running{false};
@@ -385,6 +393,32 @@ void take_over_ddr() {
         kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
     g_records_ddr = uint32_t(whole) / KMX_RECORD_SIZE;
     kmx_logf(5, "has %d records no store because of xg existing !\n", int(g_records_ddr));
+}
+
+// Makes room for one more record in a record file that holds all the ring
+// takes (the flash has taken nothing for a week): the oldest records go.
+void make_room_in_ddr() {
+    if (g_records_ddr < kDdrMostRecords) {
+        s_ddr_full = false;
+        return;
+    }
+    std::string ddr;
+    read_ddr(ddr);
+    const uint32_t in_file = uint32_t(ddr.size() / KMX_RECORD_SIZE);
+    g_records_ddr = in_file;
+    if (in_file < kDdrMostRecords) return;
+    const uint32_t drop = in_file - kDdrMostRecords + 1;
+    if (!s_ddr_full)
+        kmx_logf(3, "%s holds %u records, all the ring takes: the oldest ones are dropped !\n", KMX_RECORD_DDR,
+                 unsigned(in_file));
+    s_ddr_full = true;
+    const std::string_view kept = std::string_view(ddr).substr(size_t(drop) * KMX_RECORD_SIZE,
+                                                               size_t(in_file - drop) * KMX_RECORD_SIZE);
+    if (!misc_write_owned_file(KMX_RECORD_DDR, kept)) {
+        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        return;
+    }
+    g_records_ddr = in_file - drop;
 }
 
 // Writes the event code into the last waiting record of the file.
@@ -694,7 +728,6 @@ void merge_run_key(const record_key_sec &run, uint8_t run_mode) {
 // A flush over an area that could not be read: the start's reads once more.
 // True once the area reads and its head and key are known.
 bool area_read_again() {
-    s_area_tried = now_s();
     record_key_sec run;
     put_key(reinterpret_cast<uint8_t *>(&run));
     const uint8_t run_mode = kmx_record::shared_load(g_machine_info.running_mode);
@@ -705,6 +738,15 @@ bool area_read_again() {
     }
     merge_run_key(run, run_mode);
     return true;
+}
+
+// A flush that stored nothing more: the event, which is in the last waiting
+// record, is taken (or the thread would not sleep), and without a new one
+// the next try waits an hour.
+bool flush_failed(int ev) {
+    if (ev) consume_event(ev);
+    s_flush_failed = now_s();
+    return false;
 }
 
 void *thread_running_log(void *) {
@@ -809,7 +851,8 @@ extern "C" bool kmx_record_init(void) {
     memset(g_chains_info, 0, sizeof g_chains_info);
     s_unwritten.clear();
     s_key_unwritten = false;
-    s_area_tried = 0;
+    s_flush_failed = 0;
+    s_ddr_full = false;
     // What a rewrite of the record file killed in an earlier run left
     // beside it goes before this run writes it.
     misc_remove_write_leftovers(KMX_RECORD_DDR);
@@ -868,6 +911,7 @@ extern "C" bool kmx_write_record_to_ddr(void) {
     check_history_temp();
     update_machine_info();
     take_over_ddr();
+    make_room_in_ddr();
 
     uint8_t rec[KMX_RECORD_SIZE];
     put_machine(rec);
@@ -906,7 +950,7 @@ extern "C" bool kmx_write_record_to_nand(void) {
     const int ev = pending_event();
     if (!ev && g_records_ddr <= 10) return true;
     if (!ev && now_s() - g_log_last_nand_time < kFlushEveryS) return true;
-    if (!ev && s_area_unreadable && s_area_tried != 0 && now_s() - s_area_tried < kFlushEveryS) return false;
+    if (!ev && s_flush_failed != 0 && now_s() - s_flush_failed < kFlushEveryS) return false;
 
     std::string ddr;
     read_ddr(ddr);
@@ -925,14 +969,10 @@ extern "C" bool kmx_write_record_to_nand(void) {
         // event must not keep the thread from sleeping.
         g_update_events_type = true;
     }
-    // The event is in the last waiting record; like a failed flush, an
-    // area that still cannot be read takes it, or the thread would not
-    // sleep.
+    // An area that still cannot be read fails the flush like a block that
+    // does not write.
     if (s_area_unreadable) {
-        if (!area_read_again()) {
-            if (ev) consume_event(ev);
-            return false;
-        }
+        if (!area_read_again()) return flush_failed(ev);
         // Records already on flash may have left the file.
         read_ddr(ddr);
         n = std::min<uint32_t>(g_records_ddr, uint32_t(ddr.size() / KMX_RECORD_SIZE));
@@ -945,10 +985,8 @@ extern "C" bool kmx_write_record_to_nand(void) {
     do {
         const uint32_t k = std::min(n - done, KMX_RECORD_BATCH);
         if (!store_batch(reinterpret_cast<const uint8_t *>(ddr.data()) + size_t(done) * KMX_RECORD_SIZE, k,
-                         ev != 0 || s_key_unwritten)) {
-            if (ev) consume_event(ev);
-            return false;
-        }
+                         ev != 0 || s_key_unwritten))
+            return flush_failed(ev);
         done += k;
         if (done == n) {
             kmx_clear_record_ddr();
