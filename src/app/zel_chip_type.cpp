@@ -118,7 +118,7 @@ int main(int argc, char **argv) {
     bool type_known = false, count_known = false;
     int count = 0;
     uint8_t reply[4] = {};
-    for (int i = 0; i < chain_num && i < 8 && kos::end_signal() == 0; i++) {
+    for (int i = 0; i < chain_num && i < 8; i++) {
         const uint8_t chain = uint8_t(i);
         kmx_set_power_en(chain, 0);
         if (kmx_get_plug(chain) == 1) {
@@ -158,13 +158,13 @@ int main(int argc, char **argv) {
     }
     // A probe cut short writes no results: a reader would take its defaults
     // ("N5", "0") or a cut U-Boot value for what the boards are.
-    if (kos::end_signal() == 0) {
+    if (kos::end_signal() != 0) {
+        kmx_logf(5, "zel_chip_type: signal %d, powering the chains down before it ends\n", kos::end_signal());
+    } else {
         fprintf(stderr, "%s,%d:%s,%d\n", "zel_chip_type", __LINE__, hwver, int(strlen(hwver)));
         char count_text[16];
         snprintf(count_text, sizeof count_text, "%d", count);
         write_results(argv, hwver, dev_type, type_name(reply[0]), count_text);
-    } else {
-        kmx_logf(5, "zel_chip_type: signal %d, powering the chains down before it ends\n", kos::end_signal());
     }
     // The platform is released (chains powered down, fans back to full)
     // whatever the files gave: no board is left powered with nobody
