@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -156,20 +155,8 @@ constexpr const char *kWritableMark = "/tmp/filemend.rw";
 // A terminating signal taken while `/` is writable: the run stops at its
 // next step, remounts read-only and then ends by that signal. The handler
 // does not restart a call it interrupts, so no step waits on past it.
-volatile sig_atomic_t s_ended_by = 0;
-void note_end(int sig) { s_ended_by = sig; }
-constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
-void set_end_handlers(void (*handler)(int)) {
-    struct sigaction sa {};
-    sa.sa_handler = handler;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    for (int sig : kEndSignals) sigaction(sig, &sa, nullptr);
-}
-
 void open_root() {
-    set_end_handlers(note_end);
+    kos::catch_end_signals();
     if (!kos::write_file_atomic(kWritableMark, "1\n")) kmx_logf(5, "cannot write %s\n", kWritableMark);
     kos::shell_status("mount / -o rw,remount,dirsync");
 }
@@ -177,14 +164,13 @@ void open_root() {
 void close_root() {
     kos::shell_status("mount / -o ro,remount");
     unlink(kWritableMark);
-    set_end_handlers(SIG_DFL);
-    if (const int sig = s_ended_by) raise(sig);  // ends the process now, as it would have
+    kos::release_end_signals();  // a signal noted meanwhile ends the process now, as it would have
 }
 
 // Called between the steps of the writable part of the run.
 void end_if_signalled() {
-    if (s_ended_by == 0) return;
-    kmx_logf(5, "filemend: signal %d, remounting / read-only before it ends\n", int(s_ended_by));
+    if (kos::end_signal() == 0) return;
+    kmx_logf(5, "filemend: signal %d, remounting / read-only before it ends\n", kos::end_signal());
     close_root();
 }
 
@@ -247,7 +233,7 @@ bool read_guarded(const char *path, std::string &out, size_t limit, std::string 
     char buf[4096];
     while (ok && out.size() < limit) {
         const ssize_t n = read(fd, buf, std::min(sizeof buf, limit - out.size()));
-        if (n < 0 && errno == EINTR && s_ended_by == 0) continue;
+        if (n < 0 && errno == EINTR && kos::end_signal() == 0) continue;
         if (n < 0) why = strerror(errno), ok = false;
         if (n <= 0) break;
         out.append(buf, size_t(n));

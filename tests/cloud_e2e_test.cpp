@@ -23,6 +23,20 @@ std::string desc() {
     return ss.str();
 }
 
+// The line of the library's server commands where `fn` takes the settings'
+// lock.
+std::string lock_line(const std::string &fn) {
+    std::ifstream in(std::string(KMX_SOURCE_DIR) + "/src/minerCloud/kmx_cloud_cmd.cpp");
+    bool inside = false;
+    int n = 0;
+    for (std::string l; std::getline(in, l);) {
+        n++;
+        if (has(l, " " + fn + "(")) inside = true;
+        if (inside && has(l, "kmisc::ConfLock lock(")) return std::to_string(n);
+    }
+    return "(no lock in " + fn + ")";
+}
+
 const std::string ID = R"("plantId":7,"ip":"192.0.2.10","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1)";
 
 MachineRun run(const std::string &script) {
@@ -209,13 +223,17 @@ TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
     // own line; nothing restarted (above).
     const std::pair<const char *, const char *> lines[] = {
         {"kmx_set_pools   ", "  the settings take 4632 bytes, more than 4095, /config/cgminer.conf left as it is !"},
-        {"kmx_set_runmode  ", "  cannot lock /run/cgminer.conf.lock: Is a directory"},
-        {"kmx_set_pools  ", "  cannot lock /run/cgminer.conf.lock: Is a directory"},
         {"cmd_set_pools  ", "  pools not changed, the miner is not restarted!"},
         {"cmd_runmode  ", "  run mode not changed, the miner is not restarted!"},
     };
     for (const auto &[head, tail] : lines) EXPECT_TRUE(has_numbered(log, head, tail)) << head << tail << "\n" << log;
     EXPECT_EQ(count(log, "pools not changed, the miner is not restarted!"), 2) << log;
+    // A refused lock names the line where its holder takes it.
+    for (const char *fn : {"kmx_set_runmode", "kmx_set_pools"}) {
+        const std::string line =
+            std::string(fn) + "  " + lock_line(fn) + "  cannot lock /run/cgminer.conf.lock: Is a directory";
+        EXPECT_TRUE(has(log, line)) << line << "\n" << log;
+    }
 }
 
 // The factory reset clears /config under the settings' lock: another

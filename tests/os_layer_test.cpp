@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -112,6 +113,31 @@ TEST(OsClockDeathTest, AWaitNothingEndsFailsNamingIt) {
         },
         "test clock: a thread waited 1 s of the host's time for the clock to reach 7000003 us or a wake-up \\(it "
         "stands at 7000000 us\\)");
+}
+
+// A TERM that comes while a wait sleeps in the kernel (its wait channel
+// set) cuts that wait short, whichever thread takes the signal; the
+// program then ends by it, killed by TERM. A wait the signal did not cut
+// would sleep on for the rest of 1000000 s, and the alarm of two minutes
+// of the host's time would end the program instead.
+TEST(EndSignals, CutAWaitShortThenEndTheProgram) {
+    EXPECT_EXIT(
+        {
+            alarm(120);
+            kos::set_time_scale(1);
+            kos::catch_end_signals();
+            const std::string wchan = "/proc/self/task/" + std::to_string(gettid()) + "/wchan";
+            std::thread sender([&wchan] {
+                for (std::string w = read(wchan); w.empty() || w == "0"; w = read(wchan)) usleep(1000);
+                kill(getpid(), SIGTERM);
+            });
+            const bool whole = kos::sleep_s_unless_ended(1000000);
+            sender.join();
+            if (whole || kos::end_signal() != SIGTERM || kos::sleep_s_unless_ended(1000000)) _exit(1);
+            kos::release_end_signals();
+            _exit(2);
+        },
+        testing::KilledBySignal(SIGTERM), "");
 }
 
 TEST(OsEmulation, InstalledFromAboveWithTheMachineClock) {

@@ -553,6 +553,30 @@ TEST(ChipTypeProbe, UnwrittenResultIsReportedAndAbsent) {
     EXPECT_TRUE(has(r.syslog(), "write /tmp/h failled: No space left on device")) << r.syslog();
 }
 
+// TERM or HUP in the middle of a cold start (chain 1's power line just
+// switched on) ends the probe through the platform's exit: every chain
+// powered down, no result file, and the signal's own status. The machine
+// runs at the board's pace, so that the cold start's seven seconds left
+// after the power line comes on outlast a loaded host's answer.
+TEST(ChipTypeProbe, EndSignalInTheColdStartPowersTheChainsDown) {
+    MachineRun r = run_machine(
+        kBoards, {"sh", "-c",
+                  "for sig in TERM HUP; do "
+                  "KMX_TIME_SCALE=1 zel_chip_type 4 0 8 80 /tmp/type /tmp/n /tmp/h /tmp/d & p=$!; i=0; "
+                  "until [ $(( $(kmx-sim peek 0x43C00020) & 0x80000 )) -ne 0 ] || [ $i -ge 12000 ]; do "
+                  "sleep 0.01; i=$((i+1)); done; "
+                  "kill -$sig $p; wait $p; echo \"$sig rc=$? $(kmx-sim peek 0x43C00020)\"; done; "
+                  "ls /tmp/type /tmp/n /tmp/h /tmp/d 2>/dev/null; echo end"});
+    EXPECT_EQ(r.out, "TERM rc=143 0x00000000\nHUP rc=129 0x00000000\nend\n") << r.out;
+    const std::string log = r.syslog();
+    for (const char *sig : {"15", "1"})
+        EXPECT_TRUE(has(log, std::string("zel_chip_type: signal ") + sig + ", powering the chains down before it ends"))
+            << log;
+    // Stopped at the chain it was powering: no later chain was looked at.
+    EXPECT_FALSE(has(log, "recv data:")) << log;
+    EXPECT_FALSE(has(log, "spi 3 not inserted.")) << log;
+}
+
 TEST(FanTools, DutyInversionAndClamp) {
     MachineRun r = run_machine(R"({"platform": 4, "boards": []})",
                                {"sh", "-c", "zel_fan 2>&1; echo rc=$?; zel_fan 30 1; zel_fan 130 2>&1; echo rc=$?; zel_fan -5"});

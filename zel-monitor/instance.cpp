@@ -9,8 +9,8 @@
 
 #include "daemon.h"
 #include "misc/kmx_conf_lock_internal.h"
+#include "misc/kmx_misc.h"
 #include "module/kmx_log.h"
-#include "os/os.h"
 
 namespace zelmon {
 
@@ -47,16 +47,12 @@ void remove_owned_leftovers() {
         "/config/network/25-wired.network.bak",
     };
     static const char *const kOwned[] = {"/config/dtu.conf", "/etc/hwrevision", "/tmp/stats.json"};
-    const auto sweep = [](const char *path) {
-        const int n = kos::remove_write_leftovers(path);
-        if (n > 0) kmx_logf(3, "removed %d unfinished copies of %s", n, path);
-    };
     {
         kmisc::ConfLock lock(__func__);
         if (lock.held())
-            for (const char *path : kLocked) sweep(path);
+            for (const char *path : kLocked) misc_remove_write_leftovers(path);
     }
-    for (const char *path : kOwned) sweep(path);
+    for (const char *path : kOwned) misc_remove_write_leftovers(path);
 }
 
 }  // namespace zelmon

@@ -73,17 +73,18 @@ bool write_results(char **argv, const char *hwver, const char *dev_type, const c
            write_result(argv[6], count);
 }
 
-void cold_start(uint8_t chain) {
-    kos::sleep_s(1);
+// False when an end signal cut it short: the chain may be powered then.
+bool cold_start(uint8_t chain) {
+    if (!kos::sleep_s_unless_ended(1)) return false;
     kmx_set_start_en(chain, 0);
     kmx_set_reset(chain, 0);
-    kos::sleep_s(5);
+    if (!kos::sleep_s_unless_ended(5)) return false;
     kmx_set_power_en(chain, 1);
-    kos::sleep_s(5);
+    if (!kos::sleep_s_unless_ended(5)) return false;
     kmx_set_reset(chain, 1);
-    kos::sleep_s(1);
+    if (!kos::sleep_s_unless_ended(1)) return false;
     kmx_set_start_en(chain, 1);
-    kos::sleep_s(1);
+    return kos::sleep_s_unless_ended(1);
 }
 
 }  // namespace
@@ -108,6 +109,10 @@ int main(int argc, char **argv) {
                  miner_type, chain_num, chip_num);
         return 0;
     };
+    // TERM, INT or HUP from here on ends the probe at its next step (a cold
+    // start's wait is cut short) through the platform's exit, as every other
+    // end does: no chain is left powered with nobody steering the fans.
+    kos::catch_end_signals();
     if (!sys_platform_init(platform, miner_type, chain_num, chip_num)) return startup_failed();
 
     bool type_known = false, count_known = false;
@@ -120,7 +125,7 @@ int main(int argc, char **argv) {
             kmx_logf(2, "spi %d not inserted.\n", i);
             continue;
         }
-        cold_start(chain);
+        if (!cold_start(chain)) break;
         if (!kmx_set_spi_speed(chain, 0)) {
             kmx_logf(2, "spi %d speed set to SPI_SPEED_390K failled.\n", i);
             continue;
@@ -147,15 +152,25 @@ int main(int argc, char **argv) {
 
     char hwver[128] = {};
     char dev_type[128] = {};
-    misc_system("/sbin/fw_printenv -n hwver\n", hwver, sizeof hwver);
-    misc_system("/sbin/fw_printenv -n dev_type\n", dev_type, sizeof dev_type);
-    fprintf(stderr, "%s,%d:%s,%d\n", "zel_chip_type", __LINE__, hwver, int(strlen(hwver)));
-    char count_text[16];
-    snprintf(count_text, sizeof count_text, "%d", count);
+    if (kos::end_signal() == 0) {
+        misc_system("/sbin/fw_printenv -n hwver\n", hwver, sizeof hwver);
+        misc_system("/sbin/fw_printenv -n dev_type\n", dev_type, sizeof dev_type);
+    }
+    // A probe cut short writes no results: a reader would take its defaults
+    // ("N5", "0") or a cut U-Boot value for what the boards are.
+    if (kos::end_signal() != 0) {
+        kmx_logf(5, "zel_chip_type: signal %d, powering the chains down before it ends\n", kos::end_signal());
+    } else {
+        fprintf(stderr, "%s,%d:%s,%d\n", "zel_chip_type", __LINE__, hwver, int(strlen(hwver)));
+        char count_text[16];
+        snprintf(count_text, sizeof count_text, "%d", count);
+        write_results(argv, hwver, dev_type, type_name(reply[0]), count_text);
+    }
     // The platform is released (chains powered down, fans back to full)
     // whatever the files gave: no board is left powered with nobody
-    // steering its fans.
-    write_results(argv, hwver, dev_type, type_name(reply[0]), count_text);
-    if (!sys_platform_exit()) return startup_failed();
+    // steering its fans. A signal noted on the way then ends the probe.
+    const bool released = sys_platform_exit();
+    kos::release_end_signals();
+    if (!released) return startup_failed();
     return 0;
 }

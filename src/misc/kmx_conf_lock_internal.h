@@ -1,11 +1,13 @@
 // The lock of /config/cgminer.conf as every program of the machine takes it:
 // kos::ConfLock, with a failure logged here for all of them alike, naming
-// the holder and the reason ("<who>  <line>  cannot lock <file>: <reason>").
+// the holder, the line where it takes the lock and the reason
+// ("<who>  <line>  cannot lock <file>: <reason>").
 // A holder that is refused leaves the guarded files alone.
 #pragma once
 
 #include <cerrno>
 #include <cstring>
+#include <source_location>
 
 #include "module/kmx_log.h"
 #include "os/os.h"
@@ -14,8 +16,9 @@ namespace kmisc {
 
 class ConfLock : public kos::ConfLock {
 public:
-    explicit ConfLock(const char *who) {
-        if (!held()) kmx_logf(5, "%s  %d  cannot lock %s: %s\n", who, __LINE__, kos::kConfLockFile, strerror(errno));
+    explicit ConfLock(const char *who, std::source_location at = std::source_location::current()) {
+        if (!held())
+            kmx_logf(5, "%s  %d  cannot lock %s: %s\n", who, int(at.line()), kos::kConfLockFile, strerror(errno));
     }
 };
 

@@ -81,6 +81,26 @@ int peer_budget_ms(double board_ms);
 // A start-up step that must not go on: sleep in 10 s steps forever.
 [[noreturn]] void halt_forever();
 
+// The end signals (TERM, INT and HUP) of a program that has something to
+// undo before it ends: chains it powered, a root it remounted writable.
+// catch_end_signals() takes over those whose action is still the default
+// (one ignored from the start, as nohup does with HUP, stays ignored) with
+// a handler that only notes the signal, restarts no call it interrupts and
+// cuts short the waits of sleep_s_unless_ended. The program looks at
+// end_signal() between its steps, undoes what it did, then calls
+// release_end_signals(): the actions are what they were before, and a
+// signal noted meanwhile ends the process there by its default action, so
+// that its status is the signal's. Without one noted it returns.
+void catch_end_signals();
+int end_signal();  // the first end signal noted, 0 while none
+// Readable once an end signal is noted (and the handler has run), for a
+// wait in poll; -1 before catch_end_signals.
+int end_signal_fd();
+void release_end_signals();
+// sleep_s, cut short by an end signal noted before or during it: true when
+// the whole wait passed without one. Under a test clock it is a plain sleep.
+bool sleep_s_unless_ended(unsigned s);
+
 // ---- shell ------------------------------------------------------------------
 // capture: run through /bin/sh and collect up to `limit` bytes of output;
 // false only when the pipe cannot be opened. status: system()'s raw result.
@@ -154,16 +174,18 @@ bool is_write_leftover(const char *name, const char *base);
 bool read_file(const char *path, std::string &out, size_t limit = 1 << 20);
 
 // Held by every read-modify-write of /config/cgminer.conf, and by every
-// rewrite of the network file that the same guard checks, in every program
-// (the daemon's server commands, backup guard, button and start-up sweep
-// of unfinished copies, the factory resets, stepctl, the board self-test;
-// the miner unit's refill of an empty file takes the same flock from the
-// shell): a mutex among the threads of one process and an exclusive flock
-// on kConfLockFile among processes, so that no writer replaces the file
-// with a copy read before another's change. Blocks until both are held.
-// held() is false when the lock file could not be opened or locked (errno
-// tells why): the caller then leaves the file alone. The library's holders
-// take it as kmisc::ConfLock, which logs such a failure.
+// rewrite of the network file that the same guard checks, in every program:
+// the daemon's server commands, backup guard and network check, its button
+// and its start-up sweep of unfinished copies, the factory resets, stepctl
+// and the board self-test's network switch. The miner unit's refill of an
+// empty file takes no lock: the unit's text is the images' own, which their
+// checksum list holds. A mutex among the threads of one process and an
+// exclusive flock on kConfLockFile among processes, so that no writer
+// replaces the file with a copy read before another's change. Blocks until
+// both are held. held() is false when the lock file could not be opened or
+// locked (errno tells why): the caller then leaves the file alone. The
+// library's holders take it as kmisc::ConfLock, which logs such a failure
+// with the line of the holder that takes it.
 constexpr const char *kConfLockFile = "/run/cgminer.conf.lock";
 class ConfLock {
 public:

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <poll.h>
 #include <thread>
 #include <vector>
+#include <unistd.h>
 
 namespace kos {
 namespace {
@@ -41,17 +43,41 @@ void spin_ns(uint64_t ns) {
     }
 }
 
-// The wait itself: a spin below kSpinBelowUs, else a sleep.
-void pause_for(uint64_t us) {
+struct timespec timespec_of_ns(uint64_t ns) {
+    struct timespec ts;
+    ts.tv_sec = time_t(ns / 1000000000u);
+    ts.tv_nsec = long(ns % 1000000000u);
+    return ts;
+}
+
+// Sleeps `ns` of the host's time, or less once an end signal is noted: the
+// handler makes `wake_fd` readable, whichever thread it ran on. A byte a
+// forked child's handler wrote before its exec wakes the wait too; it is
+// taken out and the wait goes on.
+void wait_ns_unless_ended(uint64_t ns, int wake_fd) {
+    const uint64_t until = raw_mono_ns() + ns;
+    for (uint64_t now = raw_mono_ns(); now < until && end_signal() == 0; now = raw_mono_ns()) {
+        struct pollfd pfd = {wake_fd, POLLIN, 0};
+        const struct timespec left = timespec_of_ns(until - now);
+        if (ppoll(&pfd, 1, &left, nullptr) > 0) {
+            char drain[16];
+            while (read(wake_fd, drain, sizeof drain) > 0) {
+            }
+        }
+    }
+}
+
+// The wait itself: a spin below kSpinBelowUs, else a sleep; one that an
+// end signal cuts short when `wake_fd` is an end signal's pipe.
+void pause_for(uint64_t us, int wake_fd = -1) {
     const double scaled = double(us) / s_scale.load();
     if (pause_spins(us)) {
         spin_ns(uint64_t(scaled * 1000.0));
         return;
     }
-    struct timespec ts;
-    ts.tv_sec = time_t(scaled / 1e6);
-    ts.tv_nsec = long((scaled - double(ts.tv_sec) * 1e6) * 1000.0);
-    if (ts.tv_nsec >= 1000000000L) ts.tv_nsec = 999999999L;
+    const uint64_t ns = uint64_t(scaled * 1000.0);
+    if (wake_fd >= 0) return wait_ns_unless_ended(ns, wake_fd);
+    struct timespec ts = timespec_of_ns(ns);
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
@@ -185,13 +211,16 @@ int peer_budget_ms(double board_ms) {
 
 bool pause_spins(uint64_t us) { return us < kSpinBelowUs; }
 
-void sleep_us(uint64_t us) {
+namespace {
+
+// A sleep on the clock; `wake_fd` as for pause_for.
+void sleep_on_clock(uint64_t us, int wake_fd) {
     const SleepObserverFn fn = s_sleep_observer.load(std::memory_order_relaxed);
     TestClockState *t = s_test.load();
-    if (!fn && !t) return pause_for(us);
+    if (!fn && !t) return pause_for(us, wake_fd);
     const uint64_t t0 = mono_us();
     if (!t)
-        pause_for(us);
+        pause_for(us, wake_fd);
     else if (std::this_thread::get_id() == t->driver)
         t->advance(us);
     else
@@ -199,8 +228,17 @@ void sleep_us(uint64_t us) {
     if (fn) fn(us, mono_us() - t0);
 }
 
+}  // namespace
+
+void sleep_us(uint64_t us) { sleep_on_clock(us, -1); }
 void sleep_ms(uint64_t ms) { sleep_us(ms * 1000u); }
 void sleep_s(unsigned s) { sleep_us(uint64_t(s) * 1000000u); }
+
+bool sleep_s_unless_ended(unsigned s) {
+    if (end_signal() != 0) return false;
+    sleep_on_clock(uint64_t(s) * 1000000u, end_signal_fd());
+    return end_signal() == 0;
+}
 
 struct timeval wall_time() {
     if (WallClockFn fn = s_wall.load()) return fn();
