@@ -148,8 +148,12 @@ mkdir -p "$work"
 # Every function an installed header declares is one the archive defines:
 # a C program that calls it links. -aux-info lists each declaration with the
 # header it came from (":NC" and ":OC" mark declarations, not definitions).
+# -aux-info is gcc's alone: for a tree built with clang (the sanitizer
+# build) the host's gcc lists them.
 printf '#include "%s"\n' "${headers[@]}" >"$work/all.c"
-"$cc" -std=c11 -I"$include" -aux-info "$work/decls.txt" -fsyntax-only -x c "$work/all.c" ||
+decl_cc=$cc
+[[ $(basename "$cc") != clang* ]] || decl_cc=gcc
+"$decl_cc" -std=c11 -I"$include" -aux-info "$work/decls.txt" -fsyntax-only -x c "$work/all.c" ||
     fail "the installed headers do not compile together"
 declared=$(grep -F "/* $include/" "$work/decls.txt" | grep -E ':[NO]C \*/' | grep -v ' static ' |
     sed -E 's|^/\*[^*]*\*/ ||; s/^([^(]*[ *])([A-Za-z_][A-Za-z0-9_]*) \(.*/\2/' | sort -u)

@@ -155,7 +155,8 @@ TEST_F(Record, HistoryTemperaturesKeepTheFiveHighest) {
     append(1);
     EXPECT_EQ(g_force_flush_nand, EVENTS_OVER_HISTORY_TEMP);
     EXPECT_EQ(g_record_key_info.avg_temp[1][0], 144);
-    EXPECT_EQ(g_record_key_info.avg_temp_timestamp[1][0], 12u);
+    // A copy: the key section is packed, and EXPECT_EQ takes references.
+    EXPECT_EQ(uint32_t{g_record_key_info.avg_temp_timestamp[1][0]}, 12u);
     EXPECT_EQ(g_record_key_info.max_temp[1][0], 164);
     // The event clears the chain temperatures after the append.
     EXPECT_EQ(g_chains_info[1].tmp_avg, 0);
@@ -354,7 +355,7 @@ TEST_F(Record, AFailedReadAtStartErasesNothing) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(key.hw_version), 15), ".2.3-abcdefghij");
     EXPECT_EQ(key.running_mode, 3);
     EXPECT_EQ(key.avg_temp[1][0], 150);
-    EXPECT_EQ(key.avg_temp_timestamp[1][0], 21u);
+    EXPECT_EQ(uint32_t{key.avg_temp_timestamp[1][0]}, 21u);
     // Block 0's head unreadable, its copy whole: the copy stands in.
     put(kFaults, "read\nread\nread\n");
     sim_remove("mtd.log");

@@ -12,19 +12,29 @@
 #          summary of every stage, the closing "total: N passed, M failed"
 #          over every entry, the status non-zero exactly when M is not 0,
 #          and the armhf run leaving out the host-only entries;
+#   sanitizer  (named alone, with the sanitizer tree's ub-stop) the same
+#          copy, where a real program stopped by the undefined-behaviour
+#          sanitizer in the background of a machine fails the stage that
+#          passed every test;
 #   mutate scripts/mutate --dry-run: every line of scripts/mutants.txt
 #          applies; in a copy, a bad line fails the check, which reads
 #          files only and needs no build; a run refuses a line whose tests
 #          name no entry, over stand-ins for ninja and ctest.
 #
-#   tests/scripts_test.sh [SECTION]      (every section by default)
+#   tests/scripts_test.sh [SECTION]      (every section but sanitizer by default)
+#   tests/scripts_test.sh sanitizer UB_STOP
 
 set -u
 
 here=$(cd "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
 root=$here/..
 only=${1:-}
-in_section() { [[ -z $only || $only == "$1" ]]; }
+ub_stop=${2:-}
+in_section() { [[ ($1 != sanitizer && -z $only) || $only == "$1" ]]; }
+if in_section sanitizer && [[ ! -x $ub_stop ]]; then
+    echo "scripts_test: sanitizer needs the sanitizer tree's ub-stop, not [$ub_stop]" >&2
+    exit 2
+fi
 
 pass=0
 fail=0
@@ -179,26 +189,30 @@ expect_has "and what failed" "$out" "build: configuring $scratch/tree failed"
 fi
 
 # --- scripts/test's ending ----------------------------------------------------
-if in_section test; then
+if in_section test || in_section sanitizer; then
 stubs=$scratch/test-bin
 tree=$scratch/test-root
 mkdir -p "$stubs" "$tree/scripts"
 cp "$root/scripts/test" "$tree/scripts/test"
 for d in build-asan build build-tsan build-armhf; do mkdir -p "$tree/$d"; done
 printf '#!/bin/bash\nexit 0\n' >"$tree/scripts/setup"
-printf '#!/bin/bash\n[[ " $BUILD_FAILS " != *" $(basename "$1") "* ]]\n' >"$tree/scripts/build"
+printf '#!/bin/bash\necho "build $*" >>"$BUILDS"\n[[ " $BUILD_FAILS " != *" $(basename "$1") "* ]]\n' >"$tree/scripts/build"
 printf '#!/bin/bash\nexit ${BOARD_FAILS:-0}\n' >"$tree/scripts/build-board"
 printf '#!/bin/bash\n[[ $FUZZ_FAILS != build ]] || { echo "fuzz build failed" >&2; exit 1; }\necho "fuzz a_fuzz: ok (Done 12000 runs)"\n[[ -z $FUZZ_FAILS ]] || { echo "fuzz b_fuzz: FAILED (status 1), log x" >&2; exit 1; }\necho "fuzz b_fuzz: ok (Done 15000 runs)"\n' >"$tree/scripts/fuzz"
 chmod +x "$tree"/scripts/*
 # ctest's closing line per build folder; $FAILING of them fails 2 entries
 # (a.one and b.two), $NOT_FOUND finds none, $ODD fails with a closing line
 # that counts no failure; a run of one entry (-R ^NAME$) passes when $PASSES
-# names it. In $REPORTS the run leaves a sanitizer report at its log_path.
+# names it. In $REPORTS the run leaves a sanitizer report at its log_path:
+# with $UB_STOP, that program's own, started in the background of a machine
+# with its output thrown away, its status unread; else a stand-in's.
 stub ctest 'd=$(basename "$PWD")
 echo "ctest $d $* UBSAN=${UBSAN_OPTIONS:-}" >>"$CALLS"
-if [[ $d == "$REPORTS" ]]; then
+if [[ $d == "$REPORTS" && -n $UB_STOP ]]; then
+    "$MACHINE" --bin "$(dirname "$UB_STOP")" -- bash -c "\"\$0\" >/dev/null 2>&1 & wait" "$UB_STOP"
+elif [[ $d == "$REPORTS" ]]; then
     p=$(sed -n "s/.*log_path=\([^ ]*\).*/\1/p" <<<"${ASAN_OPTIONS:-} ${TSAN_OPTIONS:-}" | head -1)
-    echo "ERROR: AddressSanitizer: heap-use-after-free" >"$p.123"
+    echo "WARNING: ThreadSanitizer: data race (pid=123)" >"$p.123"
 fi
 r=; while [[ $# -gt 0 ]]; do [[ $1 == -R ]] && r=$2; shift; done
 if [[ $r =~ ^\^([a-z.\\]*)\$$ ]]; then
@@ -216,15 +230,19 @@ if [[ $d == "$FAILING" ]]; then
 fi
 echo "100% tests passed, 0 tests failed out of $n"'
 run_test() { # FAILING NOT_FOUND BUILD_FAILS BOARD_FAILS FUZZ_FAILS [ODD]
-    rm -f "$scratch/ctest.calls"
+    rm -f "$scratch/ctest.calls" "$scratch/build.calls"
     rm -rf "$tree"/build*/*-reports
-    out=$(PATH=$stubs:$PATH CALLS=$scratch/ctest.calls FAILING=$1 NOT_FOUND=$2 BUILD_FAILS=$3 BOARD_FAILS=$4 \
+    out=$(PATH=$stubs:$PATH CALLS=$scratch/ctest.calls BUILDS=$scratch/build.calls MACHINE=$root/sim/machine \
+        UB_STOP=${UB_STOP-} FAILING=$1 NOT_FOUND=$2 BUILD_FAILS=$3 BOARD_FAILS=$4 \
         FUZZ_FAILS=$5 ODD=${6-} "$tree/scripts/test" 2>&1)
     rc=$?
     # The times vary: checked for their form, then left out.
     times=$(sed -n '/^== summary ==$/,$p' <<<"$out" | grep -c ' [0-9]*m[0-9]*s$')
     summary=$(sed -n '/^== summary ==$/,$p' <<<"$out" | sed 's/ *\([0-9]*m[0-9]*s\|time\)$//')
 }
+fi
+
+if in_section test; then
 
 run_test "" "" "" "" ""
 expect_eq "all green: exit 0" 0 "$rc"
@@ -244,6 +262,8 @@ expect_has "the armhf run leaves the host-only entries out" "$(grep '^ctest buil
     " -LE host_only"
 expect_lacks "the host builds run every entry" "$(grep -v '^ctest build-armhf' "$scratch/ctest.calls")" "host_only"
 expect_lacks "no entry runs twice" "$(cat "$scratch/ctest.calls")" "repeat"
+expect_has "the sanitizer tree is built with clang" "$(grep "^build $tree/build-asan " "$scratch/build.calls")" \
+    " -DKMX_SANITIZE=ON -DKMX_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++"
 
 PASSES="a.one b.two" run_test build "" "" "" ""
 expect_eq "failing tests: exit 1" 1 "$rc"
@@ -268,13 +288,12 @@ expect_has "a second run that fails too counts as failed" "$summary" "thread san
 expect_has "and nothing as flaky" "$summary" "flaky (passed only on a second run): 0"
 cp "$root/scripts/test" "$tree/scripts/test"
 
-# A sanitizer report that no test's status carried fails its stage.
-REPORTS=build-asan run_test "" "" "" "" ""
-expect_eq "an address sanitizer report: exit 1" 1 "$rc"
-expect_has "one failed entry more" "$summary" "sanitizer reports (address, undefined)             0       1"
-expect_has "and the report shown" "$out" "ERROR: AddressSanitizer: heap-use-after-free"
+# A sanitizer report that no test's status carried fails its stage (the
+# sanitizer section does it with a real program).
 REPORTS=build-tsan run_test "" "" "" "" ""
-expect_has "a thread sanitizer report likewise" "$summary" "thread sanitizer reports                           0       1"
+expect_eq "a thread sanitizer report: exit 1" 1 "$rc"
+expect_has "one failed entry more" "$summary" "thread sanitizer reports                           0       1"
+expect_has "and the report shown" "$out" "WARNING: ThreadSanitizer: data race (pid=123)"
 expect_has "undefined behaviour halts and is reported to a file" "$(grep '^ctest build-asan' "$scratch/ctest.calls")" \
     "UBSAN=halt_on_error=1 print_stacktrace=1 log_path=$tree/build-asan/sanitizer-reports/undefined"
 
@@ -293,6 +312,18 @@ expect_has "and one failed entry" "$summary" "sanitizer tests (address, undefine
 run_test "" "" "" "" build
 expect_eq "the fuzz build failing: exit 1" 1 "$rc"
 expect_has "one failed entry" "$summary" "fuzz targets                                       0       1"
+fi
+
+# --- a real stop in scripts/test's sanitizer stage ----------------------------
+if in_section sanitizer; then
+UB_STOP=$ub_stop REPORTS=build-asan run_test "" "" "" "" ""
+expect_has "every test passed" "$summary" "sanitizer tests (address, undefined)             500       0"
+expect_has "the stop reached log_path (not so with g++'s sanitizer): one failed entry more" "$summary" \
+    "sanitizer reports (address, undefined)             0       1"
+expect_eq "the closing line counts it" "total: 1353 passed, 1 failed" "$(tail -1 <<<"$out")"
+expect_eq "and the status says it" 1 "$rc"
+expect_has "the report shown" "$out" \
+    "ub_stop.cpp:12:7: runtime error: signed integer overflow: 2147483647 + 1 cannot be represented in type 'int'"
 fi
 
 # --- scripts/mutate's check of its list --------------------------------------

@@ -18,14 +18,14 @@ bool s_legend_done = false;
 
 const char *const kLegend[] = {
     "E0: Cannot find chip type, means the chain broken \r\n",
-    "E1: Chip good cores < 20%% \r\n",
-    "E2: Board total good cores < 80%% \r\n",
+    "E1: Chip good cores < 20% \r\n",
+    "E2: Board total good cores < 80% \r\n",
     "E3: Chip soft bist job results are all wrong \r\n",
     "E4: Board PLL unlock first chip number \r\n",
     "E5: Chip Temperature = -9999 or 9999 \r\n",
-    "E6: Chip Voltage exceed -10%% ~ +10%% \r\n",
+    "E6: Chip Voltage exceed -10% ~ +10% \r\n",
     "E7: PLL Configure Error\r\n",
-    "E8: Board soft bist job results total error > 10%% (N5 : > 20%%)\r\n",
+    "E8: Board soft bist job results total error > 10% (N5 : > 20%)\r\n",
     "E9: Board total chip num is wrong\r\n",
     "E10: Chip command return fail\r\n",
     "E11: Cannot find correct freq or voltage(after fin)\r\n",
@@ -198,7 +198,7 @@ void print_chain_report(int chain, int mode) {
     if (!s_legend_done) {
         s_legend_done = true;
         test_log(3, TL_PLAIN, "---------- Error ID description ----------\r\n");
-        for (const char *line : kLegend) test_logf(3, TL_PLAIN, line);
+        for (const char *line : kLegend) test_log(3, TL_PLAIN, line);
     }
     test_logf(3, TL_PLAIN, "================ Chain%d Result ================ \r\n", chain);
     if (mode == TEST_MODE_GRADING && c->best_err_rate > float(c->feat.board_err_limit)) c->no_freq_or_vid = 1;
