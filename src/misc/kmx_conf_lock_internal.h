@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <source_location>
 
 #include "module/kmx_log.h"
 #include "os/os.h"
@@ -16,9 +15,10 @@ namespace kmisc {
 
 class ConfLock : public kos::ConfLock {
 public:
-    explicit ConfLock(const char *who, std::source_location at = std::source_location::current()) {
-        if (!held())
-            kmx_logf(5, "%s  %d  cannot lock %s: %s\n", who, int(at.line()), kos::kConfLockFile, strerror(errno));
+    // The default line is the caller's (std::source_location is not there
+    // for every compiler that builds the library).
+    explicit ConfLock(const char *who, int line = __builtin_LINE()) {
+        if (!held()) kmx_logf(5, "%s  %d  cannot lock %s: %s\n", who, line, kos::kConfLockFile, strerror(errno));
     }
 };
 
