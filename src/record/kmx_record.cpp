@@ -1,19 +1,7 @@
-// The record area on /dev/mtd9 (0xA00000 bytes, erase blocks of 0x20000):
-//
-//   block 0       head (bytes 0-49), key (50-511), ring slots 2-511
-//   blocks 1-21   the rest of the ring, up to slot 10803
-//   blocks 22-76  unused
-//   block 77      the ring copy's tag (0x9A0000): which block the ring copy
-//                 is for, with a CRC-32 of its image
-//   block 78      the ring copy (0x9C0000): the new image of the one ring
-//                 block other than 0 being rewritten
-//   block 79      block 0's copy (0x9E0000): block 0's new image
-//
-// Every change to a ring block goes through rewrite_block(): a block other
-// than 0 after erasing the tag, writing the ring copy and then its tag;
-// block 0 after its copy. At start a whole tag whose copy differs from its
-// block is written back over the block, so a change made to that block any
-// other way is undone at the next start.
+// The running record's ring on flash, its record file in RAM and the flush
+// policy with its thread. The block layer that rewrites the record area's
+// blocks power-safe is in kmx_record_blocks.cpp, the machine values a record
+// takes in kmx_record_values.cpp.
 #include "record/kmx_record.h"
 
 #include <fcntl.h>
@@ -22,13 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,12 +20,13 @@
 
 #include "misc/kmx_misc.h"
 #include "module/kmx_chain.h"
-#include "module/kmx_fan.h"
 #include "module/kmx_log.h"
-#include "os/devices.h"
 #include "os/os.h"
 #include "record/kmx_record_internal.h"
+#include "record/kmx_record_parts_internal.h"
 #include "record/kmx_record_shared_internal.h"
+
+using namespace kmx_record;
 
 extern "C" {
 machine_para g_machine_info;
@@ -58,32 +43,8 @@ uint32_t g_xg_start_time;
 
 namespace {
 
-constexpr const char *kFwRevision = "/etc/fwrevision";
-constexpr const char *kErrcode = "/tmp/errcode";
-constexpr const char *kCpuSensor = "/dev/tmp_sensor";
-constexpr uint32_t kKeyOffset = sizeof(record_head_sec);
 constexpr uint32_t kSlotsPerBlock = KMX_RECORD_BLOCK / KMX_RECORD_SIZE;
-// Where block 0's image is written before block 0 itself.
-constexpr uint32_t kCopyBlock = KMX_RECORD_AREA / KMX_RECORD_BLOCK - 1;
-// Where the image of any other ring block is written before that block,
-// and the tag that names the block and proves the image whole.
-constexpr uint32_t kRingCopyBlock = kCopyBlock - 1;
-constexpr uint32_t kRingTagBlock = kCopyBlock - 2;
-// The ring's last block (slot 10803).
-constexpr uint32_t kLastRingBlock =
-    ((KMX_RECORD_FIRST_SLOT + KMX_RECORD_SLOTS) * KMX_RECORD_SIZE - 1) / KMX_RECORD_BLOCK;
-static_assert(kLastRingBlock < kRingTagBlock, "the copies lie past the ring");
-// Reads of the head and the copies at start: a failed one is tried again
-// before the area counts as unreadable.
-constexpr int kStartReadTries = 3;
-constexpr unsigned kStartReadPauseMs = 100;
-constexpr uint8_t kAvgHistoryFloor = 143;  // 79 degrees Celsius
-constexpr uint8_t kMaxHistoryFloor = 163;  // 99 degrees Celsius
-
-kmx_record::ClockFn s_clock = nullptr;
-const char *s_meminfo = "/proc/meminfo";
 std::atomic<bool> s_stop{false};
-bool s_fw_read = false;
 // A new head starts with a zeroed key in memory while the flash key area is
 // erased (all 0xFF). The first head written takes the key along: a later
 // start would read 255 as every history temperature, which no reading can
@@ -111,7 +72,9 @@ bool s_ddr_full = false;
 std::atomic<uint64_t> s_passes{0};
 std::atomic<bool> s_running{false};
 
-uint64_t now_s() { return s_clock ? s_clock() : kmx_get_systime_s(); }
+}  // namespace
+
+namespace kmx_record {
 
 // The event word is written by other threads: read it and clear it
 // atomically, so an event raised meanwhile is never wiped unrecorded.
@@ -121,181 +84,6 @@ void consume_event(int ev) {
     int expected = ev;
     __atomic_compare_exchange_n(&g_force_flush_nand, &expected, EVENTS_NULL, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
-}
-
-// ---- CRC-32 (reflected 0xEDB88320) ------------------------------------------
-
-constexpr std::array<uint32_t, 256> make_crc_table() {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t n = 0; n < 256; n++) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[n] = c;
-    }
-    return t;
-}
-constexpr std::array<uint32_t, 256> kCrcTable = make_crc_table();
-
-uint32_t crc_update(uint32_t crc, const unsigned char *p, unsigned len) {
-    for (unsigned i = 0; i < len; i++) crc = kCrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
-
-uint32_t head_crc(const record_head_sec &h) {
-    return kmx_crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
-}
-
-// ---- flash ------------------------------------------------------------------
-
-// Reads all `len` bytes, continuing after partial reads. A device that ends
-// early is logged; `need_all` callers then fail instead of using the rest of
-// their buffer as if it came from flash.
-int32_t read_flash(uint32_t offset, uint8_t *buf, uint32_t len, bool need_all) {
-    int fd = kos::mtd_open(KMX_RECORD_MTD);
-    if (fd < 0) {
-        kmx_logf(3, "%s    %d  errno:%d\n", "kmx_read_flash", __LINE__, errno);
-        return -1;
-    }
-    uint32_t got = 0;
-    while (got < len) {
-        long n = kos::mtd_pread(fd, buf + got, len - got, offset + got);
-        if (n < 0) {
-            kmx_logf(3, "%s    %d  errno:%d\n", "kmx_read_flash", __LINE__, errno);
-            kos::mtd_close(fd);
-            return -1;
-        }
-        if (n == 0) break;
-        got += uint32_t(n);
-    }
-    kos::mtd_close(fd);
-    if (got < len) {
-        kmx_logf(3, "%s: short read, requested %#x, read %#x\n", "kmx_read_flash", len, got);
-        if (need_all) return -1;
-    }
-    return 0;
-}
-
-// A block image whose buffer stays with its thread for the next flush:
-// every flush reads and rewrites whole 128 KiB blocks, and a fresh zeroed
-// allocation for each costs new pages each time. Its bytes are whatever
-// the last user left; block_image() fills all of them.
-class BlockBuf {
-public:
-    BlockBuf() {
-        std::vector<std::vector<uint8_t>> &sp = spares();
-        if (sp.empty()) {
-            img_.resize(KMX_RECORD_BLOCK);
-        } else {
-            img_ = std::move(sp.back());
-            sp.pop_back();
-        }
-    }
-    ~BlockBuf() {
-        // A flush holds at most four blocks; a moved-from buffer is empty.
-        if (img_.size() == KMX_RECORD_BLOCK && spares().size() < 4) spares().push_back(std::move(img_));
-    }
-    BlockBuf(const BlockBuf &) = delete;
-    BlockBuf &operator=(const BlockBuf &) = delete;
-    std::vector<uint8_t> &img() { return img_; }
-
-private:
-    static std::vector<std::vector<uint8_t>> &spares() {
-        static thread_local std::vector<std::vector<uint8_t>> s;
-        return s;
-    }
-    std::vector<uint8_t> img_;
-};
-
-// The block images one flush changes, by block index.
-using Blocks = std::map<uint32_t, BlockBuf>;
-
-// Blocks whose rewrite failed, possibly after their erase: what they should
-// hold. Reading them back from flash would give erased bytes and lose what
-// they held, so the next pass starts from this image instead.
-// Never destroyed: the mining program's exit runs the static destructors
-// while the record thread may be in the middle of a flush.
-std::map<uint32_t, std::vector<uint8_t>> &s_unwritten = *new std::map<uint32_t, std::vector<uint8_t>>;
-
-std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
-    auto it = blocks.find(block);
-    if (it != blocks.end()) return &it->second.img();
-    it = blocks.try_emplace(block).first;
-    std::vector<uint8_t> &img = it->second.img();
-    auto kept = s_unwritten.find(block);
-    if (kept != s_unwritten.end()) {
-        img = kept->second;
-    } else if (read_flash(block * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK, true) != 0) {
-        blocks.erase(it);
-        return nullptr;
-    }
-    return &img;
-}
-
-// Erases one block and writes its image with the head area last: the head
-// of a block that holds one then proves that everything behind it reached
-// flash, and a write cut short leaves a head that fails its check.
-bool program_block(uint32_t block, std::vector<uint8_t> &img) {
-    const uint32_t off = block * KMX_RECORD_BLOCK;
-    return kmx_erase_flash(off, KMX_RECORD_BLOCK) == 0 &&
-           kmx_write_flash(off + kKeyOffset, img.data() + kKeyOffset, KMX_RECORD_BLOCK - kKeyOffset) == 0 &&
-           kmx_write_flash(off, img.data(), kKeyOffset) == 0;
-}
-
-// What names the image in the ring copy block: the block it is for and a
-// CRC-32 over the image, with a CRC-32 over these first 12 bytes.
-struct RingCopyTag {
-    char tag[4];
-    uint32_t block;
-    uint32_t image_crc;
-    uint32_t crc;
-};
-static_assert(sizeof(RingCopyTag) == 16, "ring copy tag");
-constexpr char kRingCopyMark[4] = {'B', 'L', 'K', '#'};
-
-uint32_t image_crc(const std::vector<uint8_t> &img) { return kmx_crc32(0, img.data(), unsigned(img.size())); }
-
-uint32_t ring_tag_crc(const RingCopyTag &t) {
-    return kmx_crc32(0, reinterpret_cast<const unsigned char *>(&t), offsetof(RingCopyTag, crc));
-}
-
-// The new image of ring block `block` (not 0) goes to the ring copy block
-// before the block is erased, and its tag after it: a whole tag proves a
-// whole image, which the start writes back over a block cut short.
-bool program_ring_copy(uint32_t block, std::vector<uint8_t> &img) {
-    RingCopyTag t{};
-    memcpy(t.tag, kRingCopyMark, sizeof t.tag);
-    t.block = block;
-    t.image_crc = image_crc(img);
-    t.crc = ring_tag_crc(t);
-    return kmx_erase_flash(kRingTagBlock * KMX_RECORD_BLOCK, KMX_RECORD_BLOCK) == 0 &&
-           kmx_erase_flash(kRingCopyBlock * KMX_RECORD_BLOCK, KMX_RECORD_BLOCK) == 0 &&
-           kmx_write_flash(kRingCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK) == 0 &&
-           kmx_write_flash(kRingTagBlock * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&t), sizeof t) == 0;
-}
-
-// Every ring block holds records already on flash: its erase would lose
-// them at a power cut. Its new image is written to a copy first. Block 0
-// (head, key and the first 510 slots) has its own copy in the last block of
-// the record area, which the start takes back when block 0's head is
-// broken; the other ring blocks share the ring copy block.
-bool rewrite_block(uint32_t block, std::vector<uint8_t> &img) {
-    const bool copied = block == 0 ? program_block(kCopyBlock, img) : program_ring_copy(block, img);
-    if (!copied || !program_block(block, img)) {
-        s_unwritten[block] = img;
-        return false;
-    }
-    s_unwritten.erase(block);
-    return true;
-}
-
-// The bytes of `rec` with the one byte at `at` (the running mode, which
-// the mining thread writes) taken by an atomic load.
-template <typename T>
-void copy_with_shared_byte(uint8_t *out, const T &rec, size_t at, const uint8_t &shared) {
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(&rec);
-    memcpy(out, p, at);
-    out[at] = kmx_record::shared_load(shared);
-    memcpy(out + at + 1, p + at + 1, sizeof rec - at - 1);
 }
 
 // The key as it goes to flash (kmx_check_runmode_switch writes its mode).
@@ -315,6 +103,10 @@ void set_key(const record_key_sec &k) {
     kmx_record::shared_store(g_record_key_info.running_mode, k.running_mode);
     memcpy(to + at + 1, from + at + 1, sizeof k - at - 1);
 }
+
+}  // namespace kmx_record
+
+namespace {
 
 void put_head_and_key(std::vector<uint8_t> &block0, const record_head_sec &head, bool with_key) {
     memcpy(block0.data(), &head, sizeof head);
@@ -434,181 +226,6 @@ bool mark_last_record(int ev, uint32_t n) {
     close(fd);
     if (!ok) kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
     return ok;
-}
-
-// ---- values -------------------------------------------------------------------
-
-// One chain's values as the record takes them: all but the error code are
-// written by other threads.
-chain_para chain_snapshot(const chain_para &c) {
-    // Field by field: a copy of the whole struct would read the shared
-    // fields plainly.
-    chain_para s{};
-    s.error_code = c.error_code;
-    memcpy(s.reserved, c.reserved, sizeof s.reserved);
-    s.tmp_avg = kmx_record::shared_load(c.tmp_avg);
-    s.tmp_max = kmx_record::shared_load(c.tmp_max);
-    s.tmp_min = kmx_record::shared_load(c.tmp_min);
-    s.freq = kmx_record::shared_load(c.freq);
-    s.vol = kmx_record::shared_load(c.vol);
-    s.temp_timestamp = kmx_record::shared_load(c.temp_timestamp);
-    return s;
-}
-
-// Held by the supply's keep-alive while it stores its reading and by the
-// record thread while it copies the machine part.
-std::mutex s_supply_lock;
-
-// The machine part of a record (kmx_check_runmode_switch writes its mode).
-void put_machine(uint8_t *out) {
-    std::lock_guard<std::mutex> hold(s_supply_lock);
-    copy_with_shared_byte(out, g_machine_info, offsetof(machine_para, running_mode), g_machine_info.running_mode);
-}
-
-void update_chains_errno() {
-    uint8_t code = 0;
-    if (!kmx_get_errno(&code)) return;
-    for (chain_para &c : g_chains_info) c.error_code = code;
-}
-
-// The kept value `cur` replaces: the smallest of the five (the first of
-// equal ones) when `cur` beats it and the floor; -1 when none.
-int history_slot(const uint8_t (&hist)[5], uint8_t cur, uint8_t floor) {
-    int lo = 0;
-    for (int i = 1; i < 5; i++)
-        if (hist[i] < hist[lo]) lo = i;
-    return cur > hist[lo] && cur > floor ? lo : -1;
-}
-
-void check_history_temp() {
-    record_key_sec &key = g_record_key_info;
-    for (int c = 0; c < 8; c++) {
-        const chain_para ch = chain_snapshot(g_chains_info[c]);
-        int i = history_slot(key.avg_temp[c], ch.tmp_avg, kAvgHistoryFloor);
-        if (i >= 0) {
-            key.avg_temp[c][i] = ch.tmp_avg;
-            key.avg_temp_timestamp[c][i] = ch.temp_timestamp;
-            set_event(EVENTS_OVER_HISTORY_TEMP);
-            kmx_logf(5, "events:%d chain%d tmp_avg exceeds 5 history max_tem_avg !\n", EVENTS_OVER_HISTORY_TEMP, c);
-        }
-        i = history_slot(key.max_temp[c], ch.tmp_max, kMaxHistoryFloor);
-        if (i >= 0) {
-            key.max_temp[c][i] = ch.tmp_max;
-            key.max_temp_timestamp[c][i] = ch.temp_timestamp;
-            set_event(EVENTS_OVER_HISTORY_TEMP);
-            kmx_logf(5, "events:%d chain%d tmp_max exceeds 5 history max_tem_max !\n", EVENTS_OVER_HISTORY_TEMP, c);
-        }
-    }
-}
-
-void update_machine_info() {
-    g_machine_info.time_stamp = kmx_get_time_stamp();
-    g_machine_info.boot_time = kmx_get_boot_time();
-    g_machine_info.xg_time = kmx_get_xg_runing_time();
-    g_machine_info.fan_set = uint8_t(kmx_record::shared_load(g_fan_speed_set));
-    g_machine_info.cpu_temp = uint8_t(kmx_get_cpu_temp());
-    g_machine_info.cpu_usage = kmx_get_cpu_usage();
-    g_machine_info.mem_usage = kmx_get_mem_usage();
-    g_machine_info.event_type = uint8_t(pending_event());
-    if (!s_fw_read) {
-        s_fw_read = true;
-        kmx_get_fwversion(g_machine_info.fw_version);
-    }
-}
-
-// kBroken: a head cut short or damaged (its copy may hold it); kRefused: a
-// whole head this code does not take; kUnreadable: the flash gave no head.
-enum class Head { kValid, kBroken, kRefused, kUnreadable };
-
-// A read at start, tried again after a failure: a read error is no proof
-// that the flash holds nothing worth keeping.
-bool read_at_start(uint32_t offset, uint8_t *buf, uint32_t len) {
-    for (int i = 0; i < kStartReadTries; i++) {
-        if (i) kos::sleep_ms(kStartReadPauseMs);
-        if (read_flash(offset, buf, len, true) == 0) return true;
-    }
-    return false;
-}
-
-// Reads and checks the head of `block`; `log` names each fault found,
-// `why` (when given) gets the fault of a head that was read whole.
-Head read_head(uint32_t block, record_head_sec &h, bool log, const char **why = nullptr) {
-    const char *fn = "init_cache_head_and_key";
-    const char *fault = nullptr;
-    Head verdict = Head::kBroken;
-    if (!read_at_start(block * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&h), sizeof h)) {
-        if (log) kmx_logf(3, "%s    %d\n", fn, __LINE__);
-        return Head::kUnreadable;
-    }
-    if (memcmp(h.tag, "LOG#", 4) != 0) {
-        fault = "log_head_tag is wrong";
-    } else if (head_crc(h) != h.crc) {
-        fault = "log_head crc  is wrong";
-    } else if (verdict = Head::kRefused; memcmp(h.version, "0106", 4) < 0) {
-        fault = "log_head_version has changed";
-    } else if (h.cur_pos > KMX_RECORD_SLOTS || h.total_records > KMX_RECORD_SLOTS) {
-        // A head with a good CRC but positions outside the ring would send
-        // the next flush past the record area.
-        fault = "log_head is out of range";
-    } else {
-        verdict = Head::kValid;
-    }
-    if (fault && log) kmx_logf(3, "%s    %d  %s !\n", fn, __LINE__, fault);
-    if (why) *why = fault;
-    return verdict;
-}
-
-enum class Copy { kTaken, kNone, kUnreadable };
-
-// Block 0 cut short (its head written last is broken): its copy, when whole,
-// holds what the interrupted rewrite was putting there. Block 0 is written
-// back from it; should that fail, the next flush writes it.
-Copy take_back_copy() {
-    record_head_sec h;
-    const Head verdict = read_head(kCopyBlock, h, false);
-    if (verdict == Head::kUnreadable) return Copy::kUnreadable;
-    if (verdict != Head::kValid) return Copy::kNone;
-    BlockBuf buf;
-    std::vector<uint8_t> &img = buf.img();
-    if (!read_at_start(kCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK)) return Copy::kUnreadable;
-    kmx_logf(3, "%s    %d  log_head is taken from its copy !\n", "init_cache_head_and_key", __LINE__);
-    g_record_head_info = h;
-    record_key_sec key;
-    memcpy(&key, img.data() + kKeyOffset, sizeof key);
-    set_key(key);
-    if (program_block(0, img))
-        s_unwritten.erase(0);
-    else
-        s_unwritten[0] = img;
-    return Copy::kTaken;
-}
-
-// A ring block cut short during its rewrite: the ring copy, when its tag is
-// whole and the image matches it, holds what the block was receiving, and
-// goes back over it. A copy whose block already holds it is the last
-// rewrite done; nothing to do. False when the flash cannot be read.
-// Whatever else changed the named block since its copy was written is lost
-// here: every change to a ring block must go through rewrite_block(), which
-// erases the tag before anything else.
-bool take_back_ring_copy() {
-    RingCopyTag t;
-    if (!read_at_start(kRingTagBlock * KMX_RECORD_BLOCK, reinterpret_cast<uint8_t *>(&t), sizeof t)) return false;
-    if (memcmp(t.tag, kRingCopyMark, sizeof t.tag) != 0 || ring_tag_crc(t) != t.crc || t.block == 0 ||
-        t.block > kLastRingBlock)
-        return true;
-    BlockBuf img_buf, cur_buf;
-    std::vector<uint8_t> &img = img_buf.img(), &cur = cur_buf.img();
-    if (!read_at_start(kRingCopyBlock * KMX_RECORD_BLOCK, img.data(), KMX_RECORD_BLOCK)) return false;
-    if (image_crc(img) != t.image_crc) return true;
-    if (!read_at_start(t.block * KMX_RECORD_BLOCK, cur.data(), KMX_RECORD_BLOCK)) return false;
-    if (cur == img) return true;
-    kmx_logf(3, "%s    %d  log block %u is taken from its copy !\n", "init_cache_head_and_key", __LINE__,
-             unsigned(t.block));
-    if (program_block(t.block, img))
-        s_unwritten.erase(t.block);
-    else
-        s_unwritten[t.block] = img;
-    return true;
 }
 
 // The first records of the record file that are already the last ones on
@@ -764,82 +381,16 @@ void *thread_running_log(void *) {
 }  // namespace
 
 namespace kmx_record {
-void set_clock(ClockFn fn) { s_clock = fn; }
-void set_meminfo_path(const char *path) { s_meminfo = path ? path : "/proc/meminfo"; }
 void stop_thread() { s_stop.store(true); }
 bool thread_running() { return s_running.load(); }
 uint64_t thread_passes() { return s_passes.load(); }
 }  // namespace kmx_record
-
-// ---- CRC ------------------------------------------------------------------------
-
-extern "C" uint32_t kmx_crc32(uint32_t crc, const unsigned char *p, unsigned int len) {
-    if (!p) return 0;
-    return crc_update(crc ^ 0xFFFFFFFFu, p, len) ^ 0xFFFFFFFFu;
-}
-
-extern "C" uint32_t crc32_no_comp(uint32_t crc, const unsigned char *p, unsigned int len) {
-    if (!p) return crc;
-    return crc_update(crc, p, len);
-}
-
-// ---- flash access -----------------------------------------------------------------
-
-// The two writers of the record area. A ring block (0 to 21) is changed only
-// through rewrite_block(), which erases the ring copy's tag first: a block
-// erased or written here by anyone else while a whole tag names it gets the
-// ring copy back at the next start, and the change is undone.
-extern "C" int32_t kmx_erase_flash(uint32_t offset, uint32_t bytes) {
-    int fd = kos::mtd_open(KMX_RECORD_MTD);
-    if (fd < 0) {
-        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
-        return -1;
-    }
-    kos::mtd_close(fd);
-    if (!kos::mtd_erase(KMX_RECORD_MTD, offset, bytes)) {
-        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
-        return 1;
-    }
-    return 0;
-}
-
-// Like kmx_erase_flash: ring blocks change only through rewrite_block().
-extern "C" int32_t kmx_write_flash(uint32_t offset, uint8_t *buf, uint32_t len) {
-    int fd = kos::mtd_open(KMX_RECORD_MTD);
-    if (fd < 0) {
-        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
-        return -1;
-    }
-    uint32_t done = 0;
-    while (done < len) {
-        long n = kos::mtd_pwrite(fd, buf + done, len - done, offset + done);
-        if (n <= 0) {
-            kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
-            kos::mtd_close(fd);
-            return 1;
-        }
-        done += uint32_t(n);
-    }
-    kos::mtd_sync(fd);
-    kos::mtd_close(fd);
-    return 0;
-}
-
-extern "C" int32_t kmx_read_flash(uint32_t offset, uint8_t *buf, uint32_t len) {
-    return read_flash(offset, buf, len, false);
-}
 
 // ---- set-up and events ----------------------------------------------------------------
 
 extern "C" uint32_t kmx_set_xg_starting_time(void) {
     g_xg_start_time = uint32_t(now_s());
     return g_xg_start_time;
-}
-
-extern "C" void kmx_record_set_supply(uint16_t volt, uint16_t current) {
-    std::lock_guard<std::mutex> hold(s_supply_lock);
-    g_machine_info.volt = volt;
-    g_machine_info.current = current;
 }
 
 extern "C" bool kmx_record_init(void) {
@@ -1047,116 +598,4 @@ extern "C" bool kmx_clear_record_ddr(void) {
     }
     g_records_ddr = 0;
     return ok;
-}
-
-// ---- values ------------------------------------------------------------------------
-
-extern "C" uint32_t kmx_get_time_stamp(void) { return uint32_t(kos::wall_time().tv_sec); }
-
-extern "C" uint32_t kmx_get_boot_time(void) {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0) {
-        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
-        return 0;
-    }
-    return uint32_t(ts.tv_sec);
-}
-
-extern "C" uint32_t kmx_get_xg_runing_time(void) { return uint32_t(now_s() - g_xg_start_time); }
-
-extern "C" int8_t kmx_get_cpu_temp(void) {
-    int fd = open(kCpuSensor, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, kCpuSensor);
-        return 0;
-    }
-    uint8_t b[4];
-    const ssize_t n = read(fd, b, sizeof b);
-    close(fd);
-    if (n != ssize_t(sizeof b)) {
-        kmx_logf(3, "%s    %d  errno:%d\n", __func__, __LINE__, errno);
-        return 0;
-    }
-    const int32_t r = int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
-    const int64_t v = (-59 * int64_t(r)) / 100 + 331;
-    return int8_t(uint8_t(v & 0xFF));
-}
-
-extern "C" uint8_t kmx_get_cpu_usage(void) {
-    char cmd[] = " top  -n 1 | grep CPU: |awk '{print $8}' ";
-    char out[64] = "";
-    if (kmx_get_shell_cmd_rst(cmd, out, sizeof out) <= 0 || !out[0]) return 0;
-    const int idle = std::clamp(atoi(out), 0, 100);
-    return uint8_t(100 - idle);
-}
-
-extern "C" uint8_t kmx_get_mem_usage(void) {
-    FILE *fp = fopen(s_meminfo, "r");
-    if (!fp) {
-        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, s_meminfo);
-        return 0;
-    }
-    char name[64], unit[64];
-    unsigned long total = 0, free_kb = 0;
-    const bool ok = fscanf(fp, "%63s %lu %63s\n", name, &total, unit) == 3 &&
-                    fscanf(fp, "%63s %lu %63s\n", name, &free_kb, unit) == 3;
-    fclose(fp);
-    if (!ok || total == 0 || free_kb > total) return 0;
-    return uint8_t((1.0 - double(free_kb) / double(total)) * 100.0);
-}
-
-extern "C" int32_t kmx_get_fwversion(uint8_t *version) {
-    if (!version) {
-        kmx_logf(3, "%s  %d  version is null !\n", __func__, __LINE__);
-        return -1;
-    }
-    int fd = open(kFwRevision, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, kFwRevision);
-        return -1;
-    }
-    char text[50];
-    const ssize_t n = read(fd, text, sizeof text);
-    close(fd);
-    memset(version, 0, 16);
-    // The 15 characters before the last one (the newline); a shorter text
-    // gives what it has.
-    if (n > 1) {
-        const size_t end = size_t(n) - 1;
-        const size_t start = end > 15 ? end - 15 : 0;
-        memcpy(version, text + start, end - start);
-    }
-    return 0;
-}
-
-extern "C" bool kmx_get_errno(uint8_t *errcode) {
-    int fd = open(kErrcode, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, kErrcode);
-        return false;
-    }
-    char text[257];
-    const ssize_t n = read(fd, text, 256);
-    close(fd);
-    if (n <= 0 || !errcode) {
-        kmx_logf(3, "%s  %d  errcode is null !\n", __func__, __LINE__);
-        return false;
-    }
-    text[n] = '\0';
-    *errcode = uint8_t(atoi(text));
-    return true;
-}
-
-extern "C" int32_t kmx_get_fsize(const char *path) {
-    struct stat st;
-    if (!path || stat(path, &st) != 0) return 0;
-    return int32_t(st.st_size);
-}
-
-extern "C" bool kmx_get_current_pname(void) {
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    const bool is = n > 0 && (exe[n] = '\0', strstr(exe, "cgminer") != nullptr);
-    kmx_logf(5, is ? "current process name is cgminer\n" : "current process name is not cgminer !\n");
-    return is;
 }
