@@ -189,7 +189,7 @@ TEST(RecordFlash, FailedStepsKeepTheWaitingRecordsForTheNextPass) {
     EXPECT_EQ(f.slot(614), erased(1));
 }
 
-// A worn ring block under a program that restarts every 30 s for over two hours:
+// A worn ring block under a program that restarts every minute for over two hours:
 // the back-off kept beside the record file holds across the starts, so the
 // loop erases the ring copy's blocks (77 and 78) once an hour, as a program
 // that runs on does; the firmware change, in the waiting records since the
@@ -198,7 +198,7 @@ TEST(RecordFlash, FailedStepsKeepTheWaitingRecordsForTheNextPass) {
 TEST(RecordFlash, ARestartLoopOverAWornBlockBacksOffAsARunningProgramWould) {
     MachineRun r = run("$P init pos 600 600 event 2 flush >/dev/null && rm /run/sim/mtd.log && "
                        "echo 'bad 1' >/run/sim/mtd.faults && i=0 && "
-                       "while [ $i -lt 250 ]; do $P at $((200000 + i * 30)) init fw append 1 nand || exit 1; "
+                       "while [ $i -lt 125 ]; do $P at $((200000 + i * 60)) init fw append 1 nand || exit 1; "
                        "i=$((i + 1)); done >/tmp/loop.out && mv /run/sim/mtd.log /tmp/loop.log && "
                        "ls /tmp && rm /run/sim/mtd.faults && $P at 210000 init fw append 1 save flush head");
     ASSERT_EQ(r.status, 0) << r.out;
@@ -209,18 +209,18 @@ TEST(RecordFlash, ARestartLoopOverAWornBlockBacksOffAsARunningProgramWould) {
     EXPECT_EQ(count(erases, "erase /run/sim/mtd9.img 10092544 131072\n"), 3) << erases.substr(0, 2000);
     EXPECT_EQ(count(erases, "erase /run/sim/mtd9.img 10223616 131072\n"), 3);
     EXPECT_NE(r.out.find("running_record.backoff\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("init 1\nfw 0 0 [.2.3-abcdefghij]\nappend 1 251\nflush 1 0 0\nhead 851 851\n"),
+    EXPECT_NE(r.out.find("init 1\nfw 0 0 [.2.3-abcdefghij]\nappend 1 126\nflush 1 0 0\nhead 726 726\n"),
               std::string::npos)
         << r.out;
     const std::string saved = r.file("/tmp/saved_records");
-    ASSERT_EQ(saved.size(), 251u * KMX_RECORD_SIZE);
+    ASSERT_EQ(saved.size(), 126u * KMX_RECORD_SIZE);
     const Flash f = flash(r);
     EXPECT_TRUE(f.head_ok());
-    EXPECT_TRUE(f.slot(602, 251) == saved);
+    EXPECT_TRUE(f.slot(602, 126) == saved);
     EXPECT_EQ(f.img.substr(50, 15), ".2.3-abcdefghij");
     // The change is in the first start's record, and in no other.
     int marked = 0;
-    for (size_t i = 0; i < 251; i++) marked += saved[i * KMX_RECORD_SIZE + offsetof(machine_para, event_type)] != 0;
+    for (size_t i = 0; i < 126; i++) marked += saved[i * KMX_RECORD_SIZE + offsetof(machine_para, event_type)] != 0;
     EXPECT_EQ(marked, 1);
     EXPECT_EQ(saved[offsetof(machine_para, event_type)], EVENTS_FW_CHANGE);
     EXPECT_EQ(r.file("/tmp/running_record.backoff"), "");
