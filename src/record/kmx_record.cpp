@@ -1001,35 +1001,36 @@ extern "C" bool kmx_write_record_to_ddr(void) {
     check_history_temp();
     update_machine_info();
     take_over_ddr();
-    // A full file without room to trim drops this record: the pass is done
-    // as if it had gone in, so the next one waits its minute.
-    const bool room = make_room_in_ddr();
-    if (room) {
-        uint8_t rec[KMX_RECORD_SIZE];
-        put_machine(rec);
-        for (int c = 0; c < 8; c++) {
-            const chain_para ch = chain_snapshot(g_chains_info[c]);
-            memcpy(rec + sizeof g_machine_info + c * sizeof ch, &ch, sizeof ch);
-        }
-        int fd = open(KMX_RECORD_DDR, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, KMX_RECORD_DDR);
-            return false;
-        }
-        const off_t before = lseek(fd, 0, SEEK_END);
-        if (write(fd, rec, sizeof rec) != ssize_t(sizeof rec)) {
-            // Never leave part of a record behind: later appends would be shifted.
-            kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
-            if (before >= 0 && ftruncate(fd, before) != 0)
-                kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
-            close(fd);
-            return false;
-        }
-        fsync(fd);
-        close(fd);
-        g_records_ddr++;
+    if (!make_room_in_ddr()) {
+        // A full file without room to trim: this record is dropped, and the
+        // next one waits its minute.
+        g_log_last_ddr_time = now;
+        return false;
     }
+
+    uint8_t rec[KMX_RECORD_SIZE];
+    put_machine(rec);
+    for (int c = 0; c < 8; c++) {
+        const chain_para ch = chain_snapshot(g_chains_info[c]);
+        memcpy(rec + sizeof g_machine_info + c * sizeof ch, &ch, sizeof ch);
+    }
+    int fd = open(KMX_RECORD_DDR, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        kmx_logf(3, "%s  %d  open %s failed !\n", __func__, __LINE__, KMX_RECORD_DDR);
+        return false;
+    }
+    const off_t before = lseek(fd, 0, SEEK_END);
+    if (write(fd, rec, sizeof rec) != ssize_t(sizeof rec)) {
+        // Never leave part of a record behind: later appends would be shifted.
+        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        if (before >= 0 && ftruncate(fd, before) != 0) kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+        close(fd);
+        return false;
+    }
+    fsync(fd);
+    close(fd);
     g_log_last_ddr_time = now;
+    g_records_ddr++;
     const int ev = pending_event();
     if (ev == EVENTS_OVER_TEMP || ev == EVENTS_OVER_HISTORY_TEMP)
         for (chain_para &c : g_chains_info) {
@@ -1037,7 +1038,7 @@ extern "C" bool kmx_write_record_to_ddr(void) {
             kmx_record::shared_store(c.tmp_max, 0);
             kmx_record::shared_store(c.tmp_min, 0);
         }
-    return room;
+    return true;
 }
 
 extern "C" bool kmx_write_record_to_nand(void) {
