@@ -189,6 +189,43 @@ TEST(RecordFlash, FailedStepsKeepTheWaitingRecordsForTheNextPass) {
     EXPECT_EQ(f.slot(614), erased(1));
 }
 
+// A worn ring block under a program that restarts every minute for over two hours:
+// the back-off kept beside the record file holds across the starts, so the
+// loop erases the ring copy's blocks (77 and 78) once an hour, as a program
+// that runs on does; the firmware change, in the waiting records since the
+// first start, is not raised again at each start. Once the block is replaced
+// every record reaches flash once, and the key with the new firmware.
+TEST(RecordFlash, ARestartLoopOverAWornBlockBacksOffAsARunningProgramWould) {
+    MachineRun r = run("$P init pos 600 600 event 2 flush >/dev/null && rm /run/sim/mtd.log && "
+                       "echo 'bad 1' >/run/sim/mtd.faults && i=0 && "
+                       "while [ $i -lt 125 ]; do $P at $((200000 + i * 60)) init fw append 1 nand || exit 1; "
+                       "i=$((i + 1)); done >/tmp/loop.out && mv /run/sim/mtd.log /tmp/loop.log && "
+                       "ls /tmp && rm /run/sim/mtd.faults && $P at 210000 init fw append 1 save flush head");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string loop = r.file("/tmp/loop.out");
+    EXPECT_EQ(count(loop, "fw 1 1"), 1) << loop;
+    // Tries at the first start, an hour and two hours after it.
+    const std::string erases = r.file("/tmp/loop.log");
+    EXPECT_EQ(count(erases, "erase /run/sim/mtd9.img 10092544 131072\n"), 3) << erases.substr(0, 2000);
+    EXPECT_EQ(count(erases, "erase /run/sim/mtd9.img 10223616 131072\n"), 3);
+    EXPECT_NE(r.out.find("running_record.backoff\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("init 1\nfw 0 0 [.2.3-abcdefghij]\nappend 1 126\nflush 1 0 0\nhead 726 726\n"),
+              std::string::npos)
+        << r.out;
+    const std::string saved = r.file("/tmp/saved_records");
+    ASSERT_EQ(saved.size(), 126u * KMX_RECORD_SIZE);
+    const Flash f = flash(r);
+    EXPECT_TRUE(f.head_ok());
+    EXPECT_TRUE(f.slot(602, 126) == saved);
+    EXPECT_EQ(f.img.substr(50, 15), ".2.3-abcdefghij");
+    // The change is in the first start's record, and in no other.
+    int marked = 0;
+    for (size_t i = 0; i < 126; i++) marked += saved[i * KMX_RECORD_SIZE + offsetof(machine_para, event_type)] != 0;
+    EXPECT_EQ(marked, 1);
+    EXPECT_EQ(saved[offsetof(machine_para, event_type)], EVENTS_FW_CHANGE);
+    EXPECT_EQ(r.file("/tmp/running_record.backoff"), "");
+}
+
 TEST(RecordFlash, PowerCutDuringAFlushKeepsThePreviousRecords) {
     // Run 1 stores 11 records at slots 602..612. Run 2 loses power while
     // writing block 1 back after its copy (131072 bytes and a 16-byte tag),
@@ -259,6 +296,28 @@ TEST(RecordFile, APartRecordLeftByACrashIsCutOffAtTakeover) {
     ASSERT_EQ(file.size(), 4u * KMX_RECORD_SIZE);
     EXPECT_EQ(file.substr(0, 3 * KMX_RECORD_SIZE), saved.substr(0, 3 * KMX_RECORD_SIZE));
     EXPECT_EQ(file, saved.substr(3 * KMX_RECORD_SIZE));
+}
+
+// A full record file in a /tmp without room for the trim's copy: the file
+// keeps its bound and its records, the new ones are dropped, said once.
+TEST(RecordFile, AFullFileStaysInItsBoundWithoutRoomToTrim) {
+    const std::string desc = R"({
+  "platform": 16,
+  "boards": [],
+  "mtd": {"9": 10485760},
+  "sizes": {"/tmp": "3m"},
+  "files": {"/etc/fwrevision": "V1.2.3-abcdefghij\n"}
+})";
+    MachineRun r = run_machine(desc, {"sh", "-c", script("head -c $((10801 * 256)) /dev/urandom >/tmp/running_record && "
+                                                         "cp /tmp/running_record /run/sim/full.rec && $P init append 5")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "init 1\nappend 1 10802\n");
+    const std::string file = r.file("/tmp/running_record");
+    ASSERT_EQ(file.size(), size_t(KMX_RECORD_SLOTS) * KMX_RECORD_SIZE);
+    EXPECT_TRUE(file.compare(0, 10801 * KMX_RECORD_SIZE, r.file("/run/sim/full.rec")) == 0);
+    EXPECT_EQ(count(r.syslog(), "/tmp/running_record holds 10802 records and /tmp has no room to drop the oldest: "
+                                "the new ones are dropped !"),
+              1);
 }
 
 TEST(RecordFile, AnEarlierRunsUnfinishedRewriteIsRemovedAtStart) {

@@ -3,7 +3,8 @@
 //   init | head | pos CUR TOTAL | chain C AVG MAX MIN | append N | flush
 //   | event E | fw | mode M | values | key C | ddr | nand | overheat C
 //   | version TEXT | save | fault TEXT | poke OFF BYTE | pending | detect
-// `append` advances the record clock by 60 s before each record, `flush` by
+//   | at SECONDS
+// `at` sets the record clock (a restarted program's own time); `append` advances the record clock by 60 s before each record, `flush` by
 // 3600 s, so the gates open without waiting.
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +101,8 @@ int main(int argc, char **argv) {
             std::fstream img(IMAGE, std::ios::binary | std::ios::in | std::ios::out);
             img.seekp(off);
             img.put(char(val));
+        } else if (w == "at") {
+            s_now = uint64_t(arg());
         } else if (w == "detect") {
             g_detect_over = true;
         } else {

@@ -3,6 +3,7 @@
 // file. The flash is the machine's emulated /dev/mtd9.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,9 @@ constexpr const char *kFaults = "/run/sim/mtd.faults";
 // The flash image a power-cut sweep starts each case from.
 constexpr const char *kBaseImage = "/run/sim/mtd9.base";
 
+// Where a failed flush's back-off waits for the next start.
+constexpr const char *kBackoff = "/tmp/running_record.backoff";
+
 uint64_t s_now = 100000;
 uint64_t test_clock() { return s_now; }
 
@@ -55,6 +59,7 @@ protected:
         fake_shell().answer(" top  -n 1", "96%\n");
         log_capture_clear();
         unlink(KMX_RECORD_DDR);
+        unlink(kBackoff);
         g_records_ddr = 0;
         g_force_flush_nand = 0;
         g_log_last_ddr_time = g_log_last_nand_time = 0;
@@ -910,24 +915,46 @@ TEST_F(Record, ThreadBacksOffAWornBlockAndStoresOnceItIsReplaced) {
 }
 
 // A flash that has taken nothing for a week: the record file in RAM keeps
-// the newest records, as many as the ring takes, and says so once.
+// the newest records, at most as many as the ring takes, and says so once.
+// A full file lets the oldest hour go at once: it is rewritten once an hour,
+// not at every append.
 TEST_F(Record, RecordFileKeepsWhatTheRingTakes) {
     std::string old;
     for (uint32_t i = 1; i < KMX_RECORD_SLOTS; i++) old += fake_record(i);
     put(KMX_RECORD_DDR, old);
-    append(3);
-    std::ifstream in(KMX_RECORD_DDR, std::ios::binary);
-    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_EQ(file.size(), size_t(KMX_RECORD_SLOTS) * KMX_RECORD_SIZE);
-    EXPECT_EQ(g_records_ddr, KMX_RECORD_SLOTS);
-    // The two oldest went, the three new ones came last.
-    EXPECT_TRUE(file.compare(0, old.size() - 2 * KMX_RECORD_SIZE, old, 2 * KMX_RECORD_SIZE) == 0);
+    const auto file = [] {
+        std::ifstream in(KMX_RECORD_DDR, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const auto inode = [] {
+        struct stat st {};
+        stat(KMX_RECORD_DDR, &st);
+        return st.st_ino;
+    };
+    append(1);  // the file is full, not trimmed yet
+    EXPECT_EQ(file().size(), size_t(KMX_RECORD_SLOTS) * KMX_RECORD_SIZE);
+    append(2);
+    const std::string trimmed = file();
+    ASSERT_EQ(trimmed.size(), size_t(KMX_RECORD_SLOTS - 60 + 2) * KMX_RECORD_SIZE);
+    EXPECT_EQ(g_records_ddr, KMX_RECORD_SLOTS - 60 + 2);
+    // The 60 oldest went, the three new ones came last.
+    EXPECT_TRUE(trimmed.compare(0, old.size() - 60 * KMX_RECORD_SIZE, old, 60 * KMX_RECORD_SIZE) == 0);
     const auto said = [] {
         int n = 0;
         for (const LogLine &l : log_captured())
             n += l.text == "/tmp/running_record holds 10802 records, all the ring takes: the oldest ones are dropped !\n";
         return n;
     };
+    EXPECT_EQ(said(), 1);
+    // Appended to in place up to the bound, trimmed again (a new file) and
+    // said no more while it stays full.
+    const ino_t first = inode();
+    append(58);
+    EXPECT_EQ(inode(), first);
+    EXPECT_EQ(file().size(), size_t(KMX_RECORD_SLOTS) * KMX_RECORD_SIZE);
+    append(1);
+    EXPECT_NE(inode(), first);
+    EXPECT_EQ(file().size(), size_t(KMX_RECORD_SLOTS - 60 + 1) * KMX_RECORD_SIZE);
     EXPECT_EQ(said(), 1);
     // Emptied by a flush, the file says so again when it fills again.
     kmx_clear_record_ddr();
@@ -936,7 +963,60 @@ TEST_F(Record, RecordFileKeepsWhatTheRingTakes) {
     g_records_ddr = KMX_RECORD_SLOTS - 1;
     append(2);
     EXPECT_EQ(said(), 2);
-    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t(KMX_RECORD_SLOTS * KMX_RECORD_SIZE));
+    EXPECT_EQ(kmx_get_fsize(KMX_RECORD_DDR), int32_t((KMX_RECORD_SLOTS - 60 + 1) * KMX_RECORD_SIZE));
+}
+
+// A failed flush's back-off outlives a restart of the program. A failure
+// time ahead of the clock (a file kept over a reboot) counts from the start
+// that finds it, also for the starts after, so it never lasts past an hour.
+TEST_F(Record, BackoffHoldsAcrossRestartsForAnHourAtMost) {
+    Ring ring;
+    for (uint32_t i = 1; i <= 600; i++) ring.add(i);  // the next records go to block 1
+    write_image(0, ring_image(ring));
+    put(kFaults, "bad 1\n");  // each try rewrites the ring copy (77, 78), then fails
+    const auto tries = [] {
+        const std::map<uint32_t, int> e = erases();
+        const auto it = e.find(77);
+        return it == e.end() ? 0 : it->second;
+    };
+    const auto start_at = [](uint64_t t) {
+        s_now = t;
+        g_records_ddr = 0;
+        g_log_last_ddr_time = g_log_last_nand_time = 0;
+        ASSERT_TRUE(kmx_record_init());
+        sim_remove("mtd.log");
+    };
+    start_at(1000000000);
+    append(11);
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_EQ(tries(), 1);
+    start_at(100000);
+    append(1);
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_EQ(tries(), 0);
+    start_at(103000);
+    append(1);
+    s_now = 103599;
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_EQ(tries(), 0);
+    s_now = 103600;
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_EQ(tries(), 1);
+    // A flush that stores ends the back-off for the next start too.
+    unlink(kFaults);
+    s_now += 3600;
+    EXPECT_TRUE(kmx_write_record_to_nand());
+    EXPECT_EQ(g_record_head_info.total_records, 613u);
+    EXPECT_NE(access(kBackoff, F_OK), 0);
+    // A damaged back-off file is said, removed and not followed.
+    put(kBackoff, "BOF#damaged");
+    put(kFaults, "bad 1\n");
+    start_at(s_now);
+    EXPECT_TRUE(log_has_part("/tmp/running_record.backoff is damaged, not used !"));
+    EXPECT_NE(access(kBackoff, F_OK), 0);
+    append(11);
+    EXPECT_FALSE(kmx_write_record_to_nand());
+    EXPECT_EQ(tries(), 1);
 }
 
 // Every cut of every flush keeps the stored records, in each part of the

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,18 +57,25 @@ bool s_key_unwritten = false;
 // them once it reads.
 bool s_area_unreadable = false;
 // When the last flush failed (an area that still could not be read, or a
-// block that would not erase or write; 0: none since the start): without an
-// event the next try waits an hour after it, as after a flush.
+// block that would not erase or write; 0: none): without an event the next
+// try waits an hour after it, as after a flush.
 // A flash that keeps failing then costs a few reads, erases and log lines an
 // hour, not a rewrite of the ring copy every pass, which would wear healthy
-// blocks out within days.
+// blocks out within days. The time is kept beside the record file too (see
+// save_backoff), so that a program restarted again and again waits as well.
 uint64_t s_flush_failed = 0;
 constexpr uint64_t kFlushEveryS = 3600;
 // The record file in RAM holds at most what the ring takes: records beyond
 // that would only overwrite each other on flash. While the flash cannot take
-// them the oldest go first, with one log line each time the file fills.
+// them the oldest go first, an hour of them at once, with one log line each
+// time the file fills.
 constexpr uint32_t kDdrMostRecords = KMX_RECORD_SLOTS;
+constexpr uint32_t kDdrTrimRecords = 60;
+static_assert(kDdrTrimRecords < kDdrMostRecords, "a trim keeps records");
 bool s_ddr_full = false;
+// The last trim found no room in /tmp for the records it keeps: the new
+// records are dropped (said once, until a trim goes through).
+bool s_ddr_no_room = false;
 // Passes of the record thread (a test watches it idle).
 std::atomic<uint64_t> s_passes{0};
 std::atomic<bool> s_running{false};
@@ -188,29 +196,45 @@ void take_over_ddr() {
 }
 
 // Makes room for one more record in a record file that holds all the ring
-// takes (the flash has taken nothing for a week): the oldest records go.
-void make_room_in_ddr() {
+// takes (the flash has taken nothing for a week): the oldest hour of records
+// goes at once, so a full file is rewritten once an hour, not at every
+// append. The rewrite needs room in /tmp for the records it keeps. Without
+// it the new record is dropped instead (false): the file must not grow past
+// the bound, and cutting it in place would leave records twice, or lose them,
+// were the program killed in the middle.
+bool make_room_in_ddr() {
     if (g_records_ddr < kDdrMostRecords) {
-        s_ddr_full = false;
-        return;
+        // Below what a trim leaves: a flush emptied the file.
+        if (g_records_ddr < kDdrMostRecords - kDdrTrimRecords) s_ddr_full = s_ddr_no_room = false;
+        return true;
     }
-    std::string ddr;
-    read_ddr(ddr);
-    const uint32_t in_file = uint32_t(ddr.size() / KMX_RECORD_SIZE);
+    const uint32_t in_file = uint32_t(kmx_get_fsize(KMX_RECORD_DDR)) / KMX_RECORD_SIZE;
     g_records_ddr = in_file;
-    if (in_file < kDdrMostRecords) return;
-    const uint32_t drop = in_file - kDdrMostRecords + 1;
+    if (in_file < kDdrMostRecords) return true;
     if (!s_ddr_full)
         kmx_logf(3, "%s holds %u records, all the ring takes: the oldest ones are dropped !\n", KMX_RECORD_DDR,
                  unsigned(in_file));
     s_ddr_full = true;
-    const std::string_view kept = std::string_view(ddr).substr(size_t(drop) * KMX_RECORD_SIZE,
-                                                               size_t(in_file - drop) * KMX_RECORD_SIZE);
-    if (!misc_write_owned_file(KMX_RECORD_DDR, kept)) {
-        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
-        return;
+    const uint32_t keep = kDdrMostRecords - kDdrTrimRecords;
+    // Tried only when the copy fits: a try that fills /tmp would fail the
+    // writes of every other program meanwhile.
+    const size_t kept = size_t(keep) * KMX_RECORD_SIZE;
+    struct statvfs fs {};
+    std::string ddr;
+    const bool room = statvfs("/tmp", &fs) == 0 && uint64_t(fs.f_bavail) * fs.f_frsize >= kept;
+    if (room && read_ddr(ddr) && ddr.size() >= kept) {
+        const size_t whole = ddr.size() - ddr.size() % KMX_RECORD_SIZE;
+        if (misc_write_owned_file(KMX_RECORD_DDR, std::string_view(ddr).substr(whole - kept, kept))) {
+            s_ddr_no_room = false;
+            g_records_ddr = keep;
+            return true;
+        }
     }
-    g_records_ddr = in_file - drop;
+    if (!s_ddr_no_room)
+        kmx_logf(3, "%s holds %u records and /tmp has no room to drop the oldest: the new ones are dropped !\n",
+                 KMX_RECORD_DDR, unsigned(in_file));
+    s_ddr_no_room = true;
+    return false;
 }
 
 // Writes the event code into the last waiting record of the file.
@@ -357,12 +381,76 @@ bool area_read_again() {
     return true;
 }
 
+// ---- the flush back-off kept beside the record file ----------------------------
+
+// What a restarted program needs to wait as this one would: the time of the
+// last failed flush and the key that flush could not store (with the firmware
+// version and work mode its events announced, so a restart raises them no
+// more; they are in the waiting records already). The time is on the
+// monotonic clock, which a wall-clock change does not move; the file is in
+// RAM like the record file, and goes with it at a reboot. One kept over a
+// reboot (a time ahead of the clock) counts as a failure at the start, so a
+// back-off never lasts more than an hour.
+constexpr const char *kBackoffFile = KMX_RECORD_DDR ".backoff";
+constexpr char kBackoffMark[4] = {'B', 'O', 'F', '#'};
+struct __attribute__((packed)) BackoffState {
+    char tag[4];
+    uint64_t failed_at;
+    uint8_t key_owed;
+    record_key_sec key;
+    uint32_t crc;  // CRC-32 of the bytes before it
+};
+
+uint32_t backoff_crc(const BackoffState &b) {
+    return kmx_crc32(0, reinterpret_cast<const unsigned char *>(&b), offsetof(BackoffState, crc));
+}
+
+void save_backoff() {
+    BackoffState b{};
+    memcpy(b.tag, kBackoffMark, sizeof b.tag);
+    b.failed_at = s_flush_failed;
+    b.key_owed = s_key_unwritten;
+    if (s_key_unwritten) put_key(reinterpret_cast<uint8_t *>(&b.key));
+    b.crc = backoff_crc(b);
+    if (!misc_write_owned_file(kBackoffFile, std::string_view(reinterpret_cast<const char *>(&b), sizeof b)))
+        kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+}
+
+// A flush stored everything: no back-off for the next start either.
+void clear_backoff() {
+    if (s_flush_failed == 0) return;
+    s_flush_failed = 0;
+    if (unlink(kBackoffFile) != 0 && errno != ENOENT) kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
+}
+
+// At start, after the head and key: an earlier run's back-off goes on.
+void load_backoff() {
+    std::string text;
+    if (!kos::read_file(kBackoffFile, text, sizeof(BackoffState) + 1)) return;
+    BackoffState b{};
+    if (text.size() == sizeof b) memcpy(&b, text.data(), sizeof b);
+    if (text.size() != sizeof b || memcmp(b.tag, kBackoffMark, sizeof b.tag) != 0 || backoff_crc(b) != b.crc) {
+        kmx_logf(3, "%s is damaged, not used !\n", kBackoffFile);
+        unlink(kBackoffFile);
+        return;
+    }
+    const uint64_t now = now_s();
+    s_flush_failed = std::min(b.failed_at, now);
+    if (b.key_owed) merge_run_key(b.key, b.key.running_mode);
+    if (b.failed_at > now) save_backoff();
+}
+
 // A flush that stored nothing more: the event, which is in the last waiting
 // record, is taken (or the thread would not sleep), and without a new one
-// the next try waits an hour.
+// the next try waits an hour. What the event changed in the key goes out
+// with the next flush that stores.
 bool flush_failed(int ev) {
-    if (ev) consume_event(ev);
+    if (ev) {
+        consume_event(ev);
+        s_key_unwritten = true;
+    }
     s_flush_failed = now_s();
+    save_backoff();
     return false;
 }
 
@@ -403,11 +491,13 @@ extern "C" bool kmx_record_init(void) {
     s_unwritten.clear();
     s_key_unwritten = false;
     s_flush_failed = 0;
-    s_ddr_full = false;
+    s_ddr_full = s_ddr_no_room = false;
     // What a rewrite of the record file killed in an earlier run left
     // beside it goes before this run writes it.
     misc_remove_write_leftovers(KMX_RECORD_DDR);
-    return init_cache_head_and_key();
+    const bool ok = init_cache_head_and_key();
+    load_backoff();
+    return ok;
 }
 
 extern "C" bool kmx_create_thread_running_log(void) {
@@ -462,7 +552,12 @@ extern "C" bool kmx_write_record_to_ddr(void) {
     check_history_temp();
     update_machine_info();
     take_over_ddr();
-    make_room_in_ddr();
+    if (!make_room_in_ddr()) {
+        // A full file without room to trim: this record is dropped, and the
+        // next one waits its minute.
+        g_log_last_ddr_time = now;
+        return false;
+    }
 
     uint8_t rec[KMX_RECORD_SIZE];
     put_machine(rec);
@@ -549,6 +644,7 @@ extern "C" bool kmx_write_record_to_nand(void) {
         }
     } while (done < n);
     if (ev && g_update_events_type) consume_event(ev);
+    clear_backoff();
     return true;
 }
 
