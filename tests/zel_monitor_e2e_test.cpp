@@ -48,13 +48,21 @@ MachineRun run_led_clients(const std::string &body) {
     return run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), body);
 }
 
-// The LED server's refusals of clients without a whole request, from its
-// standard error: the summary lines of those that ran into their deadline
-// and of those refused to make room, with their counts; and the clients
-// that closed before either, read as an empty request.
+// The LED server's refusals, from its standard error: the summary lines of
+// the clients that ran into their deadline and of those refused to make
+// room, with their counts; and the requests refused, each told by its own
+// line or, more within a second, by a line with their count.
 struct Refusals {
-    size_t timed_out = 0, evicted = 0, lines = 0, closed = 0, timeout_lines = 0;
+    size_t timed_out = 0, evicted = 0, lines = 0, refused = 0, timeout_lines = 0, refusal_lines = 0;
 };
+
+// A refused request's own line.
+bool refusal_line(const std::string &line) {
+    for (const char *head : {"error: on line ", "error: red_light", "ZEL_RECV_BUF_SIZE is too small.", "recv: ", "send: "})
+        if (line.rfind(head, 0) == 0) return true;
+    return false;
+}
+const std::string kRefusedHead = "error: requests refused: ";
 
 // The count of a line "<head>N<tail>", or -1.
 long summary_count(const std::string &line, const std::string &head, const std::string &tail) {
@@ -68,7 +76,9 @@ long summary_count(const std::string &line, const std::string &head, const std::
 // last summary line comes up to a second after its clients.
 std::string told(int n) {
     return "i=0; until awk '/^error: clients without a whole request within 1000 ms: /{n+=$NF+0} "
-           "/^error: clients refused to make room for newer ones: /{n+=$10+0} /expected near end of file$/{n++} "
+           "/^error: clients refused to make room for newer ones: /{n+=$10+0} "
+           "/^error: requests refused: /{n+=$4+0; next} "
+           "/^(error: on line |error: red_light|ZEL_RECV_BUF_SIZE is too small[.]|recv: |send: )/{n++} "
            "END{exit n<" + std::to_string(n) + "}' /run/sim/zm.err; do i=$((i+1)); [ $i -gt 1200 ] && break; "
            "sleep 0.05; done\n";
 }
@@ -77,7 +87,14 @@ Refusals refusals(const std::string &err) {
     Refusals n;
     for (size_t b = 0, e; (e = err.find('\n', b)) != std::string::npos; b = e + 1) {
         const std::string line = err.substr(b, e + 1 - b);
-        if (line == "error: on line 1: '[' or '{' expected near end of file\n") n.closed++;
+        if (refusal_line(line)) {
+            n.refusal_lines++;
+            n.refused++;
+        }
+        if (line.rfind(kRefusedHead, 0) == 0) {
+            n.refusal_lines++;
+            n.refused += std::stoul(line.substr(kRefusedHead.size()));
+        }
         if (const long k = summary_count(line, "error: clients without a whole request within 1000 ms: ", ".\n");
             k >= 0) {
             n.timeout_lines++;
