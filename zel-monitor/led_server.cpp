@@ -90,6 +90,7 @@ void tell_refusals(size_t count, const std::string &first) {
 }
 
 struct Summary {
+    explicit Summary(void (*t)(size_t count, const std::string &first)) : tell(t) {}
     void (*tell)(size_t count, const std::string &first);
     size_t count = 0;  // not yet told
     std::string first;  // why the first of them was refused
@@ -185,14 +186,14 @@ LedRequest led_parse_request(const char *text, size_t len) {
         const char *v = json_string_value(val);
         if (prefix_of(v, "on")) {
             printf("red_light_val is on.\n");
-            r = {true, kLedLit};
+            r.ok = true, r.led = kLedLit;
         } else if (prefix_of(v, "off")) {
             printf("red_light_val is off.\n");
-            r = {true, kLedDark};
+            r.ok = true, r.led = kLedDark;
         } else if (prefix_of(v, "twinkle")) {
             printf("red_light_val is twinkle(not impl).\n");
         } else {
-            const klog::Outside shown({v, json_string_length(val)});
+            const klog::Outside shown(std::string_view(v, json_string_length(val)));
             r.refusal = std::string("error: red_light_val is not a valid val:") + shown.c_str() + ".";
         }
         fflush(stdout);
