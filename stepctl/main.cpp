@@ -173,7 +173,8 @@ bool switch_mode(int mode) {
     json_error_t err;
     json_t *conf = json_load_file(kConf, 0, &err);
     if (!conf || !json_is_object(conf)) {
-        kmx_logf(3, "%s,%d:load %s failed: %s", "stepctl", __LINE__, kConf, conf ? "not a JSON object" : err.text);
+        kmx_logf(3, "%s,%d:load %s failed: %s", "stepctl", __LINE__, kConf,
+                 conf ? "not a JSON object" : klog::Outside(err.text).c_str());
         json_decref(conf);
         return false;  // no mode written: the step fails
     }
@@ -265,7 +266,7 @@ int main(int argc, char **argv) {
             return 0;
         }
         fclose(fp);
-        kmx_logf(3, "tuning step:%s", line);
+        kmx_logf(3, "tuning step:%s", klog::Outside::line(line).c_str());
         steps = parse_steps(line);
         if (steps.empty()) {
             kmx_logf(3, "step number is 0!");

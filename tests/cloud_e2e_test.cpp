@@ -83,6 +83,7 @@ TEST(CloudE2E, ReportReachesTheServerAndEachCommandHasItsEffect) {
             "---",
             "badsum {" + ID + R"(,"cmd":6})",
             "---",
+            "{" + ID + R"(,"cmd":9,"data":{"N5adjust":"1","N5factory":"N5\u001b[2K\r\nfake: x"}})",
             "{" + ID + R"(,"cmd":11})",
             "{" + ID + R"(,"cmd":6})",
             "{" + ID + R"(,"cmd":2})",
@@ -122,8 +123,11 @@ TEST(CloudE2E, ReportReachesTheServerAndEachCommandHasItsEffect) {
     for (json_t *j : reps) json_decref(j);
 
     // Connection 1: pools, LED lit, lock; the wrong-MAC unlock and all after it refused.
+    // Connection 3 then asks for a run mode that does not exist: the adjust
+    // value alone is written, and the mode is logged escaped.
     EXPECT_EQ(r.file("/tmp/cgminer.conf"),
-              R"J({"api-listen":true,"pools":[{"url":"stratum+tcp://new:3333","user":"acc.w1","pass":"p';reboot;'"},{"url":"$(touch /tmp/pwned)","user":"`touch /tmp/pwned`","pass":"x"}]})J");
+              R"J({"api-listen":true,"pools":[{"url":"stratum+tcp://new:3333","user":"acc.w1","pass":"p';reboot;'"},{"url":"$(touch /tmp/pwned)","user":"`touch /tmp/pwned`","pass":"x"}],"N5adjust":"1"})J");
+    EXPECT_TRUE(has(r.syslog(), "  not surport run_mode:N5\\x1b[2K\\x0d\\x0afake: x!\n")) << r.syslog();
     EXPECT_EQ(r.file("/tmp/pwned"), "");
     const std::string calls1 = r.file("/tmp/calls.1");
     EXPECT_NE(calls1.find("fw_setenv iflag 0\nflagutils set\nsystemctl restart cgminer\n"), std::string::npos) << calls1;
@@ -136,7 +140,9 @@ TEST(CloudE2E, ReportReachesTheServerAndEachCommandHasItsEffect) {
     EXPECT_EQ(r.file("/tmp/calls.2").find("flagutils clear"), std::string::npos);
     // Connection 3: LED dark, unlock, reboot with the B37 text.
     const std::string calls = r.file("/run/sim/calls.log");
-    EXPECT_NE(calls.find("flagutils clear\nsystemctl restart cgminer\nsync\nreboot\n"), std::string::npos) << calls;
+    EXPECT_NE(calls.find("systemctl restart cgminer\nflagutils clear\nsystemctl restart cgminer\nsync\nreboot\n"),
+              std::string::npos)
+        << calls;
     EXPECT_EQ(std::stoul(r.file("/tmp/led.3"), nullptr, 0) & 0x400u, 0x400u);  // command 11: dark
     EXPECT_EQ(r.file("/run/sim/flag"), "0\n");
     EXPECT_EQ(r.file("/tmp/dtu.conf"), conf);
@@ -186,18 +192,23 @@ TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
             "---",
             R"({"plantId":7,"ip":"192.0.2.10\u0000x","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1,"cmd":5})",
             "---",
+            R"({"plantId":7,"ip":"192.0.2.10\u001b[2K\r\nfake","mac":"02:00:c0:00:02:0a","src_id":2,"dst_id":1,"cmd":5})",
+            "---",
+            R"({"plantId":7,"ip":"192.0.2.10","mac":"02:00\\\r\nfake: x","src_id":2,"dst_id":1,"cmd":5})",
+            "---",
             "{" + ID + R"(,"cmd":9,"data":{"N5adjust":"1","N5factory":"N5factory"}})",
             "{" + ID + R"(,"cmd":1,"data":[{"url":"stratum+tcp://c:1","user":"u","pass":"p"}]})",
             "---",
             "{" + ID + R"(,"cmd":5})",
         }) +
-        "serve --port 20001 --script /tmp/script --connections 6\n"
-        "$B/kmx-cloud-driver --led --reports 4; led 1\n"
+        "serve --port 20001 --script /tmp/script --connections 8\n"
+        "$B/kmx-cloud-driver --led --reports 6; led 1\n"
         "rm -f /run/cgminer.conf.lock; mkdir /run/cgminer.conf.lock; $B/kmx-cloud-driver; rmdir /run/cgminer.conf.lock\n"
         "sed -i 's/\"plantId\":\"7\"/\"plantId\":\"7abc\"/' /config/dtu.conf\n"
         "$B/kmx-cloud-driver\nwait\ncp /config/cgminer.conf /tmp/cgminer.conf\n");
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, "report 1: ok\nreport 2: ok\nreport 3: ok\nreport 4: ok\nreport 1: ok\nreport 1: ok\n");
+    EXPECT_EQ(r.out, "report 1: ok\nreport 2: ok\nreport 3: ok\nreport 4: ok\nreport 5: ok\nreport 6: ok\nreport 1: ok\n"
+                     "report 1: ok\n");
     EXPECT_EQ(r.file("/tmp/cgminer.conf"), settings);
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_FALSE(has(calls, "flagutils set")) << calls;
@@ -217,7 +228,10 @@ TEST(CloudE2E, GarbledCommandsLeaveThePoolsAndTheMinerAlone) {
                             "N5adjust is longer than 8 bytes, run mode left as it is!", "cmd is not a number !",
                             "plantId:7.9000000000000004 is not an integer !", "dst_id:1.5 is not an integer !",
                             "reply holds a text with a NUL character !", "plantId:[7abc] is not a whole number !",
-                            "plantId not match ! local:0;remote:7"})
+                            "plantId not match ! local:0;remote:7",
+                            // Identities that would forge a line, escaped.
+                            "ip not match ! local:192.0.2.10;remote:192.0.2.10\\x1b[2K\\x0d\\x0afake\n",
+                            "mac not match ! local:02:00:c0:00:02:0a;remote:02:00\\\\\\x0d\\x0afake: x\n"})
         EXPECT_TRUE(has(log, why)) << why << "\n" << log;
     // Changes that did not reach the file: the reason, then the command's
     // own line; nothing restarted (above).

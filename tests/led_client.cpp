@@ -8,6 +8,8 @@
 //   led-client split TEXT MS one request in two segments, MS ms apart
 //   led-client flood N MS    N connections one after another, each left
 //                            silent and open; all closed MS ms after the last
+//   led-client junk N        N connections at once, each sending a cut
+//                            object and waiting for its reply
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -92,24 +94,40 @@ int main(int argc, char **argv) {
         print_reply(fd);
         return 0;
     }
-    if (cmd == "flood" && argc == 4) {
+    if ((cmd == "flood" && argc == 4) || (cmd == "junk" && argc == 3)) {
         // From many threads at once: one connector alone waits out every
         // handshake the short listen backlog drops, and never gets ahead of
         // the server.
         const int n = atoi(argv[2]);
+        const bool junk = cmd == "junk";
+        if (junk) alarm(120);  // a server that stopped answering fails the test, not hangs it
         constexpr int kThreads = 16;
         std::vector<int> fds(size_t(n), -1);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back([&fds, n, t] {
-                for (int i = t; i < n; i += kThreads) fds[size_t(i)] = connect_server();
+            threads.emplace_back([&fds, n, t, junk] {
+                for (int i = t; i < n; i += kThreads) {
+                    int fd = connect_server();
+                    if (junk && fd >= 0) {
+                        const bool sent = write(fd, "{\"red_l", 7) == 7;
+                        shutdown(fd, SHUT_WR);
+                        char reply[64];
+                        const bool answered = sent && read(fd, reply, sizeof reply) > 0;
+                        close(fd);
+                        fd = answered ? 1 : -1;  // answered, already closed
+                    }
+                    fds[size_t(i)] = fd;
+                }
             });
         for (std::thread &t : threads) t.join();
-        usleep(useconds_t(atoi(argv[3])) * 1000);
+        if (!junk) usleep(useconds_t(atoi(argv[3])) * 1000);
         int connected = 0;
-        for (int fd : fds)
-            if (fd >= 0) connected++, close(fd);
-        printf("flooded %d\n", connected);
+        for (int fd : fds) {
+            if (fd < 0) continue;
+            connected++;
+            if (!junk) close(fd);
+        }
+        printf("%s %d\n", junk ? "answered" : "flooded", connected);
         return connected == n ? 0 : 1;
     }
     if (cmd == "reset" || cmd == "idle") {
@@ -127,6 +145,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     fprintf(stderr,
-            "usage: led-client send TEXT | post TEXT | pad N | reset | idle | hold | split TEXT MS | flood N MS\n");
+            "usage: led-client send TEXT | post TEXT | pad N | reset | idle | hold | split TEXT MS | flood N MS | "
+            "junk N\n");
     return 2;
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "module/kmx_log.h"
 #include "os/os.h"
@@ -101,6 +102,47 @@ TEST_F(LogTest, ToFileWritesTheLineWithoutNewlineOrSyslog) {
     fclose(fp);
     EXPECT_STREQ(buf, "plain line");
     EXPECT_TRUE(log_captured().empty());
+}
+
+// Bytes from outside cannot forge a line or act on a terminal: all but
+// printable ASCII come out as \xHH, the backslash doubled so that an escape
+// in the text cannot pass for one; the caller's own line breaks stay.
+TEST_F(LogTest, OutsideBytesAreEscapedWholeAndOwnLineBreaksStay) {
+    for (int b = 0; b < 256; b++) {
+        const char c = char(b);
+        char want[8];
+        if (b == '\\')
+            snprintf(want, sizeof want, "\\\\");
+        else if (b >= 0x20 && b < 0x7f)
+            snprintf(want, sizeof want, "%c", b);
+        else
+            snprintf(want, sizeof want, "\\x%02x", b);
+        EXPECT_STREQ(klog::Outside(std::string_view(&c, 1)).c_str(), want) << b;
+    }
+    // An escape that does not fit is left out whole, never cut.
+    const char esc[] = "ab\x1b";
+    for (size_t cap : {3, 6, 7}) {
+        char out[9];
+        memset(out, '#', sizeof out);
+        const size_t n = kmx_log_escape(out, cap, esc, 3);
+        EXPECT_STREQ(out, cap == 7 ? "ab\\x1b" : "ab") << cap;
+        EXPECT_EQ(n, strlen(out)) << cap;
+        EXPECT_EQ(out[cap], '#') << cap;
+    }
+    char two[3];
+    EXPECT_EQ(kmx_log_escape(two, sizeof two, "a\\", 2), 1u);
+    EXPECT_STREQ(two, "a");
+    // A whole line's worth: as many escapes as fit 255 characters.
+    std::string controls;
+    for (int i = 0; i < 63; i++) controls += "\\x01";
+    EXPECT_EQ(klog::Outside(std::string(300, '\x01')).c_str(), controls);
+    EXPECT_STREQ(klog::Outside("abcdef", 4).c_str(), "abcd");
+    EXPECT_STREQ(klog::Outside::line("1,2\n").c_str(), "1,2");
+    EXPECT_STREQ(klog::Outside::line("1\n\n").c_str(), "1\\x0a");
+    kmx_logf(5, "remote:%s;\n", klog::Outside("x\r\nfake: started\\x").c_str());
+    auto lines = log_captured();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "remote:x\\x0d\\x0afake: started\\\\x;\n");
 }
 
 }  // namespace

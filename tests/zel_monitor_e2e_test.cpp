@@ -48,13 +48,21 @@ MachineRun run_led_clients(const std::string &body) {
     return run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), body);
 }
 
-// The LED server's refusals of clients without a whole request, from its
-// standard error: the summary lines of those that ran into their deadline
-// and of those refused to make room, with their counts; and the clients
-// that closed before either, read as an empty request.
+// The LED server's refusals, from its standard error: the summary lines of
+// the clients that ran into their deadline and of those refused to make
+// room, with their counts; and the requests refused, each told by its own
+// line or, more within a second, by a line with their count.
 struct Refusals {
-    size_t timed_out = 0, evicted = 0, lines = 0, closed = 0, timeout_lines = 0;
+    size_t timed_out = 0, evicted = 0, lines = 0, refused = 0, timeout_lines = 0, refusal_lines = 0;
 };
+
+// A refused request's own line.
+bool refusal_line(const std::string &line) {
+    for (const char *head : {"error: on line ", "error: red_light", "ZEL_RECV_BUF_SIZE is too small.", "recv: ", "send: "})
+        if (line.rfind(head, 0) == 0) return true;
+    return false;
+}
+const std::string kRefusedHead = "error: requests refused: ";
 
 // The count of a line "<head>N<tail>", or -1.
 long summary_count(const std::string &line, const std::string &head, const std::string &tail) {
@@ -68,7 +76,9 @@ long summary_count(const std::string &line, const std::string &head, const std::
 // last summary line comes up to a second after its clients.
 std::string told(int n) {
     return "i=0; until awk '/^error: clients without a whole request within 1000 ms: /{n+=$NF+0} "
-           "/^error: clients refused to make room for newer ones: /{n+=$10+0} /expected near end of file$/{n++} "
+           "/^error: clients refused to make room for newer ones: /{n+=$10+0} "
+           "/^error: requests refused: /{n+=$4+0; next} "
+           "/^(error: on line |error: red_light|ZEL_RECV_BUF_SIZE is too small[.]|recv: |send: )/{n++} "
            "END{exit n<" + std::to_string(n) + "}' /run/sim/zm.err; do i=$((i+1)); [ $i -gt 1200 ] && break; "
            "sleep 0.05; done\n";
 }
@@ -77,7 +87,14 @@ Refusals refusals(const std::string &err) {
     Refusals n;
     for (size_t b = 0, e; (e = err.find('\n', b)) != std::string::npos; b = e + 1) {
         const std::string line = err.substr(b, e + 1 - b);
-        if (line == "error: on line 1: '[' or '{' expected near end of file\n") n.closed++;
+        if (refusal_line(line)) {
+            n.refusal_lines++;
+            n.refused++;
+        }
+        if (line.rfind(kRefusedHead, 0) == 0) {
+            n.refusal_lines++;
+            n.refused += std::stoul(line.substr(kRefusedHead.size()));
+        }
         if (const long k = summary_count(line, "error: clients without a whole request within 1000 ms: ", ".\n");
             k >= 0) {
             n.timeout_lines++;
@@ -243,11 +260,15 @@ TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
         "$C send '{\"red_light\":\"\"}'; printf 'EMPTY{%s}EMPTY' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
         "$C send '{\"red_light\":\"off\"}' >/dev/null\n"
         "$C send '{\"red_light\":\"tw\"}'; printf 'TW{%s}TW' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
+        // A value that would forge a line of its own, as an escaped JSON
+        // text and as raw bytes the parser refuses.
+        "$C send '{\"red_light\":\"\\u001b[2K\\r\\nfake: zel-monitor started\\n\"}'\n"
+        "$C post \"$(printf '{\"red_light\":\\033[2K\\r\\nfake: zel-monitor started\\n}')\"\n"
         "$C send '{\"red_light\":\"onx\"}'\n"
         "$C send 'not json'\n"
         "$C send '{\"green\":\"on\"}'\n"
         "$C send '{\"red_light\":1}'\n"
-        "$C send ''\n";
+        "$C send ''\n" + told(7);
     MachineRun r = run_led_clients(body);
     ASSERT_EQ(r.status, 0) << r.out;
     // The red LED is bit 10, active low: clear while lit.
@@ -256,12 +277,19 @@ TEST(MonitorDaemon, LedServerDrivesTheRedLed) {
     EXPECT_EQ(section(r.out, "OFF"), "0x00000400") << r.out;
     EXPECT_EQ(section(r.out, "EMPTY"), "0x00000000") << r.out;
     EXPECT_EQ(section(r.out, "TW"), "0x00000400") << r.out;
-    EXPECT_TRUE(has(r.out, "}TW" + f + f + f + f + f + "HWREV")) << r.out;
+    EXPECT_TRUE(has(r.out, "}TW" + f + f + f + f + f + f + f + "HWREV")) << r.out;
+    // The first refusal is told at once by its own line; the second starts
+    // the next line, alone or with the count of those after it. The request's
+    // bytes come out escaped, never as a control or a line of their own.
     const std::string err = r.file("/run/sim/zm.err");
-    EXPECT_TRUE(has(err, "error: red_light_val is not a valid val:onx.\n")) << err;
-    EXPECT_TRUE(has(err, "error: on line 1: ")) << err;
-    EXPECT_TRUE(has(err, "error: red_light not impl.\n")) << err;
-    EXPECT_TRUE(has(err, "error: red_light_val is not a string.\n")) << err;
+    EXPECT_TRUE(has(err, "error: red_light_val is not a valid val:\\x1b[2K\\x0d\\x0afake: zel-monitor started\\x0a.\n"))
+        << err;
+    EXPECT_TRUE(has(err, "error: on line 1: invalid token near '\\x1b'\n")) << err;
+    EXPECT_EQ(err.find_first_of("\r\x1b"), std::string::npos) << err;
+    EXPECT_FALSE(has(err, "\nfake: ")) << err;
+    // Six refused, and "not json", never whole, at its deadline.
+    EXPECT_EQ(refusals(err).refused, 6u) << err;
+    EXPECT_EQ(refusals(err).timed_out, 1u) << err;
     // Each message is a line of its own.
     const std::string out = r.file("/run/sim/zm.out");
     EXPECT_TRUE(has(out, "red_light_val is on.\n")) << out;
@@ -330,49 +358,31 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
                              // beside it, leave the server as it was.
                              "$C send 'x' >/dev/null\n"
                              "for i in $(seq 30); do $C post 'x' >/dev/null; $C reset; done\n"
-                             "$C send '{\"red_light\":\"off\"}'\n" + told(2);
+                             "$C send '{\"red_light\":\"off\"}'\n" + told(34);
     MachineRun r = run_led_clients(body);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, t + f + t + t + "HWREV")) << r.out;
-    // Each refusal is a line of its own, and a request cut off by its
-    // deadline says so rather than reading as an empty one.
     // The daemon's stderr also takes what the programs its other threads
     // run say (fw_printenv, ps), at any moment: the server's own lines are
-    // read in their order without them.
+    // read without them.
     const std::string all = r.file("/run/sim/zm.err");
     std::vector<std::string> own;
     std::istringstream lines(all);
     for (std::string line; std::getline(lines, line);)
-        if (line.rfind("ZEL_RECV_BUF_SIZE", 0) == 0 || line.rfind("error: ", 0) == 0) own.push_back(line);
-    const std::string too_long = "ZEL_RECV_BUF_SIZE is too small.";
-    const std::string cut = "error: clients without a whole request within 1000 ms: ";
-    const std::string empty = "error: on line 1: '[' or '{' expected near end of file";
-    const std::string x = "error: on line 1: '[' or '{' expected near 'x'";
-    ASSERT_GE(own.size(), 34u) << all;
-    EXPECT_EQ(own[0], too_long) << all;
-    EXPECT_EQ(own[1], too_long) << all;
-    // The idle client, killed once the valid request beside it has its
-    // answer, ends empty, or at its deadline if the host took that long to
-    // end it; either way before the unfinished "x", which came later and
-    // runs into its own deadline. Ended early, the same text is parsed and
-    // refused as not JSON. Time-outs are told in summary lines, the first
-    // at once and the next up to a second later: after an idle client that
-    // ended empty the "x"'s summary comes before the thirty, after one that
-    // timed out it may come among them.
+        if (refusal_line(line) || line.rfind("error: ", 0) == 0) own.push_back(line);
+    ASSERT_FALSE(own.empty()) << all;
+    // The first refusal is told at once by its own line.
+    EXPECT_EQ(own[0], "ZEL_RECV_BUF_SIZE is too small.") << all;
+    // Two too long, thirty "x", the idle client ended empty or at its
+    // deadline, the unfinished "x" at its deadline (which says so rather
+    // than reading as an empty request); the resets beside them end in a
+    // refusal each, told with the others.
     const Refusals n = refusals(all);
-    EXPECT_EQ(n.closed + n.timed_out, 2u) << all;
-    const bool ended = own[2] == empty;
-    EXPECT_TRUE(ended || own[2].rfind(cut, 0) == 0) << all;
-    if (ended) {
-        EXPECT_EQ(own[3].rfind(cut, 0), 0u) << all;
-    }
-    size_t xs = 0;
-    for (size_t i = 3; i < own.size(); i++) {
-        if (own[i] == x) xs++;
-        else
-            EXPECT_EQ(own[i].rfind(cut, 0), 0u) << i << "\n" << all;
-    }
-    EXPECT_EQ(xs, 30u) << all;
+    EXPECT_GE(n.timed_out, 1u) << all;
+    EXPECT_LE(n.timed_out, 2u) << all;
+    EXPECT_GE(n.refused + n.timed_out, 34u) << all;
+    EXPECT_LE(n.refused + n.timed_out, 34u + 32u) << all;
+    EXPECT_EQ(n.refusal_lines + n.timeout_lines, own.size()) << all;
 }
 
 // Clients that connect and send nothing do not hold a valid request: it is
@@ -412,7 +422,7 @@ TEST(MonitorDaemon, LedServerTimeOutsAreToldOnceASecond) {
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string err = r.file("/run/sim/zm.err");
     const Refusals n = refusals(err);
-    EXPECT_EQ(n.timed_out + n.closed, 40u) << err;
+    EXPECT_EQ(n.timed_out + n.refused, 40u) << err;
     EXPECT_EQ(n.evicted, 0u) << err;
     const long ms = std::stol(section(r.out, "MS"));
     EXPECT_GE(n.timeout_lines, 1u) << err;
@@ -433,14 +443,33 @@ TEST(MonitorDaemon, LedServerFloodIsToldOnceASecond) {
     const Refusals n = refusals(err);
     // A client the server took late (its handshake finished on a resent
     // reply after the short listen backlog overflowed) may close first.
-    EXPECT_EQ(n.timed_out + n.evicted + n.closed, 400u) << err;
-    EXPECT_LT(n.closed, 64u) << err;
+    EXPECT_EQ(n.timed_out + n.evicted + n.refused, 400u) << err;
+    EXPECT_LT(n.refused, 64u) << err;
     EXPECT_GE(n.evicted, 1u) << r.out << err;
     // The flood and its 2.5 s wait: one line at its first refusal, then one
     // a second at most.
     const long ms = std::stol(section(r.out, "MS"));
     EXPECT_GE(n.lines, 1u) << err;
     EXPECT_LE(n.lines, size_t(1 + ms / 1000)) << ms << "\n" << err;
+}
+
+// A burst of requests cut short, as one client on the network can send:
+// each is refused and counted, told in one line a second at most with the
+// first one's reason, however long the host takes for the burst.
+TEST(MonitorDaemon, LedServerRefusalsAreToldOnceASecond) {
+    MachineRun r = run_led_clients("s=$(date +%s%N); $C junk 1000\n" + told(1000) +
+                                   "e=$(date +%s%N); printf 'MS{%s}MS' $(( (e - s) / 1000000 ))\n");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "answered 1000\n")) << r.out;
+    const std::string err = r.file("/run/sim/zm.err");
+    const Refusals n = refusals(err);
+    EXPECT_EQ(n.refused, 1000u) << err;
+    const long ms = std::stol(section(r.out, "MS"));
+    EXPECT_GE(n.refusal_lines, 2u) << err;
+    EXPECT_LE(n.refusal_lines, size_t(2 + ms / 1000)) << ms << "\n" << err;
+    const std::string why = "error: on line 1: premature end of input near '\"red_l'\n";
+    EXPECT_TRUE(has(err, why)) << err;
+    EXPECT_TRUE(has(err, ", the first: " + why)) << err;
 }
 
 }  // namespace

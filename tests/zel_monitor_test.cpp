@@ -50,6 +50,14 @@ TEST(LedRequestParser, MalformedRequestsChangeNothing) {
     EXPECT_TRUE(zelmon::led_parse_request(with_nul, sizeof with_nul - 1).ok);
     const char cut[] = "{\"red_light\"\0:\"on\"}";
     EXPECT_FALSE(zelmon::led_parse_request(cut, sizeof cut - 1).ok);
+    // Each refusal says why, for the server to tell; the request's bytes
+    // in it are escaped.
+    EXPECT_EQ(parse("not json").refusal, "error: on line 1: '[' or '{' expected near 'not'");
+    EXPECT_EQ(parse("{\"red\":\"on\"}").refusal, "error: red_light not impl.");
+    EXPECT_EQ(parse("{\"red_light\":0}").refusal, "error: red_light_val is not a string.");
+    EXPECT_EQ(parse("{\"red_light\":\"onx\\u0007\\\\\"}").refusal, "error: red_light_val is not a valid val:onx\\x07\\\\.");
+    EXPECT_EQ(parse("{\"red_light\":\"twinkle\"}").refusal, "");
+    EXPECT_EQ(parse("{\"red_light\":\"of\"}").refusal, "");
 }
 
 class Reconcile : public ::testing::Test {

@@ -50,8 +50,12 @@ void remove_owned_leftovers();
 struct LedRequest {
     bool ok = false;  // reply "true"
     int led = -1;     // mode for kmx_set_red_led, -1 when unchanged
+    // Why a malformed request is refused: its error line without the
+    // newline, the request's own bytes in it escaped; empty otherwise.
+    std::string refusal;
 };
-// Decides the answer to one request text (not necessarily NUL-terminated).
+// Decides the answer to one request text (not necessarily NUL-terminated);
+// refusals are left to the caller to tell.
 LedRequest led_parse_request(const char *text, size_t len);
 // One accepted connection: read the request, act, reply, close.
 void led_serve_client(int client_fd);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "module/kmx_log.h"
 #include "module/kmx_ops.h"
 #include "os/os.h"
 
@@ -65,38 +66,54 @@ struct Client {
 
 enum class Input { waiting, whole, failed, timed_out, evicted };
 
-// Clients closed early to make room, and those whose deadline passed, are
-// counted and told in one line of each kind at most every kEvictionLogMs:
-// a connection flood must not fill the journal.
-constexpr int64_t kEvictionLogMs = 1000;
+// Clients closed early to make room, those whose deadline passed, and the
+// requests refused are counted and told in one line of each kind at most
+// every kSummaryMs: a connection flood must not fill the journal.
+constexpr int64_t kSummaryMs = 1000;
 
-void tell_evictions(size_t count) {
+void tell_evictions(size_t count, const std::string &) {
     fprintf(stderr, "error: clients refused to make room for newer ones: %zu (more than %zu waited).\n", count,
             kMaxWaiting);
 }
 
-void tell_timeouts(size_t count) {
+void tell_timeouts(size_t count, const std::string &) {
     fprintf(stderr, "error: clients without a whole request within %d ms: %zu.\n", kRequestDeadlineMs, count);
 }
 
+// A refusal alone is told by its own line; more within a second by their
+// count and the first one's line.
+void tell_refusals(size_t count, const std::string &first) {
+    if (count == 1)
+        fprintf(stderr, "%s\n", first.c_str());
+    else
+        fprintf(stderr, "error: requests refused: %zu, the first: %s\n", count, first.c_str());
+}
+
 struct Summary {
-    void (*tell)(size_t count);
+    explicit Summary(void (*t)(size_t count, const std::string &first)) : tell(t) {}
+    void (*tell)(size_t count, const std::string &first);
     size_t count = 0;  // not yet told
+    std::string first;  // why the first of them was refused
     int64_t next_line = 0;
 
-    void add() { ++count; }
+    void add(const std::string &why = {}) {
+        if (count++ == 0) first = why;
+    }
     // Tells what is counted once its line is due; the wait until the
     // next line is due while some are untold, -1 when none is.
     int flush(int64_t now) {
         if (count == 0) return -1;
         if (now < next_line) return int(next_line - now);
-        tell(count);
+        tell(count, first);
         fflush(stderr);
         count = 0;
-        next_line = now + kEvictionLogMs;
+        next_line = now + kSummaryMs;
         return -1;
     }
 };
+
+// The line of a failed socket call, as perror writes it.
+std::string call_failed(const char *call) { return std::string(call) + ": " + strerror(errno); }
 
 // Takes what the client has sent without waiting: whole once the request
 // is complete, the peer stops sending or the buffer is full.
@@ -112,20 +129,21 @@ Input take_input(Client &c) {
     }
 }
 
-// Acts on the client's request, replies and closes the connection.
-void answer(Client &c, Input in) {
+// Acts on the client's request, replies and closes the connection; returns
+// why the request was refused (told by the caller), empty when it was not
+// or when a summary of its own tells it (evictions, time-outs).
+std::string answer(Client &c, Input in) {
     if (in == Input::failed) {
-        perror("recv");
+        std::string why = call_failed("recv");
         close(c.fd);
-        return;
+        return why;
     }
     LedRequest r;
     if (in == Input::evicted || in == Input::timed_out) {
         // Told in the summary lines.
     } else if (c.len >= kRecvBufSize) {
         // Too long to be a request: refuse it and go on serving others.
-        fprintf(stderr, "ZEL_RECV_BUF_SIZE is too small.\n");
-        fflush(stderr);
+        r.refusal = "ZEL_RECV_BUF_SIZE is too small.";
         // Take what is already queued so closing does not reset the
         // connection before the client has read the reply.
         char sink[4096];
@@ -139,8 +157,9 @@ void answer(Client &c, Input in) {
     const size_t len = r.ok ? sizeof kReplyTrue : sizeof kReplyFalse;
     // The reply fits an empty send buffer: never wait on a peer here. A
     // peer that has gone away gets EPIPE, not a signal.
-    if (send(c.fd, reply, len, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) perror("send");
+    if (send(c.fd, reply, len, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && r.refusal.empty()) r.refusal = call_failed("send");
     close(c.fd);
+    return r.refusal;
 }
 
 int poll_timeout(int64_t deadline, int64_t now) { return deadline > now ? int(deadline - now) : 0; }
@@ -154,26 +173,28 @@ LedRequest led_parse_request(const char *text, size_t len) {
     json_error_t err;
     json_t *root = json_loads(s.c_str(), 0, &err);
     if (!root) {
-        fprintf(stderr, "error: on line %d: %s\n", err.line, err.text);
+        // The parser's message quotes the request's bytes.
+        r.refusal = "error: on line " + std::to_string(err.line) + ": " + klog::Outside(err.text).c_str();
         return r;
     }
     json_t *val = json_object_get(root, "red_light");
     if (!val) {
-        fprintf(stderr, "error: red_light not impl.\n");
+        r.refusal = "error: red_light not impl.";
     } else if (!json_is_string(val)) {
-        fprintf(stderr, "error: red_light_val is not a string.\n");
+        r.refusal = "error: red_light_val is not a string.";
     } else {
         const char *v = json_string_value(val);
         if (prefix_of(v, "on")) {
             printf("red_light_val is on.\n");
-            r = {true, kLedLit};
+            r.ok = true, r.led = kLedLit;
         } else if (prefix_of(v, "off")) {
             printf("red_light_val is off.\n");
-            r = {true, kLedDark};
+            r.ok = true, r.led = kLedDark;
         } else if (prefix_of(v, "twinkle")) {
             printf("red_light_val is twinkle(not impl).\n");
         } else {
-            fprintf(stderr, "error: red_light_val is not a valid val:%s.\n", v);
+            const klog::Outside shown(std::string_view(v, json_string_length(val)));
+            r.refusal = std::string("error: red_light_val is not a valid val:") + shown.c_str() + ".";
         }
         fflush(stdout);
     }
@@ -195,11 +216,10 @@ void led_serve_client(int fd) {
         if (ready < 0 && errno != EINTR) in = Input::failed;
         if (ready > 0) in = take_input(c);
     }
-    answer(c, in);
-    if (in == Input::timed_out) {
-        tell_timeouts(1);
-        fflush(stderr);
-    }
+    const std::string why = answer(c, in);
+    if (!why.empty()) tell_refusals(1, why);
+    if (in == Input::timed_out) tell_timeouts(1, {});
+    fflush(stderr);
 }
 
 void *thread_socket_server(void *) {
@@ -230,12 +250,14 @@ void *thread_socket_server(void *) {
     fcntl(lfd, F_SETFL, fcntl(lfd, F_GETFL) | O_NONBLOCK);
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<pollfd> fds;
-    Summary evictions{tell_evictions}, timeouts{tell_timeouts};
+    Summary evictions{tell_evictions}, timeouts{tell_timeouts}, refusals{tell_refusals};
     for (;;) {
         int64_t now = now_ms();
-        int timeout = evictions.flush(now);
-        const int timeouts_due = timeouts.flush(now);
-        if (timeouts_due >= 0) timeout = timeout < 0 ? timeouts_due : std::min(timeout, timeouts_due);
+        int timeout = -1;
+        for (Summary *s : {&evictions, &timeouts, &refusals}) {
+            const int due = s->flush(now);
+            if (due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
+        }
         fds.assign(1, pollfd{lfd, POLLIN, 0});
         for (const auto &c : clients) {
             fds.push_back(pollfd{c->fd, POLLIN, 0});
@@ -260,7 +282,8 @@ void *thread_socket_server(void *) {
                 ++it;
                 continue;
             }
-            answer(c, in);
+            const std::string why = answer(c, in);
+            if (!why.empty()) refusals.add(why);
             if (in == Input::timed_out) timeouts.add();
             it = clients.erase(it);
         }

@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
     using namespace zelmon;
     if (argc < 2) {
         printf("USAGE:\n");
-        printf("      %s interval.\n", argv[0]);
+        printf("      %s interval.\n", klog::Outside(argv[0]).c_str());
         printf("      interval is the button func check interval\n");
         return 0;
     }

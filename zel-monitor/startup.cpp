@@ -141,7 +141,7 @@ void reconcile_hwrevision(const char *hwrevision_path, const char *map_path) {
         return;
     }
     if (!type_text_ok(wanted.c_str())) {
-        kmx_logf(5, "%s %d, machine type \"%.*s\" refused", kSource, __LINE__, 64, wanted.c_str());
+        kmx_logf(5, "%s %d, machine type \"%s\" refused", kSource, __LINE__, klog::Outside(wanted, 64).c_str());
         return;
     }
     char text[kField];
@@ -191,7 +191,8 @@ void run_pending_psu_upgrade(const char *dir) {
     if (image_name.empty() && refused.empty()) return;
     const char *name = image_name.c_str();
     if (!image_name.empty()) {
-        kmx_logf(5, hex ? "%s,%d: hex file:%s \n" : "%s,%d: bin file:%s \n", kSource, __LINE__, name);
+        kmx_logf(5, hex ? "%s,%d: hex file:%s \n" : "%s,%d: bin file:%s \n", kSource, __LINE__,
+                 klog::Outside(name).c_str());
         kmx_logf(5, "===start to upgrade psu, start power_upgrade!===\n");
         char cmd[128];
         snprintf(cmd, sizeof cmd, "/bin/power_upgrade %d %s", 0, name);
@@ -206,17 +207,18 @@ void run_pending_psu_upgrade(const char *dir) {
         // next start would upgrade and reboot again.
         const std::string image = std::string(dir) + "/" + name;
         if (unlink(image.c_str()) != 0 && errno != ENOENT)
-            kmx_logf(5, "%s,%d: cannot remove %s: %s\n", kSource, __LINE__, image.c_str(), strerror(errno));
+            kmx_logf(5, "%s,%d: cannot remove %s: %s\n", kSource, __LINE__, klog::Outside(image).c_str(),
+                     strerror(errno));
     }
     // A refused image goes by its name too (the emptying misses a dot-named
     // one): left, it would be refused again at every start.
     for (const std::string &r : refused) {
         const std::string image = std::string(dir) + "/" + r;
         if (remove(image.c_str()) == 0 || errno == ENOENT)
-            kmx_logf(5, "%s,%d: image name refused:%.*s, removed\n", kSource, __LINE__, 64, r.c_str());
+            kmx_logf(5, "%s,%d: image name refused:%s, removed\n", kSource, __LINE__, klog::Outside(r, 64).c_str());
         else
-            kmx_logf(5, "%s,%d: image name refused:%.*s, cannot remove it: %s\n", kSource, __LINE__, 64, r.c_str(),
-                     strerror(errno));
+            kmx_logf(5, "%s,%d: image name refused:%s, cannot remove it: %s\n", kSource, __LINE__,
+                     klog::Outside(r, 64).c_str(), strerror(errno));
     }
     run_shell("mount / -o ro,remount");
     if (!image_name.empty()) run_shell("sync; /bin/systemctl reboot");

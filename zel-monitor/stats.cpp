@@ -131,7 +131,7 @@ std::string resolve_ipv4(const std::string &host) {
 json_t *parse_api_answer(const char *text, size_t len) {
     json_error_t err;
     json_t *root = json_loadb(text, strnlen(text, len), 0, &err);
-    if (!root) kmx_logf(5, "%s  %s  line:%d\n", __func__, err.text, err.line);
+    if (!root) kmx_logf(5, "%s  %s  line:%d\n", __func__, klog::Outside(err.text).c_str(), err.line);
     return root;
 }
 
@@ -243,7 +243,7 @@ bool load_stats_file(json_t **history) {
     json_t *root = json_load_file(kStatsFile, 0, &err);
     if (!root) {
         kmx_logf(5, "%s %d %s, line:%d column:%d position:%d, %s %s\n", __func__, __LINE__, strerror(errno), err.line,
-                 err.column, err.position, err.source, err.text);
+                 err.column, err.position, err.source, klog::Outside(err.text).c_str());
         return false;
     }
     if (!json_is_array(root)) {

@@ -48,7 +48,7 @@ bool kmx_check_free_mem(int threshold) {
     const long used = strtol(out.c_str(), &end, 10);
     // No number at all (no free, odd output) is a failed check, not 0 MiB.
     if (end == out.c_str()) {
-        kmx_logf(5, "%s  %d  used memory unknown: \"%.32s\" !\n", __func__, __LINE__, out.c_str());
+        kmx_logf(5, "%s  %d  used memory unknown: \"%s\" !\n", __func__, __LINE__, klog::Outside(out, 32).c_str());
         return false;
     }
     if (used < threshold) return true;

@@ -94,7 +94,7 @@ void *thread_record_swudate_log(void *) {
     for (;;) {
         kos::sleep_s(1);
         std::string status = capture("fw_printenv -n recovery_status\n", 63);
-        kmx_logf(5, "%s  %d  update_flag:%s\n", __func__, __LINE__, status.c_str());
+        kmx_logf(5, "%s  %d  update_flag:%s\n", __func__, __LINE__, klog::Outside::line(status).c_str());
         if (status.find("Error") == std::string::npos) break;
         kos::sleep_s(10);
     }

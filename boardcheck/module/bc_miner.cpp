@@ -6,6 +6,7 @@
 #include <getopt.h>
 
 #include "module/bc_platform.h"
+#include "module/kmx_log.h"
 #include "module/test_log.h"
 
 bc_miner *g_miner = nullptr;
@@ -43,9 +44,9 @@ bool parse_options(int argc, char **argv) {
     int opt;
     while ((opt = getopt(argc, argv, "ads:v:")) != -1) {
         test_logf(3, TL_PLAIN, "opt = %c\t\t", opt);
-        test_logf(3, TL_PLAIN, "optarg = %s\t\t", optarg ? optarg : "(null)");
+        test_logf(3, TL_PLAIN, "optarg = %s\t\t", optarg ? klog::Outside(optarg).c_str() : "(null)");
         test_logf(3, TL_PLAIN, "optind = %d\t\t", optind);
-        test_logf(3, TL_PLAIN, "arg[optind] = %s\n", optind < argc ? argv[optind] : "(null)");
+        test_logf(3, TL_PLAIN, "arg[optind] = %s\n", optind < argc ? klog::Outside(argv[optind]).c_str() : "(null)");
         switch (opt) {
         case 'a': test_log(3, TL_PLAIN, "Test All chains!"); break;
         case 'd': g_bc_opts.debug = true; break;
@@ -83,7 +84,7 @@ int read_arg_file(const char *path, char store[8][12], char *argv[8]) {
     const bool got = fgets(line, sizeof line, f) != nullptr;
     fclose(f);
     if (!got) return -1;
-    test_logf(3, TL_PLAIN, "conf parameter:%s", line);
+    test_logf(3, TL_PLAIN, "conf parameter:%s", klog::Outside::line(line).c_str());
     memset(store, 0, 8 * 12);
     static char blank[] = " ";
     argv[0] = blank;
@@ -103,7 +104,7 @@ int read_arg_file(const char *path, char store[8][12], char *argv[8]) {
         if (!end) break;
         p = end + 1;
     }
-    for (int i = 0; i < count; i++) test_logf(3, TL_PLAIN, "args[%d]:%s", i, argv[i]);
+    for (int i = 0; i < count; i++) test_logf(3, TL_PLAIN, "args[%d]:%s", i, klog::Outside::line(argv[i]).c_str());
     return count;
 }
 

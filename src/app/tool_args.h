@@ -36,7 +36,9 @@ inline bool whole_number(const char *text, int &value) {
 inline bool read_numbers(char **argv, int first, int last, int *values, const char *usage) {
     for (int i = first; i <= last; i++) {
         if (!whole_number(argv[i], values[i - first])) {
-            kmx_logf_user(5, "%s: \"%.64s\" is not a whole number; usage: %s %s", argv[0], argv[i], argv[0], usage);
+            const klog::Outside prog(argv[0]), arg(argv[i], 64);
+            kmx_logf_user(5, "%s: \"%s\" is not a whole number; usage: %s %s", prog.c_str(), arg.c_str(), prog.c_str(),
+                          usage);
             return false;
         }
     }

@@ -31,7 +31,7 @@ const char *type_name(uint8_t reply0) {
 void usage(const char *prog) {
     kmx_logf_user(5, "USAGE:\n");
     kmx_logf_user(5, "      %s platform miner_type chain_num chip_num type_path chip_num_path hwver_path dev_type_path\n",
-             prog);
+             klog::Outside(prog).c_str());
     kmx_logf_user(5, "      platform:\n");
     kmx_logf_user(5, "      - ZYNQ_SPI_B3: %d\n", 1);
     kmx_logf_user(5, "      - ZYNQ_SPI_B13:%d\n", 2);
@@ -53,13 +53,13 @@ void usage(const char *prog) {
 bool write_result(const char *path, const char *text) {
     FILE *fp = fopen(path, "w");
     if (!fp) {
-        kmx_logf_user(5, "fopen %s failled.: %s\n", path, strerror(errno));
+        kmx_logf_user(5, "fopen %s failled.: %s\n", klog::Outside(path).c_str(), strerror(errno));
         return false;
     }
     const bool put = fputs(text, fp) >= 0 && fflush(fp) == 0;
     const int err = errno;
     if (fclose(fp) != 0 || !put) {
-        kmx_logf_user(5, "write %s failled: %s\n", path, strerror(put ? errno : err));
+        kmx_logf_user(5, "write %s failled: %s\n", klog::Outside(path).c_str(), strerror(put ? errno : err));
         unlink(path);
         return false;
     }
@@ -102,8 +102,9 @@ int main(int argc, char **argv) {
                                  "dev_type_path"))
         return 0;
     const int platform = num[0], miner_type = num[1], chain_num = num[2], chip_num = num[3];
-    kmx_logf(1, "%d,%d,%d,%d,%s,%s,%s,%s.\n", platform, miner_type, chain_num, chip_num, argv[5], argv[6], argv[7],
-             argv[8]);
+    kmx_logf(1, "%d,%d,%d,%d,%s,%s,%s,%s.\n", platform, miner_type, chain_num, chip_num,
+             klog::Outside(argv[5]).c_str(), klog::Outside(argv[6]).c_str(), klog::Outside(argv[7]).c_str(),
+             klog::Outside(argv[8]).c_str());
     const auto startup_failed = [&] {
         kmx_logf_user(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", platform,
                  miner_type, chain_num, chip_num);

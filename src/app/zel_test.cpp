@@ -27,8 +27,9 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         int ignored;
         if (!tool_args::whole_number(argv[i], ignored)) {
-            kmx_logf_user(5, "%s: \"%.64s\" refused; usage: %s (no arguments: it sweeps every chain's VIDs and the fans)",
-                          argv[0], argv[i], argv[0]);
+            const klog::Outside prog(argv[0]), arg(argv[i], 64);
+            kmx_logf_user(5, "%s: \"%s\" refused; usage: %s (no arguments: it sweeps every chain's VIDs and the fans)",
+                          prog.c_str(), arg.c_str(), prog.c_str());
             return 2;
         }
     }

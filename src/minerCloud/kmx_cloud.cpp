@@ -332,11 +332,13 @@ bool one_reply(int fd, dtu_config *cfg, unsigned char *area) {
     } else if (!(ip = json_ident(root, "ip"))) {
         kmx_logf(5, "%s  %d  ip is null!", __func__, __LINE__);
     } else if (!local_ip[0] || strcmp(ip, local_ip) != 0) {
-        kmx_logf(5, "%s  %d  ip not match ! local:%s;remote:%s", __func__, __LINE__, local_ip, ip);
+        kmx_logf(5, "%s  %d  ip not match ! local:%s;remote:%s", __func__, __LINE__, local_ip,
+                 klog::Outside(ip).c_str());
     } else if (!(mac = json_ident(root, "mac"))) {
         kmx_logf(5, "%s  %d  mac is null!", __func__, __LINE__);
     } else if (!local_mac[0] || strcmp(mac, local_mac) != 0) {
-        kmx_logf(5, "%s  %d  mac not match ! local:%s;remote:%s", __func__, __LINE__, local_mac, mac);
+        kmx_logf(5, "%s  %d  mac not match ! local:%s;remote:%s", __func__, __LINE__, local_mac,
+                 klog::Outside(mac).c_str());
     } else if ((num = json_int(root, "src_id", &src)) != Num::ok) {
         if (num == Num::missing) kmx_logf(5, "%s  %d  src_id is null!", __func__, __LINE__);
     } else if ((num = json_int(root, "dst_id", &dst)) != Num::ok) {

@@ -214,8 +214,9 @@ void cmd_runmode(cJSON *root) {
 bool is_b37() { return strncmp(kmx_get_hwversion(), "B37", 3) == 0; }
 
 int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    if (remove(path) != 0) kmx_logf(5, "%s  %d  cannot remove %s: %s\n", "kmx_reset_factory_conf", __LINE__, path,
-                                    strerror(errno));
+    if (remove(path) != 0)
+        kmx_logf(5, "%s  %d  cannot remove %s: %s\n", "kmx_reset_factory_conf", __LINE__, klog::Outside(path).c_str(),
+                 strerror(errno));
     return 0;  // go on with the rest
 }
 
@@ -311,7 +312,7 @@ extern "C" bool kmx_set_runmode(const unsigned char *mode, const unsigned char *
     if (known)
         cJSON_AddTrueToObject(root, m);
     else
-        kmx_logf(5, "%s  %d  not surport run_mode:%s!\n", __func__, __LINE__, m);
+        kmx_logf(5, "%s  %d  not surport run_mode:%s!\n", __func__, __LINE__, klog::Outside(m).c_str());
     bool ok = store_conf(root, __func__);
     cJSON_Delete(root);
     return ok;

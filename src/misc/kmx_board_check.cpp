@@ -114,8 +114,10 @@ extern "C" bool kmx_check_type_and_psuver(void) {
     sscanf(g_power_ver, "%9[^.].%9s", ver_prefix, ver_suffix);
 
     if (strcmp(g_power_vendor, "GP") != 0) return true;
-    kmx_logf(5, "buf:%s, prefix:%s, type:%s, suffix:%s\n", buf, board, type, suffix);
-    kmx_logf(5, "psu_version:%s, ver_prefix:%s, ver_suffix:%s\n", g_power_ver, ver_prefix, ver_suffix);
+    kmx_logf(5, "buf:%s, prefix:%s, type:%s, suffix:%s\n", klog::Outside::line(buf).c_str(),
+             klog::Outside(board).c_str(), klog::Outside(type).c_str(), klog::Outside(suffix).c_str());
+    kmx_logf(5, "psu_version:%s, ver_prefix:%s, ver_suffix:%s\n", klog::Outside(g_power_ver).c_str(),
+             klog::Outside(ver_prefix).c_str(), klog::Outside(ver_suffix).c_str());
 
     if (one_of(type, {"rk9s", "rk9z", "n7a", "n7", "n7s", "pz3+"})) return one_of(ver_suffix, {"65", "66"});
     if (one_of(type, {"rk9h", "rk9hl"})) return one_of(ver_suffix, {"65", "66", "67", "71"});
@@ -185,7 +187,7 @@ extern "C" int kmx_check_rootfs_integrity(void) {
     case '0': other = "1"; break;
     case 'a': other = "b"; break;
     case 'b': other = "a"; break;
-    default: kmx_logf(5, "get  image_flag %s not defined \n", flag); break;
+    default: kmx_logf(5, "get  image_flag %s not defined \n", klog::Outside(flag).c_str()); break;
     }
     if (other) misc_set_uboot_env("image_flag", other, rst, sizeof rst);
     misc_system("sync;reboot -f ", rst, sizeof rst);
@@ -204,7 +206,8 @@ void compare_fwver_once() {
         return;
     }
     if (memcmp(etc_fw, env_fw, sizeof etc_fw) == 0) return;
-    kmx_logf(5, "FW Version Conflict!etc_fw:%s env_fw:%s", etc_fw, env_fw);
+    kmx_logf(5, "FW Version Conflict!etc_fw:%s env_fw:%s", klog::Outside(etc_fw).c_str(),
+             klog::Outside(env_fw).c_str());
     char msg[160];
     snprintf(msg, sizeof msg, "etc_fw:%s env_fw:%s", etc_fw, env_fw);
     kmx_set_errcode(ERRCODE_FWVER_CONFLICT, msg, true, 255, nullptr, 0);

@@ -72,7 +72,7 @@ int get_int(cJSON *root, const char *key) {
             why = "is out of range";
     }
     if (why) {
-        kmx_logf(5, "%s  %d  %s:[%s] %s !\n", __func__, __LINE__, key, buf, why);
+        kmx_logf(5, "%s  %d  %s:[%s] %s !\n", __func__, __LINE__, key, klog::Outside(buf).c_str(), why);
         return 0;
     }
     return int(n);
@@ -97,7 +97,7 @@ extern "C" bool kmx_get_serv_ip(const char *hostname, char ip_str[][17], int ip_
     // the older interface would be shared between them.
     int rc = getaddrinfo(hostname, nullptr, &hints, &res);
     if (rc != 0) {
-        kmx_logf(5, "gethostbyname error for host:%s :%s", hostname, gai_strerror(rc));
+        kmx_logf(5, "gethostbyname error for host:%s :%s", klog::Outside(hostname).c_str(), gai_strerror(rc));
         return false;
     }
     int limit = ip_num < max_num ? ip_num : max_num;
@@ -120,7 +120,7 @@ extern "C" int kmx_get_dev_ip_by_mac(char *mac, char *try_ip, char *dst_ip) {
     // The address comes from /config, which other programs may edit: only a
     // plain IPv4 address may reach the command line.
     if (!ipv4_ok(try_ip)) {
-        kmx_logf(5, "%s %d, not an IPv4 address: [%s]\n", __func__, __LINE__, try_ip);
+        kmx_logf(5, "%s %d, not an IPv4 address: [%s]\n", __func__, __LINE__, klog::Outside(try_ip).c_str());
         return -1;
     }
     char cmd[64];

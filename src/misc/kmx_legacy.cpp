@@ -123,7 +123,8 @@ bool kmx_tcp_send(unsigned char *buf, dtu_config *dtu_cfg) {
     if (!make_addr(ip, port, &addr)) errno = EINVAL;
     else if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) ip = nullptr;
     if (ip) {
-        kmx_logf(5, "%s  %d   %s ip:%s   port:%d !\n", __func__, __LINE__, strerror(errno), ip, port);
+        kmx_logf(5, "%s  %d   %s ip:%s   port:%d !\n", __func__, __LINE__, strerror(errno), klog::Outside(ip).c_str(),
+                 port);
         close(fd);
         return false;
     }
@@ -153,8 +154,8 @@ bool kmx_udp_send(unsigned char *buf, dtu_config *dtu_cfg) {
     if (!addr_ok || sendto(fd, frame.data(), frame.size(), MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr),
                            sizeof addr) < 0) {
         kmx_logf(5, "%s    %s  %d  failed !    %s\n", SRC, __func__, __LINE__, strerror(errno));
-        kmx_logf(5, "domain_name:%s    ip:%s   port:%d interval:%d\n", dtu_cfg->domain, dtu_cfg->ip, dtu_cfg->port,
-                 dtu_cfg->interval);
+        kmx_logf(5, "domain_name:%s    ip:%s   port:%d interval:%d\n", klog::Outside(dtu_cfg->domain).c_str(),
+                 klog::Outside(dtu_cfg->ip).c_str(), dtu_cfg->port, dtu_cfg->interval);
     }
     close(fd);
     return true;

@@ -203,7 +203,7 @@ extern "C" bool kmx_parse_pool_file(void *context) {
         continuing = !complete && !feof(fp);
         lineno++;
         if (lineno == 1) {
-            kmx_logf(2, "miner config no:%s", line);
+            kmx_logf(2, "miner config no:%s", klog::Outside::line(line).c_str());
             continue;
         }
         if (lineno > 10) continue;

@@ -174,7 +174,7 @@ extern "C" bool kmx_get_uptime(char *info) {
     while (n > 0 && (p[n - 1] == '\n' || p[n - 1] == '\r')) n--;
     memmove(info, p, n);
     info[n] = '\0';
-    kmx_logf(1, "%s %d, uptime %s\n", __func__, __LINE__, info);
+    kmx_logf(1, "%s %d, uptime %s\n", __func__, __LINE__, klog::Outside(info).c_str());
     return ok;
 }
 

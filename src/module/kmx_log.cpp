@@ -97,6 +97,33 @@ extern "C" void kmx_logf(int level, const char *fmt, ...) {
     _kmx_log(level, buf, false);
 }
 
+extern "C" size_t kmx_log_escape(char *dst, size_t cap, const char *src, size_t len) {
+    if (!dst || cap == 0) return 0;
+    static const char hex[] = "0123456789abcdef";
+    size_t n = 0;
+    for (size_t i = 0; src && i < len; ++i) {
+        const unsigned char c = static_cast<unsigned char>(src[i]);
+        char piece[4];
+        size_t k = 0;
+        if (c == '\\') {
+            piece[k++] = '\\';
+            piece[k++] = '\\';
+        } else if (c >= 0x20 && c < 0x7f) {
+            piece[k++] = char(c);
+        } else {
+            piece[k++] = '\\';
+            piece[k++] = 'x';
+            piece[k++] = hex[c >> 4];
+            piece[k++] = hex[c & 0xf];
+        }
+        if (n + k >= cap) break;
+        memcpy(dst + n, piece, k);
+        n += k;
+    }
+    dst[n] = '\0';
+    return n;
+}
+
 extern "C" void kmx_logf_user(int level, const char *fmt, ...) {
     char buf[256];
     va_list ap;

@@ -24,6 +24,14 @@ void kmx_logf(int level, const char *fmt, ...) __attribute__((format(printf, 2, 
  * printed on standard error (ended by a newline) for whoever typed the call. */
 void kmx_logf_user(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+/* Renders `len` bytes that came from outside (a peer, a file, an argument)
+ * for a log line: printable ASCII stays, a backslash becomes "\\" and every
+ * other byte (controls, DEL, and all bytes from 0x80 up: no terminal may
+ * read them as controls, no peer may forge a line) "\xHH". Writes at most
+ * `cap` bytes with the closing NUL; an escape that does not fit is left out
+ * whole. Returns the length written. */
+size_t kmx_log_escape(char *dst, size_t cap, const char *src, size_t len);
+
 #ifdef __cplusplus
 }
 #endif
@@ -33,5 +41,32 @@ void kmx_logf_user(int level, const char *fmt, ...) __attribute__((format(printf
 #define KMX_LOG_NOTICE 3
 #define KMX_LOG_WARN 4
 #define KMX_LOG_ERROR 5
+
+#ifdef __cplusplus
+#include <string_view>
+
+namespace klog {
+// Outside text for a log line's "%s", escaped by kmx_log_escape into a
+// buffer as long as the line itself:
+//   kmx_logf(5, "remote:%s", klog::Outside(ip).c_str());
+class Outside {
+public:
+    explicit Outside(std::string_view s) noexcept { kmx_log_escape(buf_, sizeof buf_, s.data(), s.size()); }
+    explicit Outside(const char *s) noexcept : Outside(std::string_view(s ? s : "")) {}
+    // At most the first `at_most` bytes of `s`.
+    Outside(std::string_view s, size_t at_most) noexcept : Outside(s.substr(0, at_most)) {}
+    // A line read from a file or a command: its own line end is not shown
+    // (syslog ends each line itself).
+    static Outside line(std::string_view s) noexcept {
+        if (!s.empty() && s.back() == '\n') s.remove_suffix(1);
+        return Outside(s);
+    }
+    const char *c_str() const noexcept { return buf_; }
+
+private:
+    char buf_[256];
+};
+}  // namespace klog
+#endif
 
 #endif
