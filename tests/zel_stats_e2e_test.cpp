@@ -314,7 +314,7 @@ TEST(MonitorStatsE2E, OutsizedAnswersCostBoundedMemoryAndHistory) {
         else
             EXPECT_EQ(text.substr(0, 200), R"({"0":3,"2":12345})") << i;
     }
-    EXPECT_GE(boards_of_cap, 2u);
+    EXPECT_GE(boards_of_cap, 1u);
     EXPECT_LE(file.size(), widest_history_size(json_array_size(hist)));
     json_decref(hist);
 
