@@ -281,8 +281,9 @@ constexpr bool kSanitized = false;
 
 // Answers far beyond what a machine sends are refused whole; those at the
 // caps are taken. Either way the daemon's peak stays under 16 MiB, it is
-// back under its 8 MiB once normal answers return, and a sample of the
-// history keeps the machine's eight boards at most.
+// back under its 8 MiB (and near where it started) once normal answers
+// return, and a sample of the history keeps the machine's eight boards at
+// most.
 TEST(MonitorStatsE2E, OutsizedAnswersCostBoundedMemoryAndHistory) {
     MachineRun r = run_machine(R"({"platform":4,"boards":[],"files":{"/etc/hwrevision":"zynq n5.b\n"}})",
                                {"bash", "-c", kMemoryScript});
@@ -323,6 +324,8 @@ TEST(MonitorStatsE2E, OutsizedAnswersCostBoundedMemoryAndHistory) {
     ASSERT_GT(peak, 0) << r.out;
     EXPECT_LT(peak, 16 * 1024) << r.out;
     EXPECT_LT(after, 8 * 1024) << r.out;
+    // What the answers took went back to the system.
+    EXPECT_LT(after, mem_kb(r.out, "start", "VmRSS:") + 512) << r.out;
 }
 
 }  // namespace

@@ -115,6 +115,11 @@ json_t *ask_miner(const char *command, const char *key, json_t **answer) {
     return json_is_array(arr) ? arr : nullptr;
 }
 
+// What parsing an answer or the history took and freed goes back to the
+// system: glibc keeps freed heap pages otherwise. Every thread's arena at
+// once, whichever thread freed it.
+void give_back_freed_memory() { malloc_trim(0); }
+
 std::string resolve_ipv4(const std::string &host) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -323,9 +328,7 @@ void stats_cycle(unsigned now) {
     }
     json_decref(answer);
     json_decref(history);
-    // The day's history and an answer came and went: what they took goes
-    // back to the system instead of staying with the daemon.
-    malloc_trim(0);
+    give_back_freed_memory();
 }
 
 void *thread_get_stats(void *) {
@@ -462,7 +465,6 @@ void *thread_get_pools_ip(void *) {
         json_array_append_new(pools, kept);
     }
     json_decref(answer);
-    malloc_trim(0);
     for (;;) {
         resolve_pools(pools);
         kos::sleep_s(kResolvePeriodS);
@@ -535,7 +537,7 @@ void *thread_send_stats(void *) {
             }
         }
         kmx_make_one_packet(&cfg, records, active_pool);
-        malloc_trim(0);
+        give_back_freed_memory();
         kos::sleep_s(unsigned(report_interval_s(cfg.interval)));
     }
 }
