@@ -288,9 +288,8 @@ constexpr bool kSanitized = false;
 
 // Answers far beyond what a machine sends are refused whole; those at the
 // caps are taken. Either way the daemon's peak stays under 16 MiB, it is
-// back under its 8 MiB (and near where it started) once normal answers
-// return, and a sample of the history keeps the machine's eight boards at
-// most.
+// back under its 8 MiB once normal answers return, and a sample of the
+// history keeps the machine's eight boards at most.
 TEST(MonitorStatsE2E, OutsizedAnswersCostBoundedMemoryAndHistory) {
     MachineRun r = run_script(kMemoryScript);
     ASSERT_FALSE(HasFailure());
@@ -328,8 +327,6 @@ TEST(MonitorStatsE2E, OutsizedAnswersCostBoundedMemoryAndHistory) {
     ASSERT_GT(peak, 0) << r.out;
     EXPECT_LT(peak, 16 * 1024) << r.out;
     EXPECT_LT(after, 8 * 1024) << r.out;
-    // What the answers took went back to the system.
-    EXPECT_LT(after, mem_kb(r.out, "start", "VmRSS:") + 512) << r.out;
 }
 
 }  // namespace
