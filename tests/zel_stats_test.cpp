@@ -118,7 +118,8 @@ TEST(MinerApiClient, SendsTheExactCommandOnAFreshConnectionEach) {
 }
 
 TEST(MinerApiClient, AnswersAcrossTheBufferSizesParseWhole) {
-    for (size_t size : {size_t(16383), size_t(16384), size_t(40000), size_t(1) << 20}) {
+    // 65535 and its NUL: the largest answer taken.
+    for (size_t size : {size_t(16383), size_t(16384), size_t(40000), size_t(65535)}) {
         const std::string text = json_of_size(size);
         // The miner ends its answer with a NUL byte.
         Peer peer(answer(text + std::string(1, '\0')));
@@ -197,6 +198,13 @@ TEST(MinerApiClient, AStalledOrFloodingMinerDoesNotHoldTheCaller) {
         EXPECT_EQ(r, nullptr);
     }
     {
+        // Whole and well formed, but one byte over 64 KiB with its NUL.
+        Peer peer(answer(json_of_size(65536) + std::string(1, '\0')));
+        json_t *r = call(peer.port(), kCmdDevs, &rc);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(r, nullptr);
+    }
+    {
         // Sends without end: the answer is refused past the cap.
         Peer peer([](int fd, const std::string &) {
             const std::string block(65536, ' ');
@@ -207,6 +215,28 @@ TEST(MinerApiClient, AStalledOrFloodingMinerDoesNotHoldTheCaller) {
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(r, nullptr);
     }
+}
+
+TEST(MinerApiClient, AnswersOfMoreValuesThanAMachineSendsAreNotParsed) {
+    // An array of n numbers is n + 1 values.
+    auto numbers = [](size_t n) {
+        std::string t = "[0";
+        for (size_t i = 1; i < n; ++i) t += ",0";
+        return t + "]";
+    };
+    json_t *r = parse_api_answer(numbers(4095).c_str(), 20000);
+    EXPECT_EQ(json_array_size(r), 4095u);
+    json_decref(r);
+    log_capture_clear();
+    EXPECT_EQ(parse_api_answer(numbers(4096).c_str(), 20000), nullptr);
+    EXPECT_TRUE(logged("answer holds too many values"));
+    // Commas and brackets inside texts, an escaped quote among them, are
+    // no values.
+    const std::string text = "[\"\\\"" + std::string(5000, ',') + "[{\"]";
+    r = parse_api_answer(text.c_str(), text.size());
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(strlen(json_string_value(json_array_get(r, 0))), 5003u) << text.substr(0, 10);
+    json_decref(r);
 }
 
 // ---- report records ------------------------------------------------------------
@@ -351,6 +381,16 @@ TEST(StatsHistory, BoundedAtOneDayDroppingTheOldest) {
         EXPECT_EQ(key_at(h, 719), "5") << before;
         json_decref(h);
     }
+    // Whatever the answer names, a sample keeps the machine's eight boards.
+    std::string devs = R"({"DEVS":[)";
+    for (int b = 0; b < 20; ++b) devs += (b ? "," : "") + std::string(R"({"ASC":)") + std::to_string(b + 100) + "}";
+    json_t *d = parse((devs + "]}").c_str());
+    json_t *sample = stats_sample(d, 5u);
+    char *text = json_dumps(json_object_get(sample, "5"), JSON_COMPACT);
+    EXPECT_STREQ(text, R"({"100":0,"101":0,"102":0,"103":0,"104":0,"105":0,"106":0,"107":0})");
+    free(text);
+    json_decref(sample);
+    json_decref(d);
 }
 
 TEST(StatsHistory, SamplerCycleAgainstTheMiner) {

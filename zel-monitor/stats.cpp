@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -114,6 +115,11 @@ json_t *ask_miner(const char *command, const char *key, json_t **answer) {
     return json_is_array(arr) ? arr : nullptr;
 }
 
+// What parsing an answer or the history took and freed goes back to the
+// system: glibc keeps freed heap pages otherwise. Every thread's arena at
+// once, whichever thread freed it.
+void give_back_freed_memory() { malloc_trim(0); }
+
 std::string resolve_ipv4(const std::string &host) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -129,8 +135,31 @@ std::string resolve_ipv4(const std::string &host) {
 }  // namespace
 
 json_t *parse_api_answer(const char *text, size_t len) {
+    len = strnlen(text, len);
+    // Every value but the root is the first of its array or object or comes
+    // after a comma: counting those marks outside strings bounds the tree
+    // before any of it is built.
+    size_t values = 1;
+    bool in_string = false;
+    for (size_t i = 0; i < len && values <= kApiValuesMax; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[' || c == ',') {
+            ++values;
+        }
+    }
+    if (values > kApiValuesMax) {
+        kmx_logf(5, "%s    %s  %d   %s!\n", kSource, __func__, __LINE__, "answer holds too many values");
+        return nullptr;
+    }
     json_error_t err;
-    json_t *root = json_loadb(text, strnlen(text, len), 0, &err);
+    json_t *root = json_loadb(text, len, 0, &err);
     if (!root) kmx_logf(5, "%s  %s  line:%d\n", __func__, klog::Outside(err.text).c_str(), err.line);
     return root;
 }
@@ -259,9 +288,8 @@ json_t *stats_sample(json_t *devs_answer, unsigned now) {
     json_t *devs = json_object_get(devs_answer, "DEVS");
     if (!json_is_array(devs)) return nullptr;
     json_t *rates = json_object();
-    size_t i;
-    json_t *dev;
-    json_array_foreach(devs, i, dev) {
+    for (size_t i = 0; i < size_t(kChainSlots); ++i) {
+        json_t *dev = json_array_get(devs, i);
         double asc = 0;
         // Without its number a board would collide with board 0.
         if (!get_number(dev, "ASC", &asc)) continue;
@@ -300,6 +328,7 @@ void stats_cycle(unsigned now) {
     }
     json_decref(answer);
     json_decref(history);
+    give_back_freed_memory();
 }
 
 void *thread_get_stats(void *) {
@@ -425,9 +454,17 @@ void resolve_pools(json_t *pools) {
 }
 
 void *thread_get_pools_ip(void *) {
-    // The pool list is asked once; a new resolver sees a changed one.
+    // The pool list is asked once; a new resolver sees a changed one. Only
+    // the URLs of the pools resolved are kept for the thread's life.
     json_t *answer = nullptr;
-    json_t *pools = ask_miner(kCmdPools, "POOLS", &answer);
+    json_t *listed = ask_miner(kCmdPools, "POOLS", &answer);
+    json_t *pools = listed ? json_array() : nullptr;
+    for (size_t i = 0; i < 3 && i < json_array_size(listed); ++i) {
+        json_t *kept = json_object();
+        if (json_t *url = json_object_get(json_array_get(listed, i), "URL")) json_object_set(kept, "URL", url);
+        json_array_append_new(pools, kept);
+    }
+    json_decref(answer);
     for (;;) {
         resolve_pools(pools);
         kos::sleep_s(kResolvePeriodS);
@@ -500,6 +537,7 @@ void *thread_send_stats(void *) {
             }
         }
         kmx_make_one_packet(&cfg, records, active_pool);
+        give_back_freed_memory();
         kos::sleep_s(unsigned(report_interval_s(cfg.interval)));
     }
 }

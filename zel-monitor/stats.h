@@ -22,15 +22,23 @@ constexpr size_t kHistoryMax = 720;  // 24 hours at one sample per 120 s
 constexpr int kChainRecords = 9;      // chain ids 0..8
 constexpr int kChainSlots = 8;        // STATS/DEVS elements looked at
 
-// Largest answer accepted from the miner; more is treated as a failure.
-constexpr size_t kApiAnswerMax = 4u << 20;
+// What one answer of the miner may be, beyond which it is refused as a
+// failure (nothing of it is used). The largest a machine sends, a `devs`
+// answer of eight boards with every field at its widest, is under 5 KB and
+// 160 values: the caps leave more than ten times that, and keep what one
+// answer costs once parsed near 1 MB. The text is bounded while it is read,
+// the values before the tree is built (an answer of small objects costs
+// twenty times its text and more once parsed).
+constexpr size_t kApiAnswerMax = 64u << 10;
+constexpr size_t kApiValuesMax = 4096;
 
 // One request on a fresh connection. 0: `*result` holds the parsed answer
 // (the caller releases it); 1: the host does not resolve; -1: anything else
 // (`*result` is then null). Connect, send and the whole read are bounded in
 // time.
 int call_miner_api(const char *command, const char *host, int port, json_t **result);
-// The answer text as it came off the wire: parsed as the C string it holds.
+// The answer text as it came off the wire: parsed as the C string it holds;
+// null when it does not parse or holds more than kApiValuesMax values.
 json_t *parse_api_answer(const char *text, size_t len);
 
 // History file. A null array saves as success; create writes an empty
@@ -39,8 +47,9 @@ json_t *parse_api_answer(const char *text, size_t len);
 bool save_stats_file(json_t *history);
 bool create_stats_file(json_t *unused);
 bool load_stats_file(json_t **history);
-// One sample from a `devs` answer: {"<now>": {"<ASC>": <int MHS 5m>, ...}};
-// null when the answer holds no "DEVS" array.
+// One sample from a `devs` answer: {"<now>": {"<ASC>": <int MHS 5m>, ...}}
+// for the first kChainSlots elements (the machine's boards, whatever more
+// the answer names); null when the answer holds no "DEVS" array.
 json_t *stats_sample(json_t *devs_answer, unsigned now);
 // Appends the sample (taking it over), dropping the oldest ones so that at
 // most kHistoryMax remain.
