@@ -143,15 +143,19 @@ void pll_limit_acts_at_the_target(const PllBoard &b) {
 // The chip types of the first PLL table (12 MHz x word / divider from 120 MHz).
 TEST(PllLimit, ActsAtTheAskedFrequencyOnTheTypesOfTheFirstTable) {
     for (const PllBoard &b : {PllBoard{0, 0, 68, 0, 900}, PllBoard{1, 6, 72, 0, 606}, PllBoard{8, 3, 40, 0, 996},
-                              PllBoard{14, 5, 111, 14, 798}, PllBoard{15, 5, 70, 15, 996}})
+                              PllBoard{14, 5, 111, 14, 798}, PllBoard{15, 5, 70, 15, 996}}) {
         pll_limit_acts_at_the_target(b);
+        if (testing::Test::HasFailure()) break;  // the type that failed is named
+    }
 }
 
 // The chip types of the second table (the same rule from 30 MHz).
 TEST(PllLimit, ActsAtTheAskedFrequencyOnTheTypesOfTheSecondTable) {
     for (const PllBoard &b : {PllBoard{5, 11, 57, 0, 1098}, PllBoard{6, 7, 51, 0, 996}, PllBoard{7, 12, 45, 0, 696},
-                              PllBoard{10, 5, 99, 0, 900}, PllBoard{12, 9, 12, 0, 1248}})
+                              PllBoard{10, 5, 99, 0, 900}, PllBoard{12, 9, 12, 0, 1248}}) {
         pll_limit_acts_at_the_target(b);
+        if (testing::Test::HasFailure()) break;  // the type that failed is named
+    }
 }
 
 // The memory chips (25 MHz x word, their own layout).

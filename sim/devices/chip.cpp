@@ -732,14 +732,15 @@ int ChipChain::volt_k() const {
 
 // The layout of the divider fields in this chip's PLL image, named by the
 // board test's chip type that packs it (divider_image_mhz()): reset codes
-// 0x0 -> 0, 0x3 -> 8, 0x5 -> 10 (models 14 and 15: 14, 15), 0x6 -> 1,
-// 0x7 -> 6, 0x9 -> 12, 0xA -> 13, 0xB -> 5, 0xC -> 7. The other reset codes
-// are no chip the board test knows: the common layout (type 4).
+// 0x0 -> 0, 0x3 -> 8, 0x5 -> 10 (models 14 and 15, types 14 and 15, take
+// the same layout), 0x6 -> 1, 0x7 -> 6, 0x9 -> 12, 0xA -> 13, 0xB -> 5,
+// 0xC -> 7. The other reset codes are no chip the board test knows: the
+// common layout (type 4).
 int ChipChain::pll_image_layout() const {
     switch (chip_type_) {
     case 0x0: return 0;
     case 0x3: return 8;
-    case 0x5: return model_ == 15 ? 15 : model_ == 14 ? 14 : 10;
+    case 0x5: return 10;
     case 0x6: return 1;
     case 0x7: return 6;
     case 0x9: return 12;
