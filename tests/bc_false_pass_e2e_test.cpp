@@ -1,7 +1,8 @@
 // The board test end to end against boards that must never be stored as
 // passing: a step that failed although the failure handler's re-check read
-// the chips in range, replies that fail their checks, a selected connector
-// without a board, and a memory board whose 0D commands give out.
+// the chips in range, replies that fail their checks, a chip just above
+// its type's voltage limit, a selected connector without a board, and a
+// memory board whose 0D commands give out.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -92,6 +93,23 @@ TEST(FalsePass, SoundBoardsOfTypes1And10PassWithEveryReplyChecked) {
         EXPECT_FALSE(has(log, "command return value")) << log;
         EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}") << log;
     }
+}
+
+TEST(FalsePass, Type15ChipAbove900MillivoltsFailsOnItsVoltage) {
+    // A type-15 board (reset code 0x54, model 15) at 360 mV but chip 5,
+    // 546 mV above it: 906 mV, read through the sensor factor of its
+    // process as 0.905 V, past the type's 0.9 V. 540 mV above (900 mV)
+    // reads 0.899 V and passes.
+    const std::string board = R"("chip_type": 5, "chip_model": 15, "chips": 70, "heat": 20)";
+    MachineRun r = run_with_controls("volt 5 546\n", board);
+    std::string log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.905\tMin: 0.360\t")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Volt error (0.905)\n")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"E6:   5 \"\n}") << log;
+    r = run_with_controls("volt 5 540\n", board);
+    log = r.syslog();
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.899\tMin: 0.360\t")) << log;
+    EXPECT_EQ(r.file("/tmp/mtest"), "{\n    \"2\": \"Pass\"\n}") << log;
 }
 
 TEST(FalsePass, BoardThatStopsAfterItsFirstJobsFails) {

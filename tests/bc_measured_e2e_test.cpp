@@ -1,9 +1,11 @@
 // The board test end to end: every chip found is tested, and every chip a
 // verdict names was measured. A board with more chips than its machine
 // type's row fails on the count; the voltage and core lists name what the
-// checks read and judged.
+// checks read and judged; the chips' PLL limit acts at the frequency it
+// names on every chip type.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "support/machine_runner.h"
@@ -90,7 +92,7 @@ TEST(Type8, SoundBoardPassesAndEachSensorIsReadFromTheChips) {
     EXPECT_TRUE(has(log, "chain1: detect chip type: 8\n")) << log;
     EXPECT_TRUE(has(log, "chain1: detect 40 chips, machine type: T3-40\n")) << log;
     EXPECT_FALSE(has(log, "Chip type wrong")) << log;
-    EXPECT_TRUE(has(log, "chain1: V Max: 0.360\tMin: 0.360\t")) << log;
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.366\tMin: 0.366\t")) << log;
     // Six cores a chip, one bit each.
     EXPECT_TRUE(has(log, "chain1: total good core is 240\n")) << log;
     EXPECT_TRUE(has(log, "Total Soft BIST Good Chips: 40, Error Rate:   0.000%\n")) << log;
@@ -105,19 +107,68 @@ TEST(Type8, SoundBoardPassesAndEachSensorIsReadFromTheChips) {
     // degrees read so (the board test's conversion takes half a degree off).
     r = run_board(3, 40, "volt 7 -300\\ntemp 0 40\\n");
     log = r.syslog();
-    EXPECT_TRUE(has(log, "chain1: V Max: 0.360\tMin: 0.064\t")) << log;
+    EXPECT_TRUE(has(log, "chain1: V Max: 0.366\tMin: 0.066\t")) << log;
     EXPECT_TRUE(has(log, "chain1: T Max:  39.5\tMin:  39.5\tAVG:  39.5\tDELTA: 0.0\n")) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"Pass\"\n}") << log;
 }
 
+// ---- a PLL limit acts at the frequency named -------------------------------------------
+
+// A board of every chip type the test detects, at its machine type's count,
+// and the frequency the test asks of it (its PLL images in the chips' own
+// layout). The chips' PLL limit one MHz above that lets the board pass; at
+// that frequency the ramp's last write fails five times: E7.
+struct PllBoard {
+    int type, code, chips, model, target;
+};
+
+void pll_limit_acts_at_the_target(const PllBoard &b) {
+    const std::string model = b.model ? R"(, "chip_model": )" + std::to_string(b.model) : "";
+    const std::string what = "type " + std::to_string(b.type);
+    char asked[64], last[64];
+    snprintf(asked, sizeof asked, "chain1: set pll %7.2f\n", double(b.target));
+    snprintf(last, sizeof last, "[ERROR]:\r\\nThe last freq is %.1fMHz \n", double(b.target));
+    MachineRun above =
+        run_board(b.code, b.chips, "", model + R"(, "pll_fail_mhz": )" + std::to_string(b.target + 1));
+    std::string log = above.syslog();
+    EXPECT_TRUE(has(log, "chain1: detect chip type: " + std::to_string(b.type) + "\n")) << what << log;
+    EXPECT_TRUE(has(log, asked)) << what << log;
+    EXPECT_EQ(result(above), "{\n    \"2\": \"Pass\"\n}") << what << log;
+    MachineRun at = run_board(b.code, b.chips, "", model + R"(, "pll_fail_mhz": )" + std::to_string(b.target));
+    log = at.syslog();
+    EXPECT_TRUE(has(log, last)) << what << log;
+    EXPECT_EQ(result(at), "{\n    \"2\": \"E7: 0\"\n}") << what << log;
+}
+
+// The chip types of the first PLL table (12 MHz x word / divider from 120 MHz).
+TEST(PllLimit, ActsAtTheAskedFrequencyOnTheTypesOfTheFirstTable) {
+    for (const PllBoard &b : {PllBoard{0, 0, 68, 0, 900}, PllBoard{1, 6, 72, 0, 606}, PllBoard{8, 3, 40, 0, 996},
+                              PllBoard{14, 5, 111, 14, 798}, PllBoard{15, 5, 70, 15, 996}}) {
+        pll_limit_acts_at_the_target(b);
+        if (testing::Test::HasFailure()) break;  // the type that failed is named
+    }
+}
+
+// The chip types of the second table (the same rule from 30 MHz).
+TEST(PllLimit, ActsAtTheAskedFrequencyOnTheTypesOfTheSecondTable) {
+    for (const PllBoard &b : {PllBoard{5, 11, 57, 0, 1098}, PllBoard{6, 7, 51, 0, 996}, PllBoard{7, 12, 45, 0, 696},
+                              PllBoard{10, 5, 99, 0, 900}, PllBoard{12, 9, 12, 0, 1248}}) {
+        pll_limit_acts_at_the_target(b);
+        if (testing::Test::HasFailure()) break;  // the type that failed is named
+    }
+}
+
+// The memory chips (25 MHz x word, their own layout).
+TEST(PllLimit, ActsAtTheAskedFrequencyOnTheMemoryChips) { pll_limit_acts_at_the_target({13, 10, 8, 0, 480}); }
+
 // ---- chip lists from what was measured -------------------------------------------------
 
 TEST(ChipLists, VoltageListHoldsOnlyChipsReadAndNamesTheChipThatStoppedThePass) {
-    // Chip 5 reads 0.043 V; chip 10's PLL is unlocked, which ends every
+    // Chip 5 reads 0.045 V; chip 10's PLL is unlocked, which ends every
     // voltage pass there: chips 11 to 68 are never read.
     MachineRun r = run_board(0, 68, "volt 5 -300\\nunlocked 10\\n");
     const std::string log = r.syslog();
-    EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Volt error (0.043)\n")) << log;
+    EXPECT_TRUE(has(log, "[ERROR]:Chip   5 Volt error (0.045)\n")) << log;
     EXPECT_EQ(count(log, "Volt error"), 1u) << log;
     EXPECT_TRUE(has(log, "[ERROR]:Chip  10 stopped the voltage check: E4\n")) << log;
     EXPECT_EQ(result(r), "{\n    \"2\": \"E6:   5 \"\n}") << log;

@@ -205,7 +205,7 @@ TEST(ChainDetect, FailingChipIsNamedInTheError) {
     EXPECT_TRUE(has(r.file("/tmp/errchain"), "1/25/SETPLL_FAIL.chain(1)")) << r.file("/tmp/errchain");
 }
 
-// Chips at 40 degrees read 40 through the library on each process: reset
+// Chips at 40 degrees and 390 mV read so through the library on each process: reset
 // code 0 (technology 0), reset code 3 (chip type 3, technology 1) and
 // model 15 on a machine of subtype 64 (technology 2).
 TEST(ChainDetect, ChipTemperaturesReadAsMeasuredOnEachProcess) {
@@ -218,6 +218,8 @@ TEST(ChainDetect, ChipTemperaturesReadAsMeasuredOnEachProcess) {
                                                     " --detect-only --chains 1 --chips 40 " + args});
         EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 40 ")) << board << "\n" << r.out;
         EXPECT_TRUE(has(r.out, " temp 40.0C\n")) << board << "\n" << r.out;
+        // The regulator's 390 mV (VID 10) reads 390 through each process's factor.
+        EXPECT_TRUE(has(r.out, " vid 10 voltage 390mV ")) << board << "\n" << r.out;
     }
 }
 

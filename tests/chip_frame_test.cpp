@@ -93,9 +93,11 @@ public:
     explicit Chain(const std::string &keys)
         : desc_(json_loads(("{\"chips\": 2, " + keys + "}").c_str(), 0, nullptr)), chain_(desc_) {}
     ~Chain() { json_decref(desc_); }
-    // A frame [code, chip, zeros]; the reply into `reply`.
-    void send(uint8_t code, uint8_t chip, uint8_t *reply = nullptr, size_t reply_len = 0) {
+    // A frame [code, chip, data (12 bytes, zeros without)]; the reply into `reply`.
+    void send(uint8_t code, uint8_t chip, uint8_t *reply = nullptr, size_t reply_len = 0,
+              const uint8_t *data = nullptr) {
         uint8_t frame[20] = {code, chip};
+        if (data) memcpy(frame + 2, data, 12);
         uint8_t sink[4];
         chain_.exchange(frame, sizeof frame, reply ? reply : sink, reply ? reply_len : sizeof sink);
     }
@@ -128,21 +130,37 @@ TEST(EmulatedChips, StopAfterJobsCountsTheJobWritesOfTheChipType) {
 
 // A chip's sensor gives t degrees as raw code T0 - 1.5 x t, T0 by the
 // chips' process. With "heat": 1 and no fan the chips settle at 26
-// degrees: chip 1 reads code T0 - 39.
+// degrees: chip 1 reads code T0 - 39. Switched to voltage (image byte 5
+// bits 0-1 at 1, byte 6 bit 1 set), it gives m mV as the code nearest
+// m x 1024 / K, K by the same process; 905 and 420 mV each fall past a
+// half code on some process.
 TEST(EmulatedChips, TemperatureCodeByTheChipsProcess) {
-    const std::pair<const char *, int> boards[] = {
-        {"\"chip_type\": 0", 588},  {"\"chip_type\": 5", 588},
-        {"\"chip_type\": 5, \"chip_model\": 14", 588}, {"\"chip_type\": 5, \"chip_model\": 15", 605},
-        {"\"chip_type\": 9", 588},  {"\"chip_type\": 3", 594},
-        {"\"chip_type\": 6", 594},  {"\"chip_type\": 12", 594},
+    struct Board {
+        const char *keys;
+        int t0, k;
     };
-    for (const auto &[keys, t0] : boards) {
+    const Board boards[] = {
+        {"\"chip_type\": 0", 588, 1248},  {"\"chip_type\": 5", 588, 1248},
+        {"\"chip_type\": 5, \"chip_model\": 14", 588, 1248}, {"\"chip_type\": 5, \"chip_model\": 15", 605, 1238},
+        {"\"chip_type\": 9", 588, 1248},  {"\"chip_type\": 3", 594, 1230},
+        {"\"chip_type\": 6", 594, 1230},  {"\"chip_type\": 12", 594, 1230},
+    };
+    // Register bytes 7 (bits 0-1) and 8 after the 2-byte header.
+    const auto code = [](const uint8_t r[16]) { return (r[9] & 0x3) << 8 | r[10]; };
+    for (const auto &[keys, t0, k] : boards) {
         Chain c(std::string(keys) + ", \"heat\": 1");
         uint8_t r[16] = {};
         c.send(0x0A, 1, r, sizeof r);
         ASSERT_EQ(r[0], 0x1A) << keys;
-        // Register bytes 7 (bits 0-1) and 8 after the 2-byte header.
-        EXPECT_EQ((r[9] & 0x3) << 8 | r[10], t0 - 39) << keys;
+        EXPECT_EQ(code(r), t0 - 39) << keys;
+        for (const int mv : {905, 420}) {
+            Chain v(std::string(keys) + ", \"volt_mv\": " + std::to_string(mv));
+            const uint8_t volt_mode[12] = {0, 0, 0, 0, 0, 0x01, 0x02};
+            v.send(0x09, 1, nullptr, 0, volt_mode);
+            v.send(0x0A, 1, r, sizeof r);
+            ASSERT_EQ(r[0], 0x1A) << keys;
+            EXPECT_EQ(code(r), (mv * 1024 + k / 2) / k) << keys << " " << mv << " mV";
+        }
     }
 }
 

@@ -58,9 +58,9 @@ protected:
 
 // The phase on a clock the test moves, with the default settings (these
 // cases run before any case that configures the phase). Chain 0 runs at
-// level 30; its chips read 419 mV (420 mV at VID 0), chips named by a
+// level 30; its chips read 420 mV (420 mV at VID 0), chips named by a
 // "volt" control read off that by whole sensor codes: +5 / -5 mV offsets
-// read 424 / 414, +6 / -6 read 425 / 413, so the chain average stays 419.
+// read 425 / 415, +6 / -6 read 426 / 414, so the chain average stays 420.
 int count_of(const std::string &part) {
     int n = 0;
     for (const auto &l : log_captured()) n += l.text.find(part) != std::string::npos;
@@ -144,14 +144,14 @@ TEST_F(VoltPhase, StepsChipsByTheirDistanceFromTheAverageForSixPasses) {
     kmx_adjust_volt_by_pll(0);
     advance_s(300);
     kmx_adjust_volt_by_pll(0);
-    EXPECT_EQ(g_n5chains[0].chips[2].nVol, 425);
-    EXPECT_EQ(g_n5chains[0].chips[3].nVol, 413);
-    EXPECT_EQ(g_n5chains[0].chips[4].nVol, 424);
-    EXPECT_EQ(g_n5chains[0].chips[5].nVol, 414);
-    EXPECT_EQ(g_n5chains[0].volt, 419);
+    EXPECT_EQ(g_n5chains[0].chips[2].nVol, 426);
+    EXPECT_EQ(g_n5chains[0].chips[3].nVol, 414);
+    EXPECT_EQ(g_n5chains[0].chips[4].nVol, 425);
+    EXPECT_EQ(g_n5chains[0].chips[5].nVol, 415);
+    EXPECT_EQ(g_n5chains[0].volt, 420);
     EXPECT_EQ(passes(), 6);
-    EXPECT_TRUE(log_contains("cid:0 volt:419 -> 419, 1"));
-    EXPECT_TRUE(log_contains("cid:0 volt:419 -> 419, 6"));
+    EXPECT_TRUE(log_contains("cid:0 volt:420 -> 420, 1"));
+    EXPECT_TRUE(log_contains("cid:0 volt:420 -> 420, 6"));
     EXPECT_EQ(kmx_get_npll(0, 3), 34);
     EXPECT_EQ(g_n5chains[0].chips[2].basePll, 34);
     EXPECT_EQ(kmx_get_npll(0, 4), 26);

@@ -288,15 +288,15 @@ TEST_F(SensorPin, RefusedSwitchToVoltageIsNoReading) {
     ASSERT_TRUE(hub_cmd_read_register(0, 1, r, 12));
     EXPECT_EQ(r[5] & 0x3, 0);
 
-    // Writes taken: the chips' own voltage (420 mV at VID 0, 419 as its code
+    // Writes taken: the chips' own voltage (420 mV at VID 0, 420 as its code
     // converts), stored.
     ASSERT_TRUE(kmx_chain_get_volt(0, &v));
-    EXPECT_EQ(v.vol_avg, 419.0f);
-    EXPECT_EQ(g_chains_info[0].vol, 419);
+    EXPECT_EQ(v.vol_avg, 420.0f);
+    EXPECT_EQ(g_chains_info[0].vol, 420);
     stat = c_volt{};
     EXPECT_TRUE(kmx_get_eva_voltages(0, 80, &stat, mv));
-    EXPECT_EQ(stat.vol_hi, 419);
-    EXPECT_EQ(mv[79], 419);
+    EXPECT_EQ(stat.vol_hi, 420);
+    EXPECT_EQ(mv[79], 420);
 }
 
 // Chip type 3 reads its temperature through register 0x0d.

@@ -113,6 +113,28 @@ TEST(Refusal, EveryControlFileRefusesWhatItDoesNotKnow) {
     EXPECT_FALSE(has(refused, "\"0 busy 3\"")) << refused;
 }
 
+// The flash logs every erase it is asked for, a failed one too (each wears
+// the block): a worn block 1 fails its erase after the blocks before it
+// are erased, alone it fails the whole try, and an armed erase fault fails
+// the call's whole range.
+TEST(Flash, EveryEraseTryIsLoggedTheFailedOnesMarked) {
+    MachineRun r = run_machine(
+        machine(kChain, R"("mtd":{"9":1048576},)"),
+        {"sh", "-c",
+         "printf 'bad 1\\n' >/run/sim/mtd.faults; kmx-sim mtd-erase /dev/mtd9 0 0x60000; echo \"worn $?\"; "
+         "kmx-sim mtd-erase /dev/mtd9 0x20000 0x20000; echo \"alone $?\"; "
+         "printf 'erase\\n' >/run/sim/mtd.faults; kmx-sim mtd-erase /dev/mtd9 0x40000 0x40000; echo \"fault $?\"; "
+         "kmx-sim mtd-erase /dev/mtd9 0x40000 0x20000; echo \"sound $?\""});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "worn 1\nalone 1\nfault 1\nsound 0\n");
+    EXPECT_EQ(r.file("/run/sim/mtd.log"),
+              "erase /run/sim/mtd9.img 0 131072\n"
+              "erase /run/sim/mtd9.img 131072 131072 failed\n"
+              "erase /run/sim/mtd9.img 131072 131072 failed\n"
+              "erase /run/sim/mtd9.img 262144 262144 failed\n"
+              "erase /run/sim/mtd9.img 262144 131072\n");
+}
+
 TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     const std::string script =
         "for a in 'plug 9 1' 'plug 1 2' 'plug x 0' 'plug 1' 'plug -1 0' 'frob' 'button squeeze' 'button hold soon' "

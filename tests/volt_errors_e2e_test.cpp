@@ -53,7 +53,7 @@ TEST(VoltErrors, CalibrationReadFailingAfterBringUpRaises26) {
 
     // The same board at a target it can run at comes up at the VID found.
     MachineRun ok = detect(R"({"slot":0,"chips":12,"min_mv":380})", {"--vid", "10", "--vol", "381"});
-    EXPECT_TRUE(has(ok.out, "bring-up chain0: up chips 12 pll 600MHz vid 13 voltage 380mV")) << ok.out;
+    EXPECT_TRUE(has(ok.out, "bring-up chain0: up chips 12 pll 600MHz vid 13 voltage 381mV")) << ok.out;
     EXPECT_FALSE(has(ok.file("/tmp/errlog"), "/26/")) << ok.file("/tmp/errlog");
 }
 
@@ -85,7 +85,7 @@ TEST(VoltErrors, WorkVidGivesTheSameVoltageOnTheWaveformAndTheUart) {
     for (const char *subtype : {"0", "48"}) {
         MachineRun r = detect(R"({"slot":0,"chips":12})", {"--subtype", subtype, "--vid", "13"});
         ASSERT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 12 pll 600MHz vid 13 voltage 380mV")) << subtype << r.out;
+        EXPECT_TRUE(has(r.out, "bring-up chain0: up chips 12 pll 600MHz vid 13 voltage 381mV")) << subtype << r.out;
         const std::string uart = r.file("/run/sim/uart.log");
         EXPECT_EQ(has(uart, "/dev/ttyPS1 AA 02 01 68 95\n"), std::string(subtype) == "48") << subtype << uart;
     }
@@ -151,7 +151,7 @@ TEST(VoltErrors, VoltageUnreadableAfterTheVidStepRaises28) {
     EXPECT_FALSE(has(ok.file("/tmp/errlog"), "/28/")) << ok.file("/tmp/errlog");
 }
 
-// Calibration to 389 mV from VID 10 (390 mV) tries VID 11 (386 mV), finds
+// Calibration to 389 mV from VID 10 (390 mV) tries VID 11 (387 mV), finds
 // the shortfall larger and steps back to 10, waiting 500 ms. In that wait
 // `control` goes to the chips' control file (appended, or with `write` ">"
 // in its place); the machine's clock runs at
@@ -179,7 +179,7 @@ TEST(VoltErrors, VoltageUnreadableAfterCalibrationRaises28) {
     EXPECT_TRUE(has(r.out, "detected 0 chains\n")) << r.out;
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "Chain 0 VID 10 voltage 390.0")) << log;
-    EXPECT_TRUE(has(log, "Chain 0 VID 11 voltage 386.0")) << log;
+    EXPECT_TRUE(has(log, "Chain 0 VID 11 voltage 387.0")) << log;
     EXPECT_TRUE(has(log, "failed to read voltage for chain0 chip3")) << log;
     EXPECT_EQ(count(log, "chain0: failed to read voltage"), 1) << log;
     EXPECT_EQ(count(log, "chain0: voltage calibration"), 1) << log;
@@ -199,7 +199,7 @@ TEST(VoltErrors, RefusedSensorSwitchAfterCalibrationRaises28) {
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r.out, "detected 0 chains\n")) << r.out;
     const std::string log = r.syslog();
-    EXPECT_TRUE(has(log, "Chain 0 VID 11 voltage 386.0")) << log;
+    EXPECT_TRUE(has(log, "Chain 0 VID 11 voltage 387.0")) << log;
     EXPECT_TRUE(has(log, "chain0: failed to switch the sensors to voltage mode")) << log;
     EXPECT_EQ(count(log, "chain0: failed to read voltage"), 1) << log;
     EXPECT_FALSE(has(log, "chain0: detect finished")) << log;

@@ -26,11 +26,12 @@
 //   so the BIST start after it answers 0.
 // - A PLL image leaves the sensor code bits of the register as they were.
 // - A PLL image the chip cannot run (from "pll_fail_mhz" or a pllfail
-//   control on) is not taken and the write gets no reply. An image with
-//   the PLL flag (byte 0 bit 7) carries the MHz in bytes 1-2; one without
-//   it carries divider fields, decoded as the chip type reads them back.
-//   Chip types whose divider image sets byte 0 bit 7 (10, 14, 15) are read
-//   as flagged images: their refusal by frequency is not modelled.
+//   control on) is not taken and the write gets no reply. The library's
+//   images (its push codes) carry the PLL flag (byte 0 bit 7) and the MHz
+//   in bytes 1-2. The board test's images (its push codes) carry divider
+//   fields, which each chip decodes in its own layout (pll_image_layout():
+//   the one the board test packs for that chip), whatever byte 0 bit 7
+//   holds: on reset code 5 that bit belongs to the divider word.
 // - A job reset (BD BD) drops queued results; the chain clean (FF FF) acts
 //   like a reset-all.
 // - A broadcast (chip 0) acts on every chip; the reply comes from the last
@@ -393,10 +394,10 @@ void ChipChain::exchange(const uint8_t *frame, size_t len, uint8_t *reply, size_
         [[fallthrough]];
     case 0x09: {
         const size_t n = std::min<size_t>(len > 2 ? len - 2 : 0, 12);
-        const bool lib_pll = code == 0x09 && n >= 3 && (frame[2] & 0x80);
-        // The board test packs its PLL as divider fields (no flag bit): the
-        // frequency those fields give is what the chip is asked to run.
-        const int bt_mhz = divider_pll && code == 0x09 && !lib_pll && n >= 4 ? divider_image_mhz(frame + 2, chip_type_) : 0;
+        const bool lib_pll = !divider_pll && code == 0x09 && n >= 3 && (frame[2] & 0x80);
+        // The board test packs its PLL as divider fields: the frequency
+        // those fields give, in this chip's layout, is what it is asked to run.
+        const int bt_mhz = divider_pll && code == 0x09 && n >= 4 ? divider_image_mhz(frame + 2, pll_image_layout()) : 0;
         const bool pll = lib_pll || bt_mhz > 0;
         const int mhz = lib_pll ? frame[3] << 8 | frame[4] : bt_mhz;
         const auto cannot_run = [&](int k) {
@@ -720,6 +721,36 @@ int ChipChain::temp_t0() const {
     return 594;
 }
 
+// The voltage factor K of the chips' sensor (raw code = mV x 1024 / K,
+// rounded), by their process as temp_t0(): 1248 on the older one, 1238 on
+// model 15, 1230 on the others.
+int ChipChain::volt_k() const {
+    if (chip_type_ == 0x5 && model_ == 15) return 1238;
+    if (chip_type_ == 0x0 || chip_type_ == 0x5 || chip_type_ == 0x9) return 1248;
+    return 1230;
+}
+
+// The layout of the divider fields in this chip's PLL image, named by the
+// board test's chip type that packs it (divider_image_mhz()): reset codes
+// 0x0 -> 0, 0x3 -> 8, 0x5 -> 10 (models 14 and 15, types 14 and 15, take
+// the same layout), 0x6 -> 1, 0x7 -> 6, 0x9 -> 12, 0xA -> 13, 0xB -> 5,
+// 0xC -> 7. The other reset codes are no chip the board test knows: the
+// common layout (type 4).
+int ChipChain::pll_image_layout() const {
+    switch (chip_type_) {
+    case 0x0: return 0;
+    case 0x3: return 8;
+    case 0x5: return 10;
+    case 0x6: return 1;
+    case 0x7: return 6;
+    case 0x9: return 12;
+    case 0xA: return 13;
+    case 0xB: return 5;
+    case 0xC: return 7;
+    default: return 4;
+    }
+}
+
 // Type-12 chips (reset code 0x9) hold their good cores in byte 11 bits
 // 0-5, the memory chips (0xA) in bits 0-6, the others in the whole byte.
 uint8_t ChipChain::core_bits() const { return chip_type_ == 0x9 ? 0x3F : chip_type_ == 0xA ? 0x7F : 0xFF; }
@@ -777,7 +808,8 @@ int ChipChain::sensor_code(int k, bool volt_mode, const std::vector<Control> &ct
         code = code_for(settle_t, temp_t0());
     } else if (volt_mode) {
         const int mv = std::max(0, core + volt_ofs);
-        code = std::min(1023, (mv << 10) / 1248);
+        const int k = volt_k();
+        code = std::min(1023, ((mv << 10) + k / 2) / k);
     } else if (raw >= 0) {
         code = raw & 0x3FF;
     } else if (fixed_t > -1000) {

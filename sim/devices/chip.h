@@ -28,7 +28,8 @@
 //   "pll_lock_ms": t      a PLL image with the PLL flag reads locked
 //                         (byte 0 bit 6) only t ms after it was written
 //   "pll_fail_mhz": F     the chips fail PLL writes of F MHz or more (1 or
-//                         more; see the PLL choices in chip.cpp)
+//                         more; the MHz of an image as the chip decodes it,
+//                         see the PLL choices in chip.cpp)
 //   "pll_fail_chip": k    only chip k (1..chips; 0, the default: every chip)
 //                         fails them
 //   "chip_model": 14 / 15   chips of reset code 0x54 (chip_type 5) that are
@@ -68,7 +69,8 @@
 //   answers "chips" (default 10). The fixture leaves the plug inputs high.
 // A chip's temperature sensor reads t degrees as the raw code T0 - 1.5 x t
 // (10 bits), T0 by the chips' process: 588 on reset codes 0, 5 and 9, 605
-// on chip model 15, 594 on the others.
+// on chip model 15, 594 on the others. Its voltage sensor reads m mV as
+// the code nearest m x 1024 / K, K by the same process: 1248, 1238, 1230.
 // Sensor controls while the machine runs, <sim dir>/chips<slot>, a line each
 // (N a chip, 0..255; other values whole decimal numbers unless said). A
 // line with another key, a missing, extra or malformed value, a chip past
@@ -117,8 +119,9 @@
 namespace sim {
 
 // The frequency (MHz) of a configuration image that carries its PLL as
-// divider fields (pre, feedback, post), decoded by the chip type; 0 when
-// the fields give none.
+// divider fields (pre, feedback, post), decoded in the layout the board
+// test packs for its chip type `chip_type` (its numbers, not reset codes);
+// 0 when the fields give none.
 int divider_image_mhz(const uint8_t *cfg, int chip_type);
 
 class MemChips;
@@ -187,6 +190,8 @@ private:
     int answering() const;  // chips reachable from the hub
     int wide_cores() const; // cores per core group of a wide-job chip
     int temp_t0() const;    // the sensor's temperature constant
+    int volt_k() const;     // the sensor's voltage factor
+    int pll_image_layout() const;  // the board-test chip type whose PLL image this chip takes
     bool is_job_write(uint8_t code) const;  // whether a frame of `code` writes a job
     uint8_t core_bits() const;  // the bits of register byte 11 that hold the good cores
     uint8_t healthy_cores() const;  // byte 11 of a chip whose cores are all good

@@ -142,7 +142,14 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len) {
         errno = EINVAL;
         return false;
     }
+    // Every try is logged, a failed one too (it wears the block as much):
+    // "erase <image> <off> <len>", with " failed" after a try that failed.
+    const auto log = [&img](uint32_t at, uint32_t n, bool failed) {
+        record_line("mtd.log", "erase " + img + " " + std::to_string(at) + " " + std::to_string(n) +
+                                   (failed ? " failed" : ""));
+    };
     if (take_fault("erase")) {
+        log(off, len, true);
         close(fd);
         errno = EIO;
         return false;
@@ -150,7 +157,8 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len) {
     // A worn block fails its erase; the blocks before it are erased first.
     const long worn = faults_armed() ? worn_block(off, len) : -1;
     if (worn >= 0) len = uint32_t(worn) * kEraseBlock - off;
-    if (len > 0) record_line("mtd.log", "erase " + img + " " + std::to_string(off) + " " + std::to_string(len));
+    if (len > 0) log(off, len, false);
+    if (worn >= 0) log(uint32_t(worn) * kEraseBlock, kEraseBlock, true);
     // Block by block from one erased block: a whole-area erase is 10 MiB.
     // Never destroyed: the record thread may still erase while the process
     // runs its exit handlers.

@@ -40,7 +40,9 @@ bool mtd_erase(const std::string &mtd_path, uint32_t off, uint32_t len);
 // erase and write that reaches it fails with EIO, what the call holds before
 // it being done; reads still work; the line stays, and so does the fault).
 // Another line is refused (refusal.h). mtd.log gets "erase <image> <off>
-// <len>" per erase.
+// <len>" per erase, and "erase <image> <off> <len> failed" per erase that
+// failed: the whole call's range for an "erase" fault, the worn block for a
+// worn block (after the line of the blocks erased before it).
 int mtd_open(const std::string &mtd_path);
 long mtd_read(int fd, void *buf, size_t len, uint32_t off);
 long mtd_program(int fd, const void *buf, size_t len, uint32_t off);
