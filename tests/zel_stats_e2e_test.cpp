@@ -56,7 +56,7 @@ mark() { m=$(reports); echo "MARK $1 $m"; }
 $B/kmx-test-api-peer --dir /tmp/api --ready /tmp/api.ready & peer=$!
 $B/kmx-sim-mgmt --port 20001 --connections 1000 --script /tmp/mgmt.script --ready /tmp/mgmt.ready &
 wait_for '[ -f /tmp/api.ready ] && [ -f /tmp/mgmt.ready ]'
-zel-monitor 1 >/run/sim/zm.out 2>&1 & zm=$!
+zm_start >/run/sim/zm.out 2>&1
 
 # Not locked: three samples of the history go by (six minutes of the
 # board's clock), the sender asks nothing and reports nothing.
@@ -92,7 +92,7 @@ echo "CUT pools_before=$p pools_after=$(asked pools)"
 kill $peer; wait $peer 2>/dev/null
 mark down; wait_for "[ \$(reports) -ge $((m + 3)) ]"
 mark end
-kill -0 $zm && echo "DAEMON alive"
+zm_running && echo "DAEMON alive"
 )SH";
 
 struct Reports {
@@ -111,8 +111,8 @@ size_t mark(const std::string &out, const std::string &name) {
 }
 
 TEST(MonitorStatsE2E, ReportsAndHistoryThroughTheMinersMoods) {
-    MachineRun r = run_machine(R"({"platform":4,"boards":[],"files":{"/etc/hwrevision":"zynq n5.b\n"}})",
-                               {"bash", "-c", kScript});
+    MachineRun r =
+        run_daemon_machine(R"({"platform":4,"boards":[],"files":{"/etc/hwrevision":"zynq n5.b\n"}})", kScript);
     ASSERT_EQ(r.status, 0) << r.out << r.file("/run/sim/zm.out");
     ASSERT_FALSE(has(r.out, "TIMEOUT")) << r.out << r.syslog();
     EXPECT_TRUE(has(r.out, "UNLOCKED stats=0 reports=0\n")) << r.out;
