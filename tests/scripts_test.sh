@@ -147,6 +147,7 @@ stub cmake 'echo "-- Configuring done"; [[ -z $CMAKE_FAILS ]] || { echo "CMake E
 # $STEPS step lines in the status format asked for, $PAUSE s apart; with
 # $BROKEN the last step is a compile error.
 stub ninja 'echo "ninja: Entering directory \`$2'"'"'"
+[[ -z ${ARGS_LOG:-} ]] || echo "$*" >"$ARGS_LOG"
 for ((i = 1; i <= STEPS; i++)); do
     s=${NINJA_STATUS//%f/$i}
     echo "${s//%t/$STEPS}Building CXX object src/f$i.cpp.o"
@@ -182,6 +183,15 @@ expect_eq "a slow build succeeds" 0 "$rc"
 lines=$(grep -c "^build: $scratch/tree: [0-9]/8 steps done after [0-9] s$" <<<"$out")
 if ((lines >= 1 && lines <= 6)); then ok; else bad "progress lines: [$out]"; fi
 expect_eq "and prints nothing else" "" "$(grep -v "^build: $scratch/tree: " <<<"$out")"
+
+# KMX_JOBS limits the compile jobs; without it ninja takes every core.
+KMX_JOBS=3 ARGS_LOG=$scratch/ninja.args build 1 0 "" ""
+expect_eq "KMX_JOBS=3 is ninja's -j 3" "0:-C $scratch/tree -j 3" "$rc:$(cat "$scratch/ninja.args")"
+ARGS_LOG=$scratch/ninja.args build 1 0 "" ""
+expect_eq "no KMX_JOBS: no -j" "0:-C $scratch/tree" "$rc:$(cat "$scratch/ninja.args")"
+KMX_JOBS=0 build 1 0 "" ""
+expect_eq "a KMX_JOBS that is no positive number is refused" "1:build: KMX_JOBS must be a positive number, not '0'" \
+    "$rc:$out"
 
 build 0 0 "" yes
 expect_eq "a failed configure fails" 1 "$rc"

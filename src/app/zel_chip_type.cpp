@@ -104,19 +104,18 @@ int main(int argc, char **argv) {
     const int platform = num[0], miner_type = num[1], chain_num = num[2], chip_num = num[3];
     kmx_logf(1, "%d,%d,%d,%d,%s,%s,%s,%s.\n", platform, miner_type, chain_num, chip_num, argv[5], argv[6], argv[7],
              argv[8]);
-    // A failed start or end of the platform is status 0, unless an end
-    // signal came meanwhile: the probe then ends by it.
     const auto startup_failed = [&] {
         kmx_logf_user(5, "sys_platform_init: platform[%d] miner_type[%d] chain_num[%d] chip_num[%d].\n", platform,
                  miner_type, chain_num, chip_num);
-        kos::release_end_signals();
         return 0;
     };
     // TERM, INT or HUP from here on ends the probe at its next step (a cold
     // start's wait is cut short) through the platform's exit, as every other
     // end does: no chain is left powered with nobody steering the fans.
     kos::catch_end_signals();
-    if (!sys_platform_init(platform, miner_type, chain_num, chip_num)) return startup_failed();
+    // A start that fails ends the probe with status 0, or by an end signal
+    // that came meanwhile (as the platform's own ends during its start do).
+    if (!sys_platform_init(platform, miner_type, chain_num, chip_num)) kos::terminate(startup_failed());
 
     bool type_known = false, count_known = false;
     int count = 0;
