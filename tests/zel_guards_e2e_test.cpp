@@ -124,7 +124,7 @@ std::vector<long> feed_gaps(const std::string &log) {
 // time, and four feeds take about 12 s (waited for up to two minutes).
 TEST(WatchdogFeeder, EnablesWithNinetySecondsAndFeedsEveryTwenty) {
     MachineRun r = run_daemon(Machine{}, 5,
-                              "for i in $(seq 1200); do [ $(grep -c keepalive /run/sim/wdt.log) -ge 4 ] && break; "
+                              "for i in $(seq 1200); do zm_running || break; [ $(grep -c keepalive /run/sim/wdt.log) -ge 4 ] && break; "
                               "sleep 0.1; done\n"
                               "printf 'STATE{%s}' \"$($B/kmx-sim watchdog | cut -d' ' -f1-2)\"\n");
     ASSERT_EQ(r.status, 0) << r.out;
