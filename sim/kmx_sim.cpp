@@ -4,6 +4,10 @@
 //   kmx-sim poke ADDR VALUE    write it
 //   kmx-sim button press|release
 //   kmx-sim button hold MS     press, hold for MS milliseconds of machine time, release
+//   kmx-sim button tap         press, release as soon as the daemon's sampler
+//                              has counted the press (it lights both LEDs of
+//                              the hub's LED word), at most 60 s; status 1
+//                              when it never did
 //   kmx-sim watchdog           state of the emulated watchdog: disarmed, counting, expired
 //   kmx-sim plug SLOT 0|1      plug a board into a slot (0..7) or pull it; a
 //                              pulled board answers nothing (sim/devices/chip.h)
@@ -38,6 +42,7 @@
 namespace {
 
 constexpr uint32_t PERIPH_INPUTS = HUB_PERIPHERAL_PHY + 0x28;
+constexpr uint32_t PERIPH_LEDS = HUB_PERIPHERAL_PHY + 0x24;  // green bit 9, red bit 10, clear while lit
 
 struct Region {
     uint32_t phys, size;
@@ -266,6 +271,24 @@ bool set_input(unsigned bit, bool low, int soc_pad) {
     return word_io(PERIPH_INPUTS, &v, true) && sim::soc_pad_set_external(soc_pad, low ? 0 : 1);
 }
 
+// The shortest press the daemon counts, whatever the host's load: a script
+// that polls the LEDs and then releases may take seconds between the two
+// on a loaded host, enough to turn a short press into a long one. Here one
+// process polls every millisecond of real time and releases at once.
+int button_tap() {
+    if (!set_input(16u, true, kSocButtonPad)) return 1;
+    bool lit = false;
+    for (int ms = 0; ms < 60000 && !lit; ms++) {
+        uint32_t leds = 0;
+        if (!word_io(PERIPH_LEDS, &leds, false)) break;
+        lit = (leds & 0x600u) == 0;
+        if (!lit) usleep(1000);
+    }
+    if (!set_input(16u, false, kSocButtonPad)) return 1;
+    if (!lit) fprintf(stderr, "kmx-sim: the press was not counted (both LEDs never lit)\n");
+    return lit ? 0 : 1;
+}
+
 // What the emulated watchdog card would do now, from the state its last
 // request left.
 int watchdog_state() {
@@ -297,7 +320,7 @@ int watchdog_state() {
 
 
 const char kUsage[] =
-    "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release|hold MS | plug SLOT 0|1 | watchdog | "
+    "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release|tap|hold MS | plug SLOT 0|1 | watchdog | "
     "mtd-erase DEV OFF LEN | dd OPERAND...\n";
 
 int refused(const std::string &why) {
@@ -345,8 +368,9 @@ int main(int argc, char **argv) {
             kos::sleep_ms(v);
             return set_input(16u, false, kSocButtonPad) ? 0 : 1;
         }
+        if (how == "tap") return operands(argc, 1) ? button_tap() : refused("button tap takes no operand");
         if (!operands(argc, 1) || (how != "press" && how != "release"))
-            return refused("button takes press, release or hold MS");
+            return refused("button takes press, release, tap or hold MS");
         return set_input(16u, how == "press", kSocButtonPad) ? 0 : 1;
     }
     if (cmd == "watchdog") return operands(argc, 0) ? watchdog_state() : refused("watchdog takes no operand");

@@ -20,11 +20,11 @@ std::string machine(const std::string &hwrevision) {
 // machine's) and stops it.
 MachineRun run_daemon_until(const std::string &desc, const std::string &until, double more_s = 0) {
     const std::string script = "mkdir -p /config/etc/ssh\n"
-                               "zel-monitor 1 >/run/sim/zm.out 2>&1 & ZM=$!\n" +
+                               "zm_start >/run/sim/zm.out 2>&1\n" +
                                build_path("led-client") + " send '{}' >/dev/null\n"
                                "for i in $(seq 2400); do { " + until + "; } 2>/dev/null && break; sleep 0.05; done\n"
-                               "sleep " + std::to_string(more_s) + "\nkill $ZM\n";
-    return run_machine(desc, {"bash", "-c", script});
+                               "sleep " + std::to_string(more_s) + "\nzm_stop\n";
+    return run_daemon_machine(desc, script);
 }
 
 std::string seen(const std::string &text, const std::string &file) {

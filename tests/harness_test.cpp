@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "os/os.h"
+#include "support/lock_wait.h"
 #include "support/machine_runner.h"
 
 namespace {
@@ -48,4 +53,32 @@ TEST(Harness, EndingInsideATestFails) {
 TEST(Harness, DeathTestsExpectingTheEndStillWork) {
     EXPECT_EXIT(kos::terminate(0), testing::ExitedWithCode(0), "");
     EXPECT_EXIT(kos::terminate(3), testing::ExitedWithCode(3), "");
+}
+
+// The lock-wait detector sees a thread blocked on either kind of file lock:
+// flock, and fcntl's (the open-file kind, which blocks between threads of
+// one process as the record kind does between processes).
+TEST(Harness, LockWaiterSeesFlockAndFcntlWaits) {
+    char path[] = "/tmp/lock_wait.XXXXXX";
+    const int held = mkstemp(path);
+    ASSERT_GE(held, 0);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    for (const bool by_fcntl : {false, true}) {
+        ASSERT_EQ(by_fcntl ? fcntl(held, F_OFD_SETLK, &whole) : ::flock(held, LOCK_EX), 0) << by_fcntl;
+        LockWaiter waiter([&] {
+            const int fd = open(path, O_RDWR);
+            struct flock w = whole;
+            EXPECT_EQ(by_fcntl ? fcntl(fd, F_OFD_SETLKW, &w) : ::flock(fd, LOCK_EX), 0);
+            close(fd);
+        });
+        EXPECT_TRUE(waiter.reached_lock()) << (by_fcntl ? "fcntl" : "flock");
+        struct flock unlock = whole;
+        unlock.l_type = F_UNLCK;
+        ASSERT_EQ(by_fcntl ? fcntl(held, F_OFD_SETLK, &unlock) : ::flock(held, LOCK_UN), 0);
+        waiter.join();
+    }
+    close(held);
+    unlink(path);
 }

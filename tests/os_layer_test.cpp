@@ -138,6 +138,15 @@ TEST(EndSignals, CutAWaitShortThenEndTheProgram) {
             _exit(2);
         },
         testing::KilledBySignal(SIGTERM), "");
+    // A step that ends the program with a status of its own (a platform
+    // start that cannot go on) after a signal came ends it by the signal.
+    EXPECT_EXIT(
+        {
+            kos::catch_end_signals();
+            raise(SIGHUP);
+            kos::terminate(0);
+        },
+        testing::KilledBySignal(SIGHUP), "");
 }
 
 TEST(OsEmulation, InstalledFromAboveWithTheMachineClock) {

@@ -14,8 +14,9 @@
 #          and the armhf run leaving out the host-only entries;
 #   sanitizer  (named alone, with the sanitizer tree's ub-stop) the same
 #          copy, where a real program stopped by the undefined-behaviour
-#          sanitizer in the background of a machine fails the stage that
-#          passed every test;
+#          sanitizer in the background of one machine, and by the address
+#          sanitizer in another's, fails the stage that passed every test,
+#          each stop kept in a file of its own named by its sanitizer;
 #   mutate scripts/mutate --dry-run: every line of scripts/mutants.txt
 #          applies; in a copy, a bad line fails the check, which reads
 #          files only and needs no build; a run refuses a line whose tests
@@ -146,6 +147,7 @@ stub cmake 'echo "-- Configuring done"; [[ -z $CMAKE_FAILS ]] || { echo "CMake E
 # $STEPS step lines in the status format asked for, $PAUSE s apart; with
 # $BROKEN the last step is a compile error.
 stub ninja 'echo "ninja: Entering directory \`$2'"'"'"
+[[ -z ${ARGS_LOG:-} ]] || echo "$*" >"$ARGS_LOG"
 for ((i = 1; i <= STEPS; i++)); do
     s=${NINJA_STATUS//%f/$i}
     echo "${s//%t/$STEPS}Building CXX object src/f$i.cpp.o"
@@ -182,6 +184,15 @@ lines=$(grep -c "^build: $scratch/tree: [0-9]/8 steps done after [0-9] s$" <<<"$
 if ((lines >= 1 && lines <= 6)); then ok; else bad "progress lines: [$out]"; fi
 expect_eq "and prints nothing else" "" "$(grep -v "^build: $scratch/tree: " <<<"$out")"
 
+# KMX_JOBS limits the compile jobs; without it ninja takes every core.
+KMX_JOBS=3 ARGS_LOG=$scratch/ninja.args build 1 0 "" ""
+expect_eq "KMX_JOBS=3 is ninja's -j 3" "0:-C $scratch/tree -j 3" "$rc:$(cat "$scratch/ninja.args")"
+ARGS_LOG=$scratch/ninja.args build 1 0 "" ""
+expect_eq "no KMX_JOBS: no -j" "0:-C $scratch/tree" "$rc:$(cat "$scratch/ninja.args")"
+KMX_JOBS=0 build 1 0 "" ""
+expect_eq "a KMX_JOBS that is no positive number is refused" "1:build: KMX_JOBS must be a positive number, not '0'" \
+    "$rc:$out"
+
 build 0 0 "" yes
 expect_eq "a failed configure fails" 1 "$rc"
 expect_has "cmake's error is shown" "$out" "CMake Error at CMakeLists.txt:3: bad"
@@ -204,12 +215,15 @@ chmod +x "$tree"/scripts/*
 # (a.one and b.two), $NOT_FOUND finds none, $ODD fails with a closing line
 # that counts no failure; a run of one entry (-R ^NAME$) passes when $PASSES
 # names it. In $REPORTS the run leaves a sanitizer report at its log_path:
-# with $UB_STOP, that program's own, started in the background of a machine
-# with its output thrown away, its status unread; else a stand-in's.
+# with $UB_STOP, that program's own, started in the background of two
+# machines (stopped by each sanitizer once, both with the same pid) with
+# its output thrown away, its status unread; else a stand-in's.
 stub ctest 'd=$(basename "$PWD")
 echo "ctest $d $* UBSAN=${UBSAN_OPTIONS:-}" >>"$CALLS"
 if [[ $d == "$REPORTS" && -n $UB_STOP ]]; then
-    "$MACHINE" --bin "$(dirname "$UB_STOP")" -- bash -c "\"\$0\" >/dev/null 2>&1 & wait" "$UB_STOP"
+    for how in "" address; do
+        "$MACHINE" --bin "$(dirname "$UB_STOP")" -- bash -c "\"\$0\" $how >/dev/null 2>&1 & wait" "$UB_STOP"
+    done
 elif [[ $d == "$REPORTS" ]]; then
     p=$(sed -n "s/.*log_path=\([^ ]*\).*/\1/p" <<<"${ASAN_OPTIONS:-} ${TSAN_OPTIONS:-}" | head -1)
     echo "WARNING: ThreadSanitizer: data race (pid=123)" >"$p.123"
@@ -294,8 +308,9 @@ REPORTS=build-tsan run_test "" "" "" "" ""
 expect_eq "a thread sanitizer report: exit 1" 1 "$rc"
 expect_has "one failed entry more" "$summary" "thread sanitizer reports                           0       1"
 expect_has "and the report shown" "$out" "WARNING: ThreadSanitizer: data race (pid=123)"
+expect_has "and kept, named by its sanitizer" "$out" "== thread: $tree/build-tsan/tsan-reports/thread.123 =="
 expect_has "undefined behaviour halts and is reported to a file" "$(grep '^ctest build-asan' "$scratch/ctest.calls")" \
-    "UBSAN=halt_on_error=1 print_stacktrace=1 log_path=$tree/build-asan/sanitizer-reports/undefined"
+    "UBSAN=halt_on_error=1 print_stacktrace=1 log_path=$tree/build-asan/sanitizer-reports/report log_exe_name=1"
 
 run_test "" build-tsan "build-armhf" 1 yes
 expect_eq "no tests found, a failed build, board build and fuzz target: exit 1" 1 "$rc"
@@ -323,7 +338,18 @@ expect_has "the stop reached log_path (not so with g++'s sanitizer): one failed 
 expect_eq "the closing line counts it" "total: 1353 passed, 1 failed" "$(tail -1 <<<"$out")"
 expect_eq "and the status says it" 1 "$rc"
 expect_has "the report shown" "$out" \
-    "ub_stop.cpp:12:7: runtime error: signed integer overflow: 2147483647 + 1 cannot be represented in type 'int'"
+    "ub_stop.cpp:23:7: runtime error: signed integer overflow: 2147483647 + 1 cannot be represented in type 'int'"
+expect_has "and the address sanitizer's" "$out" "ERROR: AddressSanitizer: heap-buffer-overflow"
+# Each stop in a file of its own, named by its sanitizer, the machine and
+# the program: the same pid in both machines overwrote nothing.
+kept=$(cd "$tree/build-asan/sanitizer-reports" && ls)
+expect_eq "two reports kept" 2 "$(grep -c . <<<"$kept")"
+expect_eq "one named undefined" 1 "$(grep -c '^undefined\.machine\.[0-9]*-[0-9]*\.ub-stop\.[0-9]*$' <<<"$kept")"
+expect_eq "one named address" 1 "$(grep -c '^address\.machine\.[0-9]*-[0-9]*\.ub-stop\.[0-9]*$' <<<"$kept")"
+expect_has "the undefined one holds the overflow" "$(cat "$tree"/build-asan/sanitizer-reports/undefined.*)" \
+    "runtime error: signed integer overflow"
+expect_has "the address one the write past the block" "$(cat "$tree"/build-asan/sanitizer-reports/address.*)" \
+    "heap-buffer-overflow"
 fi
 
 # --- scripts/mutate's check of its list --------------------------------------

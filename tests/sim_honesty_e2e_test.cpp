@@ -155,7 +155,7 @@ TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     EXPECT_TRUE(has(err, "kmx-sim: no slot \"9\" (0..7)\n")) << err;
     EXPECT_TRUE(has(err, "kmx-sim: plug takes 0 (pull) or 1 (plug), not \"2\"\n")) << err;
     EXPECT_TRUE(has(err, "kmx-sim: unknown command \"frob\"\n")) << err;
-    EXPECT_TRUE(has(err, "kmx-sim: button takes press, release or hold MS\n")) << err;
+    EXPECT_TRUE(has(err, "kmx-sim: button takes press, release, tap or hold MS\n")) << err;
     EXPECT_TRUE(has(err, "usage: kmx-sim boot | peek ADDR")) << err;
     EXPECT_TRUE(has(err, "kmx-sim: poke takes the address of a word (a multiple of 4), not \"0x43C00026\"\n")) << err;
 }

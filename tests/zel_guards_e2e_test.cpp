@@ -84,14 +84,14 @@ MachineRun run_daemon(const Machine &m, int scale, const std::string &body) {
         "export KMX_TIME_SCALE=" +
         std::to_string(scale) +
         "\n"
-        "zel-monitor 1 >/run/sim/zm.out 2>&1 & ZM=$!\n"
+        "zm_start >/run/sim/zm.out 2>&1\n"
         "$B/led-client send '{}' >/dev/null\n" +
         body +
-        "kill -CONT $ZM; kill $ZM; wait $ZM\n"
+        "zm_stop\n"
         "mkdir -p /run/sim/out; for f in /config/cgminer.conf /config/cgminer.conf.bak "
         "/config/network/25-wired.network /config/network/25-wired.network.bak; do "
         "[ -e $f ] && cp $f /run/sim/out/$(basename $f); done; true\n";
-    return run_machine(m.desc(), {"bash", "-c", script});
+    return run_daemon_machine(m.desc(), script);
 }
 
 std::string out_file(const MachineRun &r, const std::string &name) { return r.file("/run/sim/out/" + name); }
@@ -119,9 +119,13 @@ std::vector<long> feed_gaps(const std::string &log) {
     return gaps;
 }
 
+// At five times real speed a 20 s period is 4 s of real time and the card
+// runs out after 18 s: a feed the loaded host makes 14 s late still comes in
+// time, and four feeds take about 12 s (waited for up to two minutes).
 TEST(WatchdogFeeder, EnablesWithNinetySecondsAndFeedsEveryTwenty) {
-    MachineRun r = run_daemon(Machine{}, 50,
-                              "waitfor '[ $(grep -c keepalive /run/sim/wdt.log) -ge 6 ]'\n"
+    MachineRun r = run_daemon(Machine{}, 5,
+                              "for i in $(seq 1200); do zm_running || break; [ $(grep -c keepalive /run/sim/wdt.log) -ge 4 ] && break; "
+                              "sleep 0.1; done\n"
                               "printf 'STATE{%s}' \"$($B/kmx-sim watchdog | cut -d' ' -f1-2)\"\n");
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string log = r.file("/run/sim/wdt.log");
@@ -129,7 +133,7 @@ TEST(WatchdogFeeder, EnablesWithNinetySecondsAndFeedsEveryTwenty) {
     EXPECT_FALSE(has(log, "disable")) << log;
     EXPECT_FALSE(has(log, "expired")) << log;
     std::vector<long> gaps = feed_gaps(log);
-    ASSERT_GE(gaps.size(), 6u) << log;
+    ASSERT_GE(gaps.size(), 4u) << log;
     // The first feed follows the enable at once; then one per 20 s cycle.
     for (size_t i = 1; i < gaps.size(); ++i) EXPECT_GE(gaps[i], 19900) << log;
     EXPECT_TRUE(has(r.out, "STATE{counting timeout=90}")) << r.out;
@@ -377,17 +381,14 @@ Machine button_machine(const std::string &network) {
 const char kLeds[] = "$B/kmx-sim peek 0x43C00024";
 
 TEST(Button, ShortPressBroadcastsTheAddress) {
-    // The sampler lights both LEDs on its first tick of the press; a loaded
-    // host may take a while to get there, and the press must stay short
-    // (4.4 s) meanwhile: real time.
+    // The sampler lights both LEDs on its first tick of the press; the tap
+    // releases the button once it sees them lit, a tick or two later
+    // however loaded the host, so the press stays short (under 4.4 s). The
+    // bands' edges are the in-process tests' (220 and 221 ticks).
     MachineRun r = run_daemon(button_machine(kDhcpFile), 1,
-                              std::string("$B/kmx-sim button press\n"
-                                          "waitfor \"[ \\$(") +
-                                  kLeds +
-                                  ") = 0x00000000 ]\" && echo 'HELD{both lit}'\n"
-                                  "$B/kmx-sim button release\n"
-                                  "waitfor '[ $(wc -l </tmp/udp.txt) -ge 2 ]'\n"
-                                  "cp /tmp/udp.txt /run/sim/out/udp.txt\n");
+                              "$B/kmx-sim button tap && echo 'HELD{both lit}'\n"
+                              "waitfor '[ $(wc -l </tmp/udp.txt) -ge 2 ]'\n"
+                              "cp /tmp/udp.txt /run/sim/out/udp.txt\n");
     ASSERT_EQ(r.status, 0) << r.out;
     // Both LEDs lit while the button is held.
     EXPECT_TRUE(has(r.out, "HELD{both lit}")) << r.out;

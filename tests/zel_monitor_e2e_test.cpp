@@ -32,13 +32,13 @@ std::string machine(const std::string &uboot, const std::string &files) {
 MachineRun run_daemon(const std::string &desc, const std::string &body) {
     const std::string client = build_path("led-client");
     const std::string script = "mkdir -p /config/etc/ssh && touch /config/etc/ssh/ssh_host_rsa_key\n"
-                               "zel-monitor 1 >/run/sim/zm.out 2>/run/sim/zm.err & ZM=$!\n"
+                               "zm_start >/run/sim/zm.out 2>/run/sim/zm.err\n"
                                "C=" + client + "\n"
                                "$C send '{\"red_light\":\"off\"}' >/dev/null\n" +
                                body +
                                "printf 'HWREV{%s}HWREV' \"$(cat /etc/hwrevision)\"\n"
                                "printf 'KEYMODE{%s}KEYMODE' \"$(stat -c %a /config/etc/ssh/ssh_host_rsa_key)\"\n";
-    return run_machine(desc, {"bash", "-c", script});
+    return run_daemon_machine(desc, script);
 }
 
 // The replies as led-client prints them.
@@ -131,11 +131,11 @@ TEST(MonitorDaemon, ButtonIntervalIsBoundedBothWays) {
     };
     std::string script;
     for (const auto &[arg, line] : runs)
-        script += std::string("zel-monitor ") + arg + " >/dev/null 2>&1 & ZM=$!\n" + client +
+        script += std::string("zm_start ") + arg + " >/dev/null 2>&1\n" + client +
                   " send '{}' >/dev/null\n"
                   "for i in $(seq 500); do grep -q '" + line + "' /run/sim/syslog.log && break; sleep 0.02; done\n"
-                  "kill $ZM; wait $ZM\n";
-    MachineRun r = run_machine(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), {"bash", "-c", script});
+                  "zm_stop\n";
+    MachineRun r = run_daemon_machine(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\""), script);
     const std::string log = r.syslog();
     EXPECT_TRUE(has(log, "thread_button_monitor start:0.")) << log;
     for (const auto &[arg, line] : runs) EXPECT_TRUE(has(log, line)) << arg << "\n" << log;
@@ -150,20 +150,19 @@ TEST(MonitorDaemon, ButtonIntervalIsBoundedBothWays) {
 // no write of its own half-way.
 TEST(MonitorDaemon, StartupSweepWaitsForAWriterInFlight) {
     const std::string client = build_path("led-client");
-    MachineRun r = run_machine(
+    MachineRun r = run_daemon_machine(
         machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/config/cgminer.conf\":\"{}\","
                     "\"/config/network/25-wired.network.tmpQw12Er\":\"x\""),
-        {"bash", "-c",
-         "mkdir -p /config/etc/ssh; touch /run/cgminer.conf.lock\n"
+                 "mkdir -p /config/etc/ssh; touch /run/cgminer.conf.lock\n"
          "(flock 9; printf '{\"N5adjust\":\"7\"}' > /config/cgminer.conf.tmpAb12Cd; touch /tmp/held\n"
          " w=0; for i in $(seq 3000); do if " + kWaitsOnLock + "; then w=1; break; fi; sleep 0.01; done\n"
          " echo waiter=$w; mv /config/cgminer.conf.tmpAb12Cd /config/cgminer.conf) 9>/run/cgminer.conf.lock & H=$!\n"
          "while [ ! -f /tmp/held ]; do sleep 0.01; done\n"
-         "zel-monitor 1 >/dev/null 2>&1 & ZM=$!\n"
+         "zm_start >/dev/null 2>&1\n"
          "wait $H\n" + client + " send '{}' >/dev/null\n"
-         "kill $ZM; wait $ZM\n"
+         "zm_stop\n"
          "cat /config/cgminer.conf; echo; ls /config | grep -vxF cgminer.conf.bak; ls /config/network | grep -c tmp; "
-         "true\n"});
+         "true\n");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "waiter=1\n{\"N5adjust\":\"7\"}\ncgminer.conf\netc\nnetwork\n0\n") << r.out;
     EXPECT_TRUE(has(r.syslog(), "removed 1 unfinished copies of /config/network/25-wired.network")) << r.syslog();
@@ -206,10 +205,9 @@ TEST(MonitorDaemon, PendingSupplyUpgradeRunsThenEmptiesAndReboots) {
     const std::string script = "mkdir -p /opt/psu-upgrade && touch /opt/psu-upgrade/readme.txt "
                                "'/opt/psu-upgrade/x.bin;power_upgrade owned' && ";
     // The image is laid down before the daemon starts.
-    MachineRun r = run_machine(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/opt/psu-upgrade/p.bin\":\"\""),
-                               {"bash", "-c",
-                                script + "zel-monitor 1 >/dev/null 2>&1 & " + build_path("led-client") +
-                                    " send '{}' >/dev/null; " + body});
+    MachineRun r = run_daemon_machine(
+        machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/opt/psu-upgrade/p.bin\":\"\""),
+        script + "zm_start >/dev/null 2>&1; " + build_path("led-client") + " send '{}' >/dev/null; " + body);
     ASSERT_EQ(r.status, 0) << r.out;
     // The watchdog feeder and the status checker read and set U-Boot
     // variables meanwhile.
@@ -232,11 +230,11 @@ TEST(MonitorDaemon, SupplyImageNamedLikeAnOptionOrHiddenIsRefused) {
     // start): none reaches the upgrade program, no reboot; each is removed
     // by its name, with one line.
     const std::string body = "printf 'UPG{%s}UPG' \"$(ls -A /opt/psu-upgrade)\"\n";
-    MachineRun r = run_machine(
+    MachineRun r = run_daemon_machine(
         machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\",\"/opt/psu-upgrade/--help.bin\":\"\","
                     "\"/opt/psu-upgrade/-v.hex\":\"\",\"/opt/psu-upgrade/.x.bin\":\"\","
                     "\"/opt/psu-upgrade/.bin\":\"\",\"/opt/psu-upgrade/notes.txt\":\"\""),
-        {"bash", "-c", "zel-monitor 1 >/dev/null 2>&1 & " + build_path("led-client") + " send '{}' >/dev/null; " + body});
+        "zm_start >/dev/null 2>&1; " + build_path("led-client") + " send '{}' >/dev/null; " + body);
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string calls = r.file("/run/sim/calls.log");
     EXPECT_FALSE(has(calls, "power_upgrade")) << calls;
@@ -305,7 +303,7 @@ TEST(MonitorDaemon, LedServerReadsSplitRequests) {
         "$C split '{\"red_light\":\"on\"}' 200; printf 'SPLIT{%s}SPLIT' \"$(\"$KMX_BUILD_DIR\"/kmx-sim peek 0x43C00024)\"\n"
         "$C split '{\"red_light\":\"off\"}' 3000\n"
         "$C idle >/tmp/idle & idle=$!\n"
-        "until grep -q idle /tmp/idle; do sleep 0.01; done\n"
+        "for i in $(seq 3000); do grep -q idle /tmp/idle && break; sleep 0.01; done\n"
         "$C send '{\"red_light\":\"off\"}'; kill $idle\n";
     MachineRun r = run_led_clients(body);
     ASSERT_EQ(r.status, 0) << r.out;
@@ -320,7 +318,7 @@ TEST(MonitorDaemon, LedServerReadsSplitRequests) {
 // are no leftovers, and a stopped daemon leaves none.
 TEST(MonitorDaemon, SingleInstanceAndNoLeftovers) {
     const std::string body = "zel-monitor 1 >/tmp/second.out 2>&1; echo \"rc2=$?\"; cat /tmp/second.out\n"
-                             "kill $ZM; wait $ZM\n"
+                             "zm_stop\n"
                              "printf 'LS{%s}LS' \"$(ls /config /config/network | tr '\\n' ' ')\"\n";
     MachineRun r = run_daemon(machine("", "\"/etc/hwrevision\":\"zynq n5.b\\n\","
                                           "\"/config/cgminer.conf\":\"{}\","
@@ -351,7 +349,7 @@ TEST(MonitorDaemon, LedServerSurvivesHostileClients) {
     const std::string body = "$C pad 1023; $C pad 1024; $C pad 5000 >/dev/null\n"
                              "$C reset; $C reset\n"
                              "$C idle >/tmp/idle & idle=$!\n"
-                             "until grep -q idle /tmp/idle; do sleep 0.01; done\n"
+                             "for i in $(seq 3000); do grep -q idle /tmp/idle && break; sleep 0.01; done\n"
                              "$C send '{\"red_light\":\"on\"}'; kill $idle\n"
                              // An unfinished request is answered at its deadline;
                              // thirty more that end early, each with a reset
@@ -399,7 +397,7 @@ TEST(MonitorDaemon, LedServerIdleClientsHoldNoOne) {
         // socket's short backlog, and a client whose handshake the host
         // dropped there would wait for ever.
         return "pids=; for i in $(seq " + n + "); do $C hold >/tmp/" + tag + ".$i & pids=\"$pids $!\"\n"
-               "  until [ -s /tmp/" + tag + ".$i ]; do sleep 0.002; done; done\n"
+               "  for w in $(seq 15000); do [ -s /tmp/" + tag + ".$i ] && break; sleep 0.002; done; done\n"
                "s=$(date +%s%N); $C send '{\"red_light\":\"on\"}' >/tmp/" + tag + "; e=$(date +%s%N)\n"
                "wait $pids\n"
                "printf '" + tag + "{%s %s %s}" + tag + "' \"$(( (e - s) / 1000000 < " + std::to_string(kLoadedHostMs) +

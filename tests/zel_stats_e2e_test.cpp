@@ -64,7 +64,7 @@ $B/kmx-sim-mgmt --port 20001 --connections 1000 --script /tmp/mgmt.script --read
 wait_for '[ -f /tmp/api.ready ] && [ -f /tmp/mgmt.ready ]'
 )SH";
 
-const std::string kScript = kStandIns + R"SH(zel-monitor 1 >/run/sim/zm.out 2>&1 & zm=$!
+const std::string kScript = kStandIns + R"SH(zm_start >/run/sim/zm.out 2>&1
 
 # Not locked: three samples of the history go by (six minutes of the
 # board's clock), the sender asks nothing and reports nothing.
@@ -100,7 +100,7 @@ echo "CUT pools_before=$p pools_after=$(asked pools)"
 kill $peer; wait $peer 2>/dev/null
 mark down; wait_for "[ \$(reports) -ge $((m + 3)) ]"
 mark end
-kill -0 $zm && echo "DAEMON alive"
+zm_running && echo "DAEMON alive"
 )SH";
 
 struct Reports {
@@ -130,8 +130,8 @@ size_t mark(const std::string &out, const std::string &name) {
 
 // The script in the machine, run to its end with the daemon still there.
 MachineRun run_script(const std::string &script) {
-    MachineRun r = run_machine(R"({"platform":4,"boards":[],"files":{"/etc/hwrevision":"zynq n5.b\n"}})",
-                               {"bash", "-c", script});
+    MachineRun r =
+        run_daemon_machine(R"({"platform":4,"boards":[],"files":{"/etc/hwrevision":"zynq n5.b\n"}})", script);
     EXPECT_EQ(r.status, 0) << r.out << r.file("/run/sim/zm.out");
     EXPECT_FALSE(has(r.out, "TIMEOUT")) << r.out << r.syslog();
     EXPECT_TRUE(has(r.out, "DAEMON alive")) << r.out;
@@ -225,8 +225,8 @@ std::string devs_at_cap() {
 }
 
 const std::string kMemoryScript = kStandIns + R"SH(echo 1 > /run/sim/flag
-zel-monitor 1 >/run/sim/zm.out 2>&1 & zm=$!
-mem() { echo "MEM $1" $(grep -E '^Vm(HWM|RSS):' /proc/$zm/status); }
+zm_start >/run/sim/zm.out 2>&1
+mem() { echo "MEM $1" $(grep -E '^Vm(HWM|RSS):' /proc/$ZM/status); }
 # A phase: its mark, then N reports and the condition.
 phase() { mark $1; d=$(asked devs); wait_for "[ \$(reports) -ge $((m + $2)) ] && $3"; mem $1; }
 wait_for "[ \$(reports) -ge 3 ]"
@@ -243,7 +243,7 @@ phase outsized 13 '[ $(asked devs) -ge $((d + 2)) ]'
 )SH" + answer("stats", kStatsAtCap) + answer("devs", devs_at_cap()) +
                                    R"SH(phase atcap 3 "grep -q '\"7\": 1' /tmp/stats.json"
 )SH" + answer("stats", kStats) + answer("devs", kDevs) + R"SH(phase normal 3 'tail -n 5 /tmp/stats.json | grep -q 12345'
-kill -0 $zm && echo "DAEMON alive"
+zm_running && echo "DAEMON alive"
 )SH";
 
 // kB of the "MEM phase" line's field ("VmHWM:" or "VmRSS:"); -1 when missing.

@@ -114,7 +114,9 @@ int main(int argc, char **argv) {
     // start's wait is cut short) through the platform's exit, as every other
     // end does: no chain is left powered with nobody steering the fans.
     kos::catch_end_signals();
-    if (!sys_platform_init(platform, miner_type, chain_num, chip_num)) return startup_failed();
+    // A start that fails ends the probe with status 0, or by an end signal
+    // that came meanwhile (as the platform's own ends during its start do).
+    if (!sys_platform_init(platform, miner_type, chain_num, chip_num)) kos::terminate(startup_failed());
 
     bool type_known = false, count_known = false;
     int count = 0;

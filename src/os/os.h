@@ -77,6 +77,8 @@ int peer_budget_ms(double board_ms);
 
 // ---- ending the process ---------------------------------------------------
 // exit() with the status the callers expect; flushes syslog-bound output.
+// An end signal noted while caught (catch_end_signals) ends the process by
+// that signal instead, so that its status is the signal's.
 [[noreturn]] void terminate(int status);
 // A start-up step that must not go on: sleep in 10 s steps forever.
 [[noreturn]] void halt_forever();

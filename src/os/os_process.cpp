@@ -12,6 +12,10 @@ namespace kos {
 
 void terminate(int status) {
     fflush(nullptr);
+    // An end that comes while the end signals are caught (a start-up step
+    // that cannot go on) ends by a signal noted meanwhile, as the program's
+    // release of them would have: its caller reads the signal's status.
+    release_end_signals();
     exit(status);
 }
 

@@ -13,8 +13,8 @@
 #include <thread>
 
 // The wait channels of a thread blocked on a file lock (an extended regular
-// expression).
-inline const std::string kLockWaitChannel = "^(locks|flock)_lock_(inode|file)_wait";
+// expression): flock's, and fcntl's (F_SETLKW, F_OFD_SETLKW).
+inline const std::string kLockWaitChannel = "^((locks|flock)_lock_(inode|file)_wait|fcntl_setlk)";
 
 // A shell condition, true while some thread in the machine waits for a
 // file lock: how a script holding a lock learns that a program has reached it.

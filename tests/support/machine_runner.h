@@ -15,3 +15,11 @@ struct MachineRun {
 // `desc` is the machine description (JSON text); `cmd` runs inside.
 MachineRun run_machine(const std::string &desc, const std::vector<std::string> &cmd);
 std::string build_path(const std::string &rel);
+
+// Runs `script` (bash) in a machine with the daemon's start and stop at hand:
+// `zm_start [ARGS]` starts zel-monitor (ARGS default to "1") in the
+// background, its pid in ZM, output redirected as for any command;
+// `zm_stop` stops it. A daemon that ended before its stop, or not by the
+// stop's SIGTERM, fails the case; one still running at the script's end is
+// stopped and checked the same way.
+MachineRun run_daemon_machine(const std::string &desc, const std::string &script);
