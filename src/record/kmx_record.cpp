@@ -434,10 +434,11 @@ void load_backoff() {
         unlink(kBackoffFile);
         return;
     }
-    const uint64_t now = now_s();
-    s_flush_failed = std::min(b.failed_at, now);
+    // Copied out of the packed state: std::min takes references.
+    const uint64_t now = now_s(), failed_at = b.failed_at;
+    s_flush_failed = std::min(failed_at, now);
     if (b.key_owed) merge_run_key(b.key, b.key.running_mode);
-    if (b.failed_at > now) save_backoff();
+    if (failed_at > now) save_backoff();
 }
 
 // A flush that stored nothing more: the event, which is in the last waiting
