@@ -114,6 +114,11 @@ uint32_t crc_update(uint32_t crc, const unsigned char *p, unsigned len) {
 
 namespace kmx_record {
 
+std::vector<std::vector<uint8_t>> &BlockBuf::spares() {
+    static thread_local std::vector<std::vector<uint8_t>> s;
+    return s;
+}
+
 uint32_t head_crc(const record_head_sec &h) {
     return kmx_crc32(0, reinterpret_cast<const unsigned char *>(&h), offsetof(record_head_sec, crc));
 }

@@ -49,10 +49,9 @@ public:
     std::vector<uint8_t> &img() { return img_; }
 
 private:
-    static std::vector<std::vector<uint8_t>> &spares() {
-        static thread_local std::vector<std::vector<uint8_t>> s;
-        return s;
-    }
+    // This thread's spare buffers; out of line, so that the pool is one
+    // object of the block layer's and no name of the archive's own.
+    static std::vector<std::vector<uint8_t>> &spares();
     std::vector<uint8_t> img_;
 };
 
