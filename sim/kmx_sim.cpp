@@ -7,7 +7,9 @@
 //   kmx-sim button tap         press, release as soon as the daemon's sampler
 //                              has counted the press (it lights both LEDs of
 //                              the hub's LED word), at most 60 s; status 1
-//                              when it never did
+//                              when it never did; the caller puts the red
+//                              LED out first (the daemon's start leaves it
+//                              lit), or a lit green one ends the tap early
 //   kmx-sim watchdog           state of the emulated watchdog: disarmed, counting, expired
 //   kmx-sim plug SLOT 0|1      plug a board into a slot (0..7) or pull it; a
 //                              pulled board answers nothing (sim/devices/chip.h)
