@@ -10,6 +10,12 @@
 //                              when it never did; the caller puts the red
 //                              LED out first (the daemon's start leaves it
 //                              lit), or a lit green one ends the tap early
+//   kmx-sim button through     press and hold through the sampler's own end of
+//                              the press (about 20 s), then release as soon as
+//                              it counts the press that follows: the red LED,
+//                              lit by the count and put out by the mode switch,
+//                              lights again; at most 120 s; status 1 when it
+//                              never did
 //   kmx-sim watchdog           state of the emulated watchdog: disarmed, counting, expired
 //   kmx-sim plug SLOT 0|1      plug a board into a slot (0..7) or pull it; a
 //                              pulled board answers nothing (sim/devices/chip.h)
@@ -291,6 +297,28 @@ int button_tap() {
     return lit ? 0 : 1;
 }
 
+// Held through a network-mode switch: the red LED is lit while the press is
+// counted, put out by the switch and lit again when the sampler counts what
+// is still held as a new press. Released at that last step, the new press is
+// as short as one poll makes it, whatever the host's load; a script waiting
+// for the switch first would add its own delays to it.
+int button_through() {
+    if (!set_input(16u, true, kSocButtonPad)) return 1;
+    const bool red_lit_at[3] = {true, false, true};
+    int step = 0;
+    for (int ms = 0; ms < 120000 && step < 3; ms++) {
+        uint32_t leds = 0;
+        if (!word_io(PERIPH_LEDS, &leds, false)) break;
+        if (((leds & 0x400u) == 0) == red_lit_at[step])
+            step++;
+        else
+            usleep(1000);
+    }
+    if (!set_input(16u, false, kSocButtonPad)) return 1;
+    if (step < 3) fprintf(stderr, "kmx-sim: the press that follows the switch was not counted (red LED step %d)\n", step);
+    return step == 3 ? 0 : 1;
+}
+
 // What the emulated watchdog card would do now, from the state its last
 // request left.
 int watchdog_state() {
@@ -322,7 +350,7 @@ int watchdog_state() {
 
 
 const char kUsage[] =
-    "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release|tap|hold MS | plug SLOT 0|1 | watchdog | "
+    "usage: kmx-sim boot | peek ADDR | poke ADDR VALUE | button press|release|tap|through|hold MS | plug SLOT 0|1 | watchdog | "
     "mtd-erase DEV OFF LEN | dd OPERAND...\n";
 
 int refused(const std::string &why) {
@@ -371,8 +399,9 @@ int main(int argc, char **argv) {
             return set_input(16u, false, kSocButtonPad) ? 0 : 1;
         }
         if (how == "tap") return operands(argc, 1) ? button_tap() : refused("button tap takes no operand");
+        if (how == "through") return operands(argc, 1) ? button_through() : refused("button through takes no operand");
         if (!operands(argc, 1) || (how != "press" && how != "release"))
-            return refused("button takes press, release, tap or hold MS");
+            return refused("button takes press, release, tap, through or hold MS");
         return set_input(16u, how == "press", kSocButtonPad) ? 0 : 1;
     }
     if (cmd == "watchdog") return operands(argc, 0) ? watchdog_state() : refused("watchdog takes no operand");

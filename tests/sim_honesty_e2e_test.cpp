@@ -137,7 +137,7 @@ TEST(Flash, EveryEraseTryIsLoggedTheFailedOnesMarked) {
 
 TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     const std::string script =
-        "for a in 'plug 9 1' 'plug 1 2' 'plug x 0' 'plug 1' 'plug -1 0' 'frob' 'button squeeze' 'button hold soon' "
+        "for a in 'plug 9 1' 'plug 1 2' 'plug x 0' 'plug 1' 'plug -1 0' 'frob' 'button squeeze' 'button hold soon' 'button through 1' "
         "'peek zz' 'poke 0x43C00028' 'peek 0x43C00028 4' 'peek 0x43C00026' 'poke 0x43C00026 5'; do\n"
         "  kmx-sim $a 2>>/tmp/err; echo \"$a -> $?\"; done\n"
         "kmx-sim peek 0x43C00028\n"
@@ -146,7 +146,7 @@ TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out,
               "plug 9 1 -> 2\nplug 1 2 -> 2\nplug x 0 -> 2\nplug 1 -> 2\nplug -1 0 -> 2\nfrob -> 2\n"
-              "button squeeze -> 2\nbutton hold soon -> 2\npeek zz -> 2\npoke 0x43C00028 -> 2\n"
+              "button squeeze -> 2\nbutton hold soon -> 2\nbutton through 1 -> 2\npeek zz -> 2\npoke 0x43C00028 -> 2\n"
               "peek 0x43C00028 4 -> 2\npeek 0x43C00026 -> 2\npoke 0x43C00026 5 -> 2\n"
               // Nothing changed: slot 1 plugged (bit 1 low), the rest empty, the button up.
               "0x000100fd\n"
@@ -155,7 +155,7 @@ TEST(KmxSim, RefusesAnUnknownSlotVerbOrValue) {
     EXPECT_TRUE(has(err, "kmx-sim: no slot \"9\" (0..7)\n")) << err;
     EXPECT_TRUE(has(err, "kmx-sim: plug takes 0 (pull) or 1 (plug), not \"2\"\n")) << err;
     EXPECT_TRUE(has(err, "kmx-sim: unknown command \"frob\"\n")) << err;
-    EXPECT_TRUE(has(err, "kmx-sim: button takes press, release, tap or hold MS\n")) << err;
+    EXPECT_TRUE(has(err, "kmx-sim: button takes press, release, tap, through or hold MS\n")) << err;
     EXPECT_TRUE(has(err, "usage: kmx-sim boot | peek ADDR")) << err;
     EXPECT_TRUE(has(err, "kmx-sim: poke takes the address of a word (a multiple of 4), not \"0x43C00026\"\n")) << err;
 }

@@ -407,7 +407,7 @@ TEST(Button, ShortPressBroadcastsTheAddress) {
 TEST(Button, BroadcastLeavesOutEmptyKeysAndNamesTheFixedMode) {
     Machine m = button_machine(kStaticFile);
     m.files["/etc/resolv.conf"] = "";
-    MachineRun r = run_daemon(m, 5,
+    MachineRun r = run_daemon(m, 2,
                               "$B/kmx-sim button hold 500\n"
                               "waitfor '[ $(wc -l </tmp/udp.txt) -ge 2 ]'\n"
                               "cp /tmp/udp.txt /run/sim/out/udp.txt\n");
@@ -418,7 +418,7 @@ TEST(Button, BroadcastLeavesOutEmptyKeysAndNamesTheFixedMode) {
 // The reset script replaces the files under the configuration's lock: with
 // another program's change in flight it waits for that change to end.
 TEST(Button, MediumPressRunsTheFactoryReset) {
-    MachineRun r = run_daemon(button_machine(kDhcpFile), 5,
+    MachineRun r = run_daemon(button_machine(kDhcpFile), 2,
                               "touch /run/cgminer.conf.lock\n"
                               "(flock 9; touch /tmp/held; while [ ! -f /tmp/go ]; do sleep 0.01; done) "
                               "9>/run/cgminer.conf.lock &\n"
@@ -439,25 +439,20 @@ TEST(Button, MediumPressRunsTheFactoryReset) {
 // while the button is still down. The sampler waits for the switch; what is
 // held after it is a new press, here a short one: the address broadcast.
 // The switch darkens the red LED and the sampler lights it again when it
-// counts the new press, so the release waits for that rather than for a
-// time a loaded host may overrun. With the clock at twice real speed the new press
-// stays short (under 4.4 s of machine time, 2.2 s real) while the LED is polled.
+// counts the new press; the emulator's "through" releases the button there
+// itself, so the new press stays short (under 4.4 s) however loaded the host.
 TEST(Button, LongPressSwitchesTheNetworkModeBothWays) {
     const std::string hold_through_switch =
         "n=$(grep -c 'systemctl restart systemd-networkd' /run/sim/calls.log)\n"
-        "$B/kmx-sim button press\n"
-        "waitfor \"[ \\$(grep -c 'systemctl restart systemd-networkd' /run/sim/calls.log) -gt $n ]\"\n"
-        "waitfor \"[ \\$(( \\$(" +
-        std::string(kLeds) +
-        ") & 0x400 )) -eq 0 ]\"\n"
-        "$B/kmx-sim button release\n"
+        "$B/kmx-sim button through || echo NOT-COUNTED\n"
+        "[ $(grep -c 'systemctl restart systemd-networkd' /run/sim/calls.log) -gt $n ] || echo NO-SWITCH\n"
         "u=$((u + 2))\n"
         "waitfor \"[ \\$(wc -l </tmp/udp.txt) -ge $u ]\"\n";
     MachineRun r = run_daemon(button_machine(kDhcpFile), 2,
                               "u=0\n" + hold_through_switch + "cp /config/network/25-wired.network /run/sim/out/to_static\n" +
                                   hold_through_switch);
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_FALSE(has(r.out, "TIMEOUT")) << r.out;
+    EXPECT_EQ(r.out, "") << r.out;
     EXPECT_EQ(out_file(r, "to_static"), kStaticFile);
     EXPECT_EQ(out_file(r, "25-wired.network"), kDhcpFile);
     const std::string log = r.syslog();
