@@ -191,8 +191,8 @@ TEST(RecordFlash, FailedStepsKeepTheWaitingRecordsForTheNextPass) {
 
 // A worn ring block under a program that restarts every minute for over two hours:
 // the back-off kept beside the record file holds across the starts, so the
-// loop erases the ring copy's blocks (77 and 78) once an hour, as a program
-// that runs on does; the firmware change, in the waiting records since the
+// loop erases the ring copy's blocks (77 and 78) and the worn block once an
+// hour, as a program that runs on does; the firmware change, in the waiting records since the
 // first start, is not raised again at each start. Once the block is replaced
 // every record reaches flash once, and the key with the new firmware.
 TEST(RecordFlash, ARestartLoopOverAWornBlockBacksOffAsARunningProgramWould) {
@@ -208,6 +208,8 @@ TEST(RecordFlash, ARestartLoopOverAWornBlockBacksOffAsARunningProgramWould) {
     const std::string erases = r.file("/tmp/loop.log");
     EXPECT_EQ(count(erases, "erase /run/sim/mtd9.img 10092544 131072\n"), 3) << erases.substr(0, 2000);
     EXPECT_EQ(count(erases, "erase /run/sim/mtd9.img 10223616 131072\n"), 3);
+    // The worn block itself: the starts take its copy back into memory only.
+    EXPECT_EQ(count(erases, "erase /run/sim/mtd9.img 131072 131072 failed\n"), 3);
     EXPECT_NE(r.out.find("running_record.backoff\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("init 1\nfw 0 0 [.2.3-abcdefghij]\nappend 1 126\nflush 1 0 0\nhead 726 726\n"),
               std::string::npos)

@@ -140,10 +140,19 @@ record_head_sec advanced_head(uint32_t n) {
 // writes it back), or the copy broken and the block as it was.
 bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
     Blocks blocks;
-    if (!block_image(blocks, 0)) {
-        kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
-        return false;
-    }
+    // Ring blocks an earlier rewrite or the start's take-back left unwritten
+    // go first: until then the ring copy may be all that holds them, and the
+    // next block's rewrite replaces it.
+    std::vector<uint32_t> order;
+    for (const auto &[block, img] : s_unwritten)
+        if (block != 0) order.push_back(block);
+    order.push_back(0);
+    for (uint32_t block : order)
+        if (!block_image(blocks, block)) {
+            kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
+            return false;
+        }
+    order.pop_back();
     for (uint32_t j = 0; j < n; j++) {
         uint32_t idx = g_record_head_info.cur_pos + j;
         if (idx >= KMX_RECORD_SLOTS) idx -= KMX_RECORD_SLOTS;
@@ -156,9 +165,10 @@ bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
         memcpy(img->data() + (slot % kSlotsPerBlock) * KMX_RECORD_SIZE, recs + size_t(j) * KMX_RECORD_SIZE,
                KMX_RECORD_SIZE);
     }
-    for (auto &[block, buf] : blocks) {
-        if (block == 0) continue;
-        if (!rewrite_block(block, buf.img())) {
+    for (const auto &[block, buf] : blocks)
+        if (block != 0 && std::find(order.begin(), order.end(), block) == order.end()) order.push_back(block);
+    for (uint32_t block : order) {
+        if (!rewrite_block(block, blocks.at(block).img())) {
             kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
             return false;
         }
@@ -256,7 +266,8 @@ bool mark_last_record(int ev, uint32_t n) {
 // flash: left by a run that ended after a batch reached flash (or after
 // block 0 was cut short and its copy, which holds the batch, was taken
 // back) but before the file let the batch go. They leave the file, so that
-// no record is stored twice.
+// no record is stored twice. A copy taken back but not yet written over its
+// block counts as on flash: the next flush writes it first.
 void drop_stored_from_ddr() {
     std::string ddr;
     if (!read_ddr(ddr)) return;
@@ -268,9 +279,10 @@ void drop_stored_from_ddr() {
     uint8_t *t = reinterpret_cast<uint8_t *>(tail.data());
     const uint32_t first = (g_record_head_info.cur_pos + KMX_RECORD_SLOTS - most) % KMX_RECORD_SLOTS;
     const uint32_t to_end = std::min(most, KMX_RECORD_SLOTS - first);
-    if (!read_at_start((first + KMX_RECORD_FIRST_SLOT) * KMX_RECORD_SIZE, t, to_end * KMX_RECORD_SIZE) ||
-        (to_end < most && !read_at_start(KMX_RECORD_FIRST_SLOT * KMX_RECORD_SIZE, t + size_t(to_end) * KMX_RECORD_SIZE,
-                                         (most - to_end) * KMX_RECORD_SIZE))) {
+    if (!read_kept_at_start((first + KMX_RECORD_FIRST_SLOT) * KMX_RECORD_SIZE, t, to_end * KMX_RECORD_SIZE) ||
+        (to_end < most &&
+         !read_kept_at_start(KMX_RECORD_FIRST_SLOT * KMX_RECORD_SIZE, t + size_t(to_end) * KMX_RECORD_SIZE,
+                             (most - to_end) * KMX_RECORD_SIZE))) {
         kmx_logf(3, "%s    %d\n", "init_cache_head_and_key", __LINE__);
         return;
     }
@@ -423,22 +435,27 @@ void clear_backoff() {
     if (unlink(kBackoffFile) != 0 && errno != ENOENT) kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
 }
 
-// At start, after the head and key: an earlier run's back-off goes on.
-void load_backoff() {
+// At start: an earlier run's back-off goes on. Its time is known before the
+// head is read (the start's take-backs wait for it too); the key it owes goes
+// over the key read from flash, after the head.
+bool load_backoff(BackoffState &b) {
     std::string text;
-    if (!kos::read_file(kBackoffFile, text, sizeof(BackoffState) + 1)) return;
-    BackoffState b{};
+    if (!kos::read_file(kBackoffFile, text, sizeof(BackoffState) + 1)) return false;
     if (text.size() == sizeof b) memcpy(&b, text.data(), sizeof b);
     if (text.size() != sizeof b || memcmp(b.tag, kBackoffMark, sizeof b.tag) != 0 || backoff_crc(b) != b.crc) {
         kmx_logf(3, "%s is damaged, not used !\n", kBackoffFile);
         unlink(kBackoffFile);
-        return;
+        return false;
     }
     // Copied out of the packed state: std::min takes references.
     const uint64_t now = now_s(), failed_at = b.failed_at;
     s_flush_failed = std::min(failed_at, now);
+    return true;
+}
+
+void resume_backoff(const BackoffState &b) {
     if (b.key_owed) merge_run_key(b.key, b.key.running_mode);
-    if (failed_at > now) save_backoff();
+    if (b.failed_at > now_s()) save_backoff();
 }
 
 // A flush that stored nothing more: the event, which is in the last waiting
@@ -470,6 +487,7 @@ void *thread_running_log(void *) {
 }  // namespace
 
 namespace kmx_record {
+bool flush_backing_off() { return s_flush_failed != 0 && now_s() - s_flush_failed < kFlushEveryS; }
 void stop_thread() { s_stop.store(true); }
 bool thread_running() { return s_running.load(); }
 uint64_t thread_passes() { return s_passes.load(); }
@@ -496,8 +514,10 @@ extern "C" bool kmx_record_init(void) {
     // What a rewrite of the record file killed in an earlier run left
     // beside it goes before this run writes it.
     misc_remove_write_leftovers(KMX_RECORD_DDR);
+    BackoffState backoff{};
+    const bool backing_off = load_backoff(backoff);
     const bool ok = init_cache_head_and_key();
-    load_backoff();
+    if (backing_off) resume_backoff(backoff);
     return ok;
 }
 
@@ -597,7 +617,7 @@ extern "C" bool kmx_write_record_to_nand(void) {
     const int ev = pending_event();
     if (!ev && g_records_ddr <= 10) return true;
     if (!ev && now_s() - g_log_last_nand_time < kFlushEveryS) return true;
-    if (!ev && s_flush_failed != 0 && now_s() - s_flush_failed < kFlushEveryS) return false;
+    if (!ev && kmx_record::flush_backing_off()) return false;
 
     std::string ddr;
     read_ddr(ddr);

@@ -57,7 +57,10 @@
 //                                                                  leave it
 //
 // A cut during a take-back leaves the same tag or copy whole, and the next
-// start takes it back again. A rewrite that fails without a cut keeps its
+// start takes it back again. Within an hour of a failed flush the start
+// writes no block: the copy taken back waits in memory for the next flush,
+// which rewrites it before any other block (the copy on flash holds it
+// until then). A rewrite that fails without a cut keeps its
 // image in s_unwritten, and the next flush starts from that image.
 #include "record/kmx_record.h"
 
@@ -71,6 +74,7 @@
 #include "module/kmx_log.h"
 #include "os/devices.h"
 #include "os/os.h"
+#include "record/kmx_record_internal.h"
 #include "record/kmx_record_parts_internal.h"
 
 using namespace kmx_record;
@@ -168,6 +172,11 @@ namespace kmx_record {
 // while the record thread may be in the middle of a flush.
 std::map<uint32_t, std::vector<uint8_t>> &s_unwritten = *new std::map<uint32_t, std::vector<uint8_t>>;
 
+std::string unwritten_image(uint32_t block) {
+    const auto it = s_unwritten.find(block);
+    return it == s_unwritten.end() ? std::string() : std::string(it->second.begin(), it->second.end());
+}
+
 std::vector<uint8_t> *block_image(Blocks &blocks, uint32_t block) {
     auto it = blocks.find(block);
     if (it != blocks.end()) return &it->second.img();
@@ -258,6 +267,27 @@ bool read_at_start(uint32_t offset, uint8_t *buf, uint32_t len) {
     return false;
 }
 
+bool read_kept_at_start(uint32_t offset, uint8_t *buf, uint32_t len) {
+    if (!read_at_start(offset, buf, len)) return false;
+    for (const auto &[block, img] : s_unwritten) {
+        const uint32_t from = std::max(offset, block * KMX_RECORD_BLOCK);
+        const uint32_t to = std::min(offset + len, (block + 1) * KMX_RECORD_BLOCK);
+        if (from < to) memcpy(buf + (from - offset), img.data() + (from - block * KMX_RECORD_BLOCK), to - from);
+    }
+    return true;
+}
+
+// A copy taken back at start goes over its block at once, unless a flush
+// failed within the hour: a worn block would then be erased again at every
+// start of a program restarted in a loop. Its image waits in s_unwritten for
+// the next flush, which writes it first; the copy on flash keeps it until then.
+static void put_back(uint32_t block, std::vector<uint8_t> &img) {
+    if (!flush_backing_off() && program_block(block, img))
+        s_unwritten.erase(block);
+    else
+        s_unwritten[block] = img;
+}
+
 // Reads and checks the head of `block`; `log` names each fault found,
 // `why` (when given) gets the fault of a head that was read whole.
 Head read_head(uint32_t block, record_head_sec &h, bool log, const char **why = nullptr) {
@@ -302,10 +332,7 @@ Copy take_back_copy() {
     record_key_sec key;
     memcpy(&key, img.data() + kKeyOffset, sizeof key);
     set_key(key);
-    if (program_block(0, img))
-        s_unwritten.erase(0);
-    else
-        s_unwritten[0] = img;
+    put_back(0, img);
     return Copy::kTaken;
 }
 
@@ -330,10 +357,7 @@ bool take_back_ring_copy() {
     if (cur == img) return true;
     kmx_logf(3, "%s    %d  log block %u is taken from its copy !\n", "init_cache_head_and_key", __LINE__,
              unsigned(t.block));
-    if (program_block(t.block, img))
-        s_unwritten.erase(t.block);
-    else
-        s_unwritten[t.block] = img;
+    put_back(t.block, img);
     return true;
 }
 

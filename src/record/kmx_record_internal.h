@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kmx_record {
 
@@ -19,5 +20,9 @@ void stop_thread();
 // threads made.
 bool thread_running();
 uint64_t thread_passes();
+// What ring block `block` should hold while its image waits in memory for
+// the next flush (a failed rewrite, or a copy the start took back within the
+// hour of a failed flush); empty when none waits.
+std::string unwritten_image(uint32_t block);
 
 }  // namespace kmx_record

@@ -69,6 +69,9 @@ bool rewrite_block(uint32_t block, std::vector<uint8_t> &img);
 
 // A read at start, tried again after a failure.
 bool read_at_start(uint32_t offset, uint8_t *buf, uint32_t len);
+// The same, with what the blocks whose rewrite failed should hold in place
+// of what the flash holds there.
+bool read_kept_at_start(uint32_t offset, uint8_t *buf, uint32_t len);
 
 // kBroken: a head cut short or damaged (its copy may hold it); kRefused: a
 // whole head this code does not take; kUnreadable: the flash gave no head.
@@ -105,6 +108,9 @@ void check_history_temp();
 void update_machine_info();
 
 // ---- the event word and the key in memory (kmx_record.cpp) -------------------
+
+// A flush failed less than an hour ago: no block is erased before the next try.
+bool flush_backing_off();
 
 int pending_event();
 void set_event(int ev);
