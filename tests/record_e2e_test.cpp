@@ -322,6 +322,27 @@ TEST(RecordFile, AFullFileStaysInItsBoundWithoutRoomToTrim) {
               1);
 }
 
+// A flush of three batches and more in a /tmp without room for the file's
+// rewrite after a batch: the stored batches stay at the file's front. When
+// the second batch fails, the next flush starts behind the first: every
+// record reaches flash once, in order.
+TEST(RecordFile, StoredBatchesThatCannotLeaveTheFileAreNotStoredAgain) {
+    const std::string desc = R"({
+  "platform": 16,
+  "boards": [],
+  "mtd": {"9": 10485760},
+  "sizes": {"/tmp": "64k"},
+  "files": {"/etc/fwrevision": "V1.2.3-abcdefghij\n"}
+})";
+    MachineRun r = run_machine(desc, {"sh", "-c", script("$P init append 200 >/dev/null && cp /tmp/running_record /run/sim/all.rec && "
+                                                         "$P init ddr fault 'erase 2' flush flush head")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "init 1\nddr 1 201\nflush 0 201 51456\nflush 1 0 0\nhead 201 201\n");
+    const std::string all = r.file("/run/sim/all.rec");
+    ASSERT_EQ(all.size(), 200u * KMX_RECORD_SIZE);
+    EXPECT_TRUE(flash(r).slot(2, 200) == all);
+}
+
 TEST(RecordFile, AnEarlierRunsUnfinishedRewriteIsRemovedAtStart) {
     // A rewrite of the record file killed in an earlier run left its
     // temporary copy beside it; a file that only looks like one stays.

@@ -76,6 +76,10 @@ bool s_ddr_full = false;
 // The last trim found no room in /tmp for the records it keeps: the new
 // records are dropped (said once, until a trim goes through).
 bool s_ddr_no_room = false;
+// Records at the record file's front that are on flash already: a flush
+// stored them but had no room in /tmp to rewrite the file without them, and
+// a later batch of it failed.
+uint32_t s_front_stored = 0;
 // Passes of the record thread (a test watches it idle).
 std::atomic<uint64_t> s_passes{0};
 std::atomic<bool> s_running{false};
@@ -235,6 +239,7 @@ bool make_room_in_ddr() {
     if (room && read_ddr(ddr) && ddr.size() >= kept) {
         const size_t whole = ddr.size() - ddr.size() % KMX_RECORD_SIZE;
         if (misc_write_owned_file(KMX_RECORD_DDR, std::string_view(ddr).substr(whole - kept, kept))) {
+            s_front_stored -= std::min(s_front_stored, uint32_t((whole - kept) / KMX_RECORD_SIZE));
             s_ddr_no_room = false;
             g_records_ddr = keep;
             return true;
@@ -511,6 +516,7 @@ extern "C" bool kmx_record_init(void) {
     s_key_unwritten = false;
     s_flush_failed = 0;
     s_ddr_full = s_ddr_no_room = false;
+    s_front_stored = 0;
     // What a rewrite of the record file killed in an earlier run left
     // beside it goes before this run writes it.
     misc_remove_write_leftovers(KMX_RECORD_DDR);
@@ -647,23 +653,32 @@ extern "C" bool kmx_write_record_to_nand(void) {
 
     // At most one batch per flash rewrite; what is on flash leaves the
     // record file before the next batch, so a failure later on neither loses
-    // nor repeats records.
-    uint32_t done = 0;
+    // nor repeats records. Without room in /tmp for that rewrite the stored
+    // batches stay at the file's front: the flush goes on, and should a later
+    // batch fail, the next flush starts behind them.
+    uint32_t done = std::min(s_front_stored, n);
+    uint32_t file_from = 0;  // where the file now starts in `ddr`
     do {
         const uint32_t k = std::min(n - done, KMX_RECORD_BATCH);
         if (!store_batch(reinterpret_cast<const uint8_t *>(ddr.data()) + size_t(done) * KMX_RECORD_SIZE, k,
-                         ev != 0 || s_key_unwritten))
+                         ev != 0 || s_key_unwritten)) {
+            s_front_stored = done - file_from;
             return flush_failed(ev);
+        }
         done += k;
         if (done == n) {
             kmx_clear_record_ddr();
         } else {
             const std::string rest = ddr.substr(size_t(done) * KMX_RECORD_SIZE, size_t(n - done) * KMX_RECORD_SIZE);
-            if (!misc_write_owned_file(KMX_RECORD_DDR, rest))
+            if (misc_write_owned_file(KMX_RECORD_DDR, rest)) {
+                file_from = done;
+                g_records_ddr = n - done;
+            } else {
                 kmx_logf(3, "%s  %d  errno:%d!\n", __func__, __LINE__, errno);
-            g_records_ddr = n - done;
+            }
         }
     } while (done < n);
+    s_front_stored = 0;
     if (ev && g_update_events_type) consume_event(ev);
     clear_backoff();
     return true;
@@ -714,5 +729,6 @@ extern "C" bool kmx_clear_record_ddr(void) {
         ok = false;
     }
     g_records_ddr = 0;
+    s_front_stored = 0;
     return ok;
 }
