@@ -25,6 +25,13 @@ std::string script(const std::string &steps) {
 
 MachineRun run(const std::string &steps) { return run_machine(DESC, {"sh", "-c", script(steps)}); }
 
+// The same machine with a /tmp of `size` (a tmpfs size: "3m", "64k").
+std::string with_small_tmp(const char *size) {
+    std::string desc = DESC;
+    desc.insert(desc.find("  \"files\""), std::string("  \"sizes\": {\"/tmp\": \"") + size + "\"},\n");
+    return desc;
+}
+
 struct Flash {
     std::string img;
     std::string slot(uint32_t s, uint32_t count = 1) const {
@@ -303,13 +310,7 @@ TEST(RecordFile, APartRecordLeftByACrashIsCutOffAtTakeover) {
 // A full record file in a /tmp without room for the trim's copy: the file
 // keeps its bound and its records, the new ones are dropped, said once.
 TEST(RecordFile, AFullFileStaysInItsBoundWithoutRoomToTrim) {
-    const std::string desc = R"({
-  "platform": 16,
-  "boards": [],
-  "mtd": {"9": 10485760},
-  "sizes": {"/tmp": "3m"},
-  "files": {"/etc/fwrevision": "V1.2.3-abcdefghij\n"}
-})";
+    const std::string desc = with_small_tmp("3m");
     MachineRun r = run_machine(desc, {"sh", "-c", script("head -c $((10801 * 256)) /dev/urandom >/tmp/running_record && "
                                                          "cp /tmp/running_record /run/sim/full.rec && $P init append 5")});
     ASSERT_EQ(r.status, 0) << r.out;
@@ -327,13 +328,7 @@ TEST(RecordFile, AFullFileStaysInItsBoundWithoutRoomToTrim) {
 // the second batch fails, the next flush starts behind the first: every
 // record reaches flash once, in order.
 TEST(RecordFile, StoredBatchesThatCannotLeaveTheFileAreNotStoredAgain) {
-    const std::string desc = R"({
-  "platform": 16,
-  "boards": [],
-  "mtd": {"9": 10485760},
-  "sizes": {"/tmp": "64k"},
-  "files": {"/etc/fwrevision": "V1.2.3-abcdefghij\n"}
-})";
+    const std::string desc = with_small_tmp("64k");
     MachineRun r = run_machine(desc, {"sh", "-c", script("$P init append 200 >/dev/null && cp /tmp/running_record /run/sim/all.rec && "
                                                          "$P init ddr fault 'erase 2' flush flush head")});
     ASSERT_EQ(r.status, 0) << r.out;
