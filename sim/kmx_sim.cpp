@@ -35,6 +35,7 @@
 #include <fcntl.h>
 #include <jansson.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -279,22 +280,32 @@ bool set_input(unsigned bit, bool low, int soc_pad) {
     return word_io(PERIPH_INPUTS, &v, true) && sim::soc_pad_set_external(soc_pad, low ? 0 : 1);
 }
 
-// The shortest press the daemon counts, whatever the host's load: a script
-// that polls the LEDs and then releases may take seconds between the two
-// on a loaded host, enough to turn a short press into a long one. Here one
-// process polls every millisecond of real time and releases at once.
-int button_tap() {
-    if (!set_input(16u, true, kSocButtonPad)) return 1;
-    bool lit = false;
-    for (int ms = 0; ms < 60000 && !lit; ms++) {
+// Presses the button and releases it once the LED word, under `mask`, has
+// read each of `states` in turn (every millisecond of real time, for at
+// most `limit_ms` polls). One process polls and releases at once: a script
+// that polls the LEDs and then releases may take seconds between the two on
+// a loaded host, enough to turn a short press into a long one. The number
+// of states seen.
+size_t press_until(uint32_t mask, const std::vector<uint32_t> &states, int limit_ms) {
+    if (!set_input(16u, true, kSocButtonPad)) return 0;
+    size_t step = 0;
+    for (int ms = 0; ms < limit_ms && step < states.size(); ms++) {
         uint32_t leds = 0;
         if (!word_io(PERIPH_LEDS, &leds, false)) break;
-        lit = (leds & 0x600u) == 0;
-        if (!lit) usleep(1000);
+        if ((leds & mask) == states[step])
+            step++;
+        else
+            usleep(1000);
     }
-    if (!set_input(16u, false, kSocButtonPad)) return 1;
-    if (!lit) fprintf(stderr, "kmx-sim: the press was not counted (both LEDs never lit)\n");
-    return lit ? 0 : 1;
+    return set_input(16u, false, kSocButtonPad) ? step : 0;
+}
+
+// The shortest press the daemon counts: released once the sampler has lit
+// both LEDs (green bit 9 and red bit 10 clear).
+int button_tap() {
+    if (press_until(0x600u, {0}, 60000) == 1) return 0;
+    fprintf(stderr, "kmx-sim: the press was not counted (both LEDs never lit)\n");
+    return 1;
 }
 
 // Held through a network-mode switch: the red LED is lit while the press is
@@ -303,20 +314,10 @@ int button_tap() {
 // as short as one poll makes it, whatever the host's load; a script waiting
 // for the switch first would add its own delays to it.
 int button_through() {
-    if (!set_input(16u, true, kSocButtonPad)) return 1;
-    const bool red_lit_at[3] = {true, false, true};
-    int step = 0;
-    for (int ms = 0; ms < 120000 && step < 3; ms++) {
-        uint32_t leds = 0;
-        if (!word_io(PERIPH_LEDS, &leds, false)) break;
-        if (((leds & 0x400u) == 0) == red_lit_at[step])
-            step++;
-        else
-            usleep(1000);
-    }
-    if (!set_input(16u, false, kSocButtonPad)) return 1;
-    if (step < 3) fprintf(stderr, "kmx-sim: the press that follows the switch was not counted (red LED step %d)\n", step);
-    return step == 3 ? 0 : 1;
+    const size_t step = press_until(0x400u, {0, 0x400u, 0}, 120000);
+    if (step == 3) return 0;
+    fprintf(stderr, "kmx-sim: the press that follows the switch was not counted (red LED step %zu)\n", step);
+    return 1;
 }
 
 // What the emulated watchdog card would do now, from the state its last

@@ -25,11 +25,12 @@ std::string script(const std::string &steps) {
 
 MachineRun run(const std::string &steps) { return run_machine(DESC, {"sh", "-c", script(steps)}); }
 
-// The same machine with a /tmp of `size` (a tmpfs size: "3m", "64k").
-std::string with_small_tmp(const char *size) {
+// The probe's steps in the same machine with a /tmp of `size` (a tmpfs
+// size: "3m", "64k").
+MachineRun run_small_tmp(const char *size, const std::string &steps) {
     std::string desc = DESC;
     desc.insert(desc.find("  \"files\""), std::string("  \"sizes\": {\"/tmp\": \"") + size + "\"},\n");
-    return desc;
+    return run_machine(desc, {"sh", "-c", script(steps)});
 }
 
 struct Flash {
@@ -310,9 +311,8 @@ TEST(RecordFile, APartRecordLeftByACrashIsCutOffAtTakeover) {
 // A full record file in a /tmp without room for the trim's copy: the file
 // keeps its bound and its records, the new ones are dropped, said once.
 TEST(RecordFile, AFullFileStaysInItsBoundWithoutRoomToTrim) {
-    const std::string desc = with_small_tmp("3m");
-    MachineRun r = run_machine(desc, {"sh", "-c", script("head -c $((10801 * 256)) /dev/urandom >/tmp/running_record && "
-                                                         "cp /tmp/running_record /run/sim/full.rec && $P init append 5")});
+    MachineRun r = run_small_tmp("3m", "head -c $((10801 * 256)) /dev/urandom >/tmp/running_record && "
+                                       "cp /tmp/running_record /run/sim/full.rec && $P init append 5");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "init 1\nappend 1 10802\n");
     const std::string file = r.file("/tmp/running_record");
@@ -328,9 +328,8 @@ TEST(RecordFile, AFullFileStaysInItsBoundWithoutRoomToTrim) {
 // the second batch fails, the next flush starts behind the first: every
 // record reaches flash once, in order.
 TEST(RecordFile, StoredBatchesThatCannotLeaveTheFileAreNotStoredAgain) {
-    const std::string desc = with_small_tmp("64k");
-    MachineRun r = run_machine(desc, {"sh", "-c", script("$P init append 200 >/dev/null && cp /tmp/running_record /run/sim/all.rec && "
-                                                         "$P init ddr fault 'erase 2' flush flush head")});
+    MachineRun r = run_small_tmp("64k", "$P init append 200 >/dev/null && cp /tmp/running_record /run/sim/all.rec && "
+                                        "$P init ddr fault 'erase 2' flush flush head");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "init 1\nddr 1 201\nflush 0 201 51456\nflush 1 0 0\nhead 201 201\n");
     const std::string all = r.file("/run/sim/all.rec");

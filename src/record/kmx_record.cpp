@@ -150,13 +150,11 @@ bool store_batch(const uint8_t *recs, uint32_t n, bool with_key) {
     std::vector<uint32_t> order;
     for (const auto &[block, img] : s_unwritten)
         if (block != 0) order.push_back(block);
-    order.push_back(0);
-    for (uint32_t block : order)
-        if (!block_image(blocks, block)) {
-            kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
-            return false;
-        }
-    order.pop_back();
+    for (uint32_t block : order) block_image(blocks, block);  // taken from s_unwritten: no read
+    if (!block_image(blocks, 0)) {
+        kmx_logf(3, "%s    %d\n", "kmx_write_record_to_nand", __LINE__);
+        return false;
+    }
     for (uint32_t j = 0; j < n; j++) {
         uint32_t idx = g_record_head_info.cur_pos + j;
         if (idx >= KMX_RECORD_SLOTS) idx -= KMX_RECORD_SLOTS;
